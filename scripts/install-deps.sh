@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs; skips what is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make pkg-config
+  libboost-dev libboost-filesystem-dev libboost-system-dev
+  libutfcpp-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libopenimageio-dev openimageio-tools
+  nlohmann-json3-dev libcli11-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,32 @@
+#pragma once
+// Platform services the plug-in takes from its host rather than from the OS directly:
+// a wrapping millisecond tick counter, sleeping, the thread id and the host's event
+// queue. A port to another host replaces the implementation, never the callers.
+
+#include <cstdint>
+#include <functional>
+
+namespace host {
+
+// 32-bit millisecond counter that wraps like the original host's; callers take
+// differences modulo 2^32.
+std::uint32_t tick_count();
+
+void sleep_ms(std::uint32_t milliseconds);
+
+// A stable numeric id of the calling thread (the kernel's thread id).
+std::uint32_t current_thread_id();
+
+// Runs every pending host event of the calling thread's queue, then returns.
+void drain_messages();
+
+// Queues an event that the next drain on any thread runs (the host's UI work).
+void post_message(std::function<void()> event);
+
+// How many drains ran in this process; lets tests see that a caller pumped the queue.
+std::uint64_t drain_count();
+
+// Test seam: shifts the tick counter so tests can put it just before the wrap.
+void set_tick_offset(std::uint32_t offset);
+
+}  // namespace host
