@@ -1,0 +1,2 @@
+// shared test helpers live here
+namespace paravelle::testing {}

@@ -1,0 +1,2 @@
+// placeholder until the worker library lands
+namespace paravelle::worker {}
