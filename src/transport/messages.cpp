@@ -1,6 +1,7 @@
 #include "transport/messages.h"
 
 #include <atomic>
+#include <string_view>
 
 #include "host/platform.h"
 #include "transport/text.h"
@@ -10,10 +11,11 @@ namespace {
 
 std::atomic<int> configured_timeout_ms{default_farm_timeout_ms};
 
-std::optional<std::wstring> success_value(const std::wstring& answer) {
-  const std::wstring prefix(success_answer_prefix);
+std::optional<std::wstring> success_value(std::wstring answer) {
+  const std::wstring_view prefix(success_answer_prefix);
   if (answer.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
-  return answer.substr(prefix.size());
+  answer.erase(0, prefix.size());
+  return answer;
 }
 
 }  // namespace

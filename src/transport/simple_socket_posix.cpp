@@ -80,7 +80,7 @@ void simple_socket::send(const std::string& payload) {
   if (total > max_send_frame_size)
     throw simple_socket_error("simple_socket::send: Tried to send too much data at once.");
 
-  const auto frame = std::make_unique<char[]>(total);
+  const auto frame = std::make_unique_for_overwrite<char[]>(total);
   const std::uint32_t length = htonl(static_cast<std::uint32_t>(payload.size()));
   std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
   std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
