@@ -6,6 +6,7 @@
 #include "daemon/dispatcher.h"
 #include "daemon/plugin_statics.h"
 #include "diag/log_file.h"
+#include "diag/trap.h"
 #include "host/exceptions.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
@@ -63,6 +64,17 @@ void run_session(JobState& state, win32::simple_socket& connection, int portNumb
   serve_commands(state, connection);
 }
 
+// The session under the machine-fault trap: a fault anywhere in it abandons the session
+// with trapText naming the fault, instead of ending the host.
+bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int portNumber,
+                       const std::wstring& token, std::string& trapText) {
+  return diag::run_trapped("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false, [&] {
+    run_session(state, connection, portNumber, token);
+    diag::log_line("Returning TRUE");
+    return true;
+  });
+}
+
 // Reports an exception that ended the session, if the worker can still hear it.
 void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
   diag::log_line(log_text);
@@ -94,9 +106,7 @@ bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int p
   bool result = false;
   std::string trapText;
   try {
-    run_session(state, connection, portNumber, token);
-    diag::log_line("Returning TRUE");
-    result = true;
+    result = CallDaemonSession(state, connection, portNumber, token, trapText);
   } catch (const std::bad_alloc&) {
     report_failure(connection, "Exception: std::bad_alloc",
                    "ERROR: Exception caught in 3ds max: Out of memory.  There was not enough memory available "

@@ -176,3 +176,31 @@ TEST(DaemonConnect, NothingListeningMeansFalseAndALogLine) {
 
 }  // namespace
 }  // namespace paravelle::daemon
+
+namespace paravelle::daemon {
+namespace {
+
+[[gnu::noinline]] void write_to_low_address() {
+  int* volatile target = reinterpret_cast<int*>(static_cast<std::uintptr_t>(0x10));
+  *target = 1;
+}
+
+// Host work that runs during the session's queue drains can fault; the session is then
+// abandoned with a report instead of taking the host down.
+TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
+  set_farm_timeout_ms(30);
+  open();
+  host::post_message(write_to_low_address);
+  const std::string reply = worker.receive_raw(wait_ms);
+  EXPECT_THAT(reply, ::testing::StartsWith("ERROR: SEH exception: SEH Exception trapped in 3ds max: Access Violation\n"
+                                           "Process:  "));
+  EXPECT_THAT(reply, HasSubstr("Exception Code:  C0000005"));
+  EXPECT_THAT(reply, HasSubstr("Write Address:  00000010"));
+  EXPECT_FALSE(session_result());
+  EXPECT_TRUE(log.contains_line("SEH exception caught"));
+  EXPECT_FALSE(log.contains_line("Returning TRUE"));
+  EXPECT_FALSE(daemonRunning);
+}
+
+}  // namespace
+}  // namespace paravelle::daemon
