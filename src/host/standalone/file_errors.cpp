@@ -31,6 +31,7 @@ constexpr ErrorText error_texts[] = {
     {detail::ERROR_DISK_FULL, L"There is not enough space on the disk."},
     {ERROR_INVALID_NAME, L"The filename, directory name, or volume label syntax is incorrect."},
     {detail::ERROR_DIR_NOT_EMPTY, L"The directory is not empty."},
+    {detail::ERROR_FILE_TOO_LARGE, L"The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_ALREADY_EXISTS, L"Cannot create a file when that file already exists."},
     {detail::ERROR_IO_DEVICE, L"The request could not be performed because of an I/O device error."},
     {detail::ERROR_CANT_RESOLVE_FILENAME, L"The name of the file cannot be resolved by the system."},
@@ -68,6 +69,7 @@ std::uint32_t from_errno(int error) {
     case EEXIST: return ERROR_ALREADY_EXISTS;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
     case EXDEV: return ERROR_NOT_SAME_DEVICE;
     case EBUSY:
     case ETXTBSY: return ERROR_SHARING_VIOLATION;

@@ -15,6 +15,7 @@ constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
 constexpr std::uint32_t ERROR_FILE_EXISTS = 80;
 constexpr std::uint32_t ERROR_DISK_FULL = 112;
 constexpr std::uint32_t ERROR_DIR_NOT_EMPTY = 145;
+constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
 constexpr std::uint32_t ERROR_IO_DEVICE = 1117;
 constexpr std::uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 

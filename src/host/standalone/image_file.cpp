@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <optional>
 #include <string_view>
 
 #include "host/bitmap.h"
@@ -82,47 +82,70 @@ int check_folder(const std::string& path) {
   return BMMRES_SUCCESS;
 }
 
-// A name reserved beside the final file; removed unless the image was renamed over the
-// final name, so a failed write leaves nothing behind.
+// The image goes to a name beside the final file that is renamed over it when complete,
+// so a reader never sees half an image; the name is removed on any failure.
 class TemporaryFile {
  public:
   explicit TemporaryFile(const std::string& final_path) {
     static std::atomic<unsigned> counter{0};
     const std::string folder = folder_of(final_path);
     const std::string name = final_path.substr(final_path.find_last_of('/') + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string candidate = folder + "/." + name + "." + std::to_string(::getpid()) + "." +
-                              std::to_string(counter++) + ".tmp";
-      const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        ::close(fd);
-        path_ = std::move(candidate);
-        return;
-      }
-      error_ = errno;
-      if (error_ != EEXIST) return;
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      path_ = folder + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      error_ = fd_ < 0 ? errno : 0;
+      if (error_ != EEXIST) break;
     }
+    if (fd_ < 0) path_.clear();
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
-    if (path_ && !kept_) ::unlink(path_->c_str());
+    close();
+    if (!placed_ && !path_.empty()) ::unlink(path_.c_str());
   }
 
-  bool reserved() const { return path_.has_value(); }
+  // errno of creating the file; 0 once it exists.
   int error() const { return error_; }
-  const std::string& path() const { return *path_; }
 
-  bool rename_to(const std::string& final_path) {
-    kept_ = ::rename(path_->c_str(), final_path.c_str()) == 0;
-    return kept_;
+  // 0 or the errno of the failed write or close.
+  int write(const std::vector<unsigned char>& bytes) {
+    const unsigned char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const ssize_t written = ::write(fd_, data, left);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) return errno;
+      data += written;
+      left -= std::size_t(written);
+    }
+    return close();
+  }
+
+  int close() {
+    if (fd_ < 0) return 0;
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    return closed == 0 ? 0 : errno;
+  }
+
+  int place_at(const std::string& final_path) {
+    if (::rename(path_.c_str(), final_path.c_str()) != 0) return errno;
+    placed_ = true;
+    return 0;
   }
 
  private:
-  std::optional<std::string> path_;
+  std::string path_;
+  int fd_ = -1;
   int error_ = 0;
-  bool kept_ = false;
+  bool placed_ = false;
 };
+
+int from_errno(int error) {
+  if (error == 0) return BMMRES_SUCCESS;
+  return error == ENOENT || error == ENOTDIR ? BMMRES_FOLDER_MISSING : BMMRES_NOT_WRITABLE;
+}
 
 float sanitised(float value) { return std::isnan(value) ? 0.0f : value; }
 
@@ -155,32 +178,44 @@ std::vector<float> encode_integer(const ImagePixels& pixels, int channels, bool 
   return encoded;
 }
 
-bool is_float(OIIO::TypeDesc type) { return type.is_floating_point(); }
+struct Encoding {
+  const ImageFormat& format;
+  OIIO::TypeDesc type;
+  int channels;
+  float output_gamma;
+};
 
-int write_encoded(const std::string& path, const ImageFormat& format, const ImagePixels& pixels,
-                  OIIO::TypeDesc type, int channels, float output_gamma) {
+// Encodes into memory: the codec libraries behind several writers handle a failing disk
+// badly (some report success, some end the process), so they never see the file.
+int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsigned char>& bytes) {
+  const ImageFormat& format = encoding.format;
   auto output = OIIO::ImageOutput::create(std::string(format.extension.substr(1)));
   if (!output) {
     (void)OIIO::geterror();
     return BMMRES_UNKNOWN_FORMAT;
   }
-  OIIO::ImageSpec spec(pixels.width, pixels.height, channels, type);
+  OIIO::Filesystem::IOVecOutput memory(bytes);
+  OIIO::ImageSpec spec(pixels.width, pixels.height, encoding.channels, encoding.type);
   if (!format.compression.empty()) spec.attribute("compression", format.compression);
-  if (channels == 4 && format.straight_alpha) spec.attribute("oiio:UnassociatedAlpha", 1);
-  if (!output->open(path, spec)) {
+  if (encoding.channels == 4 && format.straight_alpha) spec.attribute("oiio:UnassociatedAlpha", 1);
+  // Without Exif data the TIFF writer reports a failed, empty Exif directory.
+  spec.attribute("tiff:write_exif", 0);
+  if (!output->set_ioproxy(&memory) || !output->open(std::string(format.extension), spec)) {
     (void)output->geterror();
     return BMMRES_NOT_WRITABLE;
   }
   bool written = false;
-  if (is_float(type)) {
+  if (encoding.type.is_floating_point()) {
     // Float files take the pixels untouched; the stride skips alpha when it is dropped.
     written = output->write_image(OIIO::TypeDesc::FLOAT, pixels.rgba, 4 * sizeof(float));
   } else {
-    const std::vector<float> encoded = encode_integer(pixels, channels, format.straight_alpha, output_gamma);
+    const std::vector<float> encoded =
+        encode_integer(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
     written = output->write_image(OIIO::TypeDesc::FLOAT, encoded.data());
   }
+  // Some writers note a failure without returning false, so the error state decides.
   const bool closed = output->close();
-  if (!written || !closed) {
+  if (!written || !closed || output->has_error()) {
     (void)output->geterror();
     return BMMRES_NOT_WRITABLE;
   }
@@ -196,16 +231,14 @@ int write_image_file(const std::string& native_path, const ImagePixels& pixels, 
   if (pixels.width <= 0 || pixels.height <= 0 || !pixels.rgba) return BMMRES_INVALID_SIZE;
   if (const int folder = check_folder(native_path); folder != BMMRES_SUCCESS) return folder;
 
-  TemporaryFile temporary(native_path);
-  if (!temporary.reserved()) {
-    return temporary.error() == ENOENT || temporary.error() == ENOTDIR ? BMMRES_FOLDER_MISSING
-                                                                       : BMMRES_NOT_WRITABLE;
-  }
   const OIIO::TypeDesc type = bitmap_type == BMM_FLOAT_RGBA_32 ? format->float_type : format->deep_type;
-  const int channels = has_alpha && format->has_alpha ? 4 : 3;
-  const int result = write_encoded(temporary.path(), *format, pixels, type, channels, output_gamma);
-  if (result != BMMRES_SUCCESS) return result;
-  return temporary.rename_to(native_path) ? BMMRES_SUCCESS : BMMRES_NOT_WRITABLE;
+  const Encoding encoding{*format, type, has_alpha && format->has_alpha ? 4 : 3, output_gamma};
+  std::vector<unsigned char> bytes;
+  if (const int result = encode(encoding, pixels, bytes)) return result;
+  TemporaryFile file(native_path);
+  if (file.error()) return from_errno(file.error());
+  if (const int written = file.write(bytes)) return from_errno(written);
+  return from_errno(file.place_at(native_path));
 }
 
 namespace {
