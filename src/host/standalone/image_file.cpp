@@ -233,7 +233,10 @@ int write_image_file(const std::string& native_path, const ImagePixels& pixels, 
 
   const OIIO::TypeDesc type = bitmap_type == BMM_FLOAT_RGBA_32 ? format->float_type : format->deep_type;
   const Encoding encoding{*format, type, has_alpha && format->has_alpha ? 4 : 3, output_gamma};
+  // Room for the uncompressed image, so the encoder's output is never moved while it grows.
   std::vector<unsigned char> bytes;
+  bytes.reserve(std::size_t(pixels.width) * std::size_t(pixels.height) * std::size_t(encoding.channels) *
+                    type.size() + 65536);
   if (const int result = encode(encoding, pixels, bytes)) return result;
   TemporaryFile file(native_path);
   if (file.error()) return from_errno(file.error());
