@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "host/bitmap.h"
@@ -150,30 +152,36 @@ int from_errno(int error) {
 float sanitised(float value) { return std::isnan(value) ? 0.0f : value; }
 
 // Integer encodings: colour leaves straight (not multiplied by alpha) for the gamma curve,
-// then goes back to the file's own alpha convention.
+// then goes back to the file's own alpha convention. Every value comes out in 0..1.
 void encode_pixel(const float* in, float* out, int channels, bool straight_file, float inverse_gamma) {
   const float alpha = channels == 4 ? std::clamp(sanitised(in[3]), 0.0f, 1.0f) : 1.0f;
   const bool divide = channels == 4 && alpha > 0.0f && alpha < 1.0f &&
                       (straight_file || inverse_gamma != 1.0f);
   for (int c = 0; c < 3; ++c) {
     float value = std::max(sanitised(in[c]), 0.0f);
-    if (divide) value = std::min(value / alpha, 1.0f);
-    if (inverse_gamma != 1.0f) value = std::pow(std::min(value, 1.0f), inverse_gamma);
+    if (divide) value /= alpha;
+    value = std::min(value, 1.0f);
+    if (inverse_gamma != 1.0f) value = std::pow(value, inverse_gamma);
     if (divide && !straight_file) value *= alpha;
     out[c] = value;
   }
   if (channels == 4) out[3] = alpha;
 }
 
-std::vector<float> encode_integer(const ImagePixels& pixels, int channels, bool straight_file,
-                                  float output_gamma) {
+// Quantised here rather than by the writer, which would convert a float copy once more.
+template <typename Integer>
+std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, bool straight_file,
+                                    float output_gamma) {
+  constexpr float top = float(std::numeric_limits<Integer>::max());
   const bool gamma_valid = std::isfinite(output_gamma) && output_gamma > 0.0f;
   const float inverse_gamma = gamma_valid ? 1.0f / output_gamma : 1.0f;
   const std::size_t count = std::size_t(pixels.width) * std::size_t(pixels.height);
-  std::vector<float> encoded(count * std::size_t(channels));
+  std::vector<Integer> encoded(count * std::size_t(channels));
+  float values[4];
   for (std::size_t i = 0; i < count; ++i) {
-    encode_pixel(pixels.rgba + i * 4, encoded.data() + i * std::size_t(channels), channels,
-                 straight_file, inverse_gamma);
+    encode_pixel(pixels.rgba + i * 4, values, channels, straight_file, inverse_gamma);
+    Integer* out = encoded.data() + i * std::size_t(channels);
+    for (int c = 0; c < channels; ++c) out[c] = static_cast<Integer>(values[c] * top + 0.5f);
   }
   return encoded;
 }
@@ -208,10 +216,14 @@ int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsi
   if (encoding.type.is_floating_point()) {
     // Float files take the pixels untouched; the stride skips alpha when it is dropped.
     written = output->write_image(OIIO::TypeDesc::FLOAT, pixels.rgba, 4 * sizeof(float));
+  } else if (encoding.type == OIIO::TypeDesc::UINT16) {
+    const auto encoded =
+        encode_integer<std::uint16_t>(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
+    written = output->write_image(encoding.type, encoded.data());
   } else {
-    const std::vector<float> encoded =
-        encode_integer(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
-    written = output->write_image(OIIO::TypeDesc::FLOAT, encoded.data());
+    const auto encoded =
+        encode_integer<std::uint8_t>(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
+    written = output->write_image(encoding.type, encoded.data());
   }
   // Some writers note a failure without returning false, so the error state decides.
   const bool closed = output->close();
