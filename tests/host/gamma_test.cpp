@@ -31,7 +31,7 @@ class GammaTest : public ::testing::Test {
 };
 
 TEST_F(GammaTest, StartsDisabledWithTheUsualDisplayGamma) {
-  // Runs first in this program, before any test has changed the settings.
+  // Holds while every test that changes the settings restores them, as these do.
   EXPECT_FALSE(gammaMgr.IsEnabled());
   EXPECT_FLOAT_EQ(gammaMgr.GetFileInGamma(), 2.2f);
   EXPECT_FLOAT_EQ(gammaMgr.GetFileOutGamma(), 2.2f);
