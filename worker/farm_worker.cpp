@@ -28,14 +28,16 @@ std::string timeout_text(const char* what, int timeout_ms) {
 
 }  // namespace
 
-FarmWorker::FarmWorker() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+FarmWorker::FarmWorker() : FarmWorker(0) {}
+
+FarmWorker::FarmWorker(std::uint16_t port) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (!listener_) throw_system("cannot create the listening socket", errno);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(port);
   if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw_system("cannot bind to 127.0.0.1", errno);
+    throw_system("cannot listen on 127.0.0.1 port " + std::to_string(port), errno);
   }
   if (::listen(listener_.get(), 1) != 0) throw_system("cannot listen on 127.0.0.1", errno);
   socklen_t length = sizeof address;
