@@ -87,7 +87,9 @@ class Grammar {
     for (;;) {
       while (is_separator(peek().kind)) advance();
       if (at(end)) return body;
+      if (at(TokenKind::End)) fail(describe(end));
       body.push_back(expression());
+      if (at(TokenKind::End) && end != TokenKind::End) fail(describe(end));
       if (!is_separator(peek().kind) && !at(end)) {
         fail(end == TokenKind::RParen ? L"end of line, ';' or ')'" : L"end of line or ';'");
       }
@@ -306,8 +308,16 @@ class Grammar {
     return std::make_unique<Negate>(line, operand());
   }
 
+  // Only what can name a function is called: a literal followed by a value is an error
+  // in the surrounding construct, not a call.
+  static bool callable(const Node& node) {
+    return dynamic_cast<const NameReference*>(&node) || dynamic_cast<const PropertyRead*>(&node) ||
+           dynamic_cast<const Block*>(&node);
+  }
+
   NodePtr call() {
     NodePtr callee = operand();
+    if (!callable(*callee)) return callee;
     if (at(TokenKind::LParen) && peek(1).kind == TokenKind::RParen) {
       const int line = advance().line;
       advance();
