@@ -257,3 +257,45 @@ TEST(ScriptFunctionPublishingRegistry, MalformedDescriptorsAreRefusedWhole) {
   EXPECT_EQ(host::fp::find_interface(L"Broken"), &target);
   EXPECT_TRUE(target.functions.empty());
 }
+
+TEST(ScriptFunctionPublishingRegistry, LongDescriptorsAndRenamesAreReadInFull) {
+  std::vector<std::wstring> names;
+  for (int i = 0; i < 200; ++i) names.push_back(L"Function" + std::to_wstring(i));
+  ArgumentList list;
+  for (int i = 0; i < 200; ++i) {
+    list.function(static_cast<short>(i), names[static_cast<std::size_t>(i)].c_str(), TYPE_INT, {{L"n", TYPE_INT}});
+  }
+  list.integer(properties).property(-2, -1, L"Negative", TYPE_INT).integer(p_end);
+  TestInterface target;
+  target.load_descriptor(Interface_ID(9, 9), L"Long", 0, nullptr, FP_CORE, list.data());
+  ASSERT_EQ(target.functions.size(), 200u);
+  EXPECT_EQ(target.FindFn(L"function199"), 199);
+  EXPECT_EQ(target.props.at(0).getter_ID, -2);
+
+  // Loading again under another name moves the registration.
+  target.load();
+  EXPECT_EQ(host::fp::find_interface(L"Long"), nullptr);
+  EXPECT_EQ(host::fp::find_interface(L"ParavelleTest"), &target);
+
+  ArgumentList bad_id;
+  bad_id.integer(70000).pointer(L"F").integer(0).integer(TYPE_VOID).integer(0).integer(0).integer(p_end);
+  try {
+    target.load_descriptor(Interface_ID(9, 9), L"Bad", 0, nullptr, FP_CORE, bad_id.data());
+    FAIL();
+  } catch (const MAXException& error) {
+    EXPECT_EQ(error.message(), L"load_descriptor(Bad): bad function id 70000");
+  }
+  EXPECT_EQ(host::fp::find_interface(L"ParavelleTest"), &target);  // the failed load changed nothing
+}
+
+TEST(ScriptFunctionPublishingRegistry, TheLaterInterfaceOfANameWins) {
+  TestInterface first;
+  first.load(FP_CORE, L"Twin");
+  {
+    TestInterface second;
+    second.load(FP_CORE, L"TWIN");
+    EXPECT_EQ(host::fp::find_interface(L"twin"), &second);
+  }
+  // The second one's destruction leaves no dangling entry; the first was replaced.
+  EXPECT_EQ(host::fp::find_interface(L"twin"), nullptr);
+}

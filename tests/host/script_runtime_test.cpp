@@ -183,6 +183,14 @@ TEST(ScriptRuntime, ManyEvaluationsDoNotGrowTheHeapWithoutBound) {
   // A long loop inside one evaluation is collected as it turns, and the live loop state survives.
   EXPECT_EQ(eval(L"s = 0; for i = 1 to 60000 do (t = #(i, \"x\"); s = s + t.count); s"), L"120000");
   EXPECT_LT(host::script::live_value_count(), baseline + 25000);
+  // Locals, pending operands and call arguments stay alive across the loop's collections.
+  EXPECT_EQ(eval(L"(local keep = \"kept\"; for i = 1 to 30000 do t = #(i); keep)"), L"\"kept\"");
+  EXPECT_EQ(eval(L"\"left\" + (for i = 1 to 30000 do t = #(i); \"right\")"), L"\"leftright\"");
+  {
+    ListenerCapture listener;
+    EXPECT_EQ(eval(L"format \"%-%\" #(1) (for i = 1 to 30000 do t = #(i); 2)"), L"OK");
+    EXPECT_EQ(listener.text(), L"#(1)-2");
+  }
   host::script::collect_garbage();
   EXPECT_LT(host::script::live_value_count(), baseline + 10);
   globals->remove(Name::intern(L"t"));
