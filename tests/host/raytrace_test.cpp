@@ -293,6 +293,7 @@ TEST(RaytraceTest, BadInputIsRefusedBeforeAnythingHappens) {
       {"Samples per axis is 65", [](Scene&, Camera&, Target&, Options& o) { o.samples_per_axis = 65; }},
       {"Thread count is -1", [](Scene&, Camera&, Target&, Options& o) { o.threads = -1; }},
       {"Tile size is 0", [](Scene&, Camera&, Target&, Options& o) { o.tile_size = 0; }},
+      {"more than can be counted", [](Scene&, Camera&, Target& t, Options& o) { t.width = t.height = 50000; o.tile_size = 1; }},
       {"same point", [](Scene&, Camera& c, Target&, Options&) { c.target = c.position; }},
       {"field of view is 180", [](Scene&, Camera& c, Target&, Options&) { c.fov_degrees = 180; }},
       {"aperture is -1", [](Scene&, Camera& c, Target&, Options&) { c.aperture = -1; }},

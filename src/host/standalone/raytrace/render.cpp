@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -73,6 +74,15 @@ std::optional<RECT> area_to_render(const Target& target) {
   return area;
 }
 
+// Progress counts tiles in an int.
+void check_tile_count(const RECT& area, int tile_size) {
+  const auto tiles_along = [tile_size](int length) { return (static_cast<long long>(length) + tile_size - 1) / tile_size; };
+  const long long count = tiles_along(area.right - area.left) * tiles_along(area.bottom - area.top);
+  if (count > std::numeric_limits<int>::max())
+    throw std::invalid_argument("Tile size " + std::to_string(tile_size) + " splits the image into " +
+                                std::to_string(count) + " tiles, more than can be counted; use larger tiles");
+}
+
 int thread_count(const Options& options) {
   if (options.threads > 0) return options.threads;
   return std::max(1u, std::thread::hardware_concurrency());
@@ -113,6 +123,7 @@ bool render(const Scene& scene, const Camera& camera, Target& target, const Opti
   const Lighting lighting(scene);
   const std::optional<RECT> area = area_to_render(target);
   if (!area) return true;
+  check_tile_count(*area, options.tile_size);
 
   const CameraRays rays(camera, full.width, full.height, target.pixel_aspect);
   const PixelSampler sampler(scene, geometry, lighting, rays, options.samples_per_axis);

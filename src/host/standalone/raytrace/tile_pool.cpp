@@ -49,8 +49,7 @@ class TileRun {
       }
     } catch (...) {
       const std::lock_guard lock(report_mutex_);
-      if (!error_) error_ = std::current_exception();
-      stopped_ = true;
+      fail(std::current_exception());
     }
   }
 
@@ -63,14 +62,26 @@ class TileRun {
  private:
   // One report at a time, so the callee sees done counting up and the last report of a
   // whole render is (total, total). Once aborted or failed, nothing more is reported.
+  // A throwing callee is caught here, under the lock: were it caught further out, other
+  // workers could take the lock while the exception unwinds and report again.
   void report() {
     const std::lock_guard lock(report_mutex_);
     if (stopped_) return;
     ++done_;
-    if (!progress_.tile_done(done_, total_)) {
-      aborted_ = true;
-      stopped_ = true;
+    try {
+      if (!progress_.tile_done(done_, total_)) {
+        aborted_ = true;
+        stopped_ = true;
+      }
+    } catch (...) {
+      fail(std::current_exception());
     }
+  }
+
+  // Called with report_mutex_ held. The first failure is the one the caller sees.
+  void fail(std::exception_ptr error) {
+    if (!error_) error_ = std::move(error);
+    stopped_ = true;
   }
 
   const std::vector<Tile>& tiles_;
