@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/standalone/raytrace/number_text.h"
+
 namespace host::standalone::raytrace {
 namespace {
 
@@ -34,13 +36,13 @@ void check_camera(const Camera& camera) {
   if (camera.position == camera.target)
     throw std::invalid_argument("The camera's position and target are the same point, so it has no view direction");
   if (!(camera.fov_degrees > 0 && camera.fov_degrees < 180))
-    throw std::invalid_argument("The camera's field of view is " + std::to_string(camera.fov_degrees) +
+    throw std::invalid_argument("The camera's field of view is " + number_text(camera.fov_degrees) +
                                 " degrees; it must lie between 0 and 180");
   if (!(camera.aperture >= 0) || !std::isfinite(camera.aperture))
-    throw std::invalid_argument("The camera's aperture is " + std::to_string(camera.aperture) +
+    throw std::invalid_argument("The camera's aperture is " + number_text(camera.aperture) +
                                 "; it must be 0 or above");
   if (!(camera.focal_distance >= 0) || !std::isfinite(camera.focal_distance))
-    throw std::invalid_argument("The camera's focal distance is " + std::to_string(camera.focal_distance) +
+    throw std::invalid_argument("The camera's focal distance is " + number_text(camera.focal_distance) +
                                 "; it must be 0 (the target's distance) or above");
 }
 

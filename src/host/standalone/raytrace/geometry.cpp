@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/standalone/raytrace/number_text.h"
+
 namespace host::standalone::raytrace {
 namespace {
 
@@ -15,7 +17,7 @@ std::string name_of(const char* kind, std::size_t index) {
 }
 
 // The nearest root of the sphere's quadratic above t_min, or infinity.
-double hit_sphere(const Ray& ray, const Vec3& centre, double radius_squared, double t_min) {
+[[gnu::always_inline]] inline double hit_sphere(const Ray& ray, const Vec3& centre, double radius_squared, double t_min) {
   const Vec3 oc = ray.origin - centre;
   const double b = oc.dot(ray.direction);
   const double c = oc.length_squared() - radius_squared;
@@ -27,32 +29,39 @@ double hit_sphere(const Ray& ray, const Vec3& centre, double radius_squared, dou
   return kInfinity;
 }
 
-double hit_plane(const Ray& ray, const Vec3& normal, double offset, double t_min) {
+[[gnu::always_inline]] inline double hit_plane(const Ray& ray, const Vec3& normal, double offset, double t_min) {
   const double facing = normal.dot(ray.direction);
   if (facing == 0) return kInfinity;
   const double t = (offset - normal.dot(ray.origin)) / facing;
   return t > t_min ? t : kInfinity;
 }
 
-// Slab test. Comparisons are written so that a NaN (a ray in a slab's boundary plane and
-// parallel to it) never narrows the interval. `axis` receives the face's axis.
-double hit_box(const Ray& ray, const Vec3& min, const Vec3& max, double t_min, int& axis) {
+// One slab of the box's slab test: narrows [enter, leave]. Comparisons are written so that
+// a NaN (a ray in the slab's boundary plane and parallel to it) never narrows it.
+[[gnu::always_inline]] inline void clip_slab(double lo, double hi, double origin, double inverse, int axis,
+                                             double& enter, int& enter_axis, double& leave, int& leave_axis) {
+  const double t0 = (lo - origin) * inverse;
+  const double t1 = (hi - origin) * inverse;
+  const double near = t0 < t1 ? t0 : t1;
+  const double far = t0 < t1 ? t1 : t0;
+  if (near > enter) {
+    enter = near;
+    enter_axis = axis;
+  }
+  if (far < leave) {
+    leave = far;
+    leave_axis = axis;
+  }
+}
+
+// `axis` receives the axis of the face that is hit.
+[[gnu::always_inline]] inline double hit_box(const Ray& ray, const Vec3& min, const Vec3& max, double t_min,
+                                             int& axis) {
   double enter = -kInfinity, leave = kInfinity;
   int enter_axis = 0, leave_axis = 0;
-  for (int a = 0; a < 3; ++a) {
-    const double t0 = (min[a] - ray.origin[a]) * ray.inverse[a];
-    const double t1 = (max[a] - ray.origin[a]) * ray.inverse[a];
-    const double near = t0 < t1 ? t0 : t1;
-    const double far = t0 < t1 ? t1 : t0;
-    if (near > enter) {
-      enter = near;
-      enter_axis = a;
-    }
-    if (far < leave) {
-      leave = far;
-      leave_axis = a;
-    }
-  }
+  clip_slab(min.x, max.x, ray.origin.x, ray.inverse.x, 0, enter, enter_axis, leave, leave_axis);
+  clip_slab(min.y, max.y, ray.origin.y, ray.inverse.y, 1, enter, enter_axis, leave, leave_axis);
+  clip_slab(min.z, max.z, ray.origin.z, ray.inverse.z, 2, enter, enter_axis, leave, leave_axis);
   if (enter > leave) return kInfinity;
   if (enter > t_min) {
     axis = enter_axis;
@@ -82,7 +91,7 @@ Geometry::Geometry(const Scene& scene) {
   for (std::size_t i = 0; i < scene.spheres.size(); ++i) {
     const Sphere& s = scene.spheres[i];
     if (!s.centre.finite() || !(s.radius > 0) || !std::isfinite(s.radius))
-      throw std::invalid_argument(name_of("Sphere", i) + " has radius " + std::to_string(s.radius) +
+      throw std::invalid_argument(name_of("Sphere", i) + " has radius " + number_text(s.radius) +
                                   " or a centre that is not finite; the radius must be above 0");
     spheres_.push_back({s.centre, s.radius * s.radius, s.colour});
   }
@@ -132,20 +141,15 @@ bool Geometry::closest(const Ray& ray, double t_min, Hit& hit) const {
   if (kind == Kind::none) return false;
   hit.t = best;
   hit.point = ray.at(best);
-  switch (kind) {
-    case Kind::sphere:
-      hit.normal = facing((hit.point - spheres_[index].centre).normalized(), ray.direction);
-      hit.colour = spheres_[index].colour;
-      break;
-    case Kind::plane:
-      hit.normal = facing(planes_[index].normal, ray.direction);
-      hit.colour = planes_[index].colour;
-      break;
-    case Kind::box:
-    case Kind::none:
-      hit.normal = axis_normal_against(box_axis, ray.direction);
-      hit.colour = boxes_[index].colour;
-      break;
+  if (kind == Kind::sphere) {
+    hit.normal = facing((hit.point - spheres_[index].centre).normalized(), ray.direction);
+    hit.colour = spheres_[index].colour;
+  } else if (kind == Kind::plane) {
+    hit.normal = facing(planes_[index].normal, ray.direction);
+    hit.colour = planes_[index].colour;
+  } else {
+    hit.normal = axis_normal_against(box_axis, ray.direction);
+    hit.colour = boxes_[index].colour;
   }
   return true;
 }

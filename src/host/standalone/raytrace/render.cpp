@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/standalone/raytrace/camera_rays.h"
+#include "host/standalone/raytrace/number_text.h"
 #include "host/standalone/raytrace/pixel_sampler.h"
 #include "host/standalone/raytrace/tile_pool.h"
 
@@ -50,7 +51,7 @@ ImageSize check_target(const Target& target) {
                                 std::to_string(target.origin_x) + "," + std::to_string(target.origin_y) +
                                 " do not lie inside the " + size_text(full.width, full.height) + " image");
   if (!(target.pixel_aspect > 0) || !std::isfinite(target.pixel_aspect))
-    throw std::invalid_argument("The pixel aspect is " + std::to_string(target.pixel_aspect) +
+    throw std::invalid_argument("The pixel aspect is " + number_text(target.pixel_aspect) +
                                 "; it must be above 0");
   if (target.rgba == nullptr) throw std::invalid_argument("No colour buffer was given to render into");
   if (target.use_region && (target.region.right < target.region.left || target.region.bottom < target.region.top))
