@@ -22,7 +22,9 @@ namespace {
 [[gnu::noinline]] int divide_by_zero() {
   volatile int numerator = 1;
   volatile int denominator = 0;
-  return numerator / denominator;
+  // Stored through a volatile, or the unused quotient is dropped with its division.
+  volatile int quotient = numerator / denominator;
+  return quotient;
 }
 
 // Each frame keeps a buffer alive across the call, so the recursion can be neither
