@@ -1,0 +1,52 @@
+#include "host/standalone/fault_injection.h"
+
+#include <cstdint>
+
+namespace host::standalone {
+namespace {
+
+// Every fault goes through volatile objects the optimiser cannot see through: a
+// constant null dereference would otherwise be turned into a trap instruction
+// (SIGILL) or removed altogether.
+
+[[gnu::noinline]] void write_to_low_address() {
+  int* volatile address = reinterpret_cast<int*>(std::uintptr_t{0x10});
+  *static_cast<volatile int*>(address) = 1;
+}
+
+[[gnu::noinline]] int read_null() {
+  int* volatile address = nullptr;
+  return *static_cast<volatile int*>(address);
+}
+
+[[gnu::noinline]] int divide_by_zero() {
+  volatile int numerator = 1;
+  volatile int denominator = 0;
+  // Stored through a volatile, or the unused quotient is dropped with its division.
+  volatile int quotient = numerator / denominator;
+  return quotient;
+}
+
+// Each frame keeps a buffer alive across the call, so the recursion can be neither
+// turned into a loop nor bounded by the compiler; it ends in a stack overflow.
+[[gnu::noinline]] int recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  volatile int next = depth + 1;
+  if (next < 0) return frame[0];
+  return recurse(next) + frame[0];
+}
+
+}  // namespace
+
+void raise_fault(FaultSpec::Kind kind) {
+  switch (kind) {
+    case FaultSpec::Kind::write: write_to_low_address(); break;
+    case FaultSpec::Kind::read_null: (void)read_null(); break;
+    case FaultSpec::Kind::divide_by_zero: (void)divide_by_zero(); break;
+    case FaultSpec::Kind::recursion: (void)recurse(0); break;
+    case FaultSpec::Kind::fail: break;
+  }
+}
+
+}  // namespace host::standalone

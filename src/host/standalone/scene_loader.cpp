@@ -1,0 +1,264 @@
+// The top level of a scene file and the checks that span sections.
+
+#include "host/standalone/scene_loader.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "host/core.h"
+#include "host/standalone/json_field.h"
+#include "host/standalone/wide_text.h"
+
+namespace host::standalone {
+namespace {
+
+std::string line_and_column(const std::string& text, std::size_t byte) {
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i + 1 < byte && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// nlohmann's message starts with "[json.exception.parse_error.101] parse error at line
+// 3, column 5: "; the position is given separately, so keep only what is wrong.
+std::string syntax_problem(const nlohmann::json::parse_error& error) {
+  const std::string message = error.what();
+  const auto colon = message.find(": ");
+  return colon == std::string::npos ? message : message.substr(colon + 2);
+}
+
+void read_render_settings(const JsonField& field, RenderSettingsSpec& render) {
+  field.expect_object({"width", "height", "pixel_aspect", "output_file", "save_file", "skip_rendered_frames",
+                       "samples_per_axis", "threads", "tile_size"});
+  render.width = field.integer_or("width", render.width);
+  render.height = field.integer_or("height", render.height);
+  if (render.width < 1 || render.width > 32768) field["width"].fail("must lie between 1 and 32768");
+  if (render.height < 1 || render.height > 32768) field["height"].fail("must lie between 1 and 32768");
+  render.pixel_aspect = static_cast<float>(field.number_or("pixel_aspect", render.pixel_aspect));
+  if (!(render.pixel_aspect > 0)) field["pixel_aspect"].fail("must be positive");
+  render.output_file = field.text_or("output_file", render.output_file);
+  render.save_file = field.boolean_or("save_file", render.save_file);
+  render.skip_rendered_frames = field.boolean_or("skip_rendered_frames", render.skip_rendered_frames);
+  render.samples_per_axis = field.integer_or("samples_per_axis", render.samples_per_axis);
+  if (render.samples_per_axis < 1 || render.samples_per_axis > 16)
+    field["samples_per_axis"].fail("must lie between 1 and 16");
+  render.threads = field.integer_or("threads", render.threads);
+  if (render.threads < 0) field["threads"].fail("must not be negative");
+  render.tile_size = field.integer_or("tile_size", render.tile_size);
+  if (render.tile_size < 1) field["tile_size"].fail("must be positive");
+}
+
+void read_renderer(const JsonField& field, RendererSpec& renderer) {
+  field.expect_object({"class_id", "float_output", "saves_own_output"});
+  if (field.has("class_id")) renderer.class_id = field["class_id"].class_id();
+  renderer.float_output = field.boolean_or("float_output", false);
+  renderer.saves_own_output = field.boolean_or("saves_own_output", false);
+}
+
+void read_environment(const JsonField& field, EnvironmentSpec& environment) {
+  field.expect_object({"background", "background_alpha", "ambient"});
+  if (field.has("background")) environment.background = field["background"].colour();
+  environment.background_alpha = static_cast<float>(field.number_or("background_alpha", 0));
+  if (field.has("ambient")) environment.ambient = field["ambient"].colour();
+}
+
+std::vector<ViewportSpec> read_viewports(const JsonField& array) {
+  std::vector<ViewportSpec> viewports;
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    const JsonField field = array.at(i);
+    field.expect_object({"camera", "position", "target", "fov"});
+    ViewportSpec viewport;
+    if (field.has("camera")) {
+      viewport.camera_name = field["camera"].text();
+      if (field.has("position") || field.has("target") || field.has("fov"))
+        field.fail("a camera viewport takes its view from the camera; remove position, target and fov");
+    } else {
+      if (field.has("position")) viewport.position = field["position"].vector();
+      if (field.has("target")) viewport.target = field["target"].vector();
+      viewport.fov_degrees = field.number_or("fov", viewport.fov_degrees);
+      if (!(viewport.fov_degrees > 0 && viewport.fov_degrees < 180))
+        field["fov"].fail("field of view must lie between 0 and 180 degrees");
+    }
+    viewports.push_back(viewport);
+  }
+  if (viewports.empty()) array.fail("a scene needs at least one viewport");
+  return viewports;
+}
+
+RenderElementSpec::Content read_content(const JsonField& field) {
+  const std::wstring content = field.text();
+  if (content == L"alpha") return RenderElementSpec::Content::alpha;
+  if (content == L"zdepth") return RenderElementSpec::Content::zdepth;
+  if (content == L"normals") return RenderElementSpec::Content::normals;
+  if (content == L"diffuse") return RenderElementSpec::Content::diffuse;
+  field.fail("unknown render element content \"" + wide_text::to_utf8(content) +
+             "\" (expected alpha, zdepth, normals or diffuse)");
+}
+
+void read_render_elements(const JsonField& field, SceneSpec& scene) {
+  field.expect_object({"active", "elements"});
+  scene.elements_active = field.boolean_or("active", true);
+  if (!field.has("elements")) return;
+  const JsonField array = field["elements"];
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    const JsonField item = array.at(i);
+    item.expect_object({"name", "enabled", "file", "content", "z_min", "z_max"});
+    RenderElementSpec element;
+    element.name = item["name"].text();
+    element.enabled = item.boolean_or("enabled", true);
+    element.file_name = item.text_or("file", L"");
+    element.content = read_content(item["content"]);
+    element.z_min = item.number_or("z_min", element.z_min);
+    element.z_max = item.number_or("z_max", element.z_max);
+    if (!(element.z_max > element.z_min)) item.fail("z_max must be greater than z_min");
+    scene.elements.push_back(element);
+  }
+}
+
+std::vector<std::wstring> read_texts(const JsonField& array) {
+  std::vector<std::wstring> texts;
+  for (std::size_t i = 0; i < array.size(); ++i) texts.push_back(array.at(i).text());
+  return texts;
+}
+
+void read_missing_files(const JsonField& field, SceneSpec& scene) {
+  field.expect_object({"external_files", "dlls", "xrefs", "uvws"});
+  const std::pair<const char*, int> types[] = {{"external_files", TYPE_MISSING_EXTERNAL_FILES},
+                                               {"dlls", TYPE_MISSING_DLL_FILES},
+                                               {"xrefs", TYPE_MISSING_XREF_FILES},
+                                               {"uvws", TYPE_MISSING_UVWS}};
+  for (const auto& [key, type] : types)
+    if (field.has(key)) scene.missing_messages[type] = read_texts(field[key]);
+}
+
+void read_gamma(const JsonField& field, GammaSpec& gamma) {
+  field.expect_object({"enabled", "in", "out"});
+  gamma.enabled = field.boolean_or("enabled", false);
+  gamma.file_in = static_cast<float>(field.number_or("in", gamma.file_in));
+  gamma.file_out = static_cast<float>(field.number_or("out", gamma.file_out));
+  if (!(gamma.file_in > 0)) field["in"].fail("must be positive");
+  if (!(gamma.file_out > 0)) field["out"].fail("must be positive");
+}
+
+void read_scripts(const JsonField& field, SceneSpec& scene) {
+  field.expect_object({"post_load", "pre_frame"});
+  scene.post_load_script = field.text_or("post_load", L"");
+  scene.pre_frame_script = field.text_or("pre_frame", L"");
+}
+
+FaultSpec read_fault(const JsonField& field) {
+  field.expect_object({"when", "kind", "frame"});
+  FaultSpec fault;
+  const std::wstring when = field["when"].text();
+  if (when == L"load") fault.when = FaultSpec::When::load;
+  else if (when == L"open") fault.when = FaultSpec::When::open;
+  else if (when == L"render") fault.when = FaultSpec::When::render;
+  else field["when"].fail("expected load, open or render");
+  const std::wstring kind = field["kind"].text();
+  if (kind == L"write") fault.kind = FaultSpec::Kind::write;
+  else if (kind == L"read_null") fault.kind = FaultSpec::Kind::read_null;
+  else if (kind == L"divide_by_zero") fault.kind = FaultSpec::Kind::divide_by_zero;
+  else if (kind == L"recursion") fault.kind = FaultSpec::Kind::recursion;
+  else if (kind == L"fail") fault.kind = FaultSpec::Kind::fail;
+  else field["kind"].fail("expected write, read_null, divide_by_zero, recursion or fail");
+  if (fault.when == FaultSpec::When::render) fault.frame = field["frame"].integer();
+  else if (field.has("frame")) field["frame"].fail("only render faults take a frame");
+  return fault;
+}
+
+void check_version(const JsonField& root) {
+  if (!root.json().is_object()) root.fail("a scene file holds one JSON object");
+  if (!root.has("format") || root.json().at("format") != kSceneFormatName)
+    root.fail(std::string("not a scene file (\"format\" must be \"") + kSceneFormatName + "\")");
+  const JsonField version = root["version"];
+  if (!version.json().is_number_integer() || version.json().get<std::int64_t>() != kSceneFormatVersion)
+    version.fail("unsupported version " + version.json().dump() + " (this host reads version " +
+                 std::to_string(kSceneFormatVersion) + ")");
+}
+
+const NodeSpec* find_node(const std::vector<NodeSpec>& nodes, const std::wstring& name, bool cameras_only) {
+  for (const NodeSpec& node : nodes) {
+    if (node.name == name && (!cameras_only || node.kind == NodeSpec::Kind::camera)) return &node;
+    if (const NodeSpec* found = find_node(node.children, name, cameras_only)) return found;
+  }
+  return nullptr;
+}
+
+void check_references(const JsonField& root, const SceneSpec& scene) {
+  for (std::size_t i = 0; i < scene.viewports.size(); ++i) {
+    const std::wstring& name = scene.viewports[i].camera_name;
+    if (name.empty() || find_node(scene.nodes, name, true)) continue;
+    const JsonField field = root["viewports"].at(i)["camera"];
+    if (find_node(scene.nodes, name, false))
+      field.fail("node \"" + wide_text::to_utf8(name) + "\" is not a camera");
+    field.fail("no camera node named \"" + wide_text::to_utf8(name) + "\"");
+  }
+  const int count = static_cast<int>(scene.viewports.size());
+  if (scene.active_viewport < 0 || scene.active_viewport >= count)
+    root["active_viewport"].fail("no viewport with index " + std::to_string(scene.active_viewport));
+  if (scene.locked_viewport < 0 || scene.locked_viewport >= count)
+    root["locked_viewport"].fail("no viewport with index " + std::to_string(scene.locked_viewport));
+}
+
+SceneSpec read_scene(const JsonField& root) {
+  check_version(root);
+  root.expect_object({"format", "version", "ticks_per_frame", "render", "renderer", "environment", "viewports",
+                      "active_viewport", "render_active_viewport", "locked_viewport", "nodes", "render_elements",
+                      "missing_files", "dependencies", "gamma", "scripts", "faults"});
+  SceneSpec scene;
+  scene.ticks_per_frame = root.integer_or("ticks_per_frame", scene.ticks_per_frame);
+  if (scene.ticks_per_frame < 1) root["ticks_per_frame"].fail("must be positive");
+  if (root.has("render")) read_render_settings(root["render"], scene.render);
+  if (root.has("renderer")) read_renderer(root["renderer"], scene.renderer);
+  if (root.has("environment")) read_environment(root["environment"], scene.environment);
+  if (root.has("nodes")) scene.nodes = read_nodes(root["nodes"]);
+  if (root.has("viewports")) scene.viewports = read_viewports(root["viewports"]);
+  scene.active_viewport = root.integer_or("active_viewport", 0);
+  scene.render_active_viewport = root.boolean_or("render_active_viewport", true);
+  scene.locked_viewport = root.integer_or("locked_viewport", 0);
+  if (root.has("render_elements")) read_render_elements(root["render_elements"], scene);
+  if (root.has("missing_files")) read_missing_files(root["missing_files"], scene);
+  if (root.has("dependencies")) scene.external_files = read_texts(root["dependencies"]);
+  if (root.has("gamma")) read_gamma(root["gamma"], scene.gamma);
+  if (root.has("scripts")) read_scripts(root["scripts"], scene);
+  if (root.has("faults")) {
+    const JsonField faults = root["faults"];
+    for (std::size_t i = 0; i < faults.size(); ++i) scene.faults.push_back(read_fault(faults.at(i)));
+  }
+  check_references(root, scene);
+  return scene;
+}
+
+}  // namespace
+
+SceneSpec parse_scene_text(const std::string& text, const std::string& label) {
+  nlohmann::json document;
+  try {
+    document = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::parse_error& error) {
+    throw std::runtime_error(label + ": " + line_and_column(text, error.byte) + ": " + syntax_problem(error));
+  }
+  try {
+    return read_scene(JsonField(document, ""));
+  } catch (const std::runtime_error& error) {
+    throw std::runtime_error(label + ": " + error.what());
+  }
+}
+
+SceneSpec load_scene_file(const std::string& native_path) {
+  std::ifstream file(native_path, std::ios::binary);
+  if (!file) throw std::runtime_error(native_path + ": cannot open the scene file");
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) throw std::runtime_error(native_path + ": cannot read the scene file");
+  return parse_scene_text(text.str(), native_path);
+}
+
+}  // namespace host::standalone

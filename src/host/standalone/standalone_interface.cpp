@@ -1,0 +1,153 @@
+#include "host/standalone/standalone_interface.h"
+
+#include <iostream>
+
+#include "host/maxscript.h"
+#include "host/standalone/fault_injection.h"
+#include "host/standalone/scene_scripts.h"
+#include "host/standalone/wide_text.h"
+
+namespace host::standalone {
+
+StandaloneInterface::StandaloneInterface() : scene_(std::make_unique<LoadedScene>(SceneSpec{})) {}
+
+void StandaloneInterface::reset() {
+  session_.close();
+  scene_ = std::make_unique<LoadedScene>(SceneSpec{});
+  time_ = 0;
+  actions_ = DefaultActions{};
+  clear_log_records();
+  flushes_ = 0;
+}
+
+void StandaloneInterface::SetTime(TimeValue t, BOOL) { time_ = t; }
+
+void StandaloneInterface::SetRendWidth(int width) {
+  if (width > 0) scene_->spec().render.width = width;
+}
+
+void StandaloneInterface::SetRendHeight(int height) {
+  if (height > 0) scene_->spec().render.height = height;
+}
+
+BitmapInfo& StandaloneInterface::GetRendFileBI() {
+  rend_file_bi_.SetName(settings().output_file.c_str());
+  rend_file_bi_.SetWidth(settings().width);
+  rend_file_bi_.SetHeight(settings().height);
+  rend_file_bi_.SetAspect(settings().pixel_aspect);
+  return rend_file_bi_;
+}
+
+void StandaloneInterface::SetupRendParams(RendParams& params, ViewParams*, int rendType) {
+  params.rendType = rendType;
+  params.width = settings().width;
+  params.height = settings().height;
+  params.pixelAspect = settings().pixel_aspect;
+  params.frameDuration = scene_->spec().ticks_per_frame;
+}
+
+Renderer* StandaloneInterface::GetCurrentRenderer(bool) { return &scene_->renderer(); }
+
+int StandaloneInterface::OpenCurRenderer(INode* camera, ViewExp* view, int rendType, int width, int height) {
+  for (const FaultSpec& fault : scene_->spec().faults) {
+    if (fault.when != FaultSpec::When::open) continue;
+    raise_fault(fault.kind);
+    report(L"OpenCurRenderer: the scene's fault injection fails opening the renderer");
+    return 0;
+  }
+  if (!camera && !view) {
+    report(L"OpenCurRenderer: neither a camera nor a viewport to render");
+    return 0;
+  }
+  if (width < 1 || height < 1) {
+    report(L"OpenCurRenderer: the output size " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
+           L" is empty");
+    return 0;
+  }
+  session_.open(camera, view, rendType, width, height);
+  return 1;
+}
+
+int StandaloneInterface::CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress,
+                                                float, ViewParams* view, RECT* region) {
+  if (!session_.is_open()) {
+    report(L"CurRendererRenderFrame: the renderer is not open");
+    return 0;
+  }
+  if (!run_scene_script(scene_->spec().pre_frame_script)) {
+    report(L"CurRendererRenderFrame: the scene's pre-frame script failed");
+    return 0;
+  }
+  const int ticks = scene_->spec().ticks_per_frame;
+  const TimeValue frame = t >= 0 ? t / ticks : -((-t + ticks - 1) / ticks);
+  for (const FaultSpec& fault : scene_->spec().faults) {
+    if (fault.when != FaultSpec::When::render || fault.frame != frame) continue;
+    raise_fault(fault.kind);
+    report(L"CurRendererRenderFrame: the scene's fault injection fails frame " + std::to_wstring(frame));
+    return 0;
+  }
+  std::wstring problem;
+  const int result = session_.render(*scene_, t, bitmap, progress, view, region, problem);
+  if (!problem.empty()) report(L"CurRendererRenderFrame: " + problem);
+  return result;
+}
+
+ViewExp& StandaloneInterface::GetActiveViewExp() { return GetViewExp(scene_->spec().active_viewport); }
+
+ViewExp& StandaloneInterface::GetViewExp(int index) {
+  if (StandaloneViewport* viewport = scene_->viewport(index)) return *viewport;
+  // A reference cannot be null: an unknown index gets the default perspective view.
+  LogEntry(SYSLOG_ERROR, 0, L"Viewports", (L"no viewport " + std::to_wstring(index) +
+                                          L"; using the default perspective view").c_str());
+  return fallback_viewport_;
+}
+
+INode* StandaloneInterface::GetINodeByName(const wchar_t* name) {
+  return name ? scene_->find_node(name) : nullptr;
+}
+
+void StandaloneInterface::SetDefaultAction(int type, int action, int, int) {
+  if (!actions_.set_action(type, action))
+    LogEntry(SYSLOG_ERROR, 0, L"Default actions", (L"unknown message type " + std::to_wstring(type)).c_str());
+}
+
+bool StandaloneInterface::GetRecordedMessage(std::wstring& text, int type, int index) const {
+  return actions_.message(type, index, text);
+}
+
+void StandaloneInterface::LogEntry(unsigned type, unsigned, const wchar_t* title, const wchar_t* text) {
+  LogRecord record{type, title ? title : L"", text ? text : L""};
+  std::lock_guard<std::mutex> lock(log_mutex_);
+  std::cerr << wide_text::to_utf8(record.title) << ": " << wide_text::to_utf8(record.text) << std::endl;
+  log_.push_back(std::move(record));
+}
+
+std::vector<LogRecord> StandaloneInterface::log_records() const {
+  std::lock_guard<std::mutex> lock(log_mutex_);
+  return log_;
+}
+
+void StandaloneInterface::clear_log_records() {
+  std::lock_guard<std::mutex> lock(log_mutex_);
+  log_.clear();
+}
+
+void StandaloneInterface::FlushRenderCaches(BOOL) {
+  session_.close();
+  ++flushes_;
+}
+
+void StandaloneInterface::report(const std::wstring& text) { LogEntry(SYSLOG_ERROR, 0, L"Renderer", text.c_str()); }
+
+StandaloneInterface& standalone_interface() {
+  static StandaloneInterface instance;
+  return instance;
+}
+
+}  // namespace host::standalone
+
+Interface* GetCOREInterface() { return &host::standalone::standalone_interface(); }
+Interface8* GetCOREInterface8() { return &host::standalone::standalone_interface(); }
+Interface11* GetCOREInterface11() { return &host::standalone::standalone_interface(); }
+Interface14* GetCOREInterface14() { return &host::standalone::standalone_interface(); }
+int GetTicksPerFrame() { return host::standalone::standalone_interface().scene().spec().ticks_per_frame; }

@@ -1,0 +1,14 @@
+#pragma once
+// UTF-8 <-> wide text (UTF-16 code units, one per wchar_t) for the standalone host's
+// own files: scene files, path configurations, log entries.
+
+#include <string>
+
+namespace host::standalone::wide_text {
+
+// Throws std::runtime_error on invalid UTF-8.
+std::wstring from_utf8(const std::string& bytes);
+// Unpaired surrogates become '?', so a message is never lost to a bad character.
+std::string to_utf8(const std::wstring& wide);
+
+}  // namespace host::standalone::wide_text

@@ -1,0 +1,143 @@
+// TheManager's bitmaps: creation limits, CopyImage placement, output codes, display counting.
+
+#include "host/standalone/bitmaps.h"
+
+#include <gmock/gmock.h>
+
+#include <memory>
+
+#include "host_fixture.h"
+
+namespace {
+
+struct BitmapDeleter {
+  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
+};
+using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+
+BitmapPtr make(int width, int height) {
+  BitmapInfo info;
+  info.SetWidth(width);
+  info.SetHeight(height);
+  return BitmapPtr(TheManager->Create(&info));
+}
+
+float red(Bitmap& bitmap, int x, int y) {
+  BMM_Color_fl colour;
+  EXPECT_TRUE(bitmap.Storage()->GetPixel(x, y, colour));
+  return colour.r;
+}
+
+// A source whose pixel (x, y) has red 10 * y + x + 1.
+BitmapPtr numbered(int width, int height) {
+  BitmapPtr source = make(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      source->Storage()->PutPixel(x, y, {static_cast<float>(10 * y + x + 1), 0, 0, 1});
+  return source;
+}
+
+int copy(Bitmap& destination, Bitmap& source, int x, int y, int width = 0, int height = 0) {
+  BitmapInfo placement;
+  placement.SetCustomFlag(0x0A);
+  placement.SetCustomX(x);
+  placement.SetCustomY(y);
+  placement.SetCustWidth(width);
+  placement.SetCustHeight(height);
+  return destination.Storage()->CopyImage(&source, COPY_IMAGE_CUSTOM_POSITION, {-1, -1, -1, -1}, &placement);
+}
+
+TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
+  const auto live = host::standalone::live_bitmap_count();
+  EXPECT_EQ(make(0, 10), nullptr);
+  EXPECT_EQ(make(10, -1), nullptr);
+  EXPECT_EQ(make(1 << 15, 1 << 15), nullptr);
+  EXPECT_EQ(TheManager->Create(nullptr), nullptr);
+  BitmapPtr bitmap = make(3, 2);
+  ASSERT_NE(bitmap, nullptr);
+  EXPECT_EQ(bitmap->Width(), 3);
+  EXPECT_EQ(bitmap->Storage()->Height(), 2);
+  BMM_Color_fl colour{1, 1, 1, 1};
+  EXPECT_TRUE(bitmap->Storage()->GetPixel(2, 1, colour));
+  EXPECT_EQ(colour.a, 0.0f) << "a new bitmap is transparent black";
+  EXPECT_FALSE(bitmap->Storage()->GetPixel(3, 0, colour));
+  EXPECT_FALSE(bitmap->Storage()->PutPixel(-1, 0, colour));
+  EXPECT_EQ(host::standalone::live_bitmap_count(), live + 1);
+  bitmap.reset();
+  EXPECT_EQ(host::standalone::live_bitmap_count(), live);
+}
+
+TEST(Bitmaps, CopyImagePlacesFillsAndClips) {
+  BitmapPtr source = numbered(2, 2);
+  BitmapPtr destination = make(4, 3);
+  ASSERT_EQ(copy(*destination, *source, 1, 1), 1);
+  EXPECT_EQ(red(*destination, 0, 0), -1.0f);
+  EXPECT_EQ(red(*destination, 1, 1), 1.0f);
+  EXPECT_EQ(red(*destination, 2, 1), 2.0f);
+  EXPECT_EQ(red(*destination, 1, 2), 11.0f);
+  EXPECT_EQ(red(*destination, 2, 2), 12.0f);
+  EXPECT_EQ(red(*destination, 3, 2), -1.0f);
+
+  // Negative offsets and overhangs drop what falls outside.
+  ASSERT_EQ(copy(*destination, *source, -1, 2), 1);
+  EXPECT_EQ(red(*destination, 0, 2), 2.0f);
+  EXPECT_EQ(red(*destination, 1, 2), -1.0f);
+  EXPECT_EQ(red(*destination, 0, 1), -1.0f);
+  ASSERT_EQ(copy(*destination, *source, 3, 0), 1);
+  EXPECT_EQ(red(*destination, 3, 0), 1.0f);
+  EXPECT_EQ(red(*destination, 3, 1), 11.0f);
+
+  // A custom size different from the source's scales nearest-neighbour.
+  ASSERT_EQ(copy(*destination, *source, 0, 0, 4, 2), 1);
+  EXPECT_EQ(red(*destination, 0, 0), 1.0f);
+  EXPECT_EQ(red(*destination, 1, 0), 1.0f);
+  EXPECT_EQ(red(*destination, 2, 1), 12.0f);
+  EXPECT_EQ(red(*destination, 3, 2), -1.0f);
+
+  BitmapInfo placement;
+  EXPECT_EQ(destination->Storage()->CopyImage(source.get(), 1, {}, &placement), 0);
+  EXPECT_EQ(destination->Storage()->CopyImage(source.get(), COPY_IMAGE_CUSTOM_POSITION, {}, nullptr), 0);
+}
+
+TEST(Bitmaps, OutputCodesPerCall) {
+  host_test::ScratchFolder folder;
+  BitmapPtr bitmap = numbered(4, 2);
+  BitmapInfo info;
+  info.SetWidth(4);
+  info.SetHeight(2);
+  EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
+  EXPECT_EQ(bitmap->Close(&info), BMMRES_NOT_OPEN);
+  EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_NOT_WRITABLE) << "no name";
+  info.SetName(host_test::ScratchFolder::wide((folder.path() / "missing" / "a.exr").string()).c_str());
+  EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_FOLDER_MISSING);
+  info.SetName(host_test::ScratchFolder::wide((folder.path() / "a.nosuchformat").string()).c_str());
+  EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_UNKNOWN_FORMAT);
+  const auto file = folder.path() / "a.exr";
+  info.SetName(host_test::ScratchFolder::wide(file.string()).c_str());
+  info.SetFlags(MAP_HAS_ALPHA);
+  ASSERT_EQ(bitmap->OpenOutput(&info), BMMRES_SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(file)) << "opening creates nothing";
+  EXPECT_EQ(bitmap->Write(&info, BMM_SINGLEFRAME), BMMRES_SUCCESS);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(bitmap->Close(&info), BMMRES_SUCCESS);
+  EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
+}
+
+TEST(Bitmaps, DisplayIsCounted) {
+  host::standalone::reset_display_counters();
+  const auto shown = host::standalone::display_counters().shown_now;
+  BitmapPtr first = make(2, 2);
+  BitmapPtr second = make(2, 2);
+  first->Display();
+  first->Display();
+  second->Display(nullptr, BMM_CENTRE_POSITION, 0, 1);
+  EXPECT_EQ(host::standalone::display_counters().shown_now, shown + 2);
+  EXPECT_EQ(host::standalone::display_counters().display_calls, 3);
+  first->UnDisplay();
+  EXPECT_EQ(host::standalone::display_counters().shown_now, shown + 1);
+  second.reset();
+  EXPECT_EQ(host::standalone::display_counters().shown_now, shown) << "deleting a shown bitmap hides it";
+  EXPECT_EQ(host::standalone::display_counters().undisplay_calls, 1);
+}
+
+}  // namespace

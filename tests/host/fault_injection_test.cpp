@@ -1,0 +1,72 @@
+// Faults a scene asks for reach the process as the matching signal, at load, at
+// renderer open and while rendering the chosen frame; "fail" is a plain failure.
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <memory>
+
+#include "host_fixture.h"
+
+namespace {
+
+class FaultInjection : public host_test::HostTest {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    HostTest::SetUp();
+  }
+  std::wstring scene_with_fault(const char* when, const char* kind, int frame = 2) {
+    nlohmann::json scene = host_test::small_scene();
+    nlohmann::json fault = {{"when", when}, {"kind", kind}};
+    if (std::string(when) == "render") fault["frame"] = frame;
+    scene["faults"] = nlohmann::json::array({fault});
+    return host_test::ScratchFolder::wide(folder_.write(std::string(when) + "-" + kind + ".json", scene.dump()));
+  }
+  int open() { return host().OpenCurRenderer(host().GetINodeByName(L"Camera01"), nullptr, 1, 64, 48); }
+  int render_frame(int frame) {
+    BitmapInfo info;
+    info.SetWidth(64);
+    info.SetHeight(48);
+    Bitmap* bitmap = TheManager->Create(&info);
+    const int result = host().CurRendererRenderFrame(frame * 160, bitmap, nullptr, 1.0f, nullptr, nullptr);
+    bitmap->DeleteThis();
+    return result;
+  }
+};
+
+TEST_F(FaultInjection, EachKindRaisesItsSignal) {
+  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "write").c_str(), 14), ::testing::KilledBySignal(SIGSEGV),
+              "");
+  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "read_null").c_str(), 14),
+              ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "recursion").c_str(), 14),
+              ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "divide_by_zero").c_str(), 14),
+              ::testing::KilledBySignal(SIGFPE), "");
+}
+
+TEST_F(FaultInjection, OpenAndRenderFaultsHappenWhereTheSceneSaysOnly) {
+  ASSERT_TRUE(host().LoadFromFile(scene_with_fault("open", "read_null").c_str(), 14));
+  EXPECT_EXIT(open(), ::testing::KilledBySignal(SIGSEGV), "");
+
+  ASSERT_TRUE(host().LoadFromFile(scene_with_fault("render", "divide_by_zero", 2).c_str(), 14));
+  ASSERT_EQ(open(), 1);
+  EXPECT_EQ(render_frame(1), 1);
+  EXPECT_EXIT(render_frame(2), ::testing::KilledBySignal(SIGFPE), "");
+  EXPECT_EQ(render_frame(3), 1);
+}
+
+TEST_F(FaultInjection, FailIsAPlainFailureResult) {
+  EXPECT_FALSE(host().LoadFromFile(scene_with_fault("load", "fail").c_str(), 14));
+  EXPECT_THAT(listener_text(), ::testing::HasSubstr("the scene's fault injection fails the load"));
+  ASSERT_TRUE(host().LoadFromFile(scene_with_fault("open", "fail").c_str(), 14));
+  EXPECT_EQ(open(), 0);
+  EXPECT_FALSE(host().renderer_open());
+  ASSERT_TRUE(host().LoadFromFile(scene_with_fault("render", "fail", 4).c_str(), 14));
+  ASSERT_EQ(open(), 1);
+  EXPECT_EQ(render_frame(4), 0);
+  EXPECT_EQ(render_frame(5), 1);
+}
+
+}  // namespace
