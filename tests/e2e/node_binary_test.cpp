@@ -84,7 +84,7 @@ TEST(NodeBinary, ExplainsItselfAndRefusesBadArguments) {
   EXPECT_THAT(help.stdout_text(), HasSubstr("--port"));
   EXPECT_THAT(help.stdout_text(), HasSubstr("--token"));
 
-  for (const std::vector<std::string> arguments : {std::vector<std::string>{"--token", "t"},
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--token", "t"},
                                                   {"--port", "abc", "--token", "t"},
                                                   {"--port", "70000", "--token", "t"},
                                                   {"--port", "5000"}}) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/bitmap.h"
-#include "host/standalone/raytrace/engine.h"
+#include "host/standalone/raytrace/render.h"
 #include "host/standalone/scene_model.h"
 
 namespace host::standalone {
