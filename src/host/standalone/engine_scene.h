@@ -2,7 +2,7 @@
 // The scene at one moment, in the ray-tracing engine's terms.
 
 #include "host/standalone/camera_view.h"
-#include "host/standalone/raytrace/engine.h"
+#include "host/standalone/raytrace/render.h"
 #include "host/standalone/scene_model.h"
 
 namespace host::standalone {
