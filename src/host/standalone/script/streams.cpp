@@ -109,8 +109,3 @@ CharStream*& thread_local_current_stdout() {
   if (!current) current = the_listener();
   return current;
 }
-
-void RuntimeError::sprin1(CharStream* stream) const {
-  stream->puts(L"-- Runtime error: ");
-  stream->puts(message_.c_str());
-}

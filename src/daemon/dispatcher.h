@@ -1,0 +1,15 @@
+#pragma once
+// The command dispatcher: one farm command in, its replies out.
+
+#include <string>
+
+#include "daemon/job_state.h"
+#include "transport/simple_socket.h"
+
+namespace paravelle::daemon {
+
+// Splits, logs and executes one command, sending every reply itself. Splitting errors
+// and transport failures leave it for the session to handle.
+void DispatchCommand(JobState& state, const std::wstring& command, win32::simple_socket& connection);
+
+}  // namespace paravelle::daemon

@@ -1,0 +1,32 @@
+#include "daemon/job_state.h"
+
+namespace paravelle::daemon {
+
+void reset_per_job_fields(JobState& state) {
+  state.rendererIsTypeA = false;
+  state.rendererIsTypeB = false;
+  state.rendererIsTypeC = false;
+  state.overrideSaveFile = false;
+  state.saveFile = false;
+  state.frameNumberBase = 0;
+  state.showFrameBuffer = true;
+  state.removePadding = false;
+  state.restartRendererMode = false;
+  state.failOnBlackFrames = false;
+  state.blackPixelPercentage = 0;
+  state.blackPixelThreshold = 0.1f;
+  state.blackFramesCheckRenderElements = false;
+  state.useJpegOutput = false;
+  state.jpegOutputPath.clear();
+  state.useAltOutput = true;
+  state.regionRendering = false;
+  state.regionType = 0;
+  state.regionLeft = state.regionTop = state.regionRight = state.regionBottom = 0;
+  state.regionPadding = 0;
+  state.regionLeftOver = state.regionTopOver = state.regionRightOver = state.regionBottomOver = 0;
+  state.localRendering = false;
+  state.useOutputImageFilename = false;
+  state.useRenderElementFilenames = false;
+}
+
+}  // namespace paravelle::daemon

@@ -1,0 +1,15 @@
+#include "daemon/plugin_statics.h"
+
+#include <fstream>
+
+#include "diag/log_file.h"
+
+std::ofstream paravelle::diag::log_file;
+
+namespace {
+// The log opens as the job state comes to life, before anything can write to it.
+const bool log_opened = (paravelle::diag::open_log_file(paravelle::diag::log_file), true);
+}  // namespace
+
+paravelle::daemon::JobState paravelle::daemon::jobState;
+paravelle::win32::simple_socket paravelle::daemon::farmConnection;

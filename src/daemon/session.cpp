@@ -1,0 +1,135 @@
+#include "daemon/session.h"
+
+#include <new>
+
+#include "daemon/build_stamp.h"
+#include "daemon/dispatcher.h"
+#include "daemon/plugin_statics.h"
+#include "diag/log_file.h"
+#include "diag/trap.h"
+#include "host/exceptions.h"
+#include "host/maxscript.h"
+#include "host/platform.h"
+#include "transport/messages.h"
+#include "transport/text.h"
+
+namespace paravelle::daemon {
+
+bool daemonRunning = false;
+
+namespace {
+
+constexpr std::uint32_t pause_after_error_ms = 150;
+constexpr char already_running[] = "RunParavelleDaemon() was executed while the daemon is already running.";
+
+// Clears the running flag on every way out of a session.
+class RunningFlag {
+ public:
+  RunningFlag() { daemonRunning = true; }
+  ~RunningFlag() { daemonRunning = false; }
+  RunningFlag(const RunningFlag&) = delete;
+  RunningFlag& operator=(const RunningFlag&) = delete;
+};
+
+void answer_handshake(win32::simple_socket& connection) {
+  const std::wstring word = receive_message(connection, farm_timeout_ms());
+  if (word == handshake_word) {
+    send_message(connection, handshake_answer());
+    return;
+  }
+  send_message(connection, handshake_answer() + "   Incompatible plugin versions detected, exiting.");
+  throw std::runtime_error("Incorrect handshake with Taskmere plugin.");
+}
+
+void serve_commands(JobState& state, win32::simple_socket& connection) {
+  while (connection.is_connected()) {
+    try {
+      const std::wstring command = receive_message(connection, farm_timeout_ms());
+      diag::log_file << "\nGot command: " << to_string(command) << std::endl << std::endl;
+      DispatchCommand(state, command, connection);
+    } catch (const win32::simple_socket_timeout_error&) {
+      // The worker may stay silent for as long as it likes; the host's windows are
+      // serviced once per time-out meanwhile.
+      host::drain_messages();
+    } catch (const win32::simple_socket_disconnect_error&) {
+      // The socket closed its handle when it saw the close; the loop test ends it.
+    }
+  }
+}
+
+void run_session(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token) {
+  connection.connect("127.0.0.1", static_cast<unsigned>(portNumber), win32::simple_socket::protocol_tcp);
+  send_message(connection, token);
+  answer_handshake(connection);
+  serve_commands(state, connection);
+}
+
+// The session under the machine-fault trap: a fault anywhere in it abandons the session
+// with trapText naming the fault, instead of ending the host.
+bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int portNumber,
+                       const std::wstring& token, std::string& trapText) {
+  return diag::run_trapped("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false, [&] {
+    run_session(state, connection, portNumber, token);
+    diag::log_line("Returning TRUE");
+    return true;
+  });
+}
+
+// Reports an exception that ended the session, if the worker can still hear it.
+void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
+  diag::log_line(log_text);
+  if (connection.is_connected()) send_message(connection, reply);
+  host::sleep_ms(pause_after_error_ms);
+}
+
+std::string script_exception_text(const MAXScriptException& exception) {
+  StringStream stream;
+  exception.sprin1(&stream);
+  return to_string(stream.to_string());
+}
+
+}  // namespace
+
+std::string handshake_answer() { return std::string("Paravelle ") + build_stamp(); }
+
+bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber,
+                        const std::wstring& token) {
+  diag::log_file << "Thread: " << host::current_thread_id() << std::endl;
+  if (daemonRunning) {
+    diag::log_line(already_running);
+    thread_local_current_stdout()->puts(to_wstring(already_running).c_str());
+    return false;
+  }
+  const RunningFlag running;
+  diag::log_line("running daemon...");
+
+  bool result = false;
+  std::string trapText;
+  try {
+    result = CallDaemonSession(state, connection, portNumber, token, trapText);
+  } catch (const std::bad_alloc&) {
+    report_failure(connection, "Exception: std::bad_alloc",
+                   "ERROR: Exception caught in 3ds max: Out of memory.  There was not enough memory available "
+                   "to fulfill a memory request.");
+  } catch (const std::exception& e) {
+    report_failure(connection, std::string("Exception: ") + e.what(),
+                   std::string("ERROR: Exception caught in 3ds max: ") + e.what());
+  } catch (const MAXException& e) {
+    report_failure(connection, "MAXException: " + to_string(e.message()),
+                   "ERROR: MAXException caught in 3ds max: " + to_string(e.message()));
+  } catch (const MAXScriptException& e) {
+    const std::string text = script_exception_text(e);
+    report_failure(connection, "Maxscript exception caught: " + text, "ERROR: Maxscript exception:" + text);
+  } catch (...) {
+    report_failure(connection, "Unknown exception caught", "ERROR: Unknown exception caught. (3ds max may have crashed)");
+  }
+  if (!trapText.empty())
+    report_failure(connection, "SEH exception caught", "ERROR: SEH exception: " + trapText + "\n" + state.lastCrashReport);
+  return result;
+}
+
+bool RunParavelleDaemon(int portNumber, const std::wstring& token) {
+  return RunParavelleDaemon(jobState, farmConnection, portNumber, token);
+}
+
+}  // namespace paravelle::daemon

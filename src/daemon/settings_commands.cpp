@@ -1,0 +1,140 @@
+#include <algorithm>
+#include <cmath>
+
+#include "daemon/command_handlers.h"
+#include "transport/number_format.h"
+#include "transport/text.h"
+
+namespace paravelle::daemon {
+namespace {
+
+// The log line of a settings command that got the wrong number of parameters and
+// therefore switches its setting off.
+void log_count_and_switch_off(const CommandContext& context, const char* command, int expected, bool& setting) {
+  log_setting(std::string(command) + ": requires " + format_number(expected) + " parameters, got " +
+              format_number(static_cast<std::int32_t>(context.parameter_count())) + ", setting to false");
+  setting = false;
+}
+
+std::string quoted_parameter(const CommandContext& context, std::size_t i) {
+  return "\"" + to_string(context.parameter(i)) + "\"";
+}
+
+}  // namespace
+
+void UseJpegOutputCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1)
+    return log_count_and_switch_off(context, "UseJpegOutput", 1, context.state.useJpegOutput);
+  context.state.useJpegOutput = true;
+  context.state.jpegOutputPath = context.parameter(1);
+}
+
+void FailOnBlackFramesCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  if (context.parameter_count() != 2)
+    return log_count_and_switch_off(context, "FailOnBlackFrames", 2, state.failOnBlackFrames);
+  state.failOnBlackFrames = true;
+  if (const auto percentage = parse_int32(context.parameter(1))) {
+    state.blackPixelPercentage = std::clamp(*percentage, 0, 100);
+  } else {
+    log_setting("FailOnBlackFrames: Parameter 1, " + quoted_parameter(context, 1) + ", is not a valid percentage.");
+    state.failOnBlackFrames = false;
+  }
+  // A threshold that is not a number would make every comparison false and so never
+  // find a black pixel; it is refused like any other text that is not a threshold.
+  const auto threshold = parse_float(context.parameter(2));
+  if (threshold && !std::isnan(*threshold)) {
+    state.blackPixelThreshold = std::clamp(*threshold, 0.0f, 1.0f);
+  } else {
+    log_setting("FailOnBlackFrames: Parameter 2, " + quoted_parameter(context, 2) + ", is not a valid threshold.");
+    state.failOnBlackFrames = false;
+  }
+}
+
+void OverrideSaveFileCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  log_setting("Overriding save file option");
+  if (context.parameter_count() != 1) {
+    log_count_and_switch_off(context, "OverrideSaveFile", 1, state.overrideSaveFile);
+    state.saveFile = false;
+    return;
+  }
+  state.overrideSaveFile = true;
+  const auto save = parse_bool(context.parameter(1));
+  if (!save) {
+    // A value that is not 0 or 1 switches the override off rather than ending the session.
+    state.overrideSaveFile = false;
+    state.saveFile = false;
+    return context.reply(L"ERROR: OverrideSaveFile: Parameter 1, \"" + context.parameter(1) +
+                         L"\", is not a valid value (0 or 1).");
+  }
+  state.saveFile = *save;
+  log_setting(std::string("Overriding save file option to ") + (state.saveFile ? "1" : "0"));
+}
+
+void OutputImageFilenameCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  log_setting("Setting output image filename");
+  if (context.parameter_count() != 1)
+    return log_count_and_switch_off(context, "OutputImageFilename", 1, state.useOutputImageFilename);
+  state.useOutputImageFilename = true;
+  state.outputImageFilename = context.parameter(1);
+  log_setting("Saving output to " + to_string(state.outputImageFilename));
+}
+
+void OutputImageReFilenameCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  if (context.parameter_count() != 2)
+    return log_count_and_switch_off(context, "OutputImageReFilename", 2, state.useRenderElementFilenames);
+  const auto index = parse_int32(context.parameter(1));
+  if (!index)
+    return context.reply(L"ERROR: OutputImageReFilename: Parameter 1 , \"" + context.parameter(1) +
+                         L"\", is not a valid index.");
+  std::vector<std::wstring>& names = state.renderElementFilenames;
+  // A negative index, read as unsigned, is past the end: the name is appended.
+  if (static_cast<std::uint32_t>(*index) < names.size())
+    names[static_cast<std::uint32_t>(*index)] = context.parameter(2);
+  else
+    names.push_back(context.parameter(2));
+  state.useRenderElementFilenames = true;
+  log_setting("Saving render element " + format_number(*index) + " output to " + to_string(context.parameter(2)));
+}
+
+void GammaCorrectionCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  if (context.parameter_count() != 2)
+    return log_count_and_switch_off(context, "GammaCorrection", 2, state.gammaCorrection);
+  const auto gamma_in = parse_float(context.parameter(1));
+  if (!gamma_in)
+    return context.reply(L"ERROR: GammaCorrection: Parameter 1, \"" + context.parameter(1) +
+                         L"\", is not a valid gamma value.");
+  state.gammaIn = *gamma_in;
+  const auto gamma_out = parse_float(context.parameter(2));
+  if (!gamma_out)
+    return context.reply(L"ERROR: GammaCorrection: Parameter 2, \"" + context.parameter(2) +
+                         L"\", is not a valid gamma value.");
+  state.gammaOut = *gamma_out;
+  state.gammaCorrection = true;
+  log_setting("Enabling gamma correction");
+  log_setting("Gamma in: " + format_number(state.gammaIn));
+  log_setting("Gamma out: " + format_number(state.gammaOut));
+}
+
+void PathConfigFileCommand(const CommandContext& context) {
+  JobState& state = context.state;
+  log_setting("Setting alternate path config file");
+  if (context.parameter_count() != 1)
+    return log_count_and_switch_off(context, "PathConfigFile", 1, state.usePathConfigFile);
+  state.usePathConfigFile = true;
+  state.pathConfigFile = context.parameter(1);
+  log_setting("Using alternate path config file " + to_string(state.pathConfigFile));
+}
+
+void IgnoreRenderElementsByNameCommand(const CommandContext& context) {
+  if (context.parameter_count() == 0)
+    return log_setting("IgnoreRenderElementsByName: did not specify any render elements to skip");
+  auto& names = context.state.ignoredRenderElementNames;
+  names.insert(names.end(), context.fields.begin() + 1, context.fields.end());
+}
+
+}  // namespace paravelle::daemon

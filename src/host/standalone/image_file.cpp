@@ -1,0 +1,301 @@
+#include "host/standalone/image_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "host/bitmap.h"
+
+namespace host::standalone {
+namespace {
+
+// How one file format stores what we give it.
+struct ImageFormat {
+  std::string_view extension;    // lower case, with the dot
+  OIIO::TypeDesc deep_type;      // for BMM_TRUE_64
+  OIIO::TypeDesc float_type;     // for BMM_FLOAT_RGBA_32
+  bool has_alpha;                // the format can hold an alpha channel
+  bool straight_alpha;           // the file holds colour not multiplied by alpha
+  std::string_view compression;  // empty: the writer's default
+};
+
+constexpr OIIO::TypeDesc u8 = OIIO::TypeDesc::UINT8;
+constexpr OIIO::TypeDesc u16 = OIIO::TypeDesc::UINT16;
+constexpr OIIO::TypeDesc half = OIIO::TypeDesc::HALF;
+constexpr OIIO::TypeDesc f32 = OIIO::TypeDesc::FLOAT;
+
+constexpr std::array<ImageFormat, 9> formats{{
+    {".exr", half, f32, true, false, {}},
+    {".tif", u16, f32, true, false, {}},
+    {".tiff", u16, f32, true, false, {}},
+    {".png", u16, u16, true, true, {}},
+    {".hdr", f32, f32, false, false, {}},
+    {".jpg", u8, u8, false, false, "jpeg:95"},
+    {".jpeg", u8, u8, false, false, "jpeg:95"},
+    {".tga", u8, u8, true, true, {}},
+    {".bmp", u8, u8, false, false, {}},
+}};
+
+std::string lower_extension(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  std::string extension = path.substr(dot);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  return extension;
+}
+
+const ImageFormat* format_of(const std::string& path) {
+  const std::string extension = lower_extension(path);
+  const auto found = std::find_if(formats.begin(), formats.end(),
+                                  [&](const ImageFormat& f) { return f.extension == extension; });
+  return found == formats.end() ? nullptr : &*found;
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int check_folder(const std::string& path) {
+  const std::string folder = folder_of(path);
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) {
+    return errno == EACCES ? BMMRES_NOT_WRITABLE : BMMRES_FOLDER_MISSING;
+  }
+  if (!S_ISDIR(status.st_mode)) return BMMRES_FOLDER_MISSING;
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return BMMRES_NOT_WRITABLE;
+  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return BMMRES_NOT_WRITABLE;
+  return BMMRES_SUCCESS;
+}
+
+// The image goes to a name beside the final file that is renamed over it when complete,
+// so a reader never sees half an image; the name is removed on any failure.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& final_path) {
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = folder_of(final_path);
+    const std::string name = final_path.substr(final_path.find_last_of('/') + 1);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      path_ = folder + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      error_ = fd_ < 0 ? errno : 0;
+      if (error_ != EEXIST) break;
+    }
+    if (fd_ < 0) path_.clear();
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    close();
+    if (!placed_ && !path_.empty()) ::unlink(path_.c_str());
+  }
+
+  // errno of creating the file; 0 once it exists.
+  int error() const { return error_; }
+
+  // 0 or the errno of the failed write or close.
+  int write(const std::vector<unsigned char>& bytes) {
+    const unsigned char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const ssize_t written = ::write(fd_, data, left);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) return errno;
+      data += written;
+      left -= std::size_t(written);
+    }
+    return close();
+  }
+
+  int close() {
+    if (fd_ < 0) return 0;
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    return closed == 0 ? 0 : errno;
+  }
+
+  int place_at(const std::string& final_path) {
+    if (::rename(path_.c_str(), final_path.c_str()) != 0) return errno;
+    placed_ = true;
+    return 0;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int error_ = 0;
+  bool placed_ = false;
+};
+
+int from_errno(int error) {
+  if (error == 0) return BMMRES_SUCCESS;
+  return error == ENOENT || error == ENOTDIR ? BMMRES_FOLDER_MISSING : BMMRES_NOT_WRITABLE;
+}
+
+float sanitised(float value) { return std::isnan(value) ? 0.0f : value; }
+
+// Integer encodings: colour leaves straight (not multiplied by alpha) for the gamma curve,
+// then goes back to the file's own alpha convention. Every value comes out in 0..1.
+void encode_pixel(const float* in, float* out, int channels, bool straight_file, float inverse_gamma) {
+  const float alpha = channels == 4 ? std::clamp(sanitised(in[3]), 0.0f, 1.0f) : 1.0f;
+  const bool divide = channels == 4 && alpha > 0.0f && alpha < 1.0f &&
+                      (straight_file || inverse_gamma != 1.0f);
+  for (int c = 0; c < 3; ++c) {
+    float value = std::max(sanitised(in[c]), 0.0f);
+    if (divide) value /= alpha;
+    value = std::min(value, 1.0f);
+    if (inverse_gamma != 1.0f) value = std::pow(value, inverse_gamma);
+    if (divide && !straight_file) value *= alpha;
+    out[c] = value;
+  }
+  if (channels == 4) out[3] = alpha;
+}
+
+// Quantised here rather than by the writer, which would convert a float copy once more.
+template <typename Integer>
+std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, bool straight_file,
+                                    float output_gamma) {
+  constexpr float top = float(std::numeric_limits<Integer>::max());
+  const bool gamma_valid = std::isfinite(output_gamma) && output_gamma > 0.0f;
+  const float inverse_gamma = gamma_valid ? 1.0f / output_gamma : 1.0f;
+  const std::size_t count = std::size_t(pixels.width) * std::size_t(pixels.height);
+  std::vector<Integer> encoded(count * std::size_t(channels));
+  float values[4];
+  for (std::size_t i = 0; i < count; ++i) {
+    encode_pixel(pixels.rgba + i * 4, values, channels, straight_file, inverse_gamma);
+    Integer* out = encoded.data() + i * std::size_t(channels);
+    for (int c = 0; c < channels; ++c) out[c] = static_cast<Integer>(values[c] * top + 0.5f);
+  }
+  return encoded;
+}
+
+struct Encoding {
+  const ImageFormat& format;
+  OIIO::TypeDesc type;
+  int channels;
+  float output_gamma;
+};
+
+// Encodes into memory: the codec libraries behind several writers handle a failing disk
+// badly (some report success, some end the process), so they never see the file.
+int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsigned char>& bytes) {
+  const ImageFormat& format = encoding.format;
+  auto output = OIIO::ImageOutput::create(std::string(format.extension.substr(1)));
+  if (!output) {
+    (void)OIIO::geterror();
+    return BMMRES_UNKNOWN_FORMAT;
+  }
+  OIIO::Filesystem::IOVecOutput memory(bytes);
+  OIIO::ImageSpec spec(pixels.width, pixels.height, encoding.channels, encoding.type);
+  if (!format.compression.empty()) spec.attribute("compression", format.compression);
+  if (encoding.channels == 4 && format.straight_alpha) spec.attribute("oiio:UnassociatedAlpha", 1);
+  // Without Exif data the TIFF writer reports a failed, empty Exif directory.
+  spec.attribute("tiff:write_exif", 0);
+  if (!output->set_ioproxy(&memory) || !output->open(std::string(format.extension), spec)) {
+    (void)output->geterror();
+    return BMMRES_NOT_WRITABLE;
+  }
+  bool written = false;
+  if (encoding.type.is_floating_point()) {
+    // Float files take the pixels untouched; the stride skips alpha when it is dropped.
+    written = output->write_image(OIIO::TypeDesc::FLOAT, pixels.rgba, 4 * sizeof(float));
+  } else if (encoding.type == OIIO::TypeDesc::UINT16) {
+    const auto encoded =
+        encode_integer<std::uint16_t>(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
+    written = output->write_image(encoding.type, encoded.data());
+  } else {
+    const auto encoded =
+        encode_integer<std::uint8_t>(pixels, encoding.channels, format.straight_alpha, encoding.output_gamma);
+    written = output->write_image(encoding.type, encoded.data());
+  }
+  // Some writers note a failure without returning false, so the error state decides.
+  const bool closed = output->close();
+  if (!written || !closed || output->has_error()) {
+    (void)output->geterror();
+    return BMMRES_NOT_WRITABLE;
+  }
+  return BMMRES_SUCCESS;
+}
+
+}  // namespace
+
+int write_image_file(const std::string& native_path, const ImagePixels& pixels, int bitmap_type,
+                     bool has_alpha, float output_gamma) {
+  const ImageFormat* format = format_of(native_path);
+  if (!format) return BMMRES_UNKNOWN_FORMAT;
+  if (pixels.width <= 0 || pixels.height <= 0 || !pixels.rgba) return BMMRES_INVALID_SIZE;
+  if (const int folder = check_folder(native_path); folder != BMMRES_SUCCESS) return folder;
+
+  const OIIO::TypeDesc type = bitmap_type == BMM_FLOAT_RGBA_32 ? format->float_type : format->deep_type;
+  const Encoding encoding{*format, type, has_alpha && format->has_alpha ? 4 : 3, output_gamma};
+  // Room for the uncompressed image, so the encoder's output is never moved while it grows.
+  std::vector<unsigned char> bytes;
+  bytes.reserve(std::size_t(pixels.width) * std::size_t(pixels.height) * std::size_t(encoding.channels) *
+                    type.size() + 65536);
+  if (const int result = encode(encoding, pixels, bytes)) return result;
+  TemporaryFile file(native_path);
+  if (file.error()) return from_errno(file.error());
+  if (const int written = file.write(bytes)) return from_errno(written);
+  return from_errno(file.place_at(native_path));
+}
+
+namespace {
+
+void expand_to_rgba(const std::vector<float>& stored, const OIIO::ImageSpec& spec, std::vector<float>& rgba) {
+  const std::size_t count = std::size_t(spec.width) * std::size_t(spec.height);
+  const std::size_t channels = std::size_t(spec.nchannels);
+  const bool grey = channels < 3;
+  const int alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (channels == 2 || channels >= 4 ? int(channels) - 1 : -1);
+  rgba.assign(count * 4, 1.0f);
+  for (std::size_t i = 0; i < count; ++i) {
+    const float* in = stored.data() + i * channels;
+    float* out = rgba.data() + i * 4;
+    for (std::size_t c = 0; c < 3; ++c) out[c] = in[grey ? 0 : c];
+    if (alpha >= 0) out[3] = in[alpha];
+  }
+}
+
+}  // namespace
+
+bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width,
+                     int& height, std::string& error) {
+  auto input = OIIO::ImageInput::open(native_path);
+  if (!input) {
+    error = OIIO::geterror();
+    if (error.empty()) error = "cannot open " + native_path;
+    return false;
+  }
+  const OIIO::ImageSpec& spec = input->spec();
+  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
+    error = "no pixels in " + native_path;
+    return false;
+  }
+  std::vector<float> stored(std::size_t(spec.width) * std::size_t(spec.height) * std::size_t(spec.nchannels));
+  if (!input->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, stored.data())) {
+    error = input->geterror();
+    return false;
+  }
+  expand_to_rgba(stored, spec, rgba);
+  width = spec.width;
+  height = spec.height;
+  return true;
+}
+
+}  // namespace host::standalone

@@ -1,0 +1,15 @@
+#pragma once
+// Numbers in error messages as a user typed them: 180, not 180.000000.
+
+#include <sstream>
+#include <string>
+
+namespace host::standalone::raytrace {
+
+inline std::string number_text(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+}  // namespace host::standalone::raytrace

@@ -1,0 +1,189 @@
+#pragma once
+// The compiled form of a script: a tree of expressions. Each node evaluates itself
+// (evaluator.cpp); nodes hold plain data, never script values, so compiled code needs no
+// collection roots.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/maxscript_runtime.h"
+
+namespace host::script {
+
+class Evaluator;
+
+struct Node {
+  explicit Node(int source_line) : line(source_line) {}
+  virtual ~Node() = default;
+  virtual Value* eval(Evaluator& evaluator) const = 0;
+  const int line;
+};
+
+using NodePtr = std::unique_ptr<Node>;
+using NodeList = std::vector<NodePtr>;
+
+struct IntegerLiteral : Node {
+  IntegerLiteral(int l, int v) : Node(l), value(v) {}
+  Value* eval(Evaluator& e) const override;
+  const int value;
+};
+
+struct FloatLiteral : Node {
+  FloatLiteral(int l, double v) : Node(l), value(v) {}
+  Value* eval(Evaluator& e) const override;
+  const double value;
+};
+
+struct StringLiteral : Node {
+  StringLiteral(int l, std::wstring v) : Node(l), value(std::move(v)) {}
+  Value* eval(Evaluator& e) const override;
+  const std::wstring value;
+};
+
+// true, false, ok, undefined: permanent values.
+struct ConstantLiteral : Node {
+  ConstantLiteral(int l, Value* v) : Node(l), value(v) {}
+  Value* eval(Evaluator& e) const override;
+  Value* const value;
+};
+
+struct ArrayLiteral : Node {
+  ArrayLiteral(int l, NodeList items) : Node(l), elements(std::move(items)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodeList elements;
+};
+
+struct NameReference : Node {
+  NameReference(int l, Name* n) : Node(l), name(n) {}
+  Value* eval(Evaluator& e) const override;
+  Name* const name;
+};
+
+// ( e1; e2 ... ): a scope for locals; its value is the last expression's.
+struct Block : Node {
+  Block(int l, NodeList body, bool top) : Node(l), expressions(std::move(body)), top_level(top) {}
+  Value* eval(Evaluator& e) const override;
+  const NodeList expressions;
+  const bool top_level;  // an empty program gives OK, an empty block undefined
+};
+
+struct Assignment : Node {
+  Assignment(int l, Name* n, NodePtr v) : Node(l), name(n), value(std::move(v)) {}
+  Value* eval(Evaluator& e) const override;
+  Name* const name;
+  const NodePtr value;
+};
+
+struct PropertyAssignment : Node {
+  PropertyAssignment(int l, NodePtr o, Name* p, NodePtr v)
+      : Node(l), object(std::move(o)), property(p), value(std::move(v)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr object;
+  Name* const property;
+  const NodePtr value;
+};
+
+// local a = 1, b   /   global g = 2
+struct Declaration : Node {
+  using Entry = std::pair<Name*, NodePtr>;  // initial value may be null
+  Declaration(int l, std::vector<Entry> names, bool is_global)
+      : Node(l), entries(std::move(names)), global(is_global) {}
+  Value* eval(Evaluator& e) const override;
+  const std::vector<Entry> entries;
+  const bool global;
+};
+
+enum class BinaryOperator { Add, Subtract, Multiply, Divide, Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual };
+
+struct Binary : Node {
+  Binary(int l, BinaryOperator o, NodePtr a, NodePtr b)
+      : Node(l), op(o), left(std::move(a)), right(std::move(b)) {}
+  Value* eval(Evaluator& e) const override;
+  const BinaryOperator op;
+  const NodePtr left;
+  const NodePtr right;
+};
+
+// and / or, evaluated left to right and only as far as needed.
+struct Logical : Node {
+  Logical(int l, bool is_and, NodePtr a, NodePtr b)
+      : Node(l), conjunction(is_and), left(std::move(a)), right(std::move(b)) {}
+  Value* eval(Evaluator& e) const override;
+  const bool conjunction;
+  const NodePtr left;
+  const NodePtr right;
+};
+
+struct Not : Node {
+  Not(int l, NodePtr o) : Node(l), operand(std::move(o)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr operand;
+};
+
+struct Negate : Node {
+  Negate(int l, NodePtr o) : Node(l), operand(std::move(o)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr operand;
+};
+
+struct Conversion : Node {
+  Conversion(int l, NodePtr o, std::wstring type) : Node(l), operand(std::move(o)), target(std::move(type)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr operand;
+  const std::wstring target;  // as written: string, integer, float
+};
+
+struct PropertyRead : Node {
+  PropertyRead(int l, NodePtr o, Name* p) : Node(l), object(std::move(o)), property(p) {}
+  Value* eval(Evaluator& e) const override;
+  NodePtr object;  // taken over when the parser finds an assignment to the property
+  Name* const property;
+};
+
+struct Call : Node {
+  Call(int l, NodePtr f, NodeList args) : Node(l), callee(std::move(f)), arguments(std::move(args)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr callee;
+  const NodeList arguments;
+};
+
+struct If : Node {
+  If(int l, NodePtr c, NodePtr t, NodePtr f)
+      : Node(l), condition(std::move(c)), then_branch(std::move(t)), else_branch(std::move(f)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr condition;
+  const NodePtr then_branch;
+  const NodePtr else_branch;  // may be null
+};
+
+struct For : Node {
+  For(int l, Name* v, NodePtr a, NodePtr b, NodePtr s, NodePtr d)
+      : Node(l), variable(v), from(std::move(a)), to(std::move(b)), step(std::move(s)), body(std::move(d)) {}
+  Value* eval(Evaluator& e) const override;
+  Name* const variable;
+  const NodePtr from;
+  const NodePtr to;
+  const NodePtr step;  // may be null
+  const NodePtr body;
+};
+
+struct Try : Node {
+  Try(int l, NodePtr b, NodePtr h) : Node(l), body(std::move(b)), handler(std::move(h)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr body;
+  const NodePtr handler;
+};
+
+struct Throw : Node {
+  Throw(int l, NodePtr m) : Node(l), message(std::move(m)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr message;
+};
+
+struct Program {
+  NodePtr body;
+};
+
+}  // namespace host::script

@@ -1,0 +1,63 @@
+// The built-in functions: print, format and getCurrentException.
+
+#include "builtins.h"
+
+#include "values.h"
+
+namespace host::script {
+namespace {
+
+thread_local std::vector<std::wstring> caught_exceptions;
+
+void check_count(const wchar_t* function, const std::vector<Value*>& arguments, std::size_t wanted) {
+  if (arguments.size() == wanted) return;
+  throw RuntimeError(std::wstring(L"Argument count error: ") + function + L" wanted " + std::to_wstring(wanted) +
+                     L", got " + std::to_wstring(arguments.size()));
+}
+
+// print <value>: the printed form and a line end; gives the value back.
+Value* print(const std::vector<Value*>& arguments) {
+  check_count(L"print", arguments, 1);
+  CharStream* out = thread_local_current_stdout();
+  arguments[0]->sprin1(out);
+  out->putch(L'\n');
+  return arguments[0];
+}
+
+// format "<text with %>" args...: each % takes the next argument's display form; a %
+// without an argument left stays as it is.
+Value* format(const std::vector<Value*>& arguments) {
+  if (arguments.empty()) throw RuntimeError(L"Argument count error: format wanted at least 1, got 0");
+  if (!arguments[0]->is_kind_of(&String_class)) throw_conversion_error(arguments[0], L"String");
+  std::wstring out;
+  std::size_t next = 1;
+  for (wchar_t c : static_cast<String*>(arguments[0])->text()) {
+    if (c == L'%' && next < arguments.size()) out += display_form(arguments[next++]);
+    else out.push_back(c);
+  }
+  thread_local_current_stdout()->puts(out.c_str());
+  return &ok;
+}
+
+// Inside a catch handler, the text of the error it caught; undefined elsewhere.
+Value* get_current_exception(const std::vector<Value*>& arguments) {
+  check_count(L"getCurrentException", arguments, 0);
+  if (caught_exceptions.empty()) return &undefined;
+  return new String(caught_exceptions.back());
+}
+
+}  // namespace
+
+const std::vector<Primitive*>& builtin_functions() {
+  static Primitive print_function(L"print", print);
+  static Primitive format_function(L"format", format);
+  static Primitive exception_function(L"getCurrentException", get_current_exception);
+  static const std::vector<Primitive*> all{&print_function, &format_function, &exception_function};
+  return all;
+}
+
+CaughtException::CaughtException(std::wstring text) { caught_exceptions.push_back(std::move(text)); }
+
+CaughtException::~CaughtException() { caught_exceptions.pop_back(); }
+
+}  // namespace host::script

@@ -1,0 +1,23 @@
+#pragma once
+// The built-in functions every script sees as globals, and the state of `catch`.
+
+#include <string>
+#include <vector>
+
+#include "host/maxscript_runtime.h"
+
+namespace host::script {
+
+// The permanent primitives installed in a new globals table.
+const std::vector<Primitive*>& builtin_functions();
+
+// While a catch handler runs, getCurrentException() answers the caught error's text.
+class CaughtException {
+ public:
+  explicit CaughtException(std::wstring text);
+  ~CaughtException();
+  CaughtException(const CaughtException&) = delete;
+  CaughtException& operator=(const CaughtException&) = delete;
+};
+
+}  // namespace host::script

@@ -1,0 +1,122 @@
+// File streams: script files read as a parser's source, and text files written by scripts.
+
+#include <cstdio>
+#include <iterator>
+#include <string>
+
+#include <utf8.h>
+
+#include "host/maxscript.h"
+
+namespace {
+
+// The host keeps Windows paths; the file system here wants UTF-8 with '/'.
+std::string native_path(const std::wstring& path) {
+  std::string bytes;
+  try {
+    utf8::utf16to8(path.begin(), path.end(), std::back_inserter(bytes));
+  } catch (const utf8::exception&) {
+    return {};
+  }
+  for (char& c : bytes) {
+    if (c == '\\') c = '/';
+  }
+  return bytes;
+}
+
+// Windows-1252 for 0x80-0x9F; the other bytes are their own code points.
+wchar_t from_windows_1252(unsigned char byte) {
+  static constexpr wchar_t high[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  return byte >= 0x80 && byte < 0xA0 ? high[byte - 0x80] : static_cast<wchar_t>(byte);
+}
+
+std::wstring decode_utf16le(const std::string& bytes, std::size_t from) {
+  std::wstring text;
+  for (std::size_t i = from; i + 1 < bytes.size(); i += 2) {
+    const auto low = static_cast<unsigned char>(bytes[i]);
+    const auto high = static_cast<unsigned char>(bytes[i + 1]);
+    text.push_back(static_cast<wchar_t>(low | (high << 8)));
+  }
+  return text;
+}
+
+std::wstring decode(const std::string& bytes) {
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') return decode_utf16le(bytes, 2);
+  const std::size_t start = utf8::starts_with_bom(bytes.begin(), bytes.end()) ? 3 : 0;
+  std::wstring text;
+  if (utf8::is_valid(bytes.begin() + start, bytes.end())) {
+    utf8::utf8to16(bytes.begin() + start, bytes.end(), std::back_inserter(text));
+    return text;
+  }
+  for (char c : bytes) text.push_back(from_windows_1252(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool read_all(std::FILE* file, std::string& bytes) {
+  char chunk[65536];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
+  return !std::ferror(file);
+}
+
+}  // namespace
+
+FileStream::~FileStream() { close(); }
+
+FileStream* FileStream::open(const wchar_t* path, const wchar_t* mode, unsigned int /*code_page*/) {
+  close();
+  path_ = path ? path : L"";
+  const std::wstring how = mode ? mode : L"r";
+  const std::string native = native_path(path_);
+  if (native.empty()) return nullptr;
+  if (how.find(L'r') != std::wstring::npos) {
+    std::FILE* file = std::fopen(native.c_str(), "rb");
+    if (!file) return nullptr;
+    std::string bytes;
+    const bool complete = read_all(file, bytes);
+    std::fclose(file);
+    if (!complete) return nullptr;
+    text_ = decode(bytes);
+    read_position_ = 0;
+    reading_ = true;
+    return this;
+  }
+  file_ = std::fopen(native.c_str(), how.find(L'a') != std::wstring::npos ? "ab" : "wb");
+  return file_ ? this : nullptr;
+}
+
+void FileStream::close() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  reading_ = false;
+  text_.clear();
+  read_position_ = 0;
+}
+
+void FileStream::putch(wchar_t c) {
+  const wchar_t text[2] = {c, L'\0'};
+  puts(text);
+}
+
+void FileStream::puts(const wchar_t* text) {
+  if (!file_ || !text) return;
+  const std::wstring wide(text);
+  std::string bytes;
+  try {
+    utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(bytes));
+  } catch (const utf8::exception&) {
+    // A lone surrogate half cannot be stored as UTF-8; write what can be written.
+    bytes.clear();
+    for (wchar_t c : wide) bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), file_);
+}
+
+void FileStream::sprin1(CharStream* stream) {
+  stream->puts(L"<File:");
+  stream->puts(path_.c_str());
+  stream->puts(L">");
+}

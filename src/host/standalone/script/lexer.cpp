@@ -1,0 +1,270 @@
+// The tokenizer. Names and keywords are case-insensitive; comments run from "--" to the
+// end of the line, or between "/*" and "*/".
+
+#include "lexer.h"
+
+#include <cerrno>
+#include <climits>
+#include <cwchar>
+#include <cwctype>
+#include <unordered_map>
+
+#include "host/maxscript.h"
+#include "values.h"
+
+namespace host::script {
+namespace {
+
+const std::unordered_map<std::wstring, TokenKind>& keywords() {
+  static const std::unordered_map<std::wstring, TokenKind> table{
+      {L"if", TokenKind::If},         {L"then", TokenKind::Then},   {L"else", TokenKind::Else},
+      {L"do", TokenKind::Do},         {L"for", TokenKind::For},     {L"to", TokenKind::To},
+      {L"by", TokenKind::By},         {L"try", TokenKind::Try},     {L"catch", TokenKind::Catch},
+      {L"throw", TokenKind::Throw},   {L"local", TokenKind::Local}, {L"global", TokenKind::Global},
+      {L"and", TokenKind::And},       {L"or", TokenKind::Or},       {L"not", TokenKind::Not},
+      {L"as", TokenKind::As},         {L"true", TokenKind::True},   {L"false", TokenKind::False},
+      {L"ok", TokenKind::Ok},         {L"undefined", TokenKind::Undefined}};
+  return table;
+}
+
+bool is_name_start(wchar_t c) { return std::iswalpha(static_cast<wint_t>(c)) || c == L'_'; }
+bool is_name_part(wchar_t c) { return is_name_start(c) || std::iswdigit(static_cast<wint_t>(c)); }
+bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+class Lexer {
+ public:
+  explicit Lexer(const std::wstring& source) : text_(source) {}
+
+  std::vector<Token> run() {
+    std::vector<Token> tokens;
+    for (;;) {
+      const bool spaced = skip_blanks_and_comments();
+      Token token = next();
+      token.space_before = spaced;
+      tokens.push_back(std::move(token));
+      if (tokens.back().kind == TokenKind::End) return tokens;
+    }
+  }
+
+ private:
+  wchar_t peek(std::size_t ahead = 0) const {
+    return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : L'\0';
+  }
+  bool at_end() const { return pos_ >= text_.size(); }
+
+  [[noreturn]] void fail(const std::wstring& reason) const { throw SyntaxError(reason, line_); }
+
+  bool skip_blanks_and_comments() {
+    bool skipped = false;
+    for (;;) {
+      const wchar_t c = peek();
+      if (c == L' ' || c == L'\t' || c == L'\r' || c == 0xFEFF) {
+        ++pos_;
+      } else if (c == L'-' && peek(1) == L'-') {
+        while (!at_end() && peek() != L'\n') ++pos_;
+      } else if (c == L'/' && peek(1) == L'*') {
+        skip_block_comment();
+      } else if (c == L'\\' && continues_line()) {
+        // joined with the next line
+      } else {
+        return skipped;
+      }
+      skipped = true;
+    }
+  }
+
+  // A backslash at the end of a line joins the next line to this one.
+  bool continues_line() {
+    std::size_t after = pos_ + 1;
+    while (after < text_.size() && (text_[after] == L' ' || text_[after] == L'\t' || text_[after] == L'\r')) ++after;
+    if (after >= text_.size() || text_[after] != L'\n') return false;
+    pos_ = after + 1;
+    ++line_;
+    return true;
+  }
+
+  void skip_block_comment() {
+    const int start_line = line_;
+    pos_ += 2;
+    while (!(peek() == L'*' && peek(1) == L'/')) {
+      if (at_end()) throw SyntaxError(L"comment not closed before the end of the script", start_line);
+      if (peek() == L'\n') ++line_;
+      ++pos_;
+    }
+    pos_ += 2;
+  }
+
+  Token make(TokenKind kind, std::size_t length) {
+    Token token;
+    token.kind = kind;
+    token.line = line_;
+    pos_ += length;
+    return token;
+  }
+
+  Token next() {
+    if (at_end()) return make(TokenKind::End, 0);
+    const wchar_t c = peek();
+    if (c == L'\n') {
+      Token token = make(TokenKind::Newline, 1);
+      ++line_;
+      return token;
+    }
+    if (is_digit(c) || (c == L'.' && is_digit(peek(1)))) return number();
+    if (is_name_start(c)) return name();
+    if (c == L'"') return string(false);
+    if (c == L'@' && peek(1) == L'"') {
+      ++pos_;
+      return string(true);
+    }
+    return punctuation(c);
+  }
+
+  Token punctuation(wchar_t c) {
+    const wchar_t n = peek(1);
+    switch (c) {
+      case L'(': return make(TokenKind::LParen, 1);
+      case L')': return make(TokenKind::RParen, 1);
+      case L',': return make(TokenKind::Comma, 1);
+      case L';': return make(TokenKind::Semicolon, 1);
+      case L'.': return make(TokenKind::Dot, 1);
+      case L'+': return make(TokenKind::Plus, 1);
+      case L'-': return make(TokenKind::Minus, 1);
+      case L'*': return make(TokenKind::Star, 1);
+      case L'/': return make(TokenKind::Slash, 1);
+      case L'#':
+        if (n == L'(') return make(TokenKind::HashParen, 2);
+        break;
+      case L'=': return n == L'=' ? make(TokenKind::Equal, 2) : make(TokenKind::Assign, 1);
+      case L'!':
+        if (n == L'=') return make(TokenKind::NotEqual, 2);
+        break;
+      case L'<': return n == L'=' ? make(TokenKind::LessEqual, 2) : make(TokenKind::Less, 1);
+      case L'>': return n == L'=' ? make(TokenKind::GreaterEqual, 2) : make(TokenKind::Greater, 1);
+      default: break;
+    }
+    fail(std::wstring(L"unexpected character '") + c + L"'");
+  }
+
+  Token name() {
+    const std::size_t start = pos_;
+    while (is_name_part(peek())) ++pos_;
+    Token token;
+    token.line = line_;
+    token.text = text_.substr(start, pos_ - start);
+    const auto keyword = keywords().find(fold_case(token.text));
+    token.kind = keyword == keywords().end() ? TokenKind::Name : keyword->second;
+    return token;
+  }
+
+  Token number() {
+    const std::size_t start = pos_;
+    while (is_digit(peek())) ++pos_;
+    bool is_float = false;
+    if (peek() == L'.' && is_digit(peek(1))) {
+      is_float = true;
+      ++pos_;
+      while (is_digit(peek())) ++pos_;
+    } else if (peek() == L'.' && !is_name_start(peek(1))) {
+      is_float = true;  // "1." is a float; "a.b" after a number is not ours to take
+      ++pos_;
+    }
+    if ((peek() == L'e' || peek() == L'E') &&
+        (is_digit(peek(1)) || ((peek(1) == L'+' || peek(1) == L'-') && is_digit(peek(2))))) {
+      is_float = true;
+      pos_ += 2;
+      while (is_digit(peek())) ++pos_;
+    }
+    if (is_name_start(peek())) fail(L"malformed number '" + text_.substr(start, pos_ - start + 1) + L"'");
+    Token token;
+    token.line = line_;
+    token.text = text_.substr(start, pos_ - start);
+    return is_float ? float_token(std::move(token)) : integer_token(std::move(token));
+  }
+
+  Token integer_token(Token token) {
+    errno = 0;
+    const long long value = std::wcstoll(token.text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX) fail(L"integer " + token.text + L" is too large");
+    token.kind = TokenKind::Integer;
+    token.integer = static_cast<int>(value);
+    return token;
+  }
+
+  Token float_token(Token token) {
+    token.kind = TokenKind::Float;
+    token.number = std::wcstod(token.text.c_str(), nullptr);
+    return token;
+  }
+
+  Token string(bool verbatim) {
+    Token token;
+    token.kind = TokenKind::String;
+    token.line = line_;
+    ++pos_;  // opening quote
+    for (;;) {
+      if (at_end()) throw SyntaxError(L"string not closed before the end of the script", token.line);
+      const wchar_t c = text_[pos_++];
+      if (c == L'"') return token;
+      if (c == L'\n') ++line_;
+      if (c == L'\\' && !verbatim) token.text.push_back(escape());
+      else token.text.push_back(c);
+    }
+  }
+
+  // \" \\ \n \t \r are escapes; any other backslash stays as written, so Windows paths
+  // such as "C:\Users" keep their backslashes.
+  wchar_t escape() {
+    switch (peek()) {
+      case L'"': ++pos_; return L'"';
+      case L'\\': ++pos_; return L'\\';
+      case L'n': ++pos_; return L'\n';
+      case L't': ++pos_; return L'\t';
+      case L'r': ++pos_; return L'\r';
+      default: return L'\\';
+    }
+  }
+
+  const std::wstring& text_;
+  std::size_t pos_ = 0;
+  int line_ = 1;
+};
+
+}  // namespace
+
+std::vector<Token> tokenize(const std::wstring& source) { return Lexer(source).run(); }
+
+std::wstring describe(TokenKind kind) {
+  switch (kind) {
+    case TokenKind::End: return L"end of script";
+    case TokenKind::Newline: return L"end of line";
+    case TokenKind::Integer:
+    case TokenKind::Float: return L"a number";
+    case TokenKind::String: return L"a string";
+    case TokenKind::Name: return L"a name";
+    case TokenKind::LParen: return L"'('";
+    case TokenKind::RParen: return L"')'";
+    case TokenKind::HashParen: return L"'#('";
+    case TokenKind::Comma: return L"','";
+    case TokenKind::Semicolon: return L"';'";
+    case TokenKind::Dot: return L"'.'";
+    case TokenKind::Assign: return L"'='";
+    case TokenKind::Equal: return L"'=='";
+    case TokenKind::NotEqual: return L"'!='";
+    case TokenKind::Less: return L"'<'";
+    case TokenKind::LessEqual: return L"'<='";
+    case TokenKind::Greater: return L"'>'";
+    case TokenKind::GreaterEqual: return L"'>='";
+    case TokenKind::Plus: return L"'+'";
+    case TokenKind::Minus: return L"'-'";
+    case TokenKind::Star: return L"'*'";
+    case TokenKind::Slash: return L"'/'";
+    default: break;
+  }
+  for (const auto& [word, keyword] : keywords()) {
+    if (keyword == kind) return L"'" + word + L"'";
+  }
+  return L"a token";
+}
+
+}  // namespace host::script

@@ -1,0 +1,161 @@
+// The runtime's values: class tags, printed forms and text conversions.
+
+#include "values.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cwctype>
+#include <mutex>
+#include <unordered_map>
+
+ValueMetaClass String_class{L"String"};
+ValueMetaClass Integer_class{L"Integer"};
+ValueMetaClass Float_class{L"Float"};
+ValueMetaClass Boolean_class{L"BooleanClass"};
+ValueMetaClass Ok_class{L"OkClass"};
+ValueMetaClass Undefined_class{L"UndefinedClass"};
+ValueMetaClass Array_class{L"Array"};
+ValueMetaClass Name_class{L"Name"};
+ValueMetaClass Primitive_class{L"Primitive"};
+ValueMetaClass Parser_class{L"Parser"};
+ValueMetaClass CodeTree_class{L"CodeTree"};
+ValueMetaClass StringStream_class{L"StringStream"};
+ValueMetaClass FileStream_class{L"FileStream"};
+
+Boolean true_value(true);
+Boolean false_value(false);
+Ok ok;
+Undefined undefined;
+
+namespace host::script {
+
+std::wstring print_form(Value* value) {
+  StringStream stream;
+  value->sprin1(&stream);
+  return stream.text();
+}
+
+std::wstring display_form(Value* value) {
+  StringStream stream;
+  value->sprint(&stream);
+  return stream.text();
+}
+
+void throw_conversion_error(Value* value, const wchar_t* type, int line) {
+  throw RuntimeError(L"Unable to convert: " + print_form(value) + L" to type: " + type, line);
+}
+
+std::wstring format_float(double value) {
+  if (std::isnan(value)) return L"-1.#IND";
+  if (std::isinf(value)) return value > 0 ? L"1.#INF" : L"-1.#INF";
+  char digits[64];
+  std::snprintf(digits, sizeof digits, "%.6g", value);
+  std::wstring text(digits, digits + std::char_traits<char>::length(digits));
+  if (text.find_first_of(L".e") == std::wstring::npos) text += L".0";
+  return text;
+}
+
+std::wstring fold_case(std::wstring_view text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return folded;
+}
+
+}  // namespace host::script
+
+using host::script::print_form;
+using host::script::throw_conversion_error;
+
+const wchar_t* Value::to_string() { throw_conversion_error(this, L"String"); }
+
+void Value::sprin1(CharStream* stream) {
+  stream->puts(L"<");
+  stream->puts(tag->name);
+  stream->puts(L">");
+}
+
+bool Value::to_bool() { throw_conversion_error(this, L"BooleanClass"); }
+
+void String::sprin1(CharStream* stream) {
+  stream->putch(L'"');
+  for (wchar_t c : text_) {
+    switch (c) {
+      case L'"': stream->puts(L"\\\""); break;
+      case L'\\': stream->puts(L"\\\\"); break;
+      case L'\n': stream->puts(L"\\n"); break;
+      case L'\t': stream->puts(L"\\t"); break;
+      default: stream->putch(c);
+    }
+  }
+  stream->putch(L'"');
+}
+
+void String::sprint(CharStream* stream) { stream->puts(text_.c_str()); }
+
+const wchar_t* Integer::to_string() {
+  if (text_.empty()) text_ = std::to_wstring(value_);
+  return text_.c_str();
+}
+
+void Integer::sprin1(CharStream* stream) { stream->puts(to_string()); }
+
+const wchar_t* Float::to_string() {
+  if (text_.empty()) text_ = host::script::format_float(value_);
+  return text_.c_str();
+}
+
+void Float::sprin1(CharStream* stream) { stream->puts(to_string()); }
+
+void Boolean::sprin1(CharStream* stream) { stream->puts(to_string()); }
+
+void Ok::sprin1(CharStream* stream) { stream->puts(L"OK"); }
+
+void Undefined::sprin1(CharStream* stream) { stream->puts(L"undefined"); }
+
+Array::Array(std::size_t initial_capacity) : Value(&Array_class) { items_.reserve(initial_capacity); }
+
+void Array::sprin1(CharStream* stream) {
+  stream->puts(L"#(");
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    if (i) stream->puts(L", ");
+    // An array that holds itself prints the inner occurrence as "#(...)".
+    if (items_[i] == this) stream->puts(L"#(...)");
+    else if (items_[i]) items_[i]->sprin1(stream);
+    else stream->puts(L"undefined");
+  }
+  stream->puts(L")");
+}
+
+void Array::gc_trace() {
+  for (Value* item : items_) gc_mark(item);
+}
+
+Name* Name::intern(std::wstring_view text) {
+  static std::mutex mutex;
+  static auto* table = new std::unordered_map<std::wstring, Name*>;
+  std::wstring key = host::script::fold_case(text);
+  std::lock_guard lock(mutex);
+  auto found = table->find(key);
+  if (found != table->end()) return found->second;
+  // Names are permanent: a member of the table, never on the collected heap.
+  auto* storage = static_cast<Name*>(::operator new(sizeof(Name)));
+  Name* name = ::new (storage) Name(std::wstring(text));
+  table->emplace(std::move(key), name);
+  return name;
+}
+
+void Name::sprin1(CharStream* stream) {
+  stream->putch(L'#');
+  stream->puts(text_.c_str());
+}
+
+void Primitive::sprin1(CharStream* stream) {
+  stream->puts(name_);
+  stream->puts(L"()");
+}
+
+void CharStream::sprin1(CharStream* stream) {
+  stream->puts(L"<");
+  stream->puts(tag->name);
+  stream->puts(L">");
+}

@@ -1,0 +1,50 @@
+#include "transport/messages.h"
+
+#include <atomic>
+#include <string_view>
+
+#include "host/platform.h"
+#include "transport/text.h"
+
+namespace paravelle {
+namespace {
+
+std::atomic<int> configured_timeout_ms{default_farm_timeout_ms};
+
+std::optional<std::wstring> success_value(std::wstring answer) {
+  const std::wstring_view prefix(success_answer_prefix);
+  if (answer.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  answer.erase(0, prefix.size());
+  return answer;
+}
+
+}  // namespace
+
+int farm_timeout_ms() { return configured_timeout_ms.load(); }
+void set_farm_timeout_ms(int timeout_ms) { configured_timeout_ms.store(timeout_ms); }
+
+void send_message(win32::simple_socket& socket, const std::wstring& text) { socket.send(to_utf8(text)); }
+
+void send_message(win32::simple_socket& socket, const std::string& narrow_text) {
+  send_message(socket, to_wstring(narrow_text));
+}
+
+void send_message(win32::simple_socket& socket, const char* narrow_text) {
+  send_message(socket, std::string(narrow_text));
+}
+
+std::wstring receive_message(win32::simple_socket& socket, int timeout_ms) {
+  return from_utf8(socket.receive(timeout_ms));
+}
+
+std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::wstring& request) {
+  host::drain_messages();
+  send_message(socket, request);
+  return success_value(receive_message(socket, farm_timeout_ms()));
+}
+
+std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::string& narrow_request) {
+  return exchange_request(socket, to_wstring(narrow_request));
+}
+
+}  // namespace paravelle

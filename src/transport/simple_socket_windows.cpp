@@ -1,0 +1,162 @@
+// Winsock implementation of the farm connection; the POSIX one is its twin.
+
+#include "transport/simple_socket.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+#pragma comment(lib, "ws2_32.lib")
+
+namespace paravelle::win32 {
+namespace {
+
+constexpr int max_recv_chunk = 4194304;
+
+std::string with_error_code(const char* text) { return text + std::to_string(::WSAGetLastError()); }
+
+timeval time_left(DWORD expiry) {
+  auto remaining = static_cast<LONG>(expiry - ::GetTickCount());
+  if (remaining < 0) remaining = 0;
+  return timeval{static_cast<long>(remaining / 1000), static_cast<long>((remaining % 1000) * 1000)};
+}
+
+}  // namespace
+
+simple_socket::simple_socket() {
+  WSADATA data;
+  if (::WSAStartup(0x0202, &data) != 0) throw simple_socket_error("WSAStartup: failed");
+}
+
+simple_socket::~simple_socket() {
+  disconnect(true);
+  ::WSACleanup();
+}
+
+void simple_socket::close_handle(socket_handle& handle) {
+  if (handle == invalid_socket_handle) return;
+  ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
+  ::closesocket(static_cast<SOCKET>(handle));
+  handle = invalid_socket_handle;
+}
+
+void simple_socket::disconnect(bool close_listener) {
+  close_handle(connection_);
+  if (close_listener) close_handle(listener_);
+}
+
+void simple_socket::connect(const std::string& address, unsigned port, int protocol_id) {
+  if (connection_ != invalid_socket_handle)
+    throw simple_socket_error("simple_socket::connect: Already connected.");
+  if (listener_ != invalid_socket_handle)
+    throw simple_socket_error("simple_socket::connect: Already listening for a connection.");
+
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = ::htons(static_cast<u_short>(port % 65536));
+  peer.sin_addr.s_addr = ::inet_addr(address.c_str());
+  if (peer.sin_addr.s_addr == INADDR_NONE)
+    throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
+  if (protocol_id != protocol_tcp && protocol_id != protocol_udp)
+    throw simple_socket_error("socket: Invalid protocol id");
+
+  const SOCKET created = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  if (created == INVALID_SOCKET) throw simple_socket_error("socket: Failed to create tcp/ip socket.");
+  connection_ = static_cast<socket_handle>(created);
+  if (::connect(created, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
+    disconnect(true);
+    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " +
+                                                std::to_string(port));
+  }
+}
+
+void simple_socket::send(const std::string& payload) {
+  if (connection_ == invalid_socket_handle)
+    throw simple_socket_error("simple_socket: send called while not connected.");
+  const std::size_t total = payload.size() + frame_header_size;
+  if (total > max_send_frame_size)
+    throw simple_socket_error("simple_socket::send: Tried to send too much data at once.");
+
+  const auto frame = std::make_unique<char[]>(total);
+  const u_long length = ::htonl(static_cast<u_long>(payload.size()));
+  std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
+  std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
+
+  // A partial send would leave half a frame on the wire; keep going until it is all out.
+  std::size_t sent = 0;
+  while (sent < total) {
+    const int n = ::send(static_cast<SOCKET>(connection_), frame.get() + sent, static_cast<int>(total - sent), 0);
+    if (n == SOCKET_ERROR) {
+      if (::WSAGetLastError() == WSAEINTR) continue;
+      throw simple_socket_error(with_error_code("send: error trying to send data: WSAError code "));
+    }
+    if (n == 0) throw simple_socket_error("send: failed to send the entire message.");
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+std::string simple_socket::receive(int timeout_ms) {
+  if (connection_ == invalid_socket_handle)
+    throw simple_socket_error("simple_socket: receive while not connected.");
+  const bool use_expiry = timeout_ms >= 0;
+  const std::uint32_t expiry = ::GetTickCount() + static_cast<DWORD>(timeout_ms);
+  if (use_expiry) {
+    try {
+      wait_for_data(expiry);
+    } catch (const simple_socket_timeout_error&) {
+      throw simple_socket_timeout_error("simple_socket: Timed out waiting for header packet to arrive.");
+    }
+  }
+  u_long header = 0;
+  try {
+    read_exact(reinterpret_cast<char*>(&header), frame_header_size, use_expiry, expiry);
+  } catch (const simple_socket_disconnect_error&) {
+    throw simple_socket_disconnect_error(
+        "simple_socket::receive: socket was disconnected while reading header.");
+  }
+  const std::uint32_t length = ::ntohl(header);
+  if (length > max_receive_payload_size)
+    throw simple_socket_error("simple_socket::receive: Invalid packet size (given " + std::to_string(length) + ")");
+  std::string payload(length, '\0');
+  try {
+    read_exact(payload.data(), length, use_expiry, expiry);
+  } catch (const simple_socket_disconnect_error&) {
+    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
+  }
+  return payload;
+}
+
+void simple_socket::wait_for_data(std::uint32_t expiry) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(static_cast<SOCKET>(connection_), &readable);
+  timeval left = time_left(expiry);
+  const int ready = ::select(0, &readable, nullptr, nullptr, &left);
+  if (ready == SOCKET_ERROR)
+    throw simple_socket_error(with_error_code("select: Operation on socket failed: WSAError code "));
+  if (!FD_ISSET(static_cast<SOCKET>(connection_), &readable))
+    throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
+}
+
+void simple_socket::read_exact(char* buffer, std::size_t count, bool use_expiry, std::uint32_t expiry) {
+  std::size_t filled = 0;
+  while (filled < count) {
+    if (use_expiry) wait_for_data(expiry);
+    const int wanted = static_cast<int>(std::min<std::size_t>(count - filled, max_recv_chunk));
+    const int n = ::recv(static_cast<SOCKET>(connection_), buffer + filled, wanted, 0);
+    if (n == SOCKET_ERROR) {
+      const int code = ::WSAGetLastError();
+      disconnect(true);
+      throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
+    }
+    if (n == 0) {
+      disconnect(true);
+      throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
+    }
+    filled += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace paravelle::win32

@@ -1,0 +1,206 @@
+#include "daemon/session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <regex>
+
+#include "daemon/build_stamp.h"
+#include "host/maxscript.h"
+#include "host/platform.h"
+#include "support/log_capture.h"
+#include "transport/messages.h"
+#include "worker/farm_worker.h"
+
+namespace paravelle::daemon {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr int wait_ms = 5000;
+
+// A daemon session on its own thread against a worker driven by the test.
+class DaemonSession : public ::testing::Test {
+ protected:
+  void start(const std::wstring& token = L"token-1") {
+    result = std::async(std::launch::async, [this, token] {
+      return RunParavelleDaemon(state, connection, worker.port(), token);
+    });
+    worker.accept(wait_ms);
+  }
+  void TearDown() override {
+    set_farm_timeout_ms(default_farm_timeout_ms);
+    worker.close();
+    if (result.valid()) result.wait();
+  }
+  std::string open() {
+    start();
+    EXPECT_EQ(worker.receive_raw(wait_ms), "token-1");
+    return worker.handshake(wait_ms);
+  }
+  bool session_result() { return result.get(); }
+
+  testing::LogCapture log;
+  JobState state;
+  win32::simple_socket connection;
+  worker::FarmWorker worker;
+  std::future<bool> result;
+};
+
+TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp) {
+  start(L"");
+  EXPECT_EQ(worker.receive_raw(wait_ms), "");
+  const std::string answer = worker.handshake(wait_ms);
+  EXPECT_EQ(answer, std::string("Paravelle ") + build_stamp());
+  EXPECT_TRUE(std::regex_match(answer, std::regex("Paravelle [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} R")))
+      << answer;
+  worker.close();
+  EXPECT_TRUE(session_result());
+  const auto lines = log.lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_THAT(lines[0], ::testing::MatchesRegex("Thread: [0-9]+"));
+  EXPECT_EQ(lines[1], "running daemon...");
+  EXPECT_EQ(lines.back(), "Returning TRUE");
+  EXPECT_FALSE(daemonRunning);
+}
+
+TEST_F(DaemonSession, AWrongHandshakeIsAnsweredAndEndsTheSession) {
+  for (const std::string word : {"TaskmereStartup ", "taskmerestartup"}) {
+    state = JobState();
+    win32::simple_socket fresh;
+    result = std::async(std::launch::async, [&] { return RunParavelleDaemon(state, fresh, worker.port(), L"t"); });
+    worker.accept(wait_ms);
+    worker.receive_raw(wait_ms);
+    EXPECT_EQ(worker.handshake(wait_ms, word),
+              std::string("Paravelle ") + build_stamp() + "   Incompatible plugin versions detected, exiting.");
+    EXPECT_EQ(worker.receive_raw(wait_ms),
+              "ERROR: Exception caught in 3ds max: Incorrect handshake with Taskmere plugin.");
+    EXPECT_FALSE(session_result());
+    EXPECT_TRUE(fresh.is_connected());  // the daemon never closes the connection itself
+    worker.close();
+  }
+  EXPECT_TRUE(log.contains_line("Exception: Incorrect handshake with Taskmere plugin."));
+}
+
+TEST_F(DaemonSession, NoHandshakeWithinTheTimeOutEndsTheSession) {
+  set_farm_timeout_ms(100);
+  start();
+  worker.receive_raw(wait_ms);
+  EXPECT_EQ(worker.receive_raw(wait_ms),
+            "ERROR: Exception caught in 3ds max: simple_socket: Timed out waiting for header packet to arrive.");
+  EXPECT_FALSE(session_result());
+}
+
+TEST_F(DaemonSession, WaitsThroughSilenceAndDrainsTheHostQueueMeanwhile) {
+  set_farm_timeout_ms(50);
+  open();
+  const auto drains_before = host::drain_count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_GE(host::drain_count(), drains_before + 2);
+  EXPECT_EQ(worker.command("FrameNumberBase,x", wait_ms).final_reply(),
+            "ERROR: FrameNumberBase: Parameter 1, \"x\", is not a valid value for frame number base.");
+  worker.close();
+  EXPECT_TRUE(session_result());
+}
+
+TEST_F(DaemonSession, LogsEachCommandItReceives) {
+  open();
+  worker.send_raw("TempFolder,C:/t");
+  EXPECT_TRUE(worker.silent_for(100));
+  worker.close();
+  EXPECT_TRUE(session_result());
+  EXPECT_THAT(log.text(), HasSubstr("\nGot command: TempFolder,C:/t\n\nCommand: TempFolder,C:/t\n"));
+  EXPECT_EQ(state.tempFolder, L"C:\\t");
+}
+
+TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
+  struct Case {
+    std::string bytes;
+    std::string reply;
+  };
+  const std::vector<Case> cases = {
+      {"RenderTask,\xFF", "ERROR: Exception caught in 3ds max: Invalid UTF-8"},
+      {"TempFolder,C:\\farm", "ERROR: Exception caught in 3ds max: unknown escape sequence"},
+  };
+  for (const Case& c : cases) {
+    state = JobState();
+    win32::simple_socket fresh;
+    result = std::async(std::launch::async, [&] { return RunParavelleDaemon(state, fresh, worker.port(), L"t"); });
+    worker.accept(wait_ms);
+    worker.receive_raw(wait_ms);
+    worker.handshake(wait_ms);
+    worker.send_raw(c.bytes);
+    EXPECT_EQ(worker.receive_raw(wait_ms), c.reply);
+    EXPECT_FALSE(session_result());
+    worker.close();
+  }
+  EXPECT_TRUE(log.contains_line("Exception: Invalid UTF-8"));
+}
+
+TEST_F(DaemonSession, AnOversizedFrameEndsTheSession) {
+  open();
+  worker.send_header_only(100001);
+  EXPECT_EQ(worker.receive_raw(wait_ms),
+            "ERROR: Exception caught in 3ds max: simple_socket::receive: Invalid packet size (given 100001)");
+  EXPECT_FALSE(session_result());
+}
+
+TEST_F(DaemonSession, ASecondDaemonIsRefusedWithoutDisturbingTheFirst) {
+  open();
+  StringStream listener;
+  capture_listener(&listener);
+  EXPECT_FALSE(RunParavelleDaemon(5000, L"other"));
+  capture_listener(nullptr);
+  EXPECT_EQ(listener.to_string(), L"RunParavelleDaemon() was executed while the daemon is already running.");
+  EXPECT_TRUE(log.contains_line("RunParavelleDaemon() was executed while the daemon is already running."));
+  EXPECT_EQ(worker.command("CurrentTask,x", wait_ms).final_reply(),
+            "ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number.");
+  worker.close();
+  EXPECT_TRUE(session_result());
+}
+
+TEST(DaemonConnect, NothingListeningMeansFalseAndALogLine) {
+  testing::LogCapture log;
+  unsigned port;
+  {
+    worker::FarmWorker closed;
+    port = closed.port();
+  }
+  JobState state;
+  win32::simple_socket connection;
+  EXPECT_FALSE(RunParavelleDaemon(state, connection, static_cast<int>(port), L"t"));
+  EXPECT_TRUE(log.contains_line("Exception: connect: Failed to connect to server at port " + std::to_string(port)));
+  EXPECT_FALSE(daemonRunning);
+}
+
+}  // namespace
+}  // namespace paravelle::daemon
+
+namespace paravelle::daemon {
+namespace {
+
+[[gnu::noinline]] void write_to_low_address() {
+  int* volatile target = reinterpret_cast<int*>(static_cast<std::uintptr_t>(0x10));
+  *target = 1;
+}
+
+// Host work that runs during the session's queue drains can fault; the session is then
+// abandoned with a report instead of taking the host down.
+TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
+  set_farm_timeout_ms(30);
+  open();
+  host::post_message(write_to_low_address);
+  const std::string reply = worker.receive_raw(wait_ms);
+  EXPECT_THAT(reply, ::testing::StartsWith("ERROR: SEH exception: SEH Exception trapped in 3ds max: Access Violation\n"
+                                           "Process:  "));
+  EXPECT_THAT(reply, HasSubstr("Exception Code:  C0000005"));
+  EXPECT_THAT(reply, HasSubstr("Write Address:  00000010"));
+  EXPECT_FALSE(session_result());
+  EXPECT_TRUE(log.contains_line("SEH exception caught"));
+  EXPECT_FALSE(log.contains_line("Returning TRUE"));
+  EXPECT_FALSE(daemonRunning);
+}
+
+}  // namespace
+}  // namespace paravelle::daemon

@@ -1,0 +1,38 @@
+#pragma once
+// Shared helpers of the script runtime's tests.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/maxscript_runtime.h"
+
+namespace script_test {
+
+// The printed form of a script's value.
+inline std::wstring eval(const std::wstring& text) {
+  return host::script::printed(host::script::evaluate_text(text));
+}
+
+// The printed form of the error a script raises ("" when it raises none).
+inline std::wstring error_of(const std::wstring& text) {
+  try {
+    host::script::evaluate_text(text);
+  } catch (const MAXScriptException& error) {
+    return host::script::printed(error);
+  }
+  return L"";
+}
+
+// Captures the listener for the lifetime of the object.
+class ListenerCapture {
+ public:
+  ListenerCapture() { capture_listener(&stream_); }
+  ~ListenerCapture() { capture_listener(nullptr); }
+  const std::wstring& text() const { return stream_.text(); }
+
+ private:
+  StringStream stream_;
+};
+
+}  // namespace script_test

@@ -1,2 +1,0 @@
-// shared test helpers live here
-namespace paravelle::testing {}

@@ -1,0 +1,83 @@
+#include "support/raw_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace paravelle::testing {
+
+RawPeer::RawPeer() {
+  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 1) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("RawPeer: cannot listen on loopback");
+  port_ = ntohs(address.sin_port);
+}
+
+RawPeer::~RawPeer() {
+  close_connection();
+  if (listener_ >= 0) ::close(listener_);
+}
+
+void RawPeer::accept() {
+  connection_ = ::accept(listener_, nullptr, nullptr);
+  if (connection_ < 0) throw std::runtime_error("RawPeer: accept failed");
+}
+
+void RawPeer::write_bytes(const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) throw std::runtime_error("RawPeer: send failed");
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+void RawPeer::write_frame(const std::string& payload) {
+  write_bytes(frame_header(static_cast<std::uint32_t>(payload.size())) + payload);
+}
+
+std::string RawPeer::read_bytes(std::size_t count) {
+  std::string bytes;
+  while (bytes.size() < count) {
+    pollfd entry{connection_, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) <= 0) throw std::runtime_error("RawPeer: nothing to read");
+    char buffer[65536];
+    const ssize_t n = ::recv(connection_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+    if (n <= 0) throw std::runtime_error("RawPeer: connection closed");
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+std::string RawPeer::read_frame() {
+  const std::string header = read_bytes(4);
+  const auto* b = reinterpret_cast<const unsigned char*>(header.data());
+  const std::uint32_t length = (std::uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+  return read_bytes(length);
+}
+
+bool RawPeer::nothing_within(int ms) {
+  pollfd entry{connection_, POLLIN, 0};
+  return ::poll(&entry, 1, ms) == 0;
+}
+
+void RawPeer::close_connection() {
+  if (connection_ >= 0) ::close(connection_);
+  connection_ = -1;
+}
+
+std::string frame_header(std::uint32_t length) {
+  const std::uint32_t big_endian = htonl(length);
+  return std::string(reinterpret_cast<const char*>(&big_endian), 4);
+}
+
+}  // namespace paravelle::testing

@@ -1,0 +1,66 @@
+#include "transport/messages.h"
+
+#include <gtest/gtest.h>
+
+#include "host/platform.h"
+#include <utf8.h>
+#include "support/raw_peer.h"
+
+namespace paravelle {
+namespace {
+
+class FarmExchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    socket.connect("127.0.0.1", peer.port(), win32::simple_socket::protocol_tcp);
+    peer.accept();
+  }
+  // Runs one request while the peer answers with `answer`; returns the result.
+  std::optional<std::wstring> request_answered_with(const std::string& answer) {
+    peer.write_frame(answer);  // queued before the request: the exchange reads it after sending
+    const auto result = exchange_request(socket, std::wstring(L"FUNCTION: GETJOBINFOENTRY key"));
+    EXPECT_EQ(peer.read_frame(), "FUNCTION: GETJOBINFOENTRY key");
+    return result;
+  }
+  testing::RawPeer peer;
+  win32::simple_socket socket;
+};
+
+TEST_F(FarmExchange, OnlyAnExactSuccessPrefixCounts) {
+  EXPECT_EQ(request_answered_with("SUCCESS: abc"), L"abc");
+  EXPECT_EQ(request_answered_with("SUCCESS: "), L"");
+  EXPECT_EQ(request_answered_with("SUCCESS: \xE2\x82\xAC"), L"\u20AC");
+  EXPECT_EQ(request_answered_with("SUCCESS:"), std::nullopt);
+  EXPECT_EQ(request_answered_with("SUCCESS"), std::nullopt);
+  EXPECT_EQ(request_answered_with("success: abc"), std::nullopt);
+  EXPECT_EQ(request_answered_with("ERROR: no such key"), std::nullopt);
+}
+
+TEST_F(FarmExchange, DrainsTheHostQueueBeforeSending) {
+  bool ran = false;
+  host::post_message([&] { ran = true; });
+  request_answered_with("SUCCESS: x");
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(FarmExchange, NarrowRequestsPassThroughTheAnsiCodePage) {
+  peer.write_frame("SUCCESS: ok");
+  exchange_request(socket, std::string("FUNCTION: GETJOBINFOENTRY caf\xE9"));
+  EXPECT_EQ(peer.read_frame(), "FUNCTION: GETJOBINFOENTRY caf\xC3\xA9");
+
+  send_message(socket, std::wstring(L"FUNCTION: STDOUT: \u4E2D"));
+  EXPECT_EQ(peer.read_frame(), "FUNCTION: STDOUT: \xE4\xB8\xAD");
+}
+
+TEST_F(FarmExchange, TimeOutAndMalformedAnswersRaise) {
+  set_farm_timeout_ms(50);
+  EXPECT_THROW(exchange_request(socket, std::wstring(L"FUNCTION: GETAUXFILE 0")), win32::simple_socket_timeout_error);
+  EXPECT_TRUE(socket.is_connected());
+  set_farm_timeout_ms(default_farm_timeout_ms);
+
+  peer.write_frame("SUCCESS: \xFF");
+  EXPECT_THROW(exchange_request(socket, std::wstring(L"FUNCTION: GETAUXFILE 0")), utf8::invalid_utf8);
+}
+
+}  // namespace
+}  // namespace paravelle

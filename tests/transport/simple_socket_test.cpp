@@ -1,0 +1,169 @@
+#include "transport/simple_socket.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/platform.h"
+#include "support/raw_peer.h"
+
+namespace paravelle::win32 {
+namespace {
+
+using testing::RawPeer;
+using ::testing::HasSubstr;
+
+template <typename Exception, typename Call>
+std::string error_text(Call&& call) {
+  try {
+    call();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+class ConnectedSocket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    socket.connect("127.0.0.1", peer.port(), simple_socket::protocol_tcp);
+    peer.accept();
+  }
+  RawPeer peer;
+  simple_socket socket;
+};
+
+TEST(SimpleSocketConnect, RefusesWhatItCannotReach) {
+  simple_socket socket;
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("localhost", 1, 1); }),
+            "simple_socket::connect: Invalid IP address specified, localhost");
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("255.255.255.255", 1, 1); }),
+            "simple_socket::connect: Invalid IP address specified, 255.255.255.255");
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", 1, 3); }),
+            "socket: Invalid protocol id");
+  EXPECT_FALSE(socket.is_connected());
+
+  unsigned closed_port;
+  {
+    RawPeer unused;
+    closed_port = unused.port();
+  }
+  EXPECT_EQ(error_text<simple_socket_could_not_connect_error>([&] { socket.connect("127.0.0.1", closed_port, 1); }),
+            "connect: Failed to connect to server at port " + std::to_string(closed_port));
+  EXPECT_FALSE(socket.is_connected());
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.send("x"); }),
+            "simple_socket: send called while not connected.");
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(0); }),
+            "simple_socket: receive while not connected.");
+}
+
+TEST_F(ConnectedSocket, SecondConnectKeepsTheFirstConnection) {
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", peer.port(), 1); }),
+            "simple_socket::connect: Already connected.");
+  socket.send("still here");
+  EXPECT_EQ(peer.read_frame(), "still here");
+}
+
+TEST_F(ConnectedSocket, SendsFramesUpToTheLimitAndNothingBeyond) {
+  socket.send("");
+  EXPECT_EQ(peer.read_bytes(4), std::string(4, '\0'));
+
+  const std::string largest(99996, 'a');
+  socket.send(largest);
+  EXPECT_EQ(peer.read_bytes(4), testing::frame_header(99996));
+  EXPECT_EQ(peer.read_bytes(99996), largest);
+
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.send(std::string(99997, 'b')); }),
+            "simple_socket::send: Tried to send too much data at once.");
+  EXPECT_TRUE(peer.nothing_within(50));
+  EXPECT_TRUE(socket.is_connected());
+}
+
+TEST_F(ConnectedSocket, AcceptsPayloadsUpToTheLimit) {
+  peer.write_frame(std::string(100000, 'z'));
+  EXPECT_EQ(socket.receive(5000).size(), 100000u);
+
+  peer.write_frame("");
+  EXPECT_EQ(socket.receive(5000), "");
+
+  peer.write_bytes(testing::frame_header(100001));
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(5000); }),
+            "simple_socket::receive: Invalid packet size (given 100001)");
+  EXPECT_TRUE(socket.is_connected());
+}
+
+TEST_F(ConnectedSocket, ReportsAnAllOnesHeaderAsUnsigned) {
+  peer.write_bytes(std::string(4, '\xFF'));
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(5000); }),
+            "simple_socket::receive: Invalid packet size (given 4294967295)");
+}
+
+TEST_F(ConnectedSocket, ReassemblesAMessageThatArrivesInPieces) {
+  const std::string message = "RenderTask,12";
+  const std::string frame = testing::frame_header(static_cast<std::uint32_t>(message.size())) + message;
+  std::thread writer([&] {
+    for (char byte : frame) {
+      peer.write_bytes(std::string(1, byte));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  EXPECT_EQ(socket.receive(5000), message);
+  writer.join();
+}
+
+TEST_F(ConnectedSocket, ZeroTimeOutReturnsOnlyWhatIsAlreadyThere) {
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
+            "simple_socket: Timed out waiting for header packet to arrive.");
+  peer.write_frame("ready");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(socket.receive(0), "ready");
+}
+
+TEST_F(ConnectedSocket, PayloadMustArriveWithinTheSameTimeOut) {
+  peer.write_bytes(testing::frame_header(10) + "abc");
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(100); }),
+            "simple_socket: Timed out waiting for data.");
+  EXPECT_TRUE(socket.is_connected());
+}
+
+TEST_F(ConnectedSocket, PeerCloseBetweenMessagesDisconnects) {
+  peer.close_connection();
+  EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
+            "simple_socket::receive: socket was disconnected while reading header.");
+  EXPECT_FALSE(socket.is_connected());
+}
+
+TEST_F(ConnectedSocket, PeerCloseInsideAPayloadDisconnects) {
+  peer.write_bytes(testing::frame_header(10) + "abc");
+  peer.close_connection();
+  EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
+            "simple_socket::receive: socket was disconnected while reading data.");
+  EXPECT_FALSE(socket.is_connected());
+}
+
+TEST_F(ConnectedSocket, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+  peer.close_connection();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string big(90000, 'x');
+  EXPECT_THAT(error_text<simple_socket_error>([&] {
+                for (int i = 0; i < 50; ++i) socket.send(big);
+              }),
+              HasSubstr("send: error trying to send data: WSAError code "));
+}
+
+TEST_F(ConnectedSocket, TimeOutsSurviveTheTickCounterWrapping) {
+  host::set_tick_offset(0u - host::tick_count() + 0xFFFFFF00u);  // 256 ms before the wrap
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    peer.write_frame("after the wrap");
+  });
+  EXPECT_EQ(socket.receive(5000), "after the wrap");
+  writer.join();
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(30); }),
+            "simple_socket: Timed out waiting for header packet to arrive.");
+  host::set_tick_offset(0);
+}
+
+}  // namespace
+}  // namespace paravelle::win32

@@ -1,0 +1,66 @@
+#include "transport/text.h"
+
+#include <gtest/gtest.h>
+
+#include <utf8.h>
+
+namespace paravelle {
+namespace {
+
+TEST(Utf8Conversion, SurrogatePairsTravelAsOneFourByteSequence) {
+  const std::wstring clef = {0xD834, 0xDD1E};  // U+1D11E
+  EXPECT_EQ(to_utf8(clef), "\xF0\x9D\x84\x9E");
+  EXPECT_EQ(from_utf8("\xF0\x9D\x84\x9E"), clef);
+  EXPECT_EQ(from_utf8(to_utf8(L"Gr\u00FC\u00DFe \u20AC")), L"Gr\u00FC\u00DFe \u20AC");
+}
+
+TEST(Utf8Conversion, MalformedBytesRaiseAndAreNeverReplaced) {
+  EXPECT_THROW(from_utf8("abc\xC3"), utf8::not_enough_room);
+  EXPECT_THROW(from_utf8("a\xFF"), utf8::invalid_utf8);
+  EXPECT_THROW(from_utf8("\xED\xA0\x80"), utf8::invalid_code_point);
+  EXPECT_THROW(from_utf8("\xC0\xAF"), utf8::invalid_utf8);  // overlong '/'
+  try {
+    from_utf8("\xFF");
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Invalid UTF-8");
+  }
+}
+
+TEST(Utf8Conversion, UnpairedSurrogatesRaise) {
+  EXPECT_THROW(to_utf8(std::wstring{L'a', 0xD800}), utf8::invalid_utf16);
+  EXPECT_THROW(to_utf8(std::wstring{0xD800, L'a'}), utf8::invalid_utf16);
+  EXPECT_THROW(to_utf8(std::wstring{0xDC00}), utf8::invalid_utf16);
+}
+
+TEST(AnsiConversion, UsesWindows1252AndTheDefaultCharacter) {
+  EXPECT_EQ(to_string(L"\u20AC caf\u00E9"), "\x80 caf\xE9");
+  EXPECT_EQ(to_wstring("\x80 caf\xE9"), L"\u20AC caf\u00E9");
+  EXPECT_EQ(to_string(L"\u4E2D\u6587"), "??");
+  EXPECT_EQ(to_string(std::wstring{0xD834, 0xDD1E}), "?");
+  EXPECT_EQ(to_string(std::wstring{0xD800}), "?");
+  // Bytes the code page leaves undefined keep their value.
+  EXPECT_EQ(to_wstring("\x81"), std::wstring(1, 0x81));
+}
+
+TEST(AnsiConversion, TextEndsAtItsFirstNul) {
+  EXPECT_EQ(to_string(std::wstring(L"ab\0cd", 5)), "ab");
+  EXPECT_EQ(to_wstring(std::string("ab\0cd", 5)), L"ab");
+}
+
+TEST(AnsiConversion, FallbackOrErrorWhenTheConverterFails) {
+  constexpr unsigned unknown_code_page = 42;
+  EXPECT_EQ(convert_wide_string_to_multibyte(L"x", unknown_code_page, std::string("<error:to_string>")),
+            "<error:to_string>");
+  EXPECT_EQ(convert_multibyte_to_wide_string("x", unknown_code_page, std::wstring(L"<error:to_wstring>")),
+            L"<error:to_wstring>");
+  try {
+    convert_wide_string_to_multibyte(L"x", unknown_code_page);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "convert_wide_string_to_multibyte Error code: 87");
+  }
+  EXPECT_EQ(convert_wide_string_to_multibyte(nullptr, code_page_ansi), "");
+}
+
+}  // namespace
+}  // namespace paravelle

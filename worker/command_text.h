@@ -1,0 +1,16 @@
+// Building command texts the node splits correctly: fields are separated by commas, a double
+// quote toggles quoting, and a backslash escapes only n, backslash and double quote.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace paravelle::worker {
+
+// One field, quoted or escaped only where it must be, so that the node reads back exactly `text`.
+std::string command_field(std::string_view text);
+// word,field1,field2 ... with every field encoded by command_field.
+std::string command_text(std::string_view word, const std::vector<std::string>& fields);
+
+}  // namespace paravelle::worker

@@ -1,0 +1,17 @@
+// Frame lists as people write them: "1-10", "1-3,7", "-2-2".
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace paravelle::worker {
+
+// More frames than any job renders; a typo like "1-1000000000" stops here instead of exhausting memory.
+inline constexpr std::size_t kMaxFrames = 1000000;
+
+// Expands comma-separated frames and inclusive ranges in the order written (duplicates kept).
+// Blanks around entries are allowed. Throws std::invalid_argument naming the offending entry.
+std::vector<std::int32_t> expand_frame_ranges(std::string_view text);
+
+}  // namespace paravelle::worker

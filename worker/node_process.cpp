@@ -1,0 +1,139 @@
+#include "worker/node_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <thread>
+
+#include "worker/child_launch.h"
+#include "worker/errors.h"
+#include "worker/poll_wait.h"
+
+namespace paravelle::worker {
+namespace {
+
+constexpr int kDestructorGraceMs = 2000;
+
+UniqueFd capture_file(const char* name) {
+  UniqueFd fd(::memfd_create(name, MFD_CLOEXEC));
+  if (!fd) throw WorkerError(std::string("cannot create a capture file: ") + error_text(errno));
+  return fd;
+}
+
+std::string read_all(const UniqueFd& fd) {
+  std::string text;
+  char chunk[8192];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t count = ::pread(fd.get(), chunk, sizeof chunk, offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return text;
+    text.append(chunk, static_cast<std::size_t>(count));
+    offset += count;
+  }
+}
+
+UniqueFd open_pid_fd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return UniqueFd();
+#endif
+}
+
+int exit_code_of(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 255;
+}
+
+std::vector<std::string> node_command_line(const std::string& node_binary, std::uint16_t port, const std::string& token,
+                                           const std::vector<std::string>& extra_args) {
+  std::vector<std::string> argv = {node_binary, "--port", std::to_string(port), "--token", token};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  return argv;
+}
+
+}  // namespace
+
+NodeProcess::NodeProcess(const std::string& node_binary, std::uint16_t port, const std::string& token,
+                         std::vector<std::string> extra_args, std::vector<std::pair<std::string, std::string>> env)
+    : NodeProcess(node_command_line(node_binary, port, token, extra_args), std::move(env)) {}
+
+NodeProcess::NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env)
+    : stdout_file_(capture_file("node-stdout")), stderr_file_(capture_file("node-stderr")) {
+  UniqueFd null_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  LaunchSpec spec;
+  spec.argv = std::move(argv);
+  spec.env_additions = std::move(env);
+  spec.stdin_fd = null_input.get();
+  spec.stdout_fd = stdout_file_.get();
+  spec.stderr_fd = stderr_file_.get();
+  pid_ = launch_child(spec);
+  pid_fd_ = open_pid_fd(pid_);
+}
+
+NodeProcess::~NodeProcess() {
+  if (!running()) return;
+  try {
+    terminate(kDestructorGraceMs);
+  } catch (...) {
+    // A destructor cannot report; the SIGKILL path below has already been tried by terminate.
+  }
+}
+
+bool NodeProcess::try_reap() {
+  if (exit_code_) return true;
+  int status = 0;
+  pid_t result;
+  do {
+    result = ::waitpid(pid_, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0) return false;
+  if (result < 0) throw WorkerError("cannot wait for the node process: " + std::string(error_text(errno)));
+  exit_code_ = exit_code_of(status);
+  return true;
+}
+
+int NodeProcess::wait(int timeout_ms) {
+  const Deadline deadline(timeout_ms);
+  while (!try_reap()) {
+    if (pid_fd_) {
+      if (!wait_for(pid_fd_.get(), POLLIN, deadline)) break;
+    } else {
+      // Without pidfd there is nothing to poll; sleep in short steps instead.
+      const int remaining = deadline.remaining_ms();
+      if (remaining == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(remaining < 0 ? 20 : std::min(remaining, 20)));
+    }
+  }
+  if (!exit_code_) {
+    throw TimeoutError("the node process " + std::to_string(pid_) + " is still running after " +
+                       std::to_string(timeout_ms) + " ms");
+  }
+  return *exit_code_;
+}
+
+int NodeProcess::terminate(int grace_ms) {
+  if (try_reap()) return *exit_code_;
+  ::kill(pid_, SIGTERM);
+  try {
+    return wait(grace_ms);
+  } catch (const TimeoutError&) {
+    ::kill(pid_, SIGKILL);
+    return wait(-1);
+  }
+}
+
+std::string NodeProcess::stdout_text() const { return read_all(stdout_file_); }
+std::string NodeProcess::stderr_text() const { return read_all(stderr_file_); }
+
+}  // namespace paravelle::worker
