@@ -76,11 +76,10 @@ class HostTest : public ::testing::Test {
   // Writes the scene and loads it; fails the test when the load fails.
   void load(const nlohmann::json& scene, const std::string& name = "scene.json") {
     const std::wstring file = ScratchFolder::wide(folder_.write(name, scene.dump(2)));
-    ASSERT_TRUE(host().LoadFromFile(file.c_str(), 14)) << std::string(listener_.text().begin(),
-                                                                     listener_.text().end());
+    ASSERT_TRUE(host().LoadFromFile(file.c_str(), 14)) << listener_text();
   }
   std::string listener_text() const {
-    const std::wstring& text = listener_.to_string();
+    const std::wstring& text = listener_.text();
     return std::string(text.begin(), text.end());
   }
 

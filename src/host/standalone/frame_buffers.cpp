@@ -64,8 +64,9 @@ BMM_Color_fl FrameBuffers::element_pixel(const RenderElementSpec& element, std::
       return {v, v, v, 1.0f};
     }
     case RenderElementSpec::Content::normals:
+      // The engine has mapped the normal to colour already.
       if (a <= 0.0f) return {0, 0, 0, 0};
-      return {normals_[3 * i] * 0.5f + 0.5f, normals_[3 * i + 1] * 0.5f + 0.5f, normals_[3 * i + 2] * 0.5f + 0.5f, a};
+      return {normals_[3 * i], normals_[3 * i + 1], normals_[3 * i + 2], a};
     case RenderElementSpec::Content::diffuse:
       return {diffuse_[3 * i], diffuse_[3 * i + 1], diffuse_[3 * i + 2], a};
   }

@@ -6,7 +6,7 @@
 //   alpha    (a, a, a, 1)
 //   zdepth   (v, v, v, 1), v = (z_max - z) / (z_max - z_min) clamped to 0..1: white
 //            at z_min, black at z_max and beyond and where nothing was hit
-//   normals  world normal mapped to colour, (n * 0.5 + 0.5, a); (0, 0, 0, 0) where
+//   normals  world normal mapped to colour, ((n + 1) / 2, a); (0, 0, 0, 0) where
 //            nothing was hit
 //   diffuse  the surface colour before lighting, (d, a)
 

@@ -1,6 +1,7 @@
 #include "host/standalone/render_session.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "host/standalone/engine_scene.h"
 #include "host/standalone/frame_buffers.h"
@@ -112,21 +113,34 @@ int RenderSession::render(LoadedScene& scene, TimeValue t, Bitmap* bitmap, RendP
     if (crop) {
       target.origin_x = clamped.left;
       target.origin_y = clamped.top;
-      area.right = std::min(area.right, clamped.right - clamped.left);
-      area.bottom = std::min(area.bottom, clamped.bottom - clamped.top);
+      area.right = std::min({area.right, clamped.right - clamped.left, target.full_width - clamped.left});
+      area.bottom = std::min({area.bottom, clamped.bottom - clamped.top, target.full_height - clamped.top});
     } else {
       area = {clamped.left, clamped.top, clamped.right, clamped.bottom};
     }
   }
 
-  FrameBuffers buffers(bitmap->Width(), bitmap->Height(), wants_extra_channels(scene));
+  // A cropped bitmap larger than what is left of the image past the region's corner
+  // gets only the part that lies inside the image.
+  const int buffer_width = crop ? std::min(bitmap->Width(), target.full_width - target.origin_x) : bitmap->Width();
+  const int buffer_height =
+      crop ? std::min(bitmap->Height(), target.full_height - target.origin_y) : bitmap->Height();
+  FrameBuffers buffers(buffer_width, buffer_height, wants_extra_channels(scene));
   buffers.attach(target);
   const RenderSettingsSpec& settings = scene.spec().render;
   const raytrace::Options options{settings.samples_per_axis, settings.threads, settings.tile_size};
   CallbackProgress forward(progress);
-  if (progress) progress->SetTitle(L"Rendering image...");
   const raytrace::Scene world = engine_scene_at(scene.spec(), frame_at(t, scene.spec().ticks_per_frame));
-  if (!raytrace::render(world, engine_camera(camera_view), target, options, forward)) return 0;
+  try {
+    // The engine reports L"Rendering image..." itself before the first tile.
+    if (!raytrace::render(world, engine_camera(camera_view), target, options, forward)) return 0;
+  } catch (const std::exception& error) {
+    // Bad input (a camera at its own target, say) or a throwing progress callback: the
+    // frame fails; nothing escapes into the caller, which expects a result code.
+    const std::string what = error.what();
+    problem = L"the render failed: " + std::wstring(what.begin(), what.end());
+    return 0;
+  }
 
   buffers.copy_beauty(*bitmap, area);
   fill_elements(scene, buffers, area);
