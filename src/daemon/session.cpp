@@ -85,7 +85,7 @@ void report_failure(win32::simple_socket& connection, const std::string& log_tex
 std::string script_exception_text(const MAXScriptException& exception) {
   StringStream stream;
   exception.sprin1(&stream);
-  return to_string(stream.to_string());
+  return to_string(stream.text());
 }
 
 }  // namespace

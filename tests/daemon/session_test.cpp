@@ -152,7 +152,7 @@ TEST_F(DaemonSession, ASecondDaemonIsRefusedWithoutDisturbingTheFirst) {
   capture_listener(&listener);
   EXPECT_FALSE(RunParavelleDaemon(5000, L"other"));
   capture_listener(nullptr);
-  EXPECT_EQ(listener.to_string(), L"RunParavelleDaemon() was executed while the daemon is already running.");
+  EXPECT_EQ(listener.text(), L"RunParavelleDaemon() was executed while the daemon is already running.");
   EXPECT_TRUE(log.contains_line("RunParavelleDaemon() was executed while the daemon is already running."));
   EXPECT_EQ(worker.command("CurrentTask,x", wait_ms).final_reply(),
             "ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number.");
