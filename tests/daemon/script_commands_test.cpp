@@ -7,6 +7,7 @@
 #include "dispatcher_fixture.h"
 #include "daemon/session.h"
 #include "host/core.h"
+#include "host/standalone/scene_scripts.h"
 #include "host/standalone/standalone_interface.h"
 #include "script_test_files.h"
 #include "transport/text.h"
@@ -203,6 +204,20 @@ TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGloba
   EXPECT_THROW(DispatchCommand(state, L"ExecuteStringScript,0,throw \\\"boom\\\"", connection), std::runtime_error);
   EXPECT_EQ(peer.read_frame(), "STARTED");
   EXPECT_EQ(locals.text(), L"mine") << "restored after a failing script too";
+}
+
+TEST_F(ScriptCommands, LoadMaxFileTakesOneStringAndNullRestoresTheDefaultSceneScriptRunner) {
+  const ScopedGlobal said(L"sceneSaid");
+  const std::wstring scene = files.write(
+      "shot.json", R"({"format": "paravelle-scene", "version": 1, "scripts": {"post_load": "sceneSaid = \"ran\""}})");
+  int recorded = 0;
+  host::standalone::set_scene_script_runner([&](const std::wstring&) { return ++recorded > 0; });
+  host::standalone::set_scene_script_runner(nullptr);
+  EXPECT_THAT(dispatch(L"ExecuteStringScript,0,(loadMaxFile \\\"" + scene + L"\\\") as string + sceneSaid"),
+              ElementsAre("STARTED", "SUCCESS: trueran"));
+  EXPECT_EQ(recorded, 0);
+  EXPECT_THAT(dispatch(L"ExecuteStringScript,0,try (loadMaxFile 5) catch (getCurrentException())"),
+              ElementsAre("STARTED", "SUCCESS: -- Runtime error: at line 1, Unable to convert: 5 to type: String"));
 }
 
 // The whole path: the worker sends, a real session dispatches, and failures that leave
