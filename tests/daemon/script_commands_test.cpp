@@ -17,8 +17,6 @@ namespace paravelle::daemon {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 constexpr int wait_ms = 5000;
 
@@ -144,19 +142,6 @@ TEST_F(ScriptCommands, AStringResultIsRepliedAndAnythingElseRefused) {
                           "ERROR: ExecuteMaxScriptFile: Requested a return string, but the script did not return a "
                           "string. Value received was: '42'."));
   EXPECT_THAT(run_file("\"caf\xC3\xA9\"", L"false,0,true"), ElementsAre("STARTED", "SUCCESS: caf\xC3\xA9"));
-}
-
-TEST_F(ScriptCommands, AMissingScriptFileLeavesTheDispatcherAfterStarted) {
-  const std::wstring file = files.missing("gone.ms");
-  try {
-    DispatchCommand(state, L"ExecuteMaxScriptFile," + file + L",false,0,false", connection);
-    ADD_FAILURE() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"" + narrow(file) + "\"");
-  }
-  EXPECT_EQ(peer.read_frame(), "STARTED");
-  EXPECT_TRUE(peer.nothing_within(20));
 }
 
 TEST_F(ScriptCommands, AStringScriptRepliesItsStringAndStoresTheFrame) {
