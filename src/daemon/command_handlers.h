@@ -22,4 +22,8 @@ void GammaCorrectionCommand(const CommandContext& context);
 void PathConfigFileCommand(const CommandContext& context);
 void IgnoreRenderElementsByNameCommand(const CommandContext& context);
 
+// Script commands.
+void ExecuteMaxScriptFileCommand(const CommandContext& context);
+void ExecuteStringScriptCommand(const CommandContext& context);
+
 }  // namespace paravelle::daemon

@@ -31,6 +31,8 @@ const std::unordered_map<std::wstring, Handler>& command_table() {
       {L"FailOnBlackFrames", FailOnBlackFramesCommand},
       {L"BlackFramesCheckRenderElements", set_flag<&JobState::blackFramesCheckRenderElements, true>},
       {L"DisableAltOutput", set_flag<&JobState::useAltOutput, false>},
+      {L"ExecuteMaxScriptFile", ExecuteMaxScriptFileCommand},
+      {L"ExecuteStringScript", ExecuteStringScriptCommand},
       {L"OverrideSaveFile", OverrideSaveFileCommand},
       {L"OutputImageFilename", OutputImageFilenameCommand},
       {L"OutputImageReFilename", OutputImageReFilenameCommand},

@@ -2,12 +2,14 @@
 
 #include <mutex>
 
+#include "host/maxscript_runtime.h"
+
 namespace host::standalone {
 namespace {
 
 struct RunnerSlot {
   std::mutex mutex;
-  SceneScriptRunner runner;
+  SceneScriptRunner runner = host::script::run_text;
 };
 
 RunnerSlot& slot() {
@@ -19,7 +21,7 @@ RunnerSlot& slot() {
 
 void set_scene_script_runner(SceneScriptRunner runner) {
   std::lock_guard<std::mutex> lock(slot().mutex);
-  slot().runner = std::move(runner);
+  slot().runner = runner ? std::move(runner) : SceneScriptRunner(host::script::run_text);
 }
 
 bool run_scene_script(const std::wstring& script) {
@@ -30,7 +32,7 @@ bool run_scene_script(const std::wstring& script) {
     std::lock_guard<std::mutex> lock(slot().mutex);
     runner = slot().runner;
   }
-  return runner ? runner(script) : true;
+  return runner(script);
 }
 
 }  // namespace host::standalone

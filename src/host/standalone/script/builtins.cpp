@@ -1,7 +1,8 @@
-// The built-in functions: print, format and getCurrentException.
+// The built-in functions: print, format, getCurrentException and loadMaxFile.
 
 #include "builtins.h"
 
+#include "host/core.h"
 #include "values.h"
 
 namespace host::script {
@@ -46,13 +47,24 @@ Value* get_current_exception(const std::vector<Value*>& arguments) {
   return new String(caught_exceptions.back());
 }
 
+// loadMaxFile "<scene file>": loads a scene as the plug-in does (flags 14: no prompts,
+// file units, refresh); true when it loaded. The scene's post-load script runs inside
+// this call, so a script can see its effects on the next line.
+Value* load_max_file(const std::vector<Value*>& arguments) {
+  check_count(L"loadMaxFile", arguments, 1);
+  if (!arguments[0]->is_kind_of(&String_class)) throw_conversion_error(arguments[0], L"String");
+  constexpr unsigned load_flags = 14;
+  return bool_result(GetCOREInterface()->LoadFromFile(static_cast<String*>(arguments[0])->text().c_str(), load_flags));
+}
+
 }  // namespace
 
 const std::vector<Primitive*>& builtin_functions() {
   static Primitive print_function(L"print", print);
   static Primitive format_function(L"format", format);
   static Primitive exception_function(L"getCurrentException", get_current_exception);
-  static const std::vector<Primitive*> all{&print_function, &format_function, &exception_function};
+  static Primitive load_function(L"loadMaxFile", load_max_file);
+  static const std::vector<Primitive*> all{&print_function, &format_function, &exception_function, &load_function};
   return all;
 }
 

@@ -1,0 +1,35 @@
+#include "render/file_exists.h"
+
+#include <cstdint>
+#include <stdexcept>
+
+#include "host/files.h"
+#include "transport/text.h"
+
+namespace paravelle::render {
+namespace {
+
+bool means_absent(std::uint32_t error) {
+  switch (error) {
+    case host::files::ERROR_FILE_NOT_FOUND:
+    case host::files::ERROR_PATH_NOT_FOUND:
+    case host::files::ERROR_BAD_NETPATH:
+    case host::files::ERROR_BAD_NET_NAME:
+    case host::files::ERROR_INVALID_NAME:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool file_exists(const std::wstring& path) {
+  std::uint32_t attributes = 0;
+  if (host::files::file_attributes(path, attributes))
+    return (attributes & host::files::FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (means_absent(host::files::last_error())) return false;
+  throw std::runtime_error("file_exists: Could not get the file attributes of \"" + to_string(path) + "\"");
+}
+
+}  // namespace paravelle::render
