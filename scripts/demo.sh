@@ -6,6 +6,6 @@ build_dir=${1:-build}
 cd "$(dirname "$0")/.."
 export TMP=${TMP:-$(mktemp -d)}
 echo "== paravelle-farm drives paravelle-node (log: $TMP/paravelle.log)"
-"$build_dir/bin/paravelle-farm" examples/jobs/demo-settings.json --settings-only --node "$build_dir/bin/paravelle-node"
+"$build_dir/bin/paravelle-farm" examples/jobs/demo-settings.json --without-job --node "$build_dir/bin/paravelle-node"
 echo "== the node's log"
 cat "$TMP/paravelle.log"

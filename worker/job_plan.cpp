@@ -5,19 +5,19 @@
 
 namespace paravelle::worker {
 
-std::vector<JobStep> plan_job(const JobFile& job, bool settings_only) {
+std::vector<JobStep> plan_job(const JobFile& job, bool without_job) {
   std::vector<JobStep> steps;
   for (const auto& command : job.settings_before_start) steps.push_back({StepKind::setting, command});
-  if (!settings_only) {
+  if (!without_job) {
     if (!job.scene) {
-      throw JobFileError(job.source.string() + ": a job needs \"scene\" (use --settings-only to send only the settings)");
+      throw JobFileError(job.source.string() + ": a job needs \"scene\" (use --without-job to send only the settings and scripts)");
     }
     if (job.frames.empty()) throw JobFileError(job.source.string() + ": a job needs \"frames\" to render");
     steps.push_back({StepKind::start_job, command_text("StartJob", {*job.scene, job.camera})});
   }
   for (const auto& command : job.settings_after_start) steps.push_back({StepKind::setting, command});
-  if (settings_only) return steps;
   for (const auto& command : job.scripts) steps.push_back({StepKind::script, command});
+  if (without_job) return steps;
   for (const auto frame : job.frames) steps.push_back({StepKind::render_task, "RenderTask," + std::to_string(frame)});
   steps.push_back({StepKind::end_job, "EndJob"});
   return steps;

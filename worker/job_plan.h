@@ -23,9 +23,9 @@ struct JobStep {
 };
 
 // The settings before start, StartJob, the settings after start, the scripts, one RenderTask per
-// frame, EndJob. With `settings_only`, just the two settings lists. Throws JobFileError when a
-// full job lacks its scene or its frames.
-std::vector<JobStep> plan_job(const JobFile& job, bool settings_only);
+// frame, EndJob. With `without_job`, no StartJob, RenderTask or EndJob: the two settings lists
+// and the scripts. Throws JobFileError when a full job lacks its scene or its frames.
+std::vector<JobStep> plan_job(const JobFile& job, bool without_job);
 
 // Why a job command's or script's conversation is not the expected one; empty when it is.
 std::string reply_problem(StepKind kind, const Conversation& conversation);

@@ -151,7 +151,7 @@ void JobSession::show_node_output(const worker::NodeProcess& node) {
 }  // namespace
 
 int run_job(const worker::JobFile& job, const RunOptions& options, ConsoleView& view) {
-  const auto plan = worker::plan_job(job, options.settings_only);
+  const auto plan = worker::plan_job(job, options.without_job);
   JobSession session(job, options, view);
   return session.run(plan);
 }

@@ -17,7 +17,7 @@ struct RunOptions {
   std::string token;
   int timeout_ms = 120000;  // longest silence from the node while it owes a message
   int settle_ms = 300;      // quiet time that counts as a settings command's success
-  bool settings_only = false;
+  bool without_job = false;
   std::vector<std::string> node_args;
   std::vector<std::pair<std::string, std::string>> node_env;
 };

@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
                  "how long a settings command must stay unanswered to count as accepted")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  app.add_flag("--settings-only", args.options.settings_only, "only the handshake and the job's settings commands");
+  app.add_flag("--without-job", args.options.without_job,
+               "no StartJob, RenderTask or EndJob: only the handshake, the settings and the scripts");
   app.add_option("--node-arg", args.options.node_args, "extra argument for the node (repeatable)");
   app.add_option("--node-env", environment, "environment variable for the node, NAME=VALUE (repeatable)")
       ->check(environment_entry());

@@ -92,9 +92,10 @@ TEST(JobFile, FullJobIsReadWithPathsMadeAbsolute) {
                                     "RenderTask,1", "RenderTask,3", "RenderTask,4", "RenderTask,9", "EndJob"));
   EXPECT_EQ(steps[1].kind, StepKind::start_job);
   EXPECT_EQ(steps.back().kind, StepKind::end_job);
-  const auto settings = plan_job(job, true);
-  ASSERT_EQ(settings.size(), 2u);
-  EXPECT_EQ(settings[1].command, "FrameNumberBase,1");
+  const auto without_job = plan_job(job, true);
+  ASSERT_EQ(without_job.size(), 5u);
+  EXPECT_EQ(without_job[1].command, "FrameNumberBase,1");
+  EXPECT_EQ(without_job[2].kind, StepKind::script);
 }
 
 TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
