@@ -37,10 +37,10 @@ TEST(NodeScript, AStartUpScriptRunsTheDaemonThroughTheInterface) {
   worker::FarmWorker farm;
   const std::string script = write_script(
       tmp, "print TaskmereUtil.CurrentTask\n"
-           "ended = TaskmereUtil.RunParavelleDaemon " + std::to_string(farm.port()) + " \"from-script\"\n"
+           "ended = TaskmereUtil.RunParavelleDaemon " + std::to_string(farm.port()) + " \"from-scr\u00efpt\"\n"
            "print ended\n");
   worker::NodeProcess node({node_path(), "--script", script}, {{"TMP", tmp.path()}});
-  EXPECT_THAT(farm.open_session(wait_ms, "from-script"), ::testing::StartsWith("Paravelle "));
+  EXPECT_THAT(farm.open_session(wait_ms, "from-scr\xC3\xAFpt"), ::testing::StartsWith("Paravelle "));
   EXPECT_EQ(farm.command("Bogus", wait_ms).final_reply(), "ERROR: Unexpected command \"Bogus\" received.");
   farm.close();
   EXPECT_EQ(node.wait(wait_ms), 0) << node.stderr_text();

@@ -146,17 +146,5 @@ TEST(TaskmereUtil, TheDebugStepsReportFailuresAndReturnFalse) {
   EXPECT_FALSE(daemon::jobState.jobRunning);
 }
 
-TEST(TaskmereUtil, RunParavelleDaemonTakesThePortThenTheToken) {
-  worker::FarmWorker worker;
-  auto outcome = std::async(std::launch::async, [&] {
-    return run_script(L"TaskmereUtil.RunParavelleDaemon " + std::to_wstring(worker.port()) + L" \"tok\u00e9n\"");
-  });
-  worker.accept(wait_ms);
-  EXPECT_EQ(worker.receive_raw(wait_ms), "tok\xC3\xA9n");
-  worker.handshake(wait_ms);
-  worker.close();
-  EXPECT_EQ(outcome.get().value, L"true");
-}
-
 }  // namespace
 }  // namespace paravelle::testing
