@@ -1,11 +1,7 @@
 // The farm connection's costs: a request/reply exchange next to a bare socket ping-pong
 // of the same sizes, command dispatch throughput, and what a silent worker costs the node.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -17,60 +13,15 @@
 #include "daemon/dispatcher.h"
 #include "daemon/session.h"
 #include "diag/log_file.h"
+#include "support/loopback.h"
 #include "transport/messages.h"
 #include "worker/farm_worker.h"
 
 namespace {
 
+using namespace bench_support;
+
 using paravelle::win32::simple_socket;
-
-int listen_on_loopback(std::uint16_t& port) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::listen(listener, 1);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return listener;
-}
-
-bool read_all(int fd, char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, data, size, 0);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-// Answers every frame with a frame of `answer_size` bytes starting "SUCCESS: ".
-void answer_frames(int listener, std::size_t answer_size) {
-  const int fd = ::accept(listener, nullptr, nullptr);
-  std::string answer = "SUCCESS: " + std::string(answer_size > 9 ? answer_size - 9 : 0, 'v');
-  const std::uint32_t header = htonl(static_cast<std::uint32_t>(answer.size()));
-  answer.insert(0, reinterpret_cast<const char*>(&header), 4);
-  std::string request(100000, '\0');
-  for (;;) {
-    std::uint32_t length;
-    if (!read_all(fd, reinterpret_cast<char*>(&length), 4)) break;
-    if (!read_all(fd, request.data(), ntohl(length))) break;
-    write_all(fd, answer.data(), answer.size());
-  }
-  ::close(fd);
-}
 
 // The baseline: the same frames between two plain sockets, nothing else.
 void BM_BareSocketPingPong(benchmark::State& state) {
@@ -78,23 +29,10 @@ void BM_BareSocketPingPong(benchmark::State& state) {
   std::uint16_t port;
   const int listener = listen_on_loopback(port);
   std::thread peer(answer_frames, listener, size);
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  std::string request(size, 'r');
-  const std::uint32_t header = htonl(static_cast<std::uint32_t>(size));
-  request.insert(0, reinterpret_cast<const char*>(&header), 4);
-  std::string answer(100000, '\0');
-  for (auto _ : state) {
-    write_all(fd, request.data(), request.size());
-    std::uint32_t length;
-    read_all(fd, reinterpret_cast<char*>(&length), 4);
-    read_all(fd, answer.data(), ntohl(length));
+  {
+    PingPongClient client(port, size);
+    for (auto _ : state) client.exchange();
   }
-  ::close(fd);
   peer.join();
   ::close(listener);
   state.SetItemsProcessed(state.iterations());

@@ -1,18 +1,36 @@
 // paravelle-node: a host process that serves one farm worker through the plug-in.
 
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
 #include <utf8.h>
 
 #include "plugin_library.h"
+#include "script_interface.h"
 
 namespace {
 
-constexpr int exit_session_ended = 0;
-constexpr int exit_session_failed = 1;
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
 constexpr int exit_bad_arguments = 2;
+
+constexpr char description[] =
+    "paravelle-node: a render node. Starts the standalone host and loads the Paravelle plug-in, which\n"
+    "publishes the script interface TaskmereUtil. Then either:\n"
+    "  --port PORT --token TOKEN   does what the script line TaskmereUtil.RunParavelleDaemon PORT \"TOKEN\"\n"
+    "                              does: connects to a farm worker listening on 127.0.0.1:PORT, sends\n"
+    "                              TOKEN, answers the worker's handshake and runs its commands until the\n"
+    "                              worker closes the connection;\n"
+    "  --script FILE               runs the start-up script FILE (which may call\n"
+    "                              TaskmereUtil.RunParavelleDaemon itself).\n"
+    "The plug-in's log is paravelle.log in $TMP (else $TMPDIR, else $USERPROFILE); whatever scripts print\n"
+    "appears on standard output.\n"
+    "Exit status with --port/--token: 0 when the worker closed the connection, 1 when the session failed.\n"
+    "Exit status with --script: 0 when the script ran without raising an error (whatever its value),\n"
+    "1 when it raised one or could not be read.\n"
+    "Exit status 2: bad arguments (--port and --token go together and exclude --script).";
 
 std::wstring widen(const std::string& utf8_text) {
   std::wstring wide;
@@ -20,52 +38,75 @@ std::wstring widen(const std::string& utf8_text) {
   return wide;
 }
 
+struct Arguments {
+  std::optional<int> port;
+  std::optional<std::string> token;
+  std::optional<std::string> script;
+  std::string plugin_path = paravelle::node::default_plugin_path();
+};
+
+int bad_arguments(const std::string& message) {
+  std::cerr << "paravelle-node: " << message << "\nRun with --help for usage.\n";
+  return exit_bad_arguments;
+}
+
+// The two ways of running are checked here rather than by the parser, so each wrong
+// combination gets a message that says what to do.
+std::optional<std::string> combination_error(const Arguments& arguments) {
+  if (arguments.script && (arguments.port || arguments.token)) return "--script cannot be combined with --port/--token";
+  if (arguments.script) return std::nullopt;
+  if (!arguments.port && !arguments.token) return "give either --port and --token, or --script";
+  if (!arguments.port) return "--port is required with --token";
+  if (!arguments.token) return "--token is required with --port";
+  return std::nullopt;
+}
+
+int serve_worker(int port, const std::wstring& token) {
+  std::cout << "paravelle-node: connecting to the farm worker on 127.0.0.1:" << port << std::endl;
+  const bool ended_by_worker = paravelle::node::run_daemon_through_interface(port, token);
+  std::cout << "\nparavelle-node: session " << (ended_by_worker ? "ended by the worker" : "failed") << std::endl;
+  return ended_by_worker ? exit_success : exit_failure;
+}
+
+int run_script(const std::string& path) {
+  const bool ran = paravelle::node::run_script_file(widen(path));
+  std::cout << std::flush;
+  if (!ran) std::cerr << "paravelle-node: the script " << path << " raised an error\n";
+  return ran ? exit_success : exit_failure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{
-      "paravelle-node: a render node. Starts the standalone host, loads the Paravelle plug-in and connects\n"
-      "to a farm worker listening on 127.0.0.1:PORT. It sends TOKEN, answers the worker's handshake and runs\n"
-      "its commands until the worker closes the connection. The plug-in's log is paravelle.log in $TMP\n"
-      "(else $TMPDIR, else $USERPROFILE); whatever scripts print appears on standard output.\n"
-      "Exit status: 0 when the worker closed the connection, 1 when the session failed, 2 for bad arguments."};
-  int port = 0;
-  std::string token;
-  std::string plugin_path = paravelle::node::default_plugin_path();
-  app.add_option("--port", port, "TCP port the farm worker listens on (1-65535)")
-      ->required()
-      ->check(CLI::Range(1, 65535));
-  app.add_option("--token", token, "token the worker expects as the first message (may be empty)")->required();
-  app.add_option("--plugin", plugin_path, "plug-in library to load")->capture_default_str();
+  CLI::App app{description};
+  Arguments arguments;
+  app.add_option("--port", arguments.port, "TCP port the farm worker listens on (1-65535)")->check(CLI::Range(1, 65535));
+  app.add_option("--token", arguments.token, "token the worker expects as the first message (may be empty)");
+  app.add_option("--script", arguments.script, "start-up script file to run instead of serving a worker directly");
+  app.add_option("--plugin", arguments.plugin_path, "plug-in library to load")->capture_default_str();
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
   } catch (const CLI::ParseError& error) {
-    std::cerr << "paravelle-node: " << error.what() << "\nRun with --help for usage.\n";
-    return exit_bad_arguments;
+    return bad_arguments(error.what());
   }
+  if (const auto error = combination_error(arguments)) return bad_arguments(*error);
 
-  std::wstring wide_token;
+  std::wstring token;
   try {
-    wide_token = widen(token);
+    if (arguments.token) token = widen(*arguments.token);
+    if (arguments.script) widen(*arguments.script);
   } catch (const std::exception&) {
-    std::cerr << "paravelle-node: the token is not valid UTF-8\n";
-    return exit_bad_arguments;
+    return bad_arguments("the token and the script path must be valid UTF-8");
   }
 
   try {
-    const paravelle::node::PluginLibrary plugin(plugin_path);
-    std::cout << "paravelle-node: connecting to the farm worker on 127.0.0.1:" << port << std::endl;
-    const bool ended_by_worker = plugin.run_daemon(port, wide_token);
-    std::cout << "\nparavelle-node: session " << (ended_by_worker ? "ended by the worker" : "failed") << std::endl;
-    return ended_by_worker ? exit_session_ended : exit_session_failed;
-  } catch (const paravelle::node::PluginLoadError& error) {
-    std::cerr << "paravelle-node: " << error.what() << "\n";
-    return exit_session_failed;
+    const paravelle::node::PluginLibrary plugin(arguments.plugin_path);
+    return arguments.script ? run_script(*arguments.script) : serve_worker(*arguments.port, token);
   } catch (const std::exception& error) {
     std::cerr << "paravelle-node: " << error.what() << "\n";
-    return exit_session_failed;
+    return exit_failure;
   }
 }

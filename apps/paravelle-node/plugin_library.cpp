@@ -39,11 +39,6 @@ std::wstring PluginLibrary::description() const {
   return reinterpret_cast<DescriptionFunction>(symbol("LibDescription"))();
 }
 
-bool PluginLibrary::run_daemon(int port, const std::wstring& token) const {
-  using DaemonFunction = bool (*)(int, const wchar_t*);
-  return reinterpret_cast<DaemonFunction>(symbol("ParavelleRunDaemon"))(port, token.c_str());
-}
-
 std::string default_plugin_path() {
   char executable[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", executable, sizeof executable - 1);

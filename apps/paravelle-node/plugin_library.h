@@ -23,8 +23,6 @@ class PluginLibrary {
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
   std::wstring description() const;
-  // Runs the daemon through the library's own entry.
-  bool run_daemon(int port, const std::wstring& token) const;
 
  private:
   void* symbol(const char* name) const;

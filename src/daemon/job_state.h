@@ -78,6 +78,10 @@ struct JobState {
   bool rendererIsTypeC = false;
   bool renderElementsEnabled = true;
   std::vector<std::wstring> ignoredRenderElementNames;
+  // The output files saved for the frame being rendered, in the order they were written:
+  // emptied when a frame starts, appended to as each output is saved. Scripts read them
+  // with TaskmereUtil.GetOutputFilename.
+  std::vector<std::wstring> writtenOutputFiles;
   std::string lastCrashReport = "No message";
 };
 

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "diag/log_file.h"
+#include "script/paravelle_interface.h"
 
 std::ofstream paravelle::diag::log_file;
 
@@ -13,3 +14,6 @@ const bool log_opened = (paravelle::diag::open_log_file(paravelle::diag::log_fil
 
 paravelle::daemon::JobState paravelle::daemon::jobState;
 paravelle::win32::simple_socket paravelle::daemon::farmConnection;
+// Last: it publishes functions that use everything above, and it must leave the host's
+// registry before those objects go.
+paravelle::script::ParavelleInterface paravelle::script::paravelleInterface;

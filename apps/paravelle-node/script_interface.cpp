@@ -1,0 +1,60 @@
+#include "script_interface.h"
+
+#include <utf8.h>
+
+#include <iterator>
+
+#include "host/exceptions.h"
+#include "host/function_publishing.h"
+#include "host/maxscript_runtime.h"
+
+namespace paravelle::node {
+
+namespace {
+
+constexpr wchar_t interface_name[] = L"TaskmereUtil";
+constexpr wchar_t daemon_function[] = L"RunParavelleDaemon";
+
+// For the node's own messages on standard error.
+std::string printable(const std::wstring& text) {
+  std::string bytes;
+  try {
+    utf8::utf16to8(text.begin(), text.end(), std::back_inserter(bytes));
+  } catch (const utf8::exception&) {
+    bytes += "?";
+  }
+  return bytes;
+}
+
+}  // namespace
+
+bool run_daemon_through_interface(int port, const std::wstring& token) {
+  FPInterfaceDesc* const published = host::fp::find_interface(interface_name);
+  if (!published) throw InterfaceError("the plug-in did not publish the script interface TaskmereUtil");
+  const FunctionID id = published->FindFn(daemon_function);
+  if (id == FP_NO_FUNCTION) throw InterfaceError("the plug-in's TaskmereUtil has no function RunParavelleDaemon");
+
+  init_thread_locals();
+  String token_value(token);  // a value on the stack is never collected
+  FPValue port_argument;
+  port_argument.LoadInt(port);
+  FPValue token_argument;
+  token_argument.LoadValue(&token_value);
+  FPParams arguments({port_argument, token_argument});
+  FPValue result;
+  try {
+    if (published->Invoke(id, result, &arguments) != FPS_OK) {
+      throw InterfaceError("TaskmereUtil.RunParavelleDaemon is not implemented by the plug-in");
+    }
+  } catch (const MAXException& error) {
+    throw InterfaceError("TaskmereUtil.RunParavelleDaemon failed: " + printable(error.message()));
+  }
+  return result.b != 0;
+}
+
+bool run_script_file(const std::wstring& path) {
+  init_thread_locals();
+  return host::script::run_file(path);
+}
+
+}  // namespace paravelle::node

@@ -1,0 +1,86 @@
+#include "script/paravelle_interface.h"
+
+#include "daemon/plugin_statics.h"
+#include "daemon/session.h"
+#include "script/debug_functions.h"
+#include "script/farm_notifications.h"
+#include "script/farm_requests.h"
+#include "script/interface_properties.h"
+
+namespace paravelle::script {
+
+using daemon::farmConnection;
+using daemon::jobState;
+
+ParavelleInterface::ParavelleInterface() {
+  using T = ParavelleInterface;
+  max3d::fpwrapper::FFCreateDescriptor c(this, interface_id, interface_name, nullptr);
+  c.function(&T::Debug_StartJob, L"Debug_StartJob", L"fileName", L"cameraName");
+  c.function(&T::Debug_EndJob, L"Debug_EndJob");
+  c.function(&T::Debug_RenderFrame, L"Debug_RenderFrame", L"frameIndex");
+  c.function(&T::SetTitle, L"SetTitle", L"title");
+  c.function(&T::SetProgress, L"SetProgress", L"percent");
+  c.function(&T::FailRender, L"FailRender", L"message");
+  c.function(&T::GetSubmitInfoEntry, L"GetSubmitInfoEntry", L"key");
+  c.function(&T::GetSubmitInfoEntryElementCount, L"GetSubmitInfoEntryElementCount", L"key");
+  c.function(&T::GetSubmitInfoEntryElement, L"GetSubmitInfoEntryElement", L"index", L"key");
+  c.function(&T::GetJobInfoEntry, L"GetJobInfoEntry", L"key");
+  c.function(&T::GetAuxFilename, L"GetAuxFilename", L"index");
+  c.function(&T::GetOutputFilename, L"GetOutputFilename", L"index");
+  c.function(&T::GetPathMappedFilename, L"GetPathMappedFilename", L"inputFilename");
+  c.getter(&T::CurrentFrame, L"CurrentFrame");
+  c.getter(&T::CurrentTask, L"CurrentTask");
+  c.getter(&T::SceneFileName, L"SceneFileName");
+  c.getter(&T::SceneFilePath, L"SceneFilePath");
+  c.getter(&T::JobsDataFolder, L"JobsDataFolder");
+  c.getter(&T::PluginsFolder, L"PluginsFolder");
+  c.getter(&T::TempFolder, L"TempFolder");
+  c.function(&T::LogMessage, L"LogMessage", L"message");
+  c.function(&T::WarnMessage, L"WarnMessage", L"message");
+  c.function(&T::RunParavelleDaemon, L"RunParavelleDaemon", L"portNumber", L"token");
+}
+
+bool ParavelleInterface::Debug_StartJob(const std::wstring& fileName, const std::wstring& cameraName) {
+  return DebugStartJob(jobState, fileName, cameraName);
+}
+bool ParavelleInterface::Debug_EndJob() { return DebugEndJob(jobState); }
+bool ParavelleInterface::Debug_RenderFrame(int frameIndex) { return DebugRenderFrame(jobState, frameIndex); }
+
+void ParavelleInterface::SetTitle(const std::wstring& title) { script::SetTitle(farmConnection, title); }
+bool ParavelleInterface::SetProgress(float percent) { return script::SetProgress(farmConnection, percent); }
+void ParavelleInterface::FailRender(const std::wstring& message) { script::FailRender(message); }
+
+Value* ParavelleInterface::GetSubmitInfoEntry(const std::wstring& key) {
+  return script::GetSubmitInfoEntry(farmConnection, key);
+}
+int ParavelleInterface::GetSubmitInfoEntryElementCount(const std::wstring& key) {
+  return script::GetSubmitInfoEntryElementCount(farmConnection, key);
+}
+Value* ParavelleInterface::GetSubmitInfoEntryElement(int index, const std::wstring& key) {
+  return script::GetSubmitInfoEntryElement(farmConnection, index, key);
+}
+Value* ParavelleInterface::GetJobInfoEntry(const std::wstring& key) {
+  return script::GetJobInfoEntry(farmConnection, key);
+}
+Value* ParavelleInterface::GetAuxFilename(int index) { return script::GetAuxFilename(farmConnection, index); }
+Value* ParavelleInterface::GetOutputFilename(int index) { return script::GetOutputFilename(jobState, index); }
+Value* ParavelleInterface::GetPathMappedFilename(const std::wstring& inputFilename) {
+  return script::GetPathMappedFilename(farmConnection, inputFilename);
+}
+
+int ParavelleInterface::CurrentFrame() { return script::CurrentFrame(jobState); }
+int ParavelleInterface::CurrentTask() { return script::CurrentTask(jobState); }
+Value* ParavelleInterface::SceneFileName() { return script::SceneFileName(jobState); }
+Value* ParavelleInterface::SceneFilePath() { return script::SceneFilePath(jobState); }
+Value* ParavelleInterface::JobsDataFolder() { return script::JobsDataFolder(jobState); }
+Value* ParavelleInterface::PluginsFolder() { return script::PluginsFolder(jobState); }
+Value* ParavelleInterface::TempFolder() { return script::TempFolder(jobState); }
+
+void ParavelleInterface::LogMessage(const std::wstring& message) { script::LogMessage(farmConnection, message); }
+void ParavelleInterface::WarnMessage(const std::wstring& message) { script::WarnMessage(farmConnection, message); }
+
+bool ParavelleInterface::RunParavelleDaemon(int portNumber, const std::wstring& token) {
+  return daemon::RunParavelleDaemon(portNumber, token);
+}
+
+}  // namespace paravelle::script

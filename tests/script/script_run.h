@@ -1,0 +1,107 @@
+#pragma once
+// Running scripts the way the node does, and on the daemon's thread while a session is
+// inside its receive loop: a posted host event runs the script at the session's next
+// idle moment, so the script's farm functions talk to the test's worker.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "daemon/session.h"
+#include "host/maxscript_runtime.h"
+#include "host/platform.h"
+#include "transport/messages.h"
+#include "worker/farm_worker.h"
+
+namespace paravelle::testing {
+
+constexpr int wait_ms = 10000;
+
+struct ScriptOutcome {
+  std::wstring value;     // printed form of the script's value; empty after an error
+  std::wstring error;     // a RuntimeError's message, or another script error's printed form
+  std::wstring listener;  // what the script printed
+};
+
+// Runs a script on the calling thread with its listener output captured.
+inline ScriptOutcome run_script(const std::wstring& script) {
+  ScriptOutcome outcome;
+  init_thread_locals();
+  StringStream listener;
+  CharStream*& output = thread_local_current_stdout();
+  CharStream* const previous = output;
+  output = &listener;
+  try {
+    outcome.value = host::script::printed(host::script::evaluate_text(script));
+  } catch (const RuntimeError& error) {
+    outcome.error = error.message();
+  } catch (const MAXScriptException& error) {
+    outcome.error = host::script::printed(error);
+  }
+  output = previous;
+  outcome.listener = listener.text();
+  return outcome;
+}
+
+// A daemon session on the library's own job state and connection, on its own thread,
+// against a worker driven by the test.
+class FarmSession : public ::testing::Test {
+ protected:
+  // Short idle slices so that a posted script starts at once.
+  static constexpr int idle_timeout_ms = 20;
+
+  void SetUp() override {
+    set_farm_timeout_ms(idle_timeout_ms);
+    session_ = std::async(std::launch::async, [this] { return daemon::RunParavelleDaemon(worker.port(), L"t"); });
+    worker.open_session(wait_ms, "t");
+  }
+
+  void TearDown() override {
+    worker.close();
+    if (session_.valid()) {
+      EXPECT_EQ(session_.wait_for(std::chrono::milliseconds(wait_ms)), std::future_status::ready);
+    }
+    set_farm_timeout_ms(default_farm_timeout_ms);
+  }
+
+  // Starts `script` inside the session; the farm time-out while it runs is `timeout_ms`.
+  std::future<ScriptOutcome> start(std::wstring script, int timeout_ms = wait_ms) {
+    auto promise = std::make_shared<std::promise<ScriptOutcome>>();
+    std::future<ScriptOutcome> outcome = promise->get_future();
+    host::post_message([promise, script = std::move(script), timeout_ms] {
+      set_farm_timeout_ms(timeout_ms);
+      ScriptOutcome outcome = run_script(script);
+      set_farm_timeout_ms(idle_timeout_ms);
+      promise->set_value(std::move(outcome));
+    });
+    return outcome;
+  }
+
+  static ScriptOutcome finish(std::future<ScriptOutcome>& outcome) {
+    if (outcome.wait_for(std::chrono::milliseconds(wait_ms)) != std::future_status::ready) {
+      ADD_FAILURE() << "the script did not finish";
+      return {};
+    }
+    return outcome.get();
+  }
+
+  // One request of a script answered with `answer`; returns the request and the outcome.
+  std::pair<std::string, ScriptOutcome> ask(const std::wstring& script, const std::string& answer) {
+    auto outcome = start(script);
+    std::string request = worker.receive_raw(wait_ms);
+    worker.send_raw(answer);
+    return {std::move(request), finish(outcome)};
+  }
+
+  bool session_result() { return session_.get(); }
+
+  worker::FarmWorker worker;
+
+ private:
+  std::future<bool> session_;
+};
+
+}  // namespace paravelle::testing
