@@ -1,5 +1,6 @@
 #include "transport/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cwchar>
@@ -86,29 +87,21 @@ std::wstring utf8_to_wide_lenient(const std::string& bytes) {
 
 }  // namespace
 
-// Most messages are plain ASCII: copy that prefix directly and let the checked
+// Most messages are plain ASCII: copy that prefix in one pass and let the checked
 // converter handle the rest, from a character boundary, with its own exceptions.
 std::string to_utf8(const std::wstring& text) {
-  std::string bytes(text.size(), '\0');
-  std::size_t ascii = 0;
-  while (ascii < text.size() && static_cast<std::uint32_t>(text[ascii]) < 0x80) {
-    bytes[ascii] = static_cast<char>(text[ascii]);
-    ++ascii;
-  }
-  bytes.resize(ascii);
-  if (ascii < text.size()) utf8::utf16to8(text.begin() + ascii, text.end(), std::back_inserter(bytes));
+  const auto non_ascii =
+      std::find_if(text.begin(), text.end(), [](wchar_t unit) { return static_cast<std::uint32_t>(unit) >= 0x80; });
+  std::string bytes(text.begin(), non_ascii);
+  if (non_ascii != text.end()) utf8::utf16to8(non_ascii, text.end(), std::back_inserter(bytes));
   return bytes;
 }
 
 std::wstring from_utf8(const std::string& bytes) {
-  std::wstring text(bytes.size(), L'\0');
-  std::size_t ascii = 0;
-  while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) {
-    text[ascii] = static_cast<wchar_t>(bytes[ascii]);
-    ++ascii;
-  }
-  text.resize(ascii);
-  if (ascii < bytes.size()) utf8::utf8to16(bytes.begin() + ascii, bytes.end(), std::back_inserter(text));
+  const auto non_ascii =
+      std::find_if(bytes.begin(), bytes.end(), [](char byte) { return static_cast<unsigned char>(byte) >= 0x80; });
+  std::wstring text(bytes.begin(), non_ascii);
+  if (non_ascii != bytes.end()) utf8::utf8to16(non_ascii, bytes.end(), std::back_inserter(text));
   return text;
 }
 
