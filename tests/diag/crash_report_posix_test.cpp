@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "faults.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -139,7 +141,7 @@ TEST_P(memory_reader, ReadsWhatIsReadableAndRefusesTheRestWithoutFaulting) {
 INSTANTIATE_TEST_SUITE_P(Reader, memory_reader, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pipe" : "ProcessVmReadv"; });
 
-[[gnu::noipa]] int function_in_this_binary(int x) { return x * 3 + 1; }
+PARAVELLE_OPAQUE int function_in_this_binary(int x) { return x * 3 + 1; }
 
 TEST(CrashReportPosix, ProbeNamesThisBinaryWithItsDateAndKnowsItsCode) {
   auto memory = std::make_unique<posix_crash_probe::scratch>();

@@ -9,6 +9,13 @@
 
 #include <cstdint>
 
+// Keeps the compiler from inlining or reasoning across a deliberate fault.
+#if defined(__clang__)
+#define PARAVELLE_OPAQUE [[gnu::noinline, clang::optnone]]
+#else
+#define PARAVELLE_OPAQUE [[gnu::noipa]]
+#endif
+
 namespace paravelle::diag::testing {
 
 inline volatile std::uintptr_t address_0x10 = 0x10;
@@ -16,20 +23,20 @@ inline volatile std::uintptr_t address_null = 0;
 inline volatile int zero = 0;
 inline volatile int never = -1;
 
-[[gnu::noipa]] inline void write_to(std::uintptr_t address) {
+PARAVELLE_OPAQUE inline void write_to(std::uintptr_t address) {
   *reinterpret_cast<volatile int*>(address) = 1;
 }
 
-[[gnu::noipa]] inline int read_from(std::uintptr_t address) {
+PARAVELLE_OPAQUE inline int read_from(std::uintptr_t address) {
   return *reinterpret_cast<volatile int*>(address);
 }
 
-[[gnu::noipa]] inline int divide(int a, int b) {
+PARAVELLE_OPAQUE inline int divide(int a, int b) {
   volatile int divisor = b;
   return a / divisor;
 }
 
-[[gnu::noipa]] inline int recurse_forever(int depth) {
+PARAVELLE_OPAQUE inline int recurse_forever(int depth) {
   volatile char pad[256];
   pad[0] = static_cast<char>(depth);
   if (depth == never) return 0;
@@ -37,7 +44,7 @@ inline volatile int never = -1;
 }
 
 // Faults `depth` frames down, so the fault's stack is deeper than the report shows.
-[[gnu::noipa]] inline int fault_at_depth(int depth) {
+PARAVELLE_OPAQUE inline int fault_at_depth(int depth) {
   volatile char pad[32];
   pad[0] = static_cast<char>(depth);
   if (depth <= 0) {
@@ -47,9 +54,9 @@ inline volatile int never = -1;
   return fault_at_depth(depth - 1) + pad[0];
 }
 
-[[gnu::noipa]] inline void illegal_instruction() { __builtin_trap(); }
+PARAVELLE_OPAQUE inline void illegal_instruction() { __builtin_trap(); }
 
-[[gnu::noipa]] inline void jump_to(std::uintptr_t address) {
+PARAVELLE_OPAQUE inline void jump_to(std::uintptr_t address) {
   reinterpret_cast<void (*)()>(address)();
 }
 
