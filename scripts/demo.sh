@@ -6,6 +6,6 @@ build_dir=${1:-build}
 cd "$(dirname "$0")/.."
 export TMP=${TMP:-$(mktemp -d)}
 echo "== paravelle-farm drives paravelle-node (log: $TMP/paravelle.log)"
-"$build_dir/bin/paravelle-farm" examples/jobs/demo-settings.json --without-job --node "$build_dir/bin/paravelle-node"
-echo "== the node's log"
-cat "$TMP/paravelle.log"
+"$build_dir/bin/paravelle-farm" examples/jobs/demo.json --without-job --node "$build_dir/bin/paravelle-node"
+echo "== the end of the node's log ($TMP/paravelle.log)"
+tail -n 25 "$TMP/paravelle.log"
