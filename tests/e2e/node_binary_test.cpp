@@ -3,13 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <climits>
 #include <fstream>
 #include <sstream>
 
 #include "support/log_capture.h"
+#include "support/node_binary.h"
 #include "worker/farm_worker.h"
 
 namespace paravelle {
@@ -18,13 +16,6 @@ namespace {
 using ::testing::HasSubstr;
 
 constexpr int wait_ms = 10000;
-
-std::string node_binary() {
-  char executable[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", executable, sizeof executable - 1);
-  const std::string path(executable, static_cast<std::size_t>(length > 0 ? length : 0));
-  return path.substr(0, path.find_last_of('/') + 1) + "paravelle-node";
-}
 
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -36,7 +27,7 @@ std::string read_file(const std::string& path) {
 TEST(NodeBinary, ServesAWorkerUntilItClosesTheConnection) {
   testing::TempFolder tmp;
   worker::FarmWorker farm;
-  worker::NodeProcess node(node_binary(), farm.port(), "secret", {}, {{"TMP", tmp.path()}});
+  worker::NodeProcess node(testing::node_binary_path(), farm.port(), "secret", {}, {{"TMP", tmp.path()}});
   EXPECT_THAT(farm.open_session(wait_ms, "secret"), ::testing::StartsWith("Paravelle "));
 
   EXPECT_EQ(farm.command("RegionRendering,1,2,3", wait_ms).final_reply(),
@@ -57,7 +48,7 @@ TEST(NodeBinary, ServesAWorkerUntilItClosesTheConnection) {
 TEST(NodeBinary, ExitsWithOneWhenTheSessionFails) {
   testing::TempFolder tmp;
   worker::FarmWorker farm;
-  worker::NodeProcess node(node_binary(), farm.port(), "t", {}, {{"TMP", tmp.path()}});
+  worker::NodeProcess node(testing::node_binary_path(), farm.port(), "t", {}, {{"TMP", tmp.path()}});
   farm.accept(wait_ms);
   EXPECT_EQ(farm.receive_raw(wait_ms), "t");
   EXPECT_THAT(farm.handshake(wait_ms, "Hello"), HasSubstr("Incompatible plugin versions detected, exiting."));
@@ -72,14 +63,14 @@ TEST(NodeBinary, ExitsWithOneWhenNoWorkerListens) {
     worker::FarmWorker gone;
     port = gone.port();
   }
-  worker::NodeProcess node(node_binary(), port, "t", {}, {{"TMP", tmp.path()}});
+  worker::NodeProcess node(testing::node_binary_path(), port, "t", {}, {{"TMP", tmp.path()}});
   EXPECT_EQ(node.wait(wait_ms), 1);
   EXPECT_THAT(read_file(tmp.path() + "/paravelle.log"),
               HasSubstr("Exception: connect: Failed to connect to server at port " + std::to_string(port) + "\n"));
 }
 
 TEST(NodeBinary, ExplainsItselfAndRefusesBadArguments) {
-  worker::NodeProcess help({node_binary(), "--help"});
+  worker::NodeProcess help({testing::node_binary_path(), "--help"});
   EXPECT_EQ(help.wait(wait_ms), 0);
   EXPECT_THAT(help.stdout_text(), HasSubstr("--port"));
   EXPECT_THAT(help.stdout_text(), HasSubstr("--token"));
@@ -88,7 +79,7 @@ TEST(NodeBinary, ExplainsItselfAndRefusesBadArguments) {
                                                   {"--port", "abc", "--token", "t"},
                                                   {"--port", "70000", "--token", "t"},
                                                   {"--port", "5000"}}) {
-    std::vector<std::string> argv{node_binary()};
+    std::vector<std::string> argv{testing::node_binary_path()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     worker::NodeProcess bad(argv);
     EXPECT_EQ(bad.wait(wait_ms), 2) << arguments[0];

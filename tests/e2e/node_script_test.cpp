@@ -4,12 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <climits>
 #include <fstream>
 
 #include "support/log_capture.h"
+#include "support/node_binary.h"
 #include "worker/farm_worker.h"
 
 namespace paravelle {
@@ -18,13 +16,6 @@ namespace {
 using ::testing::HasSubstr;
 
 constexpr int wait_ms = 10000;
-
-std::string node_path() {
-  char executable[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", executable, sizeof executable - 1);
-  const std::string path(executable, static_cast<std::size_t>(length > 0 ? length : 0));
-  return path.substr(0, path.find_last_of('/') + 1) + "paravelle-node";
-}
 
 std::string write_script(const testing::TempFolder& folder, const std::string& text) {
   const std::string path = folder.path() + "/startup.ms";
@@ -39,7 +30,7 @@ TEST(NodeScript, AStartUpScriptRunsTheDaemonThroughTheInterface) {
       tmp, "print TaskmereUtil.CurrentTask\n"
            "ended = TaskmereUtil.RunParavelleDaemon " + std::to_string(farm.port()) + " \"from-scr\u00efpt\"\n"
            "print ended\n");
-  worker::NodeProcess node({node_path(), "--script", script}, {{"TMP", tmp.path()}});
+  worker::NodeProcess node({testing::node_binary_path(), "--script", script}, {{"TMP", tmp.path()}});
   EXPECT_THAT(farm.open_session(wait_ms, "from-scr\xC3\xAFpt"), ::testing::StartsWith("Paravelle "));
   EXPECT_EQ(farm.command("Bogus", wait_ms).final_reply(), "ERROR: Unexpected command \"Bogus\" received.");
   farm.close();
@@ -50,18 +41,18 @@ TEST(NodeScript, AStartUpScriptRunsTheDaemonThroughTheInterface) {
 TEST(NodeScript, AScriptErrorIsPrintedAndExitsWithOne) {
   testing::TempFolder tmp;
   const std::string script = write_script(tmp, "TaskmereUtil.FailRender \"no scene here\"\n");
-  worker::NodeProcess node({node_path(), "--script", script}, {{"TMP", tmp.path()}});
+  worker::NodeProcess node({testing::node_binary_path(), "--script", script}, {{"TMP", tmp.path()}});
   EXPECT_EQ(node.wait(wait_ms), 1);
   EXPECT_THAT(node.stdout_text(), HasSubstr("-- Runtime error: no scene here"));
   EXPECT_THAT(node.stderr_text(), HasSubstr("paravelle-node: the script " + script + " raised an error"));
 
-  worker::NodeProcess missing({node_path(), "--script", tmp.path() + "/absent.ms"}, {{"TMP", tmp.path()}});
+  worker::NodeProcess missing({testing::node_binary_path(), "--script", tmp.path() + "/absent.ms"}, {{"TMP", tmp.path()}});
   EXPECT_EQ(missing.wait(wait_ms), 1);
   EXPECT_THAT(missing.stdout_text(), HasSubstr("Cannot open script file"));
 }
 
 TEST(NodeScript, AScriptExcludesPortAndToken) {
-  worker::NodeProcess help({node_path(), "--help"});
+  worker::NodeProcess help({testing::node_binary_path(), "--help"});
   EXPECT_EQ(help.wait(wait_ms), 0);
   EXPECT_THAT(help.stdout_text(), HasSubstr("--script"));
   EXPECT_THAT(help.stdout_text(), HasSubstr("TaskmereUtil.RunParavelleDaemon"));
@@ -70,7 +61,7 @@ TEST(NodeScript, AScriptExcludesPortAndToken) {
                                                   {"--script", "a.ms", "--token", "t"},
                                                   {"--script"},
                                                   {}}) {
-    std::vector<std::string> argv{node_path()};
+    std::vector<std::string> argv{testing::node_binary_path()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     worker::NodeProcess bad(argv);
     EXPECT_EQ(bad.wait(wait_ms), 2) << ::testing::PrintToString(arguments);
