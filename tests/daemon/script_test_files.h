@@ -11,15 +11,14 @@ namespace paravelle::daemon {
 
 class ScriptFiles {
  public:
-  // Writes a file and returns its path as the farm sends it (forward slashes).
-  std::wstring write(const std::string& name, const std::string& content) const {
-    const std::string path = folder_.path() + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return std::wstring(path.begin(), path.end());
-  }
+  // A path in the folder as the farm sends it (forward slashes); write() creates the file.
   std::wstring missing(const std::string& name) const {
     const std::string path = folder_.path() + "/" + name;
     return std::wstring(path.begin(), path.end());
+  }
+  std::wstring write(const std::string& name, const std::string& content) const {
+    std::ofstream(folder_.path() + "/" + name, std::ios::binary) << content;
+    return missing(name);
   }
 
  private:

@@ -1,8 +1,7 @@
-// Scripts asking the farm through TaskmereUtil while a real daemon session serves a worker.
+// Scripts asking the farm through TaskmereUtil, with and without a daemon session serving a worker.
 
 #include "script/farm_requests.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "script_run.h"
@@ -12,87 +11,69 @@ namespace {
 
 using FarmRequests = FarmSession;
 
-TEST_F(FarmRequests, EachRequestSendsItsTextAndTurnsTheAnswerIntoAValue) {
-  struct Case {
-    std::wstring script;
-    std::string request;
-    std::string answer;
-    std::wstring value;
-  };
-  const std::vector<Case> cases = {
-      {L"TaskmereUtil.GetJobInfoEntry \"Name\"", "FUNCTION: GETJOBINFOENTRY Name", "SUCCESS: abc", L"\"abc\""},
-      {L"TaskmereUtil.GetJobInfoEntry \"Name\"", "FUNCTION: GETJOBINFOENTRY Name", "SUCCESS: ", L"\"\""},
-      {L"TaskmereUtil.GetJobInfoEntry \"Name\"", "FUNCTION: GETJOBINFOENTRY Name", "ERROR: no such key", L"undefined"},
-      {L"TaskmereUtil.GetJobInfoEntry \"Name\"", "FUNCTION: GETJOBINFOENTRY Name", "SUCCESS:abc", L"undefined"},
-      {L"TaskmereUtil.GetSubmitInfoEntry \"Frames\"", "FUNCTION: GETSUBMITINFOENTRY Frames", "SUCCESS: 1-10",
-       L"\"1-10\""},
-      {L"TaskmereUtil.GetSubmitInfoEntry \"Frames\"", "FUNCTION: GETSUBMITINFOENTRY Frames", "success: 1",
-       L"undefined"},
-      {L"TaskmereUtil.GetSubmitInfoEntryElement 2 \"Frames\"", "FUNCTION: GETSUBMITINFOENTRYELEMENT 2,Frames",
-       "SUCCESS: 5", L"\"5\""},
-      {L"TaskmereUtil.GetSubmitInfoEntryElement -1 \"a,b\"", "FUNCTION: GETSUBMITINFOENTRYELEMENT -1,a,b",
-       "ERROR: out of range", L"undefined"},
-      {L"TaskmereUtil.GetAuxFilename 0", "FUNCTION: GETAUXFILE 0", "SUCCESS: /aux/\xC3\xBC\xE2\x9C\x93.txt",
-       L"\"/aux/\u00fc\u2713.txt\""},
-      {L"TaskmereUtil.GetAuxFilename -4", "FUNCTION: GETAUXFILE -4", "ERROR: no aux file", L"undefined"},
-      {L"TaskmereUtil.GetPathMappedFilename \"//in/a.max\"", "FUNCTION: GETPATHMAPPEDFILENAME //in/a.max",
-       "SUCCESS: /mnt/a.max", L"\"/mnt/a.max\""},
-      {L"TaskmereUtil.GetPathMappedFilename \"//in/a.max\"", "FUNCTION: GETPATHMAPPEDFILENAME //in/a.max",
-       "ERROR: unmapped", L"undefined"},
-      {L"TaskmereUtil.GetSubmitInfoEntryElementCount \"Frames\"", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT Frames",
-       "SUCCESS: 3", L"3"},
-      {L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT F",
-       "SUCCESS: -1", L"-1"},
-      {L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT F",
-       "SUCCESS: +2147483647", L"2147483647"},
-      {L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT F",
-       "ERROR: not a list", L"0"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.request + " answered " + c.answer);
-    const auto [request, outcome] = ask(c.script, c.answer);
-    EXPECT_EQ(request, c.request);
-    EXPECT_EQ(outcome.value, c.value);
-    EXPECT_EQ(outcome.error, L"");
+const std::wstring timed_out = L"simple_socket: Timed out waiting for header packet to arrive.";
+
+struct Request {
+  std::wstring call;     // after "TaskmereUtil."; the function's name is up to the first space
+  std::string text;      // after "FUNCTION: "
+  std::string success;   // answered, gives `value`
+  std::wstring value;
+  std::wstring other;    // the value for any other answer, and without a daemon
+};
+const std::string utf8 = "SUCCESS: /\xC3\xBC\xE2\x9C\x93";
+const std::wstring decoded = L"\"/\u00fc\u2713\"";
+const Request requests[] = {
+    {L"GetSubmitInfoEntry \"Frames\"", "GETSUBMITINFOENTRY Frames", utf8, decoded, L"undefined"},
+    {L"GetSubmitInfoEntryElementCount \"F\"", "GETSUBMITINFOENTRYELEMENTCOUNT F", "SUCCESS: 3", L"3", L"0"},
+    {L"GetSubmitInfoEntryElement -1 \"a,b\"", "GETSUBMITINFOENTRYELEMENT -1,a,b", utf8, decoded, L"undefined"},
+    {L"GetJobInfoEntry \"Name\"", "GETJOBINFOENTRY Name", utf8, decoded, L"undefined"},
+    {L"GetAuxFilename -4", "GETAUXFILE -4", utf8, decoded, L"undefined"},
+    {L"GetPathMappedFilename \"//in/a.max\"", "GETPATHMAPPEDFILENAME //in/a.max", utf8, decoded, L"undefined"},
+};
+std::wstring error_prefix(const Request& r) { return L"Error in " + r.call.substr(0, r.call.find(L' ')) + L": "; }
+
+TEST_F(FarmRequests, EachRequestSendsItsTextAndTurnsEveryKindOfAnswerIntoAValueOrAnError) {
+  for (const Request& r : requests) {
+    SCOPED_TRACE(r.text);
+    const std::wstring script = L"TaskmereUtil." + r.call;
+    const auto [request, outcome] = ask(script, r.success);
+    EXPECT_EQ(request, "FUNCTION: " + r.text);
+    EXPECT_EQ(outcome.value, r.value);
+    if (r.other == L"undefined") EXPECT_EQ(ask(script, "SUCCESS: ").second.value, L"\"\"");
+    for (const std::string other : {"ERROR: no such key", "SUCCESS:3", "success: 3"})
+      EXPECT_EQ(ask(script, other).second.value, r.other) << other;
+    // No answer: the script stops, the connection stays for the next request.
+    auto unanswered = start(script, 50);
+    EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: " + r.text);
+    EXPECT_EQ(finish(unanswered).error, error_prefix(r) + timed_out);
   }
 }
 
-TEST_F(FarmRequests, ACountThatIsNotAPlainInt32StopsTheScript) {
-  for (const std::string value : {"3 ", "2147483648", "-2147483649", "", "0x10", " 3"}) {
-    const auto [request, outcome] = ask(L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"", "SUCCESS: " + value);
-    EXPECT_EQ(outcome.value, L"") << value;
-    EXPECT_EQ(outcome.error, L"bad lexical cast: source type value could not be interpreted as target") << value;
+TEST(FarmRequestsWithoutADaemon, AnswerLocallyButPathMappingStillAsks) {
+  for (const Request& r : requests) {
+    const ScriptOutcome outcome = run_script(L"TaskmereUtil." + r.call);
+    if (r.text.starts_with("GETPATHMAPPED"))
+      EXPECT_EQ(outcome.error, error_prefix(r) + L"simple_socket: send called while not connected.");
+    else
+      EXPECT_EQ(outcome.value, r.other) << r.text;
   }
-  // The session goes on.
-  EXPECT_EQ(ask(L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"", "SUCCESS: 4").second.value, L"4");
+}
+
+TEST_F(FarmRequests, ACountIsAPlainInt32OrTheScriptStops) {
+  const std::wstring count = L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"";
+  for (const std::string value : {"3 ", "2147483648", "-2147483649", "", "0x10", " 3"})
+    EXPECT_EQ(ask(count, "SUCCESS: " + value).second.error,
+              L"bad lexical cast: source type value could not be interpreted as target") << value;
+  EXPECT_EQ(ask(count, "SUCCESS: -1").second.value, L"-1");
+  EXPECT_EQ(ask(count, "SUCCESS: +2147483647").second.value, L"2147483647");
 }
 
 TEST_F(FarmRequests, KeysTravelAsAnsiTextWhilePathMappedNamesKeepEveryCharacter) {
   // U+0141 is not in Windows-1252; U+00E9 is.
   EXPECT_EQ(ask(L"TaskmereUtil.GetJobInfoEntry \"K\u0141\u00e9\"", "ERROR: x").first,
             "FUNCTION: GETJOBINFOENTRY K?\xC3\xA9");
-  EXPECT_EQ(ask(L"TaskmereUtil.GetSubmitInfoEntryElement 0 \"\u0141\"", "ERROR: x").first,
-            "FUNCTION: GETSUBMITINFOENTRYELEMENT 0,?");
   EXPECT_EQ(ask(L"TaskmereUtil.GetPathMappedFilename \"C:\\\u0141\u00e9.max\"", "ERROR: x").first,
             "FUNCTION: GETPATHMAPPEDFILENAME C:\\\xC5\x81\xC3\xA9.max");
-}
-
-TEST_F(FarmRequests, AnUnansweredRequestStopsTheScriptWithItsPrefixAndKeepsTheConnection) {
-  const std::vector<std::pair<std::wstring, std::wstring>> calls = {
-      {L"TaskmereUtil.GetSubmitInfoEntry \"k\"", L"Error in GetSubmitInfoEntry: "},
-      {L"TaskmereUtil.GetSubmitInfoEntryElementCount \"k\"", L"Error in GetSubmitInfoEntryElementCount: "},
-      {L"TaskmereUtil.GetSubmitInfoEntryElement 1 \"k\"", L"Error in GetSubmitInfoEntryElement: "},
-      {L"TaskmereUtil.GetJobInfoEntry \"k\"", L"Error in GetJobInfoEntry: "},
-      {L"TaskmereUtil.GetAuxFilename 1", L"Error in GetAuxFilename: "},
-      {L"TaskmereUtil.GetPathMappedFilename \"k\"", L"Error in GetPathMappedFilename: "},
-  };
-  for (const auto& [script, prefix] : calls) {
-    auto outcome = start(script, 50);
-    EXPECT_THAT(worker.receive_raw(wait_ms), ::testing::StartsWith("FUNCTION: GET"));
-    EXPECT_EQ(finish(outcome).error, prefix + L"simple_socket: Timed out waiting for header packet to arrive.");
-  }
-  const auto [request, outcome] = ask(L"TaskmereUtil.GetJobInfoEntry \"after\"", "SUCCESS: fine");
-  EXPECT_EQ(outcome.value, L"\"fine\"");
 }
 
 TEST_F(FarmRequests, AWorkerThatLeavesMidRequestStopsTheScriptAndEndsTheSession) {
@@ -106,27 +87,17 @@ TEST_F(FarmRequests, AWorkerThatLeavesMidRequestStopsTheScriptAndEndsTheSession)
 
 TEST_F(FarmRequests, NotificationsGoToTheFarmWithoutAnAnswer) {
   auto outcome = start(
-      L"TaskmereUtil.LogMessage \"line \u2713\"\n"
-      L"TaskmereUtil.WarnMessage \"careful\"\n"
-      L"TaskmereUtil.SetTitle \"Rendering 50%\"\n"
-      L"TaskmereUtil.SetProgress 12.5\n"
-      L"TaskmereUtil.SetProgress (100.0 / 3)");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: STDOUT: line \xE2\x9C\x93");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: WARN: careful");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: SETTITLE Rendering 50%");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: PROGRESS 12.5");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: PROGRESS 33.3333");
+      L"TaskmereUtil.LogMessage \"line \u2713\"\nTaskmereUtil.WarnMessage \"careful\"\n"
+      L"TaskmereUtil.SetTitle \"Rendering 50%\"\nTaskmereUtil.SetProgress 12.5\nTaskmereUtil.SetProgress (100.0 / 3)");
+  for (const char* sent : {"FUNCTION: STDOUT: line \xE2\x9C\x93", "FUNCTION: WARN: careful",
+                           "FUNCTION: SETTITLE Rendering 50%", "FUNCTION: PROGRESS 12.5", "FUNCTION: PROGRESS 33.3333"})
+    EXPECT_EQ(worker.receive_raw(wait_ms), sent);
   const ScriptOutcome done = finish(outcome);
   EXPECT_EQ(done.value, L"true");
   EXPECT_EQ(done.listener, L"");
 }
 
-TEST_F(FarmRequests, TheScriptsSeeTheRunningDaemonsJobState) {
-  auto outcome = start(L"TaskmereUtil.RunParavelleDaemon 1 \"again\"");
-  const ScriptOutcome nested = finish(outcome);
-  EXPECT_EQ(nested.value, L"false");
-  EXPECT_EQ(nested.listener, L"RunParavelleDaemon() was executed while the daemon is already running.");
-
+TEST_F(FarmRequests, ThePropertiesReadTheRunningDaemonsJobState) {
   worker.send_raw("TempFolder,C:/farm/temp");
   worker.send_raw("CurrentTask,7");
   EXPECT_TRUE(worker.silent_for(100));

@@ -1,24 +1,33 @@
-// The publishing wrapper as the host sees it: the descriptor it loads, the ids it
-// assigns, and how calls, results and failures cross between scripts and members.
+// The publishing wrapper as the host sees it: the argument list it writes, the descriptor
+// the host loads from it, the ids it assigns, and how calls, results and failures cross
+// between scripts and members.
 
 #include "script/fpwrapper/fpwrapper.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 
-#include "host/maxscript_runtime.h"
 #include "host/standalone/standalone_interface.h"
+#include "script/fpwrapper/argument_list.h"
+#include "script_run.h"
 
 namespace paravelle::max3d::fpwrapper {
 namespace {
+
+using paravelle::testing::functions_of;
+using paravelle::testing::properties_of;
+using ::testing::AllOf;
+using ::testing::Property;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
 
 constexpr Interface_ID probe_id(0x1F2E3D4C, 0x5B6A7988);
 
 class Probe : public FFStaticInterface<Probe, FP_CORE> {
  public:
-  // What a test registers, in the builder's hands.
   using Registration = std::function<void(FFCreateDescriptor<Probe, FP_CORE>&)>;
 
   explicit Probe(const Registration& registration, Interface_ID id = probe_id, const wchar_t* name = L"FPProbe") {
@@ -26,11 +35,7 @@ class Probe : public FFStaticInterface<Probe, FP_CORE> {
     registration(c);
   }
 
-  bool Join(const std::wstring& a, const std::wstring& b) {
-    joined = a + L"|" + b;
-    return !joined.empty();
-  }
-  bool Positive(float f) { return f > 0; }
+  bool Join(const std::wstring& a, const std::wstring& b) { return !(joined = a + L"|" + b).empty(); }
   void Say(const std::wstring& text) { said = text; }
   int Length(const std::wstring& text) { return static_cast<int>(text.size()); }
   int Count() { return 7; }
@@ -38,12 +43,10 @@ class Probe : public FFStaticInterface<Probe, FP_CORE> {
   Value* Element(int index, const std::wstring& key) { return new String(key + std::to_wstring(index)); }
   void Fail(const std::wstring& kind) {
     if (kind == L"standard") throw std::invalid_argument("Key K\xE9y doesn't exist");
-    if (kind == L"host") throw MAXException(L"host says no", 42);
-    throw RuntimeError(L"script says no");
+    throw MAXException(L"host says no", 42);
   }
 
-  std::wstring joined;
-  std::wstring said = L"(nothing)";
+  std::wstring joined, said;
   String label{L"the label"};
 };
 
@@ -55,82 +58,68 @@ void register_table(FFCreateDescriptor<Probe, FP_CORE>& c) {
              L"Param7", L"Param8", 40);
   c.function(&Probe::Length, L"Length", L"text");
   c.getter(&Probe::Label, L"Label");
-  c.function(&Probe::Positive, L"Positive", L"value");
   c.function(&Probe::Fail, L"Fail", L"kind");
 }
 
-std::wstring value_of(const std::wstring& script) {
-  return host::script::printed(host::script::evaluate_text(script));
+std::wstring value_of(const std::wstring& script) { return testing::run_script(script).value; }
+std::wstring error_of(const std::wstring& script) { return testing::run_script(script).error; }
+
+// Invokes `name` with string arguments (or no argument list at all) on a result holding 77.
+FPValue invoke(Probe& probe, const wchar_t* name, std::vector<Value*> arguments, bool with_list = true) {
+  std::vector<FPValue> values(arguments.size());
+  for (std::size_t i = 0; i < arguments.size(); ++i) values[i].LoadValue(arguments[i]);
+  FPParams params(values);
+  FPValue result;
+  result.LoadInt(77);
+  EXPECT_EQ(probe.Invoke(probe.FindFn(name), result, with_list ? &params : nullptr), FPS_OK);
+  return result;
 }
 
-std::wstring error_text(const std::wstring& script) {
-  try {
-    host::script::evaluate_text(script);
-  } catch (const RuntimeError& error) {
-    return error.message();
-  }
-  return L"(no error)";
+TEST(ArgumentList, IntegersFillTheLowHalfOfZeroedSlotsPointersTheWholeSlotAndItGrowsByHalf) {
+  ArgumentList list;
+  list.append_integer(0xFFFFFFFEu);
+  list.append_pointer(&list);
+  EXPECT_EQ(list.slots()[0], 0x00000000FFFFFFFEull);
+  EXPECT_EQ(list.slots()[1], reinterpret_cast<std::uintptr_t>(&list));
+  // 125 slots leave 24 of 1024 bytes, enough for one more slot of either kind but not two.
+  for (std::uint32_t i = 2; i < 125; ++i) list.append_integer(i);
+  ArgumentList integers = list;
+  list.append_pointer(nullptr);
+  integers.append_integer(0);
+  EXPECT_EQ(std::pair(list.capacity(), integers.capacity()), std::pair(std::size_t{1024}, std::size_t{1024}));
+  list.append_pointer(nullptr);
+  integers.append_integer(0);
+  EXPECT_EQ(std::pair(list.capacity(), integers.capacity()), std::pair(std::size_t{1536}, std::size_t{1536}));
+  EXPECT_EQ(integers.size(), 127u * 8);
 }
 
 TEST(FunctionPublishingWrapper, AssignsIdsInRegistrationOrderAndWritesTheDescriptorTheHostReads) {
   Probe probe(register_table);
-  FPInterfaceDesc* published = host::fp::find_interface(L"FPProbe");
-  ASSERT_EQ(published, &probe);
-  EXPECT_EQ(published->GetID(), probe_id);
-
+  ASSERT_EQ(host::fp::find_interface(L"FPProbe"), &probe);
+  EXPECT_EQ(probe.GetID(), probe_id);
   // Ascending ids; getters are not functions; an explicit id does not move the counter.
-  struct Expected {
-    FunctionID id;
-    const wchar_t* name;
-    int result;
-    std::vector<std::pair<std::wstring, int>> params;
-  };
-  const std::vector<Expected> expected = {
-      {0, L"Join", TYPE_bool, {{L"first", TYPE_VALUE}, {L"second", TYPE_VALUE}}},
-      {2, L"Say", TYPE_VOID, {{L"text", TYPE_VALUE}}},
-      {3, L"Length", TYPE_INT, {{L"text", TYPE_VALUE}}},
-      {5, L"Positive", TYPE_bool, {{L"value", TYPE_FLOAT}}},
-      {6, L"Fail", TYPE_VOID, {{L"kind", TYPE_VALUE}}},
-      {40, L"Element", TYPE_VALUE, {{L"index", TYPE_INT}, {L"key", TYPE_VALUE}}},
-  };
-  ASSERT_EQ(probe.functions.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    const FPFunctionDef& def = probe.functions[i];
-    EXPECT_EQ(def.ID, expected[i].id) << i;
-    EXPECT_EQ(def.internal_name, expected[i].name);
-    EXPECT_EQ(def.result_type, expected[i].result) << def.internal_name;
-    ASSERT_EQ(def.params.size(), expected[i].params.size()) << def.internal_name;
-    for (std::size_t p = 0; p < def.params.size(); ++p) {
-      EXPECT_EQ(def.params[p].internal_name, expected[i].params[p].first);
-      EXPECT_EQ(def.params[p].type, expected[i].params[p].second);
-    }
-  }
-  ASSERT_EQ(probe.props.size(), 2u);
-  EXPECT_EQ(probe.props[0].getter_ID, 1);
-  EXPECT_EQ(probe.props[0].setter_ID, FP_NO_FUNCTION);
-  EXPECT_EQ(probe.props[0].internal_name, L"Count");
-  EXPECT_EQ(probe.props[0].prop_type, TYPE_INT);
-  EXPECT_EQ(probe.props[1].getter_ID, 4);
-  EXPECT_EQ(probe.props[1].setter_ID, FP_NO_FUNCTION);
-  EXPECT_EQ(probe.props[1].prop_type, TYPE_VALUE);
-
-  // Properties read, but cannot be called or written.
+  using testing::FunctionEntry;
+  EXPECT_EQ(functions_of(probe), (std::vector<FunctionEntry>{
+                                     {0, L"Join", TYPE_bool, {{L"first", TYPE_VALUE}, {L"second", TYPE_VALUE}}},
+                                     {2, L"Say", TYPE_VOID, {{L"text", TYPE_VALUE}}},
+                                     {3, L"Length", TYPE_INT, {{L"text", TYPE_VALUE}}},
+                                     {5, L"Fail", TYPE_VOID, {{L"kind", TYPE_VALUE}}},
+                                     {40, L"Element", TYPE_VALUE, {{L"index", TYPE_INT}, {L"key", TYPE_VALUE}}}}));
+  EXPECT_EQ(properties_of(probe), (std::vector<testing::PropertyEntry>{{1, FP_NO_FUNCTION, L"Count", TYPE_INT},
+                                                                      {4, FP_NO_FUNCTION, L"Label", TYPE_VALUE}}));
+  // Properties read, but cannot be written.
   EXPECT_EQ(value_of(L"FPProbe.Count"), L"7");
-  EXPECT_EQ(error_text(L"FPProbe.Count()"), L"Call needs function or class, got: 7");
-  EXPECT_EQ(error_text(L"FPProbe.Label = \"x\""), L"Cannot set read-only property FPProbe.Label");
+  EXPECT_EQ(error_of(L"FPProbe.Label = \"x\""), L"Cannot set read-only property FPProbe.Label");
 }
 
 TEST(FunctionPublishingWrapper, CallsMembersWithConvertedArgumentsAndStoresTheirResults) {
   Probe probe(register_table);
   EXPECT_EQ(value_of(L"FPProbe.Join \"a\" 12"), L"true");
   EXPECT_EQ(probe.joined, L"a|12");  // a non-string argument gives its own text
-  EXPECT_EQ(value_of(L"FPProbe.Length \"h\u00e9llo\""), L"5");
-  EXPECT_EQ(value_of(L"FPProbe.Element -3 \"k\""), L"\"k-3\"");
-  EXPECT_EQ(value_of(L"FPProbe.Positive 0.5"), L"true");
-  EXPECT_EQ(value_of(L"FPProbe.Positive -2"), L"false");
-  EXPECT_EQ(value_of(L"FPProbe.Say \"hi\""), L"OK");
+  EXPECT_EQ(value_of(L"#(FPProbe.Length \"h\u00e9llo\", FPProbe.Element -3 \"k\", FPProbe.Say \"hi\", "
+                     L"FPProbe.Label)"),
+            L"#(5, \"k-3\", OK, \"the label\")");
   EXPECT_EQ(probe.said, L"hi");
-  EXPECT_EQ(value_of(L"FPProbe.Label"), L"\"the label\"");
 
   // A value without a text of its own, and no value at all, give an empty string.
   struct Textless : Value {
@@ -138,116 +127,53 @@ TEST(FunctionPublishingWrapper, CallsMembersWithConvertedArgumentsAndStoresTheir
     const wchar_t* to_string() override { return nullptr; }
   } textless;
   for (Value* argument : {static_cast<Value*>(&textless), static_cast<Value*>(nullptr)}) {
-    FPValue text;
-    text.LoadValue(argument);
-    FPParams params({text});
-    FPValue result;
-    result.LoadInt(99);
-    ASSERT_EQ(probe.Invoke(probe.FindFn(L"Length"), result, &params), FPS_OK);
-    EXPECT_EQ(result.type, TYPE_INT);
-    EXPECT_EQ(result.i, 0);
+    const FPValue length = invoke(probe, L"Length", {argument});
+    EXPECT_EQ(length.type, TYPE_INT);
+    EXPECT_EQ(length.i, 0);
   }
-
   // A void function leaves the result as it was.
-  FPValue hello;
-  hello.LoadValue(new String(L"x"));
-  FPParams one({hello});
-  FPValue untouched;
-  untouched.LoadFloat(2.5f);
-  ASSERT_EQ(probe.Invoke(probe.FindFn(L"Say"), untouched, &one), FPS_OK);
-  EXPECT_EQ(untouched.type, TYPE_FLOAT);
-  EXPECT_EQ(untouched.f, 2.5f);
+  const FPValue untouched = invoke(probe, L"Say", {new String(L"x")});
+  EXPECT_EQ(untouched.type, TYPE_INT);
+  EXPECT_EQ(untouched.i, 77);
 }
 
-TEST(FunctionPublishingWrapper, AnUnknownIdIsNoSuchFunctionAndLeavesTheResultAlone) {
+TEST(FunctionPublishingWrapper, UnknownIdsAndMissingArgumentsFailWithoutACall) {
   Probe probe(register_table);
   FPValue result;
   result.LoadInt(77);
-  FPParams none;
-  EXPECT_EQ(probe.Invoke(1000, result, &none), FPS_NO_SUCH_FUNCTION);
-  EXPECT_EQ(probe.Invoke(-1, result, &none), FPS_NO_SUCH_FUNCTION);
-  EXPECT_EQ(result.type, TYPE_INT);
+  for (FunctionID id : {1000, -1}) EXPECT_EQ(probe.Invoke(id, result), FPS_NO_SUCH_FUNCTION) << id;
   EXPECT_EQ(result.i, 77);
-}
-
-TEST(FunctionPublishingWrapper, StandardExceptionsBecomeHostExceptionsAndOthersPassUnchanged) {
-  Probe probe(register_table);
-  const auto fail = [&](const wchar_t* kind) {
-    FPValue argument;
-    argument.LoadValue(new String(kind));
-    FPParams params({argument});
-    probe.Invoke(probe.FindFn(L"Fail"), 0, &params);
-  };
-  try {
-    fail(L"standard");
-    ADD_FAILURE() << "no exception";
-  } catch (const MAXException& error) {
-    EXPECT_EQ(error.message(), L"Key K\u00e9y doesn't exist");  // widened from the ANSI code page
-    EXPECT_EQ(error.code(), 0);
-  }
-  try {
-    fail(L"host");
-    ADD_FAILURE() << "no exception";
-  } catch (const MAXException& error) {
-    EXPECT_EQ(error.message(), L"host says no");
-    EXPECT_EQ(error.code(), 42);
-  }
-  EXPECT_THROW(fail(L"script"), RuntimeError);
-
-  // Scripts see all three as errors with exactly the text, and can catch them.
-  EXPECT_EQ(error_text(L"FPProbe.Fail \"standard\""), L"Key K\u00e9y doesn't exist");
-  EXPECT_EQ(value_of(L"try (FPProbe.Fail \"script\"; 1) catch (getCurrentException())"),
-            L"\"-- Runtime error: script says no\"");
-}
-
-TEST(FunctionPublishingWrapper, AMissingArgumentIsTheHostArraysOutOfRangeError) {
-  Probe probe(register_table);
-  FPValue first;
-  first.LoadValue(new String(L"a"));
-  FPParams only_one({first});
-  const FunctionID join = probe.FindFn(L"Join");
-  for (FPParams* params : {&only_one, static_cast<FPParams*>(nullptr)}) {
-    try {
-      probe.Invoke(join, 0, params);
-      ADD_FAILURE() << "no exception";
-    } catch (const MaxSDK::Util::OutOfRangeException& error) {
-      EXPECT_EQ(error.message(), L"Argument index out of bounds, passed into a MaxSDK::Array::operator[]");
-    }
-  }
+  for (bool with_list : {true, false})
+    EXPECT_THAT([&] { invoke(probe, L"Join", {new String(L"a")}, with_list); },
+                Throws<MaxSDK::Util::OutOfRangeException>(Property(
+                    &MAXException::message, L"Argument index out of bounds, passed into a MaxSDK::Array::operator[]")));
   EXPECT_EQ(probe.joined, L"");
+}
+
+TEST(FunctionPublishingWrapper, StandardExceptionsBecomeHostExceptionsAndHostExceptionsPassUnchanged) {
+  Probe probe(register_table);
+  const auto fail = [&](const wchar_t* kind) { return [&probe, kind] { invoke(probe, L"Fail", {new String(kind)}); }; };
+  const auto host_error = [](const wchar_t* text, int code) {
+    return Throws<MAXException>(AllOf(Property(&MAXException::message, text), Property(&MAXException::code, code)));
+  };
+  EXPECT_THAT(fail(L"standard"), host_error(L"Key K\u00e9y doesn't exist", 0));  // widened from the ANSI code page
+  EXPECT_THAT(fail(L"host"), host_error(L"host says no", 42));
+  // Scripts see it as an error with exactly the text (a script error passing unchanged: FailRender).
+  EXPECT_EQ(error_of(L"FPProbe.Fail \"standard\""), L"Key K\u00e9y doesn't exist");
 }
 
 TEST(FunctionPublishingWrapper, ManyFunctionsGrowTheListWithoutLosingAnEntry) {
   Probe probe([](FFCreateDescriptor<Probe, FP_CORE>& c) {
-    for (int i = 0; i < 90; ++i) {
-      const std::wstring n = std::to_wstring(i);
-      c.function(&Probe::Join, L"Join" + n, L"a" + n, L"b" + n);
-    }
+    for (int i = 0; i < 90; ++i) c.function(&Probe::Join, L"Join" + std::to_wstring(i), L"a", L"b" + std::to_wstring(i));
     c.getter(&Probe::Count, L"Count");
   });
-  ASSERT_EQ(probe.functions.size(), 90u);  // 90 entries of 12 slots: over 8000 bytes
-  for (int i = 0; i < 90; ++i) {
-    const std::wstring n = std::to_wstring(i);
-    const FPFunctionDef& def = probe.functions[static_cast<std::size_t>(i)];
-    EXPECT_EQ(def.ID, i);
-    EXPECT_EQ(def.internal_name, L"Join" + n);
-    ASSERT_EQ(def.params.size(), 2u);
-    EXPECT_EQ(def.params[1].internal_name, L"b" + n);
-  }
-  ASSERT_EQ(probe.props.size(), 1u);
-  EXPECT_EQ(probe.props[0].getter_ID, 90);
-}
-
-TEST(FunctionPublishingWrapper, ALaterRegistrationUnderTheSameIdReplacesTheEarlierOne) {
-  Probe probe([](FFCreateDescriptor<Probe, FP_CORE>& c) {
-    c.function(&Probe::Say, L"Old", L"text", L"Param2", L"Param3", L"Param4", L"Param5", L"Param6", L"Param7",
-               L"Param8", 3);
-    c.function(&Probe::Length, L"New", L"text", L"Param2", L"Param3", L"Param4", L"Param5", L"Param6", L"Param7",
-               L"Param8", 3);
-  });
-  EXPECT_EQ(probe.FindFn(L"Old"), FP_NO_FUNCTION);
-  EXPECT_EQ(probe.FindFn(L"New"), 3);
-  EXPECT_EQ(value_of(L"FPProbe.New \"abc\""), L"3");
+  // 90 entries of 12 slots: over 8000 bytes.
+  std::vector<testing::FunctionEntry> expected;
+  for (short i = 0; i < 90; ++i)
+    expected.emplace_back(i, L"Join" + std::to_wstring(i), TYPE_bool,
+                          testing::Parameters{{L"a", TYPE_VALUE}, {L"b" + std::to_wstring(i), TYPE_VALUE}});
+  EXPECT_EQ(functions_of(probe), expected);
+  EXPECT_EQ(properties_of(probe), (std::vector<testing::PropertyEntry>{{90, FP_NO_FUNCTION, L"Count", TYPE_INT}}));
 }
 
 TEST(FunctionPublishingWrapper, TheDefaultInterfaceIdStopsConstructionWithALoggedError) {
@@ -256,24 +182,26 @@ TEST(FunctionPublishingWrapper, TheDefaultInterfaceIdStopsConstructionWithALogge
   const std::string text =
       "FFCreateDescriptor() - The interface ID for the function publishing descriptor \"Forgotten\" was set to the "
       "default value, its value must be set to a randomly selected constant value.";
-  try {
-    Probe probe(register_table, Interface_ID(), L"Forgotten");
-    ADD_FAILURE() << "constructed";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(error.what(), text);
-  }
+  EXPECT_THAT([] { Probe(register_table, Interface_ID(), L"Forgotten"); },
+              ThrowsMessage<std::runtime_error>(text));
   const auto records = host.log_records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].type, SYSLOG_ERROR);
-  EXPECT_EQ(records[0].title, L"FF Function Publishing Wrapper");
-  EXPECT_EQ(records[0].text, std::wstring(text.begin(), text.end()));
+  EXPECT_EQ(std::tie(records[0].type, records[0].title, records[0].text),
+            std::tuple(SYSLOG_ERROR, L"FF Function Publishing Wrapper", std::wstring(text.begin(), text.end())));
   EXPECT_EQ(host::fp::find_interface(L"Forgotten"), nullptr);
-
   // Only both parts at their default count as unset.
   EXPECT_NO_THROW(Probe(register_table, Interface_ID(0xFFFFFFFF, 1), L"HalfSet"));
 }
 
-TEST(FunctionPublishingWrapper, ADescriptorTheHostRefusesFailsTheConstructorInsteadOfTheProcess) {
+TEST(FunctionPublishingWrapper, ALaterIdReplacesAnEarlierOneButTheHostRefusesDuplicateNames) {
+  Probe probe([](FFCreateDescriptor<Probe, FP_CORE>& c) {
+    for (const wchar_t* name : {L"Old", L"New"})
+      c.function(&Probe::Length, name, L"text", L"Param2", L"Param3", L"Param4", L"Param5", L"Param6", L"Param7",
+                 L"Param8", 3);
+  });
+  EXPECT_EQ(probe.FindFn(L"Old"), FP_NO_FUNCTION);
+  EXPECT_EQ(value_of(L"FPProbe.New \"abc\""), L"3");
+  // The refusal fails the constructor instead of the process.
   const auto duplicate = [](FFCreateDescriptor<Probe, FP_CORE>& c) {
     c.function(&Probe::Say, L"Twice", L"text");
     c.function(&Probe::Length, L"TWICE", L"text");

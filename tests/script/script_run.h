@@ -9,8 +9,11 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "daemon/session.h"
+#include "host/function_publishing.h"
 #include "host/maxscript_runtime.h"
 #include "host/platform.h"
 #include "transport/messages.h"
@@ -44,6 +47,26 @@ inline ScriptOutcome run_script(const std::wstring& script) {
   output = previous;
   outcome.listener = listener.text();
   return outcome;
+}
+
+// A descriptor as the host read it: per function its id, name, result type and
+// parameters; per property its getter and setter ids, name and type.
+using Parameters = std::vector<std::pair<std::wstring, int>>;
+using FunctionEntry = std::tuple<FunctionID, std::wstring, int, Parameters>;
+using PropertyEntry = std::tuple<FunctionID, FunctionID, std::wstring, int>;
+inline std::vector<FunctionEntry> functions_of(const FPInterfaceDesc& desc) {
+  std::vector<FunctionEntry> entries;
+  for (const FPFunctionDef& f : desc.functions) {
+    Parameters parameters;
+    for (const FPParamDef& p : f.params) parameters.emplace_back(p.internal_name, p.type);
+    entries.emplace_back(f.ID, f.internal_name, f.result_type, parameters);
+  }
+  return entries;
+}
+inline std::vector<PropertyEntry> properties_of(const FPInterfaceDesc& desc) {
+  std::vector<PropertyEntry> entries;
+  for (const FPPropDef& p : desc.props) entries.emplace_back(p.getter_ID, p.setter_ID, p.internal_name, p.prop_type);
+  return entries;
 }
 
 // A daemon session on the library's own job state and connection, on its own thread,
@@ -81,11 +104,9 @@ class FarmSession : public ::testing::Test {
   }
 
   static ScriptOutcome finish(std::future<ScriptOutcome>& outcome) {
-    if (outcome.wait_for(std::chrono::milliseconds(wait_ms)) != std::future_status::ready) {
-      ADD_FAILURE() << "the script did not finish";
-      return {};
-    }
-    return outcome.get();
+    if (outcome.wait_for(std::chrono::milliseconds(wait_ms)) == std::future_status::ready) return outcome.get();
+    ADD_FAILURE() << "the script did not finish";
+    return {};
   }
 
   // One request of a script answered with `answer`; returns the request and the outcome.
