@@ -4,23 +4,12 @@
 
 #include <gmock/gmock.h>
 
-#include <memory>
-
 #include "host_fixture.h"
 
 namespace {
 
-struct BitmapDeleter {
-  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
-};
-using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
-
-BitmapPtr make(int width, int height) {
-  BitmapInfo info;
-  info.SetWidth(width);
-  info.SetHeight(height);
-  return BitmapPtr(TheManager->Create(&info));
-}
+using host_test::BitmapPtr;
+using host_test::make_bitmap;
 
 float red(Bitmap& bitmap, int x, int y) {
   BMM_Color_fl colour;
@@ -30,7 +19,7 @@ float red(Bitmap& bitmap, int x, int y) {
 
 // A source whose pixel (x, y) has red 10 * y + x + 1.
 BitmapPtr numbered(int width, int height) {
-  BitmapPtr source = make(width, height);
+  BitmapPtr source = make_bitmap(width, height);
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x)
       source->Storage()->PutPixel(x, y, {static_cast<float>(10 * y + x + 1), 0, 0, 1});
@@ -49,11 +38,11 @@ int copy(Bitmap& destination, Bitmap& source, int x, int y, int width = 0, int h
 
 TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
   const auto live = host::standalone::live_bitmap_count();
-  EXPECT_EQ(make(0, 10), nullptr);
-  EXPECT_EQ(make(10, -1), nullptr);
-  EXPECT_EQ(make(1 << 15, 1 << 15), nullptr);
+  EXPECT_EQ(make_bitmap(0, 10), nullptr);
+  EXPECT_EQ(make_bitmap(10, -1), nullptr);
+  EXPECT_EQ(make_bitmap(1 << 15, 1 << 15), nullptr);
   EXPECT_EQ(TheManager->Create(nullptr), nullptr);
-  BitmapPtr bitmap = make(3, 2);
+  BitmapPtr bitmap = make_bitmap(3, 2);
   ASSERT_NE(bitmap, nullptr);
   EXPECT_EQ(bitmap->Width(), 3);
   EXPECT_EQ(bitmap->Storage()->Height(), 2);
@@ -69,7 +58,7 @@ TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
 
 TEST(Bitmaps, CopyImagePlacesFillsAndClips) {
   BitmapPtr source = numbered(2, 2);
-  BitmapPtr destination = make(4, 3);
+  BitmapPtr destination = make_bitmap(4, 3);
   ASSERT_EQ(copy(*destination, *source, 1, 1), 1);
   EXPECT_EQ(red(*destination, 0, 0), -1.0f);
   EXPECT_EQ(red(*destination, 1, 1), 1.0f);
@@ -126,8 +115,8 @@ TEST(Bitmaps, OutputCodesPerCall) {
 TEST(Bitmaps, DisplayIsCounted) {
   host::standalone::reset_display_counters();
   const auto shown = host::standalone::display_counters().shown_now;
-  BitmapPtr first = make(2, 2);
-  BitmapPtr second = make(2, 2);
+  BitmapPtr first = make_bitmap(2, 2);
+  BitmapPtr second = make_bitmap(2, 2);
   first->Display();
   first->Display();
   second->Display(nullptr, BMM_CENTRE_POSITION, 0, 1);

@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
-#include <memory>
 
 #include "host/standalone/camera_view.h"
 #include "host_fixture.h"
@@ -15,16 +14,10 @@ namespace {
 
 using host::standalone::Vector3;
 
-struct BitmapDeleter {
-  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
-};
-using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+using host_test::BitmapPtr;
 
 BitmapPtr filled(float value) {
-  BitmapInfo info;
-  info.SetWidth(2);
-  info.SetHeight(1);
-  BitmapPtr bitmap(TheManager->Create(&info));
+  BitmapPtr bitmap = host_test::make_bitmap(2, 1);
   bitmap->Storage()->PutPixel(0, 0, {value, value * 2, 0, 1});
   bitmap->Storage()->PutPixel(1, 0, {-value, 0, value, 0});
   return bitmap;

@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 
 #include <csignal>
-#include <memory>
 
 #include "host_fixture.h"
 
@@ -25,25 +24,17 @@ class FaultInjection : public host_test::HostTest {
   }
   int open() { return host().OpenCurRenderer(host().GetINodeByName(L"Camera01"), nullptr, 1, 64, 48); }
   int render_frame(int frame) {
-    BitmapInfo info;
-    info.SetWidth(64);
-    info.SetHeight(48);
-    Bitmap* bitmap = TheManager->Create(&info);
-    const int result = host().CurRendererRenderFrame(frame * 160, bitmap, nullptr, 1.0f, nullptr, nullptr);
-    bitmap->DeleteThis();
-    return result;
+    const host_test::BitmapPtr bitmap = host_test::make_bitmap(64, 48);
+    return host().CurRendererRenderFrame(frame * 160, bitmap.get(), nullptr, 1.0f, nullptr, nullptr);
   }
 };
 
 TEST_F(FaultInjection, EachKindRaisesItsSignal) {
-  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "write").c_str(), 14), ::testing::KilledBySignal(SIGSEGV),
-              "");
-  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "read_null").c_str(), 14),
-              ::testing::KilledBySignal(SIGSEGV), "");
-  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "recursion").c_str(), 14),
-              ::testing::KilledBySignal(SIGSEGV), "");
-  EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", "divide_by_zero").c_str(), 14),
-              ::testing::KilledBySignal(SIGFPE), "");
+  for (const auto& [kind, signal] : {std::pair{"write", SIGSEGV}, {"read_null", SIGSEGV}, {"recursion", SIGSEGV},
+                                     {"divide_by_zero", SIGFPE}}) {
+    EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", kind).c_str(), 14), ::testing::KilledBySignal(signal), "")
+        << kind;
+  }
 }
 
 TEST_F(FaultInjection, OpenAndRenderFaultsHappenWhereTheSceneSaysOnly) {

@@ -1,50 +1,34 @@
 #pragma once
-// Shared by the host tests: a scratch folder for scene files, a small scene that
-// renders to known pixels, and the host reset to its start-up state.
+// Shared by the host tests: a scratch folder for scene files, bitmaps from TheManager, a
+// small scene that renders to known pixels, and the host reset to its start-up state.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include "host/core.h"
 #include "host/maxscript.h"
 #include "host/standalone/standalone_interface.h"
+#include "scratch_folder.h"
 
 namespace host_test {
 
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("paravelle-host-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
+using ScratchFolder = paravelle::testing::ScratchFolder;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& text) const {
-    const auto file = path_ / name;
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-    return file.string();
-  }
-  static std::wstring wide(const std::string& native) { return std::wstring(native.begin(), native.end()); }
-
- private:
-  std::filesystem::path path_;
+struct BitmapDeleter {
+  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
 };
+using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+
+inline BitmapPtr make_bitmap(int width, int height) {
+  BitmapInfo info;
+  info.SetWidth(width);
+  info.SetHeight(height);
+  return BitmapPtr(TheManager->Create(&info));
+}
 
 // 64x48, a camera at (0,-10,0) looking at a sphere of radius 1 at the origin; ambient
 // light 1 and no lamps, so a lit pixel is exactly the sphere's colour.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <set>
 #include <thread>
 
@@ -14,17 +13,8 @@
 
 namespace {
 
-struct BitmapDeleter {
-  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
-};
-using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
-
-BitmapPtr make_bitmap(int width, int height) {
-  BitmapInfo info;
-  info.SetWidth(width);
-  info.SetHeight(height);
-  return BitmapPtr(TheManager->Create(&info));
-}
+using host_test::BitmapPtr;
+using host_test::make_bitmap;
 
 BMM_Color_fl pixel(Bitmap& bitmap, int x, int y) {
   BMM_Color_fl colour{-1, -1, -1, -1};
@@ -115,22 +105,19 @@ TEST_F(RenderFrame, AViewportWithoutCameraRendersItsOwnView) {
   EXPECT_EQ(host().OpenCurRenderer(nullptr, nullptr, 0, 64, 48), 0);
 }
 
-TEST_F(RenderFrame, RegionTypeOneRendersOnlyTheRegionOfTheFullImage) {
-  load(scene_);
-  BitmapPtr bitmap = make_bitmap(64, 48);
-  RECT region{20, 10, 44, 30};
-  ASSERT_EQ(render(*bitmap, nullptr, &region, 1), 1);
-  EXPECT_THAT(pixel(*bitmap, 19, 24), Rgba(0, 0, 0, 0)) << "left of the region: untouched";
-  EXPECT_THAT(pixel(*bitmap, 32, 30), Rgba(0, 0, 0, 0)) << "the bottom edge is exclusive";
-  EXPECT_THAT(pixel(*bitmap, 20, 10), Rgba(0.1f, 0.2f, 0.3f, 0.0f));
-  EXPECT_THAT(pixel(*bitmap, 32, 24), Rgba(0.2f, 0.4f, 0.6f, 1.0f));
-}
-
-TEST_F(RenderFrame, RegionTypeFourFillsABitmapOfTheRegionsSizeWithThatPartOfTheImage) {
+TEST_F(RenderFrame, RegionTypeOneRendersInPlaceAndTypeFourFillsABitmapOfTheRegionsSize) {
   load(scene_);
   BitmapPtr full = make_bitmap(64, 48);
   ASSERT_EQ(render(*full), 1);
-  RECT region{22, 14, 42, 34};
+  BitmapPtr in_place = make_bitmap(64, 48);
+  RECT region{20, 10, 44, 30};
+  ASSERT_EQ(render(*in_place, nullptr, &region, 1), 1);
+  EXPECT_THAT(pixel(*in_place, 19, 24), Rgba(0, 0, 0, 0)) << "left of the region: untouched";
+  EXPECT_THAT(pixel(*in_place, 32, 30), Rgba(0, 0, 0, 0)) << "the bottom edge is exclusive";
+  EXPECT_THAT(pixel(*in_place, 20, 10), Rgba(0.1f, 0.2f, 0.3f, 0.0f));
+  EXPECT_THAT(pixel(*in_place, 32, 24), Rgba(0.2f, 0.4f, 0.6f, 1.0f));
+
+  region = {22, 14, 42, 34};
   BitmapPtr crop = make_bitmap(20, 20);
   ASSERT_EQ(render(*crop, nullptr, &region, 4), 1);
   for (int y = 0; y < 20; ++y)
@@ -153,15 +140,13 @@ TEST_F(RenderFrame, EnabledRenderElementsAreRenderedInTheSamePass) {
   IRenderElementMgr* manager = host().GetRenderElementMgr();
   ASSERT_EQ(manager->NumRenderElements(), 5);
   std::vector<BitmapPtr> bitmaps;
+  std::vector<PBBitmap*> outputs(5, nullptr);
   for (int i = 0; i < 5; ++i) {
-    PBBitmap* output = nullptr;
-    manager->GetRenderElement(i)->GetPBBitmap(output);
+    manager->GetRenderElement(i)->GetPBBitmap(outputs[i]);
     bitmaps.push_back(make_bitmap(64, 48));
-    output->bm = bitmaps.back().get();
+    outputs[i]->bm = bitmaps.back().get();
   }
-  PBBitmap* alpha_output = nullptr;
-  manager->GetRenderElement(0)->GetPBBitmap(alpha_output);
-  EXPECT_STREQ(alpha_output->bi.Name(), L"a.exr");
+  EXPECT_STREQ(outputs[0]->bi.Name(), L"a.exr");
 
   BitmapPtr beauty = make_bitmap(64, 48);
   ASSERT_EQ(render(*beauty), 1);
@@ -177,14 +162,10 @@ TEST_F(RenderFrame, EnabledRenderElementsAreRenderedInTheSamePass) {
   EXPECT_THAT(pixel(*bitmaps[2], 0, 0), Rgba(0, 0, 0, 0));
   EXPECT_THAT(pixel(*bitmaps[3], 32, 24), Rgba(0.2f, 0.4f, 0.6f, 1.0f));
   EXPECT_THAT(pixel(*bitmaps[4], 32, 24), Rgba(0, 0, 0, 0)) << "a disabled element is not rendered";
-  for (int i = 0; i < 5; ++i) {
-    PBBitmap* output = nullptr;
-    manager->GetRenderElement(i)->GetPBBitmap(output);
-    output->bm = nullptr;
-  }
+  for (PBBitmap* output : outputs) output->bm = nullptr;
 }
 
-TEST_F(RenderFrame, ProgressComesFromSeveralThreadsAndAddsUp) {
+TEST_F(RenderFrame, ProgressComesFromSeveralThreadsAndAddsUpAndCanAbort) {
   scene_["render"]["threads"] = 4;
   scene_["render"]["tile_size"] = 8;
   load(scene_);
@@ -195,15 +176,14 @@ TEST_F(RenderFrame, ProgressComesFromSeveralThreadsAndAddsUp) {
   EXPECT_EQ(progress.titles.front(), L"Rendering image...");
   const int tiles = 8 * 6;
   ASSERT_EQ(static_cast<int>(progress.reports.size()), tiles);
-  std::set<int> done;
-  for (const auto& [d, total] : progress.reports) {
-    EXPECT_EQ(total, tiles);
-    done.insert(d);
-  }
-  EXPECT_EQ(done.size(), static_cast<std::size_t>(tiles));
-  EXPECT_EQ(*done.begin(), 1);
-  EXPECT_EQ(*done.rbegin(), tiles);
+  using Reports = std::set<std::pair<int, int>>;
+  Reports expected;
+  for (int done = 1; done <= tiles; ++done) expected.emplace(done, tiles);
+  EXPECT_EQ(Reports(progress.reports.begin(), progress.reports.end()), expected);
   EXPECT_GT(progress.threads.size(), 1u);
+
+  RecordingProgress aborting(1);
+  EXPECT_EQ(render(*bitmap, &aborting), 0) << "an abort from the callback fails the frame";
 }
 
 TEST_F(RenderFrame, ARenderTheEngineRefusesFailsTheFrameWithItsReason) {
@@ -213,13 +193,6 @@ TEST_F(RenderFrame, ARenderTheEngineRefusesFailsTheFrameWithItsReason) {
   EXPECT_EQ(render(*bitmap), 0);
   ASSERT_FALSE(host().log_records().empty());
   EXPECT_THAT(host().log_records().back().text, ::testing::StartsWith(L"CurRendererRenderFrame: the render failed: "));
-}
-
-TEST_F(RenderFrame, AbortFromTheCallbackFailsTheFrame) {
-  load(scene_);
-  BitmapPtr bitmap = make_bitmap(64, 48);
-  RecordingProgress progress(1);
-  EXPECT_EQ(render(*bitmap, &progress), 0);
 }
 
 TEST_F(RenderFrame, AFailingPreFrameScriptFailsTheFrame) {

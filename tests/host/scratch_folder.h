@@ -26,18 +26,22 @@ class ScratchFolder {
 
   const std::filesystem::path& path() const { return path_; }
   std::string native(const std::string& name) const { return (path_ / name).string(); }
+  // A native ASCII path as the wide text the host takes.
+  static std::wstring wide(const std::string& native) { return std::wstring(native.begin(), native.end()); }
 
   // Names in the folder, hidden ones included, so left-over temporary files show.
   std::set<std::string> names() const {
     std::set<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-      found.insert(entry.path().filename().string());
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) found.insert(entry.path().filename().string());
     return found;
   }
 
-  void write(const std::string& name, const std::string& content) const {
-    std::ofstream(path_ / name, std::ios::binary) << content;
+  // Writes the file, creating its folders; returns its native path.
+  std::string write(const std::string& name, const std::string& content) const {
+    const auto file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
   }
 
   std::string read(const std::string& name) const {

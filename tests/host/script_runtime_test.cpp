@@ -1,11 +1,9 @@
 // The runtime pieces that embedders use: globals, streams, parser, frames, collection.
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
+#include <algorithm>
 #include <string>
 
+#include "host/scratch_folder.h"
 #include "script_test_support.h"
 
 using script_test::error_of;
@@ -14,27 +12,14 @@ using script_test::ListenerCapture;
 
 namespace {
 
-// A file in the test's temporary folder, removed afterwards.
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes) {
-    path_ = ::testing::TempDir() + "script_runtime_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++) + ".ms";
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  // The path as the host keeps it: wide, with backslashes.
-  std::wstring host_path() const {
-    std::wstring wide(path_.begin(), path_.end());
-    for (wchar_t& c : wide) {
-      if (c == L'/') c = L'\\';
-    }
-    return wide;
-  }
+using paravelle::testing::ScratchFolder;
 
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-};
+// A native path as the host keeps it: wide, with backslashes.
+std::wstring host_path(const std::string& native) {
+  std::wstring wide(native.begin(), native.end());
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  return wide;
+}
 
 }  // namespace
 
@@ -105,23 +90,25 @@ TEST(ScriptRuntime, RunTextAndRunFileReportErrorsOnTheListener) {
 
 TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   // "Grüße €" in UTF-8, with a byte-order mark and CR LF line ends.
-  TempFile script("\xEF\xBB\xBF" "a = \"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"\r\n(a + \"!\")\r\n");
+  const ScratchFolder folder;
+  const std::wstring script =
+      host_path(folder.write("a.ms", "\xEF\xBB\xBF" "a = \"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"\r\n(a + \"!\")\r\n"));
   FileStream stream;
-  ASSERT_EQ(stream.open(script.host_path().c_str(), L"r", 0xFFFFFFFF), &stream);
+  ASSERT_EQ(stream.open(script.c_str(), L"r", 0xFFFFFFFF), &stream);
   Parser parser(thread_local_current_stdout());
   CodeTree* code = parser.compile_all(&stream, MAXScript::ScriptSource::File);
   ScopedValueTempArray frame(1);
   frame[0] = code;
   stream.close();
   EXPECT_STREQ(code->eval()->to_string(), L"Gr\u00FC\u00DFe \u20AC!");
-  EXPECT_TRUE(host::script::run_file(script.host_path()));
+  EXPECT_TRUE(host::script::run_file(script));
   globals->remove(Name::intern(L"a"));
 
   // Text that is not UTF-8 is read as Windows-1252 rather than refused.
-  TempFile latin("\"\x80 \xE9\"");
+  const std::wstring latin = host_path(folder.write("latin.ms", "\"\x80 \xE9\""));
   EXPECT_STREQ(host::script::evaluate_text(L"1")->to_string(), L"1");
   FileStream other;
-  ASSERT_NE(other.open(latin.host_path().c_str(), L"r"), nullptr);
+  ASSERT_NE(other.open(latin.c_str(), L"r"), nullptr);
   std::wstring text;
   while (!other.at_eos()) text.push_back(other.getch());
   EXPECT_EQ(text, L"\"\u20AC \u00E9\"");
@@ -132,16 +119,17 @@ TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
 }
 
 TEST(ScriptRuntime, FileStreamWritesUtf8) {
-  TempFile target("");
+  const ScratchFolder folder;
+  const std::wstring target = host_path(folder.native("out.ms"));
   {
     FileStream out;
-    ASSERT_NE(out.open(target.host_path().c_str(), L"w"), nullptr);
+    ASSERT_NE(out.open(target.c_str(), L"w"), nullptr);
     out.puts(L"x = \"\u00E9\"");
     out.putch(L'\n');
     out.close();
   }
   FileStream in;
-  ASSERT_NE(in.open(target.host_path().c_str(), L"r"), nullptr);
+  ASSERT_NE(in.open(target.c_str(), L"r"), nullptr);
   Parser parser(thread_local_current_stdout());
   ScopedValueTempArray frame(1);
   frame[0] = parser.compile_all(&in);

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "host/maxscript_runtime.h"
 
@@ -22,6 +24,14 @@ inline std::wstring error_of(const std::wstring& text) {
     return host::script::printed(error);
   }
   return L"";
+}
+
+// Each script against what it gives: the printed value, or the printed error when the
+// expected text starts with "-- ".
+inline void expect_results(std::initializer_list<std::pair<std::wstring, std::wstring>> cases) {
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(expected.starts_with(L"-- ") ? error_of(text) : eval(text), expected) << text;
+  }
 }
 
 // Captures the listener for the lifetime of the object.
