@@ -6,22 +6,19 @@
 
 #include <utf8.h>
 
+#include "host/files.h"
 #include "host/maxscript.h"
+#include "host/standalone/wide_text.h"
 
 namespace {
 
-// The host keeps Windows paths; the file system here wants UTF-8 with '/'.
-std::string native_path(const std::wstring& path) {
-  std::string bytes;
+// A path that cannot name a file (a lone surrogate, an embedded NUL) opens nothing.
+std::string native_path_or_empty(const std::wstring& path) {
   try {
-    utf8::utf16to8(path.begin(), path.end(), std::back_inserter(bytes));
-  } catch (const utf8::exception&) {
+    return host::files::native_path(path);
+  } catch (const std::invalid_argument&) {
     return {};
   }
-  for (char& c : bytes) {
-    if (c == '\\') c = '/';
-  }
-  return bytes;
 }
 
 // Windows-1252 for 0x80-0x9F; the other bytes are their own code points.
@@ -70,7 +67,7 @@ FileStream* FileStream::open(const wchar_t* path, const wchar_t* mode, unsigned 
   close();
   path_ = path ? path : L"";
   const std::wstring how = mode ? mode : L"r";
-  const std::string native = native_path(path_);
+  const std::string native = native_path_or_empty(path_);
   if (native.empty()) return nullptr;
   if (how.find(L'r') != std::wstring::npos) {
     std::FILE* file = std::fopen(native.c_str(), "rb");
@@ -103,15 +100,7 @@ void FileStream::putch(wchar_t c) {
 
 void FileStream::puts(const wchar_t* text) {
   if (!file_ || !text) return;
-  const std::wstring wide(text);
-  std::string bytes;
-  try {
-    utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(bytes));
-  } catch (const utf8::exception&) {
-    // A lone surrogate half cannot be stored as UTF-8; write what can be written.
-    bytes.clear();
-    for (wchar_t c : wide) bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  }
+  const std::string bytes = host::standalone::wide_text::to_utf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), file_);
 }
 

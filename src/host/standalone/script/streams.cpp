@@ -1,4 +1,5 @@
 #include "host/maxscript.h"
+#include "host/standalone/wide_text.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,14 +17,7 @@ class StdoutStream : public CharStream {
  public:
   void putch(wchar_t c) override { puts(std::wstring(1, c).c_str()); }
   void puts(const wchar_t* text) override {
-    const std::wstring wide(text ? text : L"");
-    std::string bytes;
-    try {
-      utf8::utf16to8(wide.begin(), wide.end(), std::back_inserter(bytes));
-    } catch (const utf8::exception&) {
-      bytes.clear();
-      for (wchar_t c : wide) bytes.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    }
+    const std::string bytes = host::standalone::wide_text::to_utf8(text ? text : L"");
     std::lock_guard<std::mutex> lock(mutex_);
     std::cout << bytes << std::flush;
   }
