@@ -16,7 +16,7 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	@cd $(BUILD_DIR) && ctest -j $(JOBS) --output-on-failure --timeout 600 2>&1 | tee ctest.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'; \
+	@cd $(BUILD_DIR) && ctest -j $(JOBS) --output-on-failure --timeout 600 2>&1 | tee ctest.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: '; \
 	  status=$${PIPESTATUS[0]}; exit $$status
 
 demo: build
