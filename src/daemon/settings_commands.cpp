@@ -16,6 +16,18 @@ void log_count_and_switch_off(const CommandContext& context, const char* command
   setting = false;
 }
 
+// The commands whose one parameter names a file: the name is stored as received and
+// the setting switched on, or a count error switches the setting off. True when stored.
+bool store_single_name(const CommandContext& context, const char* command, bool& use, std::wstring& name) {
+  if (context.parameter_count() != 1) {
+    log_count_and_switch_off(context, command, 1, use);
+    return false;
+  }
+  use = true;
+  name = context.parameter(1);
+  return true;
+}
+
 std::string quoted_parameter(const CommandContext& context, std::size_t i) {
   return "\"" + to_string(context.parameter(i)) + "\"";
 }
@@ -23,10 +35,7 @@ std::string quoted_parameter(const CommandContext& context, std::size_t i) {
 }  // namespace
 
 void UseJpegOutputCommand(const CommandContext& context) {
-  if (context.parameter_count() != 1)
-    return log_count_and_switch_off(context, "UseJpegOutput", 1, context.state.useJpegOutput);
-  context.state.useJpegOutput = true;
-  context.state.jpegOutputPath = context.parameter(1);
+  store_single_name(context, "UseJpegOutput", context.state.useJpegOutput, context.state.jpegOutputPath);
 }
 
 void FailOnBlackFramesCommand(const CommandContext& context) {
@@ -75,11 +84,8 @@ void OverrideSaveFileCommand(const CommandContext& context) {
 void OutputImageFilenameCommand(const CommandContext& context) {
   JobState& state = context.state;
   log_setting("Setting output image filename");
-  if (context.parameter_count() != 1)
-    return log_count_and_switch_off(context, "OutputImageFilename", 1, state.useOutputImageFilename);
-  state.useOutputImageFilename = true;
-  state.outputImageFilename = context.parameter(1);
-  log_setting("Saving output to " + to_string(state.outputImageFilename));
+  if (store_single_name(context, "OutputImageFilename", state.useOutputImageFilename, state.outputImageFilename))
+    log_setting("Saving output to " + to_string(state.outputImageFilename));
 }
 
 void OutputImageReFilenameCommand(const CommandContext& context) {
@@ -123,11 +129,8 @@ void GammaCorrectionCommand(const CommandContext& context) {
 void PathConfigFileCommand(const CommandContext& context) {
   JobState& state = context.state;
   log_setting("Setting alternate path config file");
-  if (context.parameter_count() != 1)
-    return log_count_and_switch_off(context, "PathConfigFile", 1, state.usePathConfigFile);
-  state.usePathConfigFile = true;
-  state.pathConfigFile = context.parameter(1);
-  log_setting("Using alternate path config file " + to_string(state.pathConfigFile));
+  if (store_single_name(context, "PathConfigFile", state.usePathConfigFile, state.pathConfigFile))
+    log_setting("Using alternate path config file " + to_string(state.pathConfigFile));
 }
 
 void IgnoreRenderElementsByNameCommand(const CommandContext& context) {
