@@ -15,7 +15,6 @@ struct CommandContext {
   const CommandFields& fields;
   win32::simple_socket& connection;
 
-  const std::wstring& word() const { return fields.front(); }
   std::size_t parameter_count() const { return fields.empty() ? 0 : fields.size() - 1; }
   // Parameter i counts from 1, as the replies name them.
   const std::wstring& parameter(std::size_t i) const { return fields.at(i); }
