@@ -7,10 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "host/bitmap.h"
+#include "host/render.h"
+
+class CameraObject;
+class IMultiPassCameraEffect;
 class INode;
 class Interface8;
 class Interface11;
 class Interface14;
+class IRenderElement;
+class Object;
 class ViewExp;
 
 namespace paravelle::daemon {
@@ -66,13 +73,29 @@ struct JobState {
   ViewExp* renderViewport = nullptr;       // the host's, never owned
   bool viewportLocked = false;
   std::int32_t lockedViewportIndex = -1;
+  RendParams renderParams;                 // filled when the renderer is opened
   std::int32_t currentFrame = 0;
   std::int32_t currentTask = 0;
   Interface8* coreInterface = nullptr;     // the host's, never owned
   Interface11* coreInterface11 = nullptr;
   Interface14* coreInterface14 = nullptr;
+  // The frame pipeline's output state, settled each time the renderer is opened. During a
+  // frame outputBitmapInfo carries the frame's file name; otherwise renderOutputName.
+  BitmapInfo outputBitmapInfo;
+  std::wstring renderOutputName;
+  std::vector<IRenderElement*> renderElements;        // the enabled elements, the host's
+  std::vector<PBBitmap*> renderElementBitmaps;        // parallel: each element's description and bitmap
+  std::int32_t renderElementCount = 0;
+  std::vector<Bitmap*> renderElementAccumulators;     // multipass only, one per element, per frame
+  // The multipass decision, made when the renderer is opened.
+  bool multipassEnabled = false;
+  std::int32_t multipassPassCount = 0;
+  IMultiPassCameraEffect* multipassEffect = nullptr;  // the host's, never owned
   bool disableMultipass = false;
   INode* renderCamera = nullptr;           // the host's, never owned
+  CameraObject* renderCameraObject = nullptr;
+  INode* multipassHolderNode = nullptr;    // a camera child named "Multipass" carrying the effect
+  Object* multipassHolderObject = nullptr;
   bool rendererIsTypeA = false;
   bool rendererIsTypeB = false;
   bool rendererIsTypeC = false;

@@ -29,4 +29,9 @@ std::uint64_t drain_count();
 // Test seam: shifts the tick counter so tests can put it just before the wrap.
 void set_tick_offset(std::uint32_t offset);
 
+// Test seam: sleep_ms calls `sleeper` instead of sleeping (an empty function restores
+// real sleeping), so tests can run long retry sequences and error pauses at once and
+// see every wait that was asked for. Set it only while no other thread sleeps.
+void set_sleep_function(std::function<void(std::uint32_t milliseconds)> sleeper);
+
 }  // namespace host

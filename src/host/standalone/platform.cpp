@@ -21,6 +21,11 @@ struct EventQueue {
   std::deque<std::function<void()>> events;
 };
 
+std::function<void(std::uint32_t)>& sleep_function() {
+  static std::function<void(std::uint32_t)> sleeper;
+  return sleeper;
+}
+
 EventQueue& event_queue() {
   static EventQueue queue;
   return queue;
@@ -35,8 +40,11 @@ std::uint32_t tick_count() {
 }
 
 void sleep_ms(std::uint32_t milliseconds) {
+  if (const auto& sleeper = sleep_function()) return sleeper(milliseconds);
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+void set_sleep_function(std::function<void(std::uint32_t)> sleeper) { sleep_function() = std::move(sleeper); }
 
 std::uint32_t current_thread_id() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 

@@ -1,0 +1,43 @@
+#pragma once
+// Rendered bitmaps into files where the farm expects them: the frame's names, missing
+// folders, the host's bitmap output (the format follows the extension), region renders
+// with their padding cut off, the JPEG copy, and local rendering through the temp
+// folder. Log lines go to the log and the farm. Failures are std::runtime_error.
+
+#include <cstdint>
+#include <string>
+
+#include "daemon/job_state.h"
+#include "host/bitmap.h"
+#include "transport/simple_socket.h"
+
+namespace paravelle::render {
+
+// '/' to '\', doubled backslashes collapsed, a leading network pair kept.
+std::wstring NormalizePath(const std::wstring& path);
+// The name with the frame number (4 digits at least) between its stem and extension.
+std::wstring FrameOutputName(const std::wstring& name, std::int32_t number);
+
+// Creates the folder of the description's file when it is missing.
+void CreateOutputPath(const BitmapInfo& info, win32::simple_socket& connection);
+// Creates a folder and its missing parents; results are not looked at.
+void CreateDirectories(const std::wstring& path);
+
+// Writes the bitmap under the description's name and records it in writtenOutputFiles.
+void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
+// The region without its padding, then as WriteOutputFile.
+void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
+// A JPEG copy in jpegOutputPath; not recorded.
+void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info,
+                     win32::simple_socket& connection);
+
+// Copies a locally rendered file to its destination: ten attempts with growing waits
+// (through the host's sleep), alternate names from the sixth attempt when useAltOutput.
+// The copy lands under a temporary name in the destination folder and is renamed into
+// place, so nobody sees a partial file under the final name. Returns the name actually
+// written (the destination or an alternate); "Failed to save <destination>: <last system
+// message>" when every attempt failed.
+std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source,
+                           const std::wstring& destination, win32::simple_socket& connection);
+
+}  // namespace paravelle::render

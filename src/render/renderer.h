@@ -1,0 +1,39 @@
+#pragma once
+// The host's current renderer as the frame pipeline uses it: opened at the first frame
+// of a job (and after each close), with the multipass decision made at that moment;
+// closed in restart mode after every frame and at the end of the job.
+
+#include <cstdint>
+#include <string>
+
+#include "daemon/job_state.h"
+#include "host/core.h"
+#include "transport/simple_socket.h"
+
+namespace paravelle::render {
+
+// Opens the renderer for the job's camera or viewport and decides multipass; nothing
+// when it is open already. std::runtime_error on failure (rendererOpen stays false).
+void SetupRenderParameters(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection);
+
+// Closes the renderer when it is open. std::runtime_error with the trap's text and the
+// crash report when closing faulted; rendererOpen then stays true.
+void CloseRenderer(daemon::JobState& state);
+
+// Renders every pass of the camera's multipass effect into a pass bitmap, accumulating
+// into mainBitmap and into each render element's accumulator. The pass bitmap is freed
+// on every way out; std::runtime_error on failure.
+void RenderMultipass(daemon::JobState& state, TimeValue t, Bitmap* mainBitmap, win32::simple_socket& connection);
+
+// The renderer calls that may crash the host, each under the machine-fault trap. On a
+// trapped fault errorText becomes "Trapped SEH Exception in <call>(): " and the fault's
+// name (the crash report is in lastCrashReport) and the result is 0; otherwise errorText
+// is empty and the host's result comes back.
+int CallOpenCurRenderer(daemon::JobState& state, INode* camera, ViewExp* view, int rendType, int width,
+                        int height, std::string& errorText);
+void CallCloseCurRenderer(daemon::JobState& state, std::string& errorText);
+int CallCurRendererRenderFrame(daemon::JobState& state, TimeValue t, Bitmap* bitmap,
+                               RendProgressCallback* callback, float frameDuration, ViewParams* view,
+                               RECT* region, std::string& errorText);
+
+}  // namespace paravelle::render
