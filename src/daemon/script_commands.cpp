@@ -31,9 +31,12 @@ std::optional<bool> parse_flag(const std::wstring& field) {
   return std::nullopt;
 }
 
-std::wstring text_of(Value* value) { return value->to_string(); }
-
 bool is_string(const Value* value) { return value->is_kind_of(&String_class); }
+
+// A string's whole text: a NUL in it is a character like any other.
+std::wstring text_of(Value* value) {
+  return is_string(value) ? static_cast<String*>(value)->text() : std::wstring(value->to_string());
+}
 
 // The frame's time in ticks, or nothing when it does not fit the host's 32-bit time.
 std::optional<TimeValue> frame_time(std::int32_t frame) {

@@ -18,6 +18,8 @@ constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
 constexpr std::uint32_t ERROR_INVALID_NAME = 123;
 
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+// Not a file of data: a device, a pipe or a socket.
+constexpr std::uint32_t FILE_ATTRIBUTE_DEVICE = 0x40;
 
 // The native path of a wide backslash path (UTF-8, '/' separators).
 std::string native_path(const std::wstring& path);

@@ -128,8 +128,9 @@ class StringStream : public CharStream {
 
 // A file as a stream. `open` takes the host's wide backslash path (it becomes a UTF-8
 // path with '/' separators) and a mode: "r" reads, "w" truncates and writes, "a" appends.
-// Reading decodes the whole file at open: a UTF-8 or UTF-16LE byte-order mark is obeyed;
-// otherwise the bytes are UTF-8 when they are valid UTF-8 and Windows-1252 when not. The
+// Reading decodes the whole file at open: a UTF-8 or UTF-16LE byte-order mark is obeyed
+// (and is never part of the text); otherwise the bytes are UTF-8 when they are valid UTF-8
+// and Windows-1252 when not. Only a regular file is read: a device or a pipe opens nothing. The
 // code page argument is accepted for the host's signature; 0xFFFFFFFF is the default.
 // Written text is stored as UTF-8. `open` returns the stream, or null when the file cannot
 // be opened.

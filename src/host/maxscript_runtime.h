@@ -200,6 +200,29 @@ void collect_garbage();
 // Values on the collected heap right now (permanent values are not counted).
 std::size_t live_value_count();
 
+// The calling thread's runtime records at one moment: rooted temporaries, scopes, value
+// frames, allocation frames, nesting depths, caught errors and the current output stream.
+// A machine fault caught by a trap abandons the C++ frames between the fault and the trap
+// without running their destructors; their records would stay behind pointing into a dead
+// stack, and the next collection would read it. Mark before the trapped call, and unwind to
+// the mark after a fault. (Value frames are meant to live on the stack: one that the trapped
+// call left on the heap is forgotten too, and no longer protects its slots.)
+class ThreadRuntimeMark {
+ private:
+  friend struct HeapAccess;
+  std::size_t rooted_ = 0;
+  std::size_t providers_ = 0;
+  std::size_t allocated_ = 0;
+  std::size_t alloc_frames_ = 0;
+  std::size_t value_frames_ = 0;
+  std::size_t caught_errors_ = 0;
+  std::size_t depths_[2] = {0, 0};
+  CharStream* output_ = nullptr;
+};
+
+ThreadRuntimeMark mark_thread_runtime();
+void unwind_thread_runtime(const ThreadRuntimeMark& mark);
+
 }  // namespace host::script
 
 // ---- globals ---------------------------------------------------------------------

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -30,6 +32,12 @@ class ScriptCommands : public DispatcherTest {
   ScriptFiles files;
   ScopedGlobal ran{L"scriptRan"};
 };
+
+// A literal with every character, NULs included.
+template <std::size_t N>
+std::wstring whole(const wchar_t (&text)[N]) {
+  return std::wstring(text, N - 1);
+}
 
 const std::string failed = "ERROR: ExecuteMaxScriptFile: Script did not return success. Returned value was";
 const std::string frame_error =
@@ -96,6 +104,9 @@ TEST_F(ScriptCommands, AStringScriptRepliesItsStringAndABadFrameOrCountBeforeSta
       {L"ExecuteStringScript,0,\"\\\"a,b\\\"\"", {"STARTED", "SUCCESS: a,b"}},
       // Unquoted, the part after a comma is a further field, ignored.
       {L"ExecuteStringScript,0,\\\"a\\\",\\\"b\\\"", {"STARTED", "SUCCESS: a"}},
+      // The whole text runs as written: a comment on the last line, a NUL in a string.
+      {L"ExecuteStringScript,0,\\\"abc\\\" -- the answer", {"STARTED", "SUCCESS: abc"}},
+      {whole(L"ExecuteStringScript,0,\\\"a\0b\\\""), {"STARTED", std::string("SUCCESS: a\0b", 12)}},
       {L"ExecuteStringScript,12,\\\"abc\\\"", {"STARTED", "SUCCESS: abc"}},
       {L"ExecuteStringScript,x,scriptRan = 1",
        {"ERROR: ExecuteScript: Parameter 1 , \"x\", is not a valid frame number."}},
@@ -111,6 +122,17 @@ TEST_F(ScriptCommands, AStringScriptRepliesItsStringAndABadFrameOrCountBeforeSta
   EXPECT_EQ(scene_time(), 160) << "a string script does not move the scene";
   EXPECT_EQ(ran.get(), nullptr);
   EXPECT_TRUE(log.contains_line("... Done Executing script "));
+}
+
+// What a farm script makes while it runs is collected while it runs: the temporaries of
+// a long loop do not stay alive until the command ends.
+TEST_F(ScriptCommands, ALongLoopInAFarmScriptKeepsTheHeapBounded) {
+  host::script::collect_garbage();
+  const std::size_t baseline = host::script::live_value_count();
+  EXPECT_EQ(dispatch(L"ExecuteStringScript,0,for i = 1 to 100000 do (x = \\\"abc\\\" + \\\"def\\\"); x"),
+            (Replies{"STARTED", "SUCCESS: abcdef"}));
+  EXPECT_LT(host::script::live_value_count(), baseline + 50000) << "400000 values were made";
+  globals->remove(Name::intern(L"x"));
 }
 
 TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGlobalComesBack) {
@@ -163,6 +185,11 @@ class ScriptCommandSession : public ::testing::Test {
 
 TEST_F(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted) {
   const std::wstring missing = files.missing("nowhere/pre.ms");
+  const std::wstring fifo = files.missing("fifo.ms");
+  ASSERT_EQ(::mkfifo(to_string(fifo).c_str(), 0600), 0);
+  std::string terms = "1";
+  for (int i = 0; i < 300000; ++i) terms += "+1";
+  const std::wstring chain = files.write("chain.ms", terms);
   const std::pair<std::wstring, std::string> rows[] = {
       {L"ExecuteMaxScriptFile," + missing + L",false,0,false",
        "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which doesn't exist: "
@@ -170,6 +197,21 @@ TEST_F(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted)
       // A result without a text fails while the reply is built.
       {L"ExecuteStringScript,0,\"#(1, 2)\"",
        "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"},
+      // Only regular files run: a device would be read for ever, a FIFO waited on for ever.
+      {L"ExecuteMaxScriptFile,/dev/zero,false,0,false",
+       "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which is not a "
+       "regular file: \"/dev/zero\""},
+      {L"ExecuteMaxScriptFile," + fifo + L",false,0,false",
+       "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which is not a "
+       "regular file: \"" + to_string(fifo) + "\""},
+      // Runaway recursion is a script error, not a trapped stack overflow.
+      {L"ExecuteMaxScriptFile," + chain + L",false,0,false",
+       "ERROR: Exception caught in 3ds max: -- Syntax error: at line 1, expression nested too deeply"},
+      {L"ExecuteStringScript,0,\"a = #(); for i = 1 to 300000 do a = #(a); a\"",
+       "ERROR: Maxscript exception:-- Runtime error: array nested too deeply to print"},
+      // The whole text runs: what follows a NUL is not dropped.
+      {whole(L"ExecuteStringScript,0,\\\"done\\\"\0 1"),
+       "ERROR: Exception caught in 3ds max: -- Syntax error: at line 1, unexpected character U+0000"},
   };
   for (const auto& [command, reply] : rows) {
     start();

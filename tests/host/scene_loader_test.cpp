@@ -66,6 +66,29 @@ TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrong) {
   }
 }
 
+// Files nested without end are refused before they are read, and error paths deep in a
+// file still come out whole.
+TEST(SceneLoader, DeepNestingIsRefusedAndDeepPathsComeOutWhole) {
+  const auto groups = [](int levels, const std::string& innermost) {
+    std::string text = R"({"format": "paravelle-scene", "version": 1, "nodes": )";
+    for (int i = 0; i < levels; ++i) text += R"([{"name": "g", "type": "group", "children": )";
+    text += innermost;
+    for (int i = 0; i < levels; ++i) text += "}]";
+    return text + "}";
+  };
+  const std::string version = R"({"format": "paravelle-scene", "version": )" + std::string(200000, '[') +
+                              std::string(200000, ']') + "}";
+  const std::string refused = "nested deeper than 256 levels of objects and arrays";
+  EXPECT_EQ(load_error("v.json", version), "line 1, column 297: " + refused);
+  EXPECT_THAT(load_error("g.json", groups(20000, "[]")), HasSubstr(": " + refused));
+
+  std::string deep_path = "nodes";
+  for (int i = 0; i < 120; ++i) deep_path += "[0](\"g\").children";
+  EXPECT_EQ(load_error("p.json", groups(120, R"([{"name": "c", "type": "cone"}])")),
+            deep_path + "[0](\"c\").type: unknown node type \"cone\" (expected group, node, camera, sphere, plane, "
+                        "box, point_light or directional_light)");
+}
+
 TEST(SceneLoader, ReadsEverySectionWithDefaults) {
   nlohmann::json scene = host_test::small_scene();
   scene["renderer"] = nlohmann::json::parse(R"({"class_id": ["0x52ad1c02", 288174012], "float_output": true})");

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 
+#include "host/maxscript_runtime.h"
 #include "host/standalone/path_config.h"
 #include "host/standalone/scene_scripts.h"
 #include "host_fixture.h"
@@ -135,6 +136,19 @@ TEST_F(SceneLoading, PostLoadScriptRunsAndItsFailureDoesNotFailTheLoad) {
   host::standalone::set_scene_script_runner(nullptr);
   EXPECT_EQ(scripts, std::vector<std::wstring>{L"print \"loaded\""});
   EXPECT_THAT(listener_text(), HasSubstr("the scene's post-load script failed; the scene stays loaded"));
+}
+
+// A scene script that loads its own scene would recurse until the stack ran out; the
+// innermost load's script fails instead, and every load around it completes.
+TEST_F(SceneLoading, ASceneThatLoadsItselfStopsWithAScriptError) {
+  const std::string path = folder_.native("self.json");
+  nlohmann::json scene = host_test::small_scene();
+  scene["scripts"] = {{"post_load", "global reloads = (if reloads == undefined then 1 else reloads + 1)\n"
+                                    "loadMaxFile \"" + path + "\""}};
+  load(scene, "self.json");
+  EXPECT_STREQ(globals->get(L"reloads")->to_string(), L"32");
+  EXPECT_THAT(listener_text(), HasSubstr("-- Runtime error: scripts nested too deeply (a script that runs itself?)"));
+  globals->remove(Name::intern(L"reloads"));
 }
 
 TEST_F(SceneLoading, NodesAreFoundDepthFirstInFileOrder) {

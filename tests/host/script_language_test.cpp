@@ -135,3 +135,35 @@ TEST(ScriptLanguage, ValueTextConversions) {
   EXPECT_TRUE(true_value.truth());
   EXPECT_THROW(array->to_bool(), RuntimeError);
 }
+
+// Scripts that would recurse without end in the interpreter, or loop for ever, end with a
+// script error instead of a stack overflow or a hang.
+TEST(ScriptLanguage, RunawayScriptsEndWithAScriptError) {
+  const auto chain = [](const wchar_t* first, const wchar_t* link, int links) {
+    std::wstring text = first;
+    for (int i = 0; i < links; ++i) text += link;
+    return text;
+  };
+  const std::wstring too_deep = L"-- Syntax error: at line 1, expression nested too deeply";
+  ListenerCapture listener;
+  expect_results({{chain(L"1", L"+1", 299999), too_deep},
+                  {chain(L"x", L".a", 300000), too_deep},
+                  {chain(L"1", L" as string", 300000), too_deep},
+                  {L"(" + chain(L"1", L"+1", 4999) + L")", L"5000"},
+                  {L"a = #(); for i = 1 to 300000 do a = #(a); print a",
+                   L"-- Runtime error: at line 1, array nested too deeply to print"},
+                  {L"a = #(); for i = 1 to 300000 do a = #(a); a as string",
+                   L"-- Runtime error: array nested too deeply to print"},
+                  {L"a = #(); for i = 1 to 999 do a = #(a); (a as string).count", L"3000"},
+                  {L"a = #(); for i = 1 to 1000 do a = #(a); (a as string).count",
+                   L"-- Runtime error: array nested too deeply to print"},
+                  {L"for i = 1e17 to 1.00000000001e17 do ()",
+                   L"-- Runtime error: at line 1, for loop cannot advance: 1e+17 plus the step 1.0 is still 1e+17"},
+                  {L"for i = 1.00000000001e17 to 1e17 by -1 do ()",
+                   L"-- Runtime error: at line 1, for loop cannot advance: 1e+17 plus the step -1.0 is still 1e+17"},
+                  {L"for i = 0.0 to 1e400 by 1e300 do ()",
+                   L"-- Runtime error: at line 1, for loop bounds and step must be finite, got 1.#INF"},
+                  {L"n = 0; for i = 1e17 to 1e17 do n = n + 1; n", L"1"},
+                  {L"n = 0; for i = 0.5 to 2 do n = n + 1; n", L"2"}});
+  EXPECT_EQ(listener.text(), L"") << "nothing of a value that cannot be printed reaches the listener";
+}

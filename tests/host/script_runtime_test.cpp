@@ -1,5 +1,7 @@
 // The runtime pieces that embedders use: globals, streams, parser, frames, collection.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <string>
 
@@ -113,9 +115,27 @@ TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   while (!other.at_eos()) text.push_back(other.getch());
   EXPECT_EQ(text, L"\"\u20AC \u00E9\"");
 
+  // The mark is never text, even where a byte after it is not UTF-8.
+  const std::wstring marked = host_path(folder.write("marked.ms", "\xEF\xBB\xBF\"\xE9\""));
+  FileStream decoded;
+  ASSERT_NE(decoded.open(marked.c_str(), L"r"), nullptr);
+  text.clear();
+  while (!decoded.at_eos()) text.push_back(decoded.getch());
+  EXPECT_EQ(text, L"\"\u00E9\"");
+
   FileStream missing;
   EXPECT_EQ(missing.open(L"\\no\\such\\dir\\x.ms", L"r"), nullptr);
   EXPECT_TRUE(missing.at_eos());
+  // Only regular files are read: a device never ends, and a FIFO without a writer would
+  // wait for ever.
+  const std::string fifo = folder.native("fifo.ms");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const ListenerCapture listener;
+  for (const std::wstring& device : {std::wstring(L"\\dev\\zero"), host_path(fifo), host_path(folder.path().string())}) {
+    FileStream stream;
+    EXPECT_EQ(stream.open(device.c_str(), L"r"), nullptr) << std::string(device.begin(), device.end());
+    EXPECT_FALSE(host::script::run_file(device));
+  }
 }
 
 TEST(ScriptRuntime, FileStreamWritesUtf8) {

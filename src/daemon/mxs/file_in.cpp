@@ -1,9 +1,11 @@
 #include "daemon/mxs/file_in.h"
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "daemon/mxs/eval.h"
 #include "daemon/mxs/frame.h"
+#include "host/files.h"
 #include "render/file_exists.h"
 #include "transport/text.h"
 
@@ -25,11 +27,20 @@ class closing {
   CharStream* stream_;
 };
 
+// A device or a pipe would be read until memory runs out, or waited on for ever.
+bool is_device(const std::wstring& path) {
+  std::uint32_t attributes = 0;
+  return host::files::file_attributes(path, attributes) && (attributes & host::files::FILE_ATTRIBUTE_DEVICE) != 0;
+}
+
 }  // namespace
 
 Value* file_in(const std::wstring& path) {
   if (!paravelle::render::file_exists(path))
     throw std::runtime_error("mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"" +
+                             paravelle::to_string(path) + "\"");
+  if (is_device(path))
+    throw std::runtime_error("mxs::file_in() - Tried to execute a maxscript file which is not a regular file: \"" +
                              paravelle::to_string(path) + "\"");
   frame<2> values;
   Value*& stream_slot = values.link();

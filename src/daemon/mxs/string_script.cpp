@@ -52,8 +52,11 @@ string_script::~string_script() {
 Value* string_script::eval() {
   if (evaluated_) throw std::runtime_error("mxs::string_script::eval: the script was already evaluated");
   evaluated_ = true;
-  // One block expression: its value is the value of the text's last expression.
-  stream_->puts(text_.c_str());
+  // One block expression: its value is the value of the text's last expression. The text
+  // goes in character by character, so an embedded NUL does not end it early, and the
+  // closing bracket goes on a line of its own, so a comment on the last line cannot hide it.
+  for (const wchar_t c : text_) stream_->putch(c);
+  stream_->putch(L'\n');
   stream_->putch(L')');
 
   frame<2> values;

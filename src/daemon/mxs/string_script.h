@@ -19,7 +19,7 @@ class string_script {
   string_script(const string_script&) = delete;
   string_script& operator=(const string_script&) = delete;
 
-  // Evaluates "(" + text + ")" and returns its value (unrooted, as eval_stream's). The
+  // Evaluates "(" + text + "\n)" and returns its value (unrooted, as eval_stream's). The
   // source stream is consumed, so a second call is refused.
   Value* eval();
 

@@ -216,6 +216,8 @@ bool file_attributes(const std::wstring& path, std::uint32_t& attributes) {
   if (::stat(name.path.c_str(), &status) != 0) return fail(error_for(name.path, errno));
   if (S_ISDIR(status.st_mode)) {
     attributes = FILE_ATTRIBUTE_DIRECTORY;
+  } else if (!S_ISREG(status.st_mode)) {
+    attributes = FILE_ATTRIBUTE_DEVICE;
   } else {
     attributes = ::access(name.path.c_str(), W_OK) == 0 ? normal : read_only;
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "host/standalone/wide_text.h"
 
@@ -35,8 +36,45 @@ std::uint32_t class_word(const JsonField& field) {
 
 }  // namespace
 
+std::size_t too_deep_at(const std::string& text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return i;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return std::string::npos;
+}
+
+JsonField::JsonField(const nlohmann::json& value, std::string path)
+    : value_(value), path_(std::make_shared<const Step>(Step{nullptr, std::move(path)})) {}
+
+std::string JsonField::path() const {
+  std::vector<const std::string*> steps;
+  for (const Step* step = path_.get(); step; step = step->parent.get()) steps.push_back(&step->text);
+  std::string joined;
+  for (auto step = steps.rbegin(); step != steps.rend(); ++step) joined += **step;
+  return joined;
+}
+
+JsonField JsonField::below(const nlohmann::json& value, std::string step) const {
+  return JsonField(value, std::make_shared<const Step>(Step{path_, std::move(step)}));
+}
+
+JsonField JsonField::labelled(const std::string& label) const { return below(value_, label); }
+
 void JsonField::fail(const std::string& what) const {
-  throw std::runtime_error(path_.empty() ? what : path_ + ": " + what);
+  const std::string where = path();
+  throw std::runtime_error(where.empty() ? what : where + ": " + what);
 }
 
 void JsonField::expect_object(std::initializer_list<const char*> allowed) const {
@@ -50,12 +88,12 @@ void JsonField::expect_object(std::initializer_list<const char*> allowed) const 
 
 JsonField JsonField::operator[](const char* key) const {
   if (!has(key)) fail(std::string("missing \"") + key + "\"");
-  return JsonField(value_.at(key), path_.empty() ? key : path_ + "." + key);
+  const bool at_root = !path_->parent && path_->text.empty();
+  return below(value_.at(key), at_root ? std::string(key) : std::string(".") + key);
 }
 
 JsonField JsonField::child(const char* key, const std::string& label) const {
-  JsonField field = (*this)[key];
-  return JsonField(field.value_, field.path_ + label);
+  return (*this)[key].labelled(label);
 }
 
 std::size_t JsonField::size() const {
@@ -65,7 +103,7 @@ std::size_t JsonField::size() const {
 
 JsonField JsonField::at(std::size_t index) const {
   if (!value_.is_array() || index >= value_.size()) fail("expected an array element " + std::to_string(index));
-  return JsonField(value_.at(index), path_ + "[" + std::to_string(index) + "]");
+  return below(value_.at(index), "[" + std::to_string(index) + "]");
 }
 
 double JsonField::number() const {

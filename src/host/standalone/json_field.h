@@ -2,7 +2,9 @@
 // Reading one value of the host's JSON files with its location, so every error names
 // where in the file it is ("nodes[1].camera.fov: expected a number").
 
+#include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -11,13 +13,22 @@
 
 namespace host::standalone {
 
+// The byte offset of the first object or array that lies deeper than `limit` levels in a
+// JSON text, or npos. Strings are skipped, so brackets in texts do not count.
+std::size_t too_deep_at(const std::string& text, std::size_t limit);
+
 class JsonField {
  public:
-  JsonField(const nlohmann::json& value, std::string path) : value_(value), path_(std::move(path)) {}
+  JsonField(const nlohmann::json& value, std::string path);
 
-  const std::string& path() const { return path_; }
+  // Where the value is ("nodes[1](\"cam\").fov"). Composed on demand: every field keeps
+  // only its own step and a link to its parent's, so a deep file does not copy a growing
+  // path into every level.
+  std::string path() const;
   const nlohmann::json& json() const { return value_; }
   [[noreturn]] void fail(const std::string& what) const;
+  // The same value, with `label` added to its place ("(\"name\")" after a node).
+  JsonField labelled(const std::string& label) const;
 
   // The value must be an object holding no other keys than these.
   void expect_object(std::initializer_list<const char*> allowed) const;
@@ -44,8 +55,15 @@ class JsonField {
   std::wstring text_or(const char* key, const std::wstring& fallback) const;
 
  private:
+  struct Step {
+    std::shared_ptr<const Step> parent;
+    std::string text;
+  };
+  JsonField(const nlohmann::json& value, std::shared_ptr<const Step> path) : value_(value), path_(std::move(path)) {}
+  JsonField below(const nlohmann::json& value, std::string step) const;
+
   const nlohmann::json& value_;
-  std::string path_;
+  std::shared_ptr<const Step> path_;
 };
 
 }  // namespace host::standalone

@@ -108,7 +108,7 @@ NodeSpec read_node(const JsonField& node) {
   if (!node.json().is_object()) node.fail("expected a node object");
   NodeSpec spec;
   spec.name = node["name"].text();
-  const JsonField named(node.json(), node.path() + "(\"" + wide_text::to_utf8(spec.name) + "\")");
+  const JsonField named = node.labelled("(\"" + wide_text::to_utf8(spec.name) + "\")");
   const std::wstring type = named["type"].text();
   if (type == L"group" || type == L"node") {
     named.expect_object({"name", "type", "children"});

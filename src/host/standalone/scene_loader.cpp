@@ -13,6 +13,8 @@
 namespace host::standalone {
 namespace {
 
+constexpr std::size_t kMaximumNesting = 256;
+
 std::string line_and_column(const std::string& text, std::size_t byte) {
   std::size_t line = 1, column = 1;
   for (std::size_t i = 0; i + 1 < byte && i < text.size(); ++i) {
@@ -239,6 +241,11 @@ SceneSpec read_scene(const JsonField& root) {
 }  // namespace
 
 SceneSpec parse_scene_text(const std::string& text, const std::string& label) {
+  // Reading nodes, finding them and building the scene recurse once per level; a file
+  // nested without end would overflow the stack (or, with a path per level, fill memory).
+  if (const std::size_t at = too_deep_at(text, kMaximumNesting); at != std::string::npos)
+    throw std::runtime_error(label + ": " + line_and_column(text, at + 1) + ": nested deeper than " +
+                             std::to_string(kMaximumNesting) + " levels of objects and arrays");
   nlohmann::json document;
   try {
     document = nlohmann::json::parse(text);

@@ -3,6 +3,8 @@
 // (evaluator.cpp); nodes hold plain data, never script values, so compiled code needs no
 // collection roots.
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,15 +16,36 @@ namespace host::script {
 
 class Evaluator;
 
+// How deep a tree may grow. Evaluating and freeing a tree recurse once per level, so a
+// deeper one (a chain of 300000 terms, say) would overflow the stack; it is refused as a
+// syntax error when it is built instead.
+constexpr std::size_t kMaximumTreeDepth = 10000;
+
 struct Node {
-  explicit Node(int source_line) : line(source_line) {}
+  // `tree_depth` is 1 for a leaf and one more than the deepest child otherwise.
+  explicit Node(int source_line, std::size_t tree_depth = 1);
   virtual ~Node() = default;
   virtual Value* eval(Evaluator& evaluator) const = 0;
   const int line;
+  const std::size_t depth;
 };
 
 using NodePtr = std::unique_ptr<Node>;
 using NodeList = std::vector<NodePtr>;
+
+inline std::size_t depth_of(const NodePtr& node) { return node ? node->depth : 0; }
+
+inline std::size_t depth_of(const NodeList& nodes) {
+  std::size_t deepest = 0;
+  for (const NodePtr& node : nodes) deepest = std::max(deepest, depth_of(node));
+  return deepest;
+}
+
+// The depth of a node over these children.
+template <class... Children>
+std::size_t above(const Children&... children) {
+  return 1 + std::max({std::size_t{0}, depth_of(children)...});
+}
 
 struct IntegerLiteral : Node {
   IntegerLiteral(int l, int v) : Node(l), value(v) {}
@@ -50,7 +73,7 @@ struct ConstantLiteral : Node {
 };
 
 struct ArrayLiteral : Node {
-  ArrayLiteral(int l, NodeList items) : Node(l), elements(std::move(items)) {}
+  ArrayLiteral(int l, NodeList items) : Node(l, above(items)), elements(std::move(items)) {}
   Value* eval(Evaluator& e) const override;
   const NodeList elements;
 };
@@ -63,14 +86,14 @@ struct NameReference : Node {
 
 // ( e1; e2 ... ): a scope for locals; its value is the last expression's.
 struct Block : Node {
-  Block(int l, NodeList body, bool top) : Node(l), expressions(std::move(body)), top_level(top) {}
+  Block(int l, NodeList body, bool top) : Node(l, above(body)), expressions(std::move(body)), top_level(top) {}
   Value* eval(Evaluator& e) const override;
   const NodeList expressions;
   const bool top_level;  // an empty program gives OK, an empty block undefined
 };
 
 struct Assignment : Node {
-  Assignment(int l, Name* n, NodePtr v) : Node(l), name(n), value(std::move(v)) {}
+  Assignment(int l, Name* n, NodePtr v) : Node(l, above(v)), name(n), value(std::move(v)) {}
   Value* eval(Evaluator& e) const override;
   Name* const name;
   const NodePtr value;
@@ -78,7 +101,7 @@ struct Assignment : Node {
 
 struct PropertyAssignment : Node {
   PropertyAssignment(int l, NodePtr o, Name* p, NodePtr v)
-      : Node(l), object(std::move(o)), property(p), value(std::move(v)) {}
+      : Node(l, above(o, v)), object(std::move(o)), property(p), value(std::move(v)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr object;
   Name* const property;
@@ -88,8 +111,13 @@ struct PropertyAssignment : Node {
 // local a = 1, b   /   global g = 2
 struct Declaration : Node {
   using Entry = std::pair<Name*, NodePtr>;  // initial value may be null
+  static std::size_t above_entries(const std::vector<Entry>& entries) {
+    std::size_t deepest = 0;
+    for (const auto& entry : entries) deepest = std::max(deepest, depth_of(entry.second));
+    return deepest + 1;
+  }
   Declaration(int l, std::vector<Entry> names, bool is_global)
-      : Node(l), entries(std::move(names)), global(is_global) {}
+      : Node(l, above_entries(names)), entries(std::move(names)), global(is_global) {}
   Value* eval(Evaluator& e) const override;
   const std::vector<Entry> entries;
   const bool global;
@@ -99,7 +127,7 @@ enum class BinaryOperator { Add, Subtract, Multiply, Divide, Equal, NotEqual, Le
 
 struct Binary : Node {
   Binary(int l, BinaryOperator o, NodePtr a, NodePtr b)
-      : Node(l), op(o), left(std::move(a)), right(std::move(b)) {}
+      : Node(l, above(a, b)), op(o), left(std::move(a)), right(std::move(b)) {}
   Value* eval(Evaluator& e) const override;
   const BinaryOperator op;
   const NodePtr left;
@@ -109,7 +137,7 @@ struct Binary : Node {
 // and / or, evaluated left to right and only as far as needed.
 struct Logical : Node {
   Logical(int l, bool is_and, NodePtr a, NodePtr b)
-      : Node(l), conjunction(is_and), left(std::move(a)), right(std::move(b)) {}
+      : Node(l, above(a, b)), conjunction(is_and), left(std::move(a)), right(std::move(b)) {}
   Value* eval(Evaluator& e) const override;
   const bool conjunction;
   const NodePtr left;
@@ -117,33 +145,35 @@ struct Logical : Node {
 };
 
 struct Not : Node {
-  Not(int l, NodePtr o) : Node(l), operand(std::move(o)) {}
+  Not(int l, NodePtr o) : Node(l, above(o)), operand(std::move(o)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr operand;
 };
 
 struct Negate : Node {
-  Negate(int l, NodePtr o) : Node(l), operand(std::move(o)) {}
+  Negate(int l, NodePtr o) : Node(l, above(o)), operand(std::move(o)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr operand;
 };
 
 struct Conversion : Node {
-  Conversion(int l, NodePtr o, std::wstring type) : Node(l), operand(std::move(o)), target(std::move(type)) {}
+  Conversion(int l, NodePtr o, std::wstring type)
+      : Node(l, above(o)), operand(std::move(o)), target(std::move(type)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr operand;
   const std::wstring target;  // as written: string, integer, float
 };
 
 struct PropertyRead : Node {
-  PropertyRead(int l, NodePtr o, Name* p) : Node(l), object(std::move(o)), property(p) {}
+  PropertyRead(int l, NodePtr o, Name* p) : Node(l, above(o)), object(std::move(o)), property(p) {}
   Value* eval(Evaluator& e) const override;
   NodePtr object;  // taken over when the parser finds an assignment to the property
   Name* const property;
 };
 
 struct Call : Node {
-  Call(int l, NodePtr f, NodeList args) : Node(l), callee(std::move(f)), arguments(std::move(args)) {}
+  Call(int l, NodePtr f, NodeList args)
+      : Node(l, above(f, args)), callee(std::move(f)), arguments(std::move(args)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr callee;
   const NodeList arguments;
@@ -151,7 +181,7 @@ struct Call : Node {
 
 struct If : Node {
   If(int l, NodePtr c, NodePtr t, NodePtr f)
-      : Node(l), condition(std::move(c)), then_branch(std::move(t)), else_branch(std::move(f)) {}
+      : Node(l, above(c, t, f)), condition(std::move(c)), then_branch(std::move(t)), else_branch(std::move(f)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr condition;
   const NodePtr then_branch;
@@ -160,7 +190,12 @@ struct If : Node {
 
 struct For : Node {
   For(int l, Name* v, NodePtr a, NodePtr b, NodePtr s, NodePtr d)
-      : Node(l), variable(v), from(std::move(a)), to(std::move(b)), step(std::move(s)), body(std::move(d)) {}
+      : Node(l, above(a, b, s, d)),
+        variable(v),
+        from(std::move(a)),
+        to(std::move(b)),
+        step(std::move(s)),
+        body(std::move(d)) {}
   Value* eval(Evaluator& e) const override;
   Name* const variable;
   const NodePtr from;
@@ -170,14 +205,14 @@ struct For : Node {
 };
 
 struct Try : Node {
-  Try(int l, NodePtr b, NodePtr h) : Node(l), body(std::move(b)), handler(std::move(h)) {}
+  Try(int l, NodePtr b, NodePtr h) : Node(l, above(b, h)), body(std::move(b)), handler(std::move(h)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr body;
   const NodePtr handler;
 };
 
 struct Throw : Node {
-  Throw(int l, NodePtr m) : Node(l), message(std::move(m)) {}
+  Throw(int l, NodePtr m) : Node(l, above(m)), message(std::move(m)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr message;
 };

@@ -19,9 +19,9 @@ void check_count(const wchar_t* function, const std::vector<Value*>& arguments, 
 // print <value>: the printed form and a line end; gives the value back.
 Value* print(const std::vector<Value*>& arguments) {
   check_count(L"print", arguments, 1);
-  CharStream* out = thread_local_current_stdout();
-  arguments[0]->sprin1(out);
-  out->putch(L'\n');
+  // Printed whole or not at all: a value that cannot be printed leaves no half line.
+  const std::wstring text = print_form(arguments[0]) + L"\n";
+  thread_local_current_stdout()->puts(text.c_str());
   return arguments[0];
 }
 
@@ -70,6 +70,14 @@ const std::vector<Primitive*>& builtin_functions() {
 
 CaughtException::CaughtException(std::wstring text) { caught_exceptions.push_back(std::move(text)); }
 
-CaughtException::~CaughtException() { caught_exceptions.pop_back(); }
+CaughtException::~CaughtException() {
+  if (!caught_exceptions.empty()) caught_exceptions.pop_back();
+}
+
+std::size_t caught_exception_count() { return caught_exceptions.size(); }
+
+void forget_caught_exceptions_after(std::size_t count) {
+  if (caught_exceptions.size() > count) caught_exceptions.resize(count);
+}
 
 }  // namespace host::script

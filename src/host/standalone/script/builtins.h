@@ -20,4 +20,9 @@ class CaughtException {
   CaughtException& operator=(const CaughtException&) = delete;
 };
 
+// How many catch handlers the calling thread is inside, and forgetting the innermost ones
+// past a count (for handlers that a trapped fault abandoned).
+std::size_t caught_exception_count();
+void forget_caught_exceptions_after(std::size_t count);
+
 }  // namespace host::script

@@ -3,19 +3,42 @@
 #include "evaluator.h"
 #include "grammar.h"
 #include "heap.h"
+#include "nesting.h"
 #include "values.h"
 
 CodeTree::CodeTree(std::shared_ptr<const host::script::Program> program)
     : Value(&CodeTree_class), program_(std::move(program)) {}
 
+namespace {
+
+// Scripts that run scripts (a scene script that loads its own scene, say) would otherwise
+// nest until the stack runs out. A nested evaluation also needs room for one tree of the
+// greatest depth, with printing and a collection on top of it; the outermost one gets
+// whatever the thread has, as it always did.
+constexpr std::size_t kMaximumNestedEvaluations = 32;
+constexpr std::size_t kStackForNestedEvaluation = 2 * 1024 * 1024;
+constexpr wchar_t kNestedTooDeeply[] = L"scripts nested too deeply (a script that runs itself?)";
+
+}  // namespace
+
 // An evaluation start is a safe point: the code itself is rooted here, and callers keep
 // what they hold in frames.
 Value* CodeTree::eval() {
   host::script::Rooted keep(this);
+  const host::script::DepthGuard nested(host::script::DepthKind::evaluation, kMaximumNestedEvaluations,
+                                        kNestedTooDeeply);
+  if (nested.depth() > 1 && host::script::stack_left() < kStackForNestedEvaluation)
+    throw RuntimeError(kNestedTooDeeply);
   host::script::collect_if_due();
-  host::script::Evaluator evaluator;
-  Value* result = evaluator.run(*program_);
-  return result ? result : &undefined;
+  Value* result = nullptr;
+  {
+    const host::script::EvaluationAllocations evaluating;
+    host::script::Evaluator evaluator;
+    result = evaluator.run(*program_);
+  }
+  if (!result) result = &undefined;
+  host::script::keep_in_alloc_frame(result);
+  return result;
 }
 
 void CodeTree::sprin1(CharStream* stream) { stream->puts(L"<CodeTree>"); }

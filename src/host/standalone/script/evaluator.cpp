@@ -4,6 +4,7 @@
 #include "evaluator.h"
 
 #include <climits>
+#include <cmath>
 
 #include "builtins.h"
 #include "calls.h"
@@ -158,6 +159,35 @@ double number_of(Value* value, int line) {
   throw_conversion_error(value, L"Number", line);
 }
 
+void check_loop_numbers(double first, double last, double increment, int line) {
+  if (increment == 0) throw RuntimeError(L"for loop step must not be zero", line);
+  // A loop towards infinity (or from it, or by it) never ends by its count.
+  for (const double number : {first, last, increment}) {
+    if (!std::isfinite(number))
+      throw RuntimeError(L"for loop bounds and step must be finite, got " + format_float(number), line);
+  }
+}
+
+// Counts in floating point. Where the step is lost in the rounding of a large value, the
+// loop is over if the exact next value lies past the end, and could never get there
+// otherwise.
+template <class Turn>
+void count_in_floats(double first, double last, double increment, int line, const Turn& turn) {
+  for (double i = first; increment > 0 ? i <= last : i >= last;) {
+    turn(new Float(i));
+    const double next = i + increment;
+    if (next != i) {
+      i = next;
+      continue;
+    }
+    const double left_to_go = increment > 0 ? last - i : i - last;
+    if (left_to_go < std::fabs(increment)) return;
+    throw RuntimeError(L"for loop cannot advance: " + format_float(i) + L" plus the step " + format_float(increment) +
+                           L" is still " + format_float(i),
+                       line);
+  }
+}
+
 }  // namespace
 
 // Integer loops count in 64 bits so that a loop ending at the largest integer stops there.
@@ -171,7 +201,7 @@ Value* For::eval(Evaluator& e) const {
   const double first = number_of(start, from->line);
   const double last = number_of(end, to->line);
   const double increment = by ? number_of(by, step->line) : 1.0;
-  if (increment == 0) throw RuntimeError(L"for loop step must not be zero", line);
+  check_loop_numbers(first, last, increment, line);
   const bool integral = start->is_kind_of(&Integer_class) && end->is_kind_of(&Integer_class) &&
                         (!by || by->is_kind_of(&Integer_class));
   ScopeGuard guard(e);
@@ -185,7 +215,7 @@ Value* For::eval(Evaluator& e) const {
     const auto d = static_cast<long long>(increment);
     for (long long i = a; d > 0 ? i <= b : i >= b; i += d) turn(new Integer(static_cast<int>(i)));
   } else {
-    for (double i = first; increment > 0 ? i <= last : i >= last; i += increment) turn(new Float(i));
+    count_in_floats(first, last, increment, line, turn);
   }
   return &ok;
 }

@@ -1,5 +1,10 @@
 // File streams: script files read as a parser's source, and text files written by scripts.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -42,21 +47,35 @@ std::wstring decode_utf16le(const std::string& bytes, std::size_t from) {
 
 std::wstring decode(const std::string& bytes) {
   if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') return decode_utf16le(bytes, 2);
-  const std::size_t start = utf8::starts_with_bom(bytes.begin(), bytes.end()) ? 3 : 0;
+  // The mark says what the file was meant to be even where a byte of it is not; it is
+  // never part of the text.
+  const auto start = bytes.begin() + (utf8::starts_with_bom(bytes.begin(), bytes.end()) ? 3 : 0);
   std::wstring text;
-  if (utf8::is_valid(bytes.begin() + start, bytes.end())) {
-    utf8::utf8to16(bytes.begin() + start, bytes.end(), std::back_inserter(text));
+  if (utf8::is_valid(start, bytes.end())) {
+    utf8::utf8to16(start, bytes.end(), std::back_inserter(text));
     return text;
   }
-  for (char c : bytes) text.push_back(from_windows_1252(static_cast<unsigned char>(c)));
+  for (auto c = start; c != bytes.end(); ++c) text.push_back(from_windows_1252(static_cast<unsigned char>(*c)));
   return text;
 }
 
-bool read_all(std::FILE* file, std::string& bytes) {
+// Reads a regular file whole. Anything else is refused: a device such as /dev/zero never
+// ends, and opening a FIFO waits for a writer that may never come (the non-blocking open
+// returns at once, and the type is checked on what was opened, not on the name).
+bool read_regular_file(const std::string& native, std::string& bytes) {
+  const int fd = ::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status {};
+  bool complete = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   char chunk[65536];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
-  return !std::ferror(file);
+  while (complete) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
+    else if (got == 0) break;
+    else if (errno != EINTR) complete = false;
+  }
+  ::close(fd);
+  return complete;
 }
 
 }  // namespace
@@ -70,12 +89,8 @@ FileStream* FileStream::open(const wchar_t* path, const wchar_t* mode, unsigned 
   const std::string native = native_path_or_empty(path_);
   if (native.empty()) return nullptr;
   if (how.find(L'r') != std::wstring::npos) {
-    std::FILE* file = std::fopen(native.c_str(), "rb");
-    if (!file) return nullptr;
     std::string bytes;
-    const bool complete = read_all(file, bytes);
-    std::fclose(file);
-    if (!complete) return nullptr;
+    if (!read_regular_file(native, bytes)) return nullptr;
     text_ = decode(bytes);
     read_position_ = 0;
     reading_ = true;

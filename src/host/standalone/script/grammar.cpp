@@ -389,6 +389,10 @@ class Grammar {
 
 }  // namespace
 
+Node::Node(int source_line, std::size_t tree_depth) : line(source_line), depth(tree_depth) {
+  if (depth > kMaximumTreeDepth) throw SyntaxError(L"expression nested too deeply", line);
+}
+
 std::shared_ptr<const Program> parse_program(const std::wstring& source) {
   auto program = std::make_shared<Program>();
   program->body = Grammar(tokenize(source)).program();

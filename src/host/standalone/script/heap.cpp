@@ -16,6 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "builtins.h"
+#include "nesting.h"
+
 namespace host::script {
 namespace {
 
@@ -37,7 +40,6 @@ struct Heap {
   std::atomic<std::size_t> live{0};
   std::size_t threshold = kMinimumThreshold;
   std::unordered_set<ThreadRoots*> threads;
-  std::unordered_set<const ScopedValueTempArray*> frames;
   std::vector<Value*>* worklist = nullptr;  // set while a collection marks
   std::vector<Value*> marked_permanent;     // permanent values to unmark afterwards
 };
@@ -48,11 +50,19 @@ Heap& heap() {
   return *instance;
 }
 
+// One pushed allocation frame: where its values start in `allocated`, and whether it keeps
+// what is made while it is innermost (an evaluation's frame does not).
+struct AllocFrame {
+  std::size_t start;
+  bool keeps;
+};
+
 struct ThreadRoots {
   std::vector<Value*> stack;
   std::vector<const RootProvider*> providers;
-  std::vector<Value*> allocated;  // values made while an allocation frame is pushed
-  std::vector<std::size_t> alloc_marks;
+  std::vector<Value*> allocated;  // values made while a keeping allocation frame is innermost
+  std::vector<AllocFrame> alloc_frames;
+  std::vector<const ScopedValueTempArray*> frames;  // in the order they were made
 
   ThreadRoots() {
     std::lock_guard lock(heap().mutex);
@@ -77,8 +87,8 @@ bool lies_in(const void* address, const PendingBlock& block) {
 
 void mark_roots(Heap& h) {
   HeapAccess::trace_globals(*globals);
-  for (const ScopedValueTempArray* frame : h.frames) HeapAccess::trace_frame(*frame);
   for (ThreadRoots* thread : h.threads) {
+    for (const ScopedValueTempArray* frame : thread->frames) HeapAccess::trace_frame(*frame);
     for (Value* v : thread->stack) gc_mark(v);
     for (Value* v : thread->allocated) gc_mark(v);
     for (const RootProvider* provider : thread->providers) provider->trace();
@@ -135,7 +145,7 @@ void HeapAccess::register_value(Value* value) {
     h.head = value;
     ++h.live;
   }
-  if (!thread.alloc_marks.empty()) thread.allocated.push_back(value);
+  if (!thread.alloc_frames.empty() && thread.alloc_frames.back().keeps) thread.allocated.push_back(value);
 }
 
 void HeapAccess::unregister_value(Value* value) {
@@ -180,6 +190,57 @@ ProviderRegistration::~ProviderRegistration() {
   const auto found = std::find(providers.rbegin(), providers.rend(), provider_);
   if (found != providers.rend()) providers.erase(std::next(found).base());
 }
+
+EvaluationAllocations::EvaluationAllocations() {
+  ThreadRoots& thread = roots();
+  thread.alloc_frames.push_back({thread.allocated.size(), false});
+}
+
+EvaluationAllocations::~EvaluationAllocations() { pop_alloc_frame(); }
+
+void keep_in_alloc_frame(Value* value) {
+  ThreadRoots& thread = roots();
+  if (value && !thread.alloc_frames.empty() && thread.alloc_frames.back().keeps) thread.allocated.push_back(value);
+}
+
+ThreadRuntimeMark HeapAccess::mark_thread() {
+  const ThreadRoots& thread = roots();
+  ThreadRuntimeMark mark;
+  mark.rooted_ = thread.stack.size();
+  mark.providers_ = thread.providers.size();
+  mark.allocated_ = thread.allocated.size();
+  mark.alloc_frames_ = thread.alloc_frames.size();
+  mark.value_frames_ = thread.frames.size();
+  mark.caught_errors_ = caught_exception_count();
+  const Depths depths = current_depths();
+  std::copy(std::begin(depths.counts), std::end(depths.counts), mark.depths_);
+  mark.output_ = thread_local_current_stdout();
+  return mark;
+}
+
+void HeapAccess::unwind_thread(const ThreadRuntimeMark& mark) {
+  ThreadRoots& thread = roots();
+  {
+    std::lock_guard lock(heap().mutex);
+    const auto shrink = [](auto& records, std::size_t size) {
+      if (records.size() > size) records.resize(size);
+    };
+    shrink(thread.stack, mark.rooted_);
+    shrink(thread.providers, mark.providers_);
+    shrink(thread.allocated, mark.allocated_);
+    shrink(thread.alloc_frames, mark.alloc_frames_);
+    shrink(thread.frames, mark.value_frames_);
+  }
+  forget_caught_exceptions_after(mark.caught_errors_);
+  Depths depths;
+  std::copy(std::begin(mark.depths_), std::end(mark.depths_), depths.counts);
+  restore_depths(depths);
+  thread_local_current_stdout() = mark.output_;
+}
+
+ThreadRuntimeMark mark_thread_runtime() { return HeapAccess::mark_thread(); }
+
+void unwind_thread_runtime(const ThreadRuntimeMark& mark) { HeapAccess::unwind_thread(mark); }
 
 void collect_if_due() {
   if (heap().live.load() >= heap().threshold) collect_garbage();
@@ -241,13 +302,27 @@ void Value::operator delete(void* block) {
 
 ScopedValueTempArray::ScopedValueTempArray(std::size_t count)
     : count_(count), slots_(std::make_unique<Value*[]>(count)) {
+  host::script::ThreadRoots& thread = host::script::roots();
   std::lock_guard lock(host::script::heap().mutex);
-  host::script::heap().frames.insert(this);
+  thread.frames.push_back(this);
 }
 
+// Frames end in the reverse order of their making, so the search is short; a frame that
+// ends on another thread than the one that made it is looked for there.
 ScopedValueTempArray::~ScopedValueTempArray() {
-  std::lock_guard lock(host::script::heap().mutex);
-  host::script::heap().frames.erase(this);
+  host::script::ThreadRoots& own = host::script::roots();
+  host::script::Heap& h = host::script::heap();
+  std::lock_guard lock(h.mutex);
+  const auto forget = [this](host::script::ThreadRoots& thread) {
+    const auto found = std::find(thread.frames.rbegin(), thread.frames.rend(), this);
+    if (found == thread.frames.rend()) return false;
+    thread.frames.erase(std::next(found).base());
+    return true;
+  };
+  if (forget(own)) return;
+  for (host::script::ThreadRoots* thread : h.threads) {
+    if (forget(*thread)) return;
+  }
 }
 
 Value*& ScopedValueTempArray::operator[](std::size_t index) {
@@ -265,14 +340,14 @@ void init_thread_locals() {
 
 void push_alloc_frame() {
   host::script::ThreadRoots& thread = host::script::roots();
-  thread.alloc_marks.push_back(thread.allocated.size());
+  thread.alloc_frames.push_back({thread.allocated.size(), true});
 }
 
 // An unmatched pop is ignored: it runs from destructors, where throwing would end the
 // process.
 void pop_alloc_frame() {
   host::script::ThreadRoots& thread = host::script::roots();
-  if (thread.alloc_marks.empty()) return;
-  thread.allocated.resize(thread.alloc_marks.back());
-  thread.alloc_marks.pop_back();
+  if (thread.alloc_frames.empty()) return;
+  thread.allocated.resize(std::min(thread.allocated.size(), thread.alloc_frames.back().start));
+  thread.alloc_frames.pop_back();
 }

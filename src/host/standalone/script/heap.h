@@ -59,7 +59,25 @@ class ProviderRegistration {
 // created since the last collection.
 void collect_if_due();
 
+// While an evaluation runs, the values it makes are not kept by the allocation frames
+// around it: the evaluator roots what it still needs itself, so the temporaries of a
+// loop can be collected while the loop runs. C++ code that the script calls and that
+// pushes an allocation frame of its own is covered by that frame again.
+class EvaluationAllocations {
+ public:
+  EvaluationAllocations();
+  ~EvaluationAllocations();
+  EvaluationAllocations(const EvaluationAllocations&) = delete;
+  EvaluationAllocations& operator=(const EvaluationAllocations&) = delete;
+};
+
+// Hands a value that an evaluation returns to the innermost allocation frame, which keeps
+// it as it keeps anything made while it is pushed.
+void keep_in_alloc_frame(Value* value);
+
 struct HeapAccess {
+  static ThreadRuntimeMark mark_thread();
+  static void unwind_thread(const ThreadRuntimeMark& mark);
   static void register_value(Value* value);
   static void unregister_value(Value* value);
   static void trace_globals(const GlobalTable& table);

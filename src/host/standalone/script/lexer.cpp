@@ -31,6 +31,15 @@ bool is_name_start(wchar_t c) { return std::iswalpha(static_cast<wint_t>(c)) || 
 bool is_name_part(wchar_t c) { return is_name_start(c) || std::iswdigit(static_cast<wint_t>(c)); }
 bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
+// A character as an error message shows it: quoted, or by its code when it has no glyph
+// (a NUL would otherwise end the message wherever it is narrowed).
+std::wstring shown(wchar_t c) {
+  if (c >= 0x20 && c != 0x7F) return std::wstring(L"'") + c + L"'";
+  wchar_t code[8];
+  std::swprintf(code, 8, L"U+%04X", static_cast<unsigned>(c));
+  return code;
+}
+
 class Lexer {
  public:
   explicit Lexer(const std::wstring& source) : text_(source) {}
@@ -143,7 +152,7 @@ class Lexer {
       case L'>': return n == L'=' ? make(TokenKind::GreaterEqual, 2) : make(TokenKind::Greater, 1);
       default: break;
     }
-    fail(std::wstring(L"unexpected character '") + c + L"'");
+    fail(L"unexpected character " + shown(c));
   }
 
   Token name() {

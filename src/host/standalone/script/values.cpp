@@ -8,6 +8,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "nesting.h"
+
 ValueMetaClass String_class{L"String"};
 ValueMetaClass Integer_class{L"Integer"};
 ValueMetaClass Float_class{L"Float"};
@@ -115,6 +117,10 @@ void Undefined::sprin1(CharStream* stream) { stream->puts(L"undefined"); }
 Array::Array(std::size_t initial_capacity) : Value(&Array_class) { items_.reserve(initial_capacity); }
 
 void Array::sprin1(CharStream* stream) {
+  // Arrays can hold arrays to any depth (and each other, in a cycle); printing recurses.
+  constexpr std::size_t maximum_depth = 1000;
+  const host::script::DepthGuard nested(host::script::DepthKind::printing, maximum_depth,
+                                        L"array nested too deeply to print");
   stream->puts(L"#(");
   for (std::size_t i = 0; i < items_.size(); ++i) {
     if (i) stream->puts(L", ");
