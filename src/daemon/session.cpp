@@ -6,7 +6,7 @@
 #include "daemon/dispatcher.h"
 #include "daemon/plugin_statics.h"
 #include "diag/log_file.h"
-#include "diag/trap.h"
+#include "diag/host_call_trap.h"
 #include "host/exceptions.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
@@ -68,11 +68,12 @@ void run_session(JobState& state, win32::simple_socket& connection, int portNumb
 // with trapText naming the fault, instead of ending the host.
 bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int portNumber,
                        const std::wstring& token, std::string& trapText) {
-  return diag::run_trapped("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false, [&] {
-    run_session(state, connection, portNumber, token);
-    diag::log_line("Returning TRUE");
-    return true;
-  });
+  return diag::run_trapped_host_call("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false,
+                                     [&] {
+                                       run_session(state, connection, portNumber, token);
+                                       diag::log_line("Returning TRUE");
+                                       return true;
+                                     });
 }
 
 // Reports an exception that ended the session, if the worker can still hear it.

@@ -25,9 +25,9 @@
 //
 // Like an SEH handler without unwinding semantics, a trapped fault abandons the frames
 // between the fault and the trap: their destructors do not run and any lock they held
-// stays held. The script runtime's records of those frames (rooted values, scopes, value
-// frames) are forgotten, so that a later collection never reads the abandoned stack.
-// Traps nest; the innermost armed trap of the thread takes the fault.
+// stays held. Calls into the host that may run scripts go through diag/host_call_trap.h,
+// which also makes the script runtime forget what those frames left with it. Traps nest;
+// the innermost armed trap of the thread takes the fault.
 
 #include <cstdint>
 #include <memory>
@@ -38,7 +38,6 @@
 #include <utility>
 
 #include "diag/exception_names.h"
-#include "host/maxscript_runtime.h"
 
 namespace paravelle::diag {
 
@@ -56,14 +55,6 @@ using guarded_body = void (*)(void* context);
 // body rewrites crashReport and is rethrown. Throws std::bad_alloc, before calling the
 // body, when the thread's trap state (report buffer, signal stack) cannot be allocated.
 std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport);
-
-// run_guarded, and after a trapped fault the script runtime unwound to where it stood.
-inline std::uint32_t run_guarded_in_runtime(guarded_body body, void* context, std::string& crashReport) {
-  const host::script::ThreadRuntimeMark runtime = host::script::mark_thread_runtime();
-  const std::uint32_t code = run_guarded(body, context, crashReport);
-  if (code != 0) host::script::unwind_thread_runtime(runtime);
-  return code;
-}
 
 inline void set_trap_text(std::string& trapText, std::string_view prefix, std::uint32_t code) {
   trapText.assign(prefix);
@@ -91,7 +82,7 @@ std::invoke_result_t<Operation&> run_trapped(std::string_view prefix, std::strin
   trapText.clear();
   std::optional<result_type> result;
   call c{std::addressof(operation), &result};
-  const std::uint32_t code = detail::run_guarded_in_runtime(&call::run, &c, crashReport);
+  const std::uint32_t code = detail::run_guarded(&call::run, &c, crashReport);
   if (code == 0) return std::move(*result);
   detail::set_trap_text(trapText, prefix, code);
   return static_cast<result_type>(std::forward<Preset>(trappedResult));
@@ -108,7 +99,7 @@ void run_trapped(std::string_view prefix, std::string& trapText, std::string& cr
   trapText.clear();
   // The operation's own address makes the trip through void*; run() gives its const back.
   void* context = const_cast<void*>(static_cast<const void*>(std::addressof(operation)));
-  const std::uint32_t code = detail::run_guarded_in_runtime(&call::run, context, crashReport);
+  const std::uint32_t code = detail::run_guarded(&call::run, context, crashReport);
   if (code != 0) detail::set_trap_text(trapText, prefix, code);
 }
 

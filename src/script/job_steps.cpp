@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "diag/trap.h"
+#include "diag/host_call_trap.h"
 
 namespace paravelle::script {
 
@@ -26,18 +26,19 @@ std::uint16_t render_frame(daemon::JobState&, std::int32_t, win32::simple_socket
 
 void CallStartJob(daemon::JobState& state, const std::wstring& fileName, const std::wstring& cameraName,
                   std::string& trapText) {
-  diag::run_trapped("Trapped SEH Exception in StartJob(): ", trapText, state.lastCrashReport,
-                    [&] { start_job(state, fileName, cameraName); });
+  diag::run_trapped_host_call("Trapped SEH Exception in StartJob(): ", trapText, state.lastCrashReport,
+                              [&] { start_job(state, fileName, cameraName); });
 }
 
 void CallEndJob(daemon::JobState& state, std::string& trapText) {
-  diag::run_trapped("Trapped SEH Exception in EndJob(): ", trapText, state.lastCrashReport, [&] { end_job(state); });
+  diag::run_trapped_host_call("Trapped SEH Exception in EndJob(): ", trapText, state.lastCrashReport,
+                              [&] { end_job(state); });
 }
 
 std::uint16_t CallRenderFrame(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection,
                               std::string& trapText) {
-  return diag::run_trapped("Trapped SEH Exception in RenderFrame(): ", trapText, state.lastCrashReport,
-                           std::uint16_t{1}, [&] { return render_frame(state, frame, connection); });
+  return diag::run_trapped_host_call("Trapped SEH Exception in RenderFrame(): ", trapText, state.lastCrashReport,
+                                     std::uint16_t{1}, [&] { return render_frame(state, frame, connection); });
 }
 
 }  // namespace paravelle::script
