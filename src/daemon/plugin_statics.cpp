@@ -8,8 +8,9 @@
 std::ofstream paravelle::diag::log_file;
 
 namespace {
-// The log opens as the job state comes to life, before anything can write to it.
-const bool log_opened = (paravelle::diag::open_log_file(paravelle::diag::log_file), true);
+// The log opens as the job state comes to life, before anything can write to it; the
+// node's claim on the file lasts as long as the library.
+const paravelle::diag::log_lock log_claim = paravelle::diag::open_log_file(paravelle::diag::log_file);
 }  // namespace
 
 paravelle::daemon::JobState paravelle::daemon::jobState;

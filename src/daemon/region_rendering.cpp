@@ -101,7 +101,9 @@ void RegionRenderingCommand(const CommandContext& context) {
 
   const std::int32_t previous_padding = state.regionPadding;
   const auto padding = parse_int32(context.parameter(1));
-  if (!padding)
+  // A negative padding would move the edges into the region, and the output stage would
+  // then cut image away instead of padding.
+  if (!padding || *padding < 0)
     return context.reply(L"ERROR: RegionRendering: Parameter 1, \"" + context.parameter(1) +
                          L"\", is not a valid value for Padding.");
   state.regionPadding = *padding;

@@ -1,9 +1,12 @@
 #include "daemon/session.h"
 
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "daemon/build_stamp.h"
 #include "daemon/dispatcher.h"
+#include "daemon/farm_messages.h"
 #include "daemon/plugin_statics.h"
 #include "diag/log_file.h"
 #include "diag/host_call_trap.h"
@@ -58,6 +61,10 @@ void serve_commands(JobState& state, win32::simple_socket& connection) {
 }
 
 void run_session(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token) {
+  // Taken modulo 65536, a port outside the range would reach whatever listens there.
+  if (portNumber < 1 || portNumber > 65535)
+    throw std::invalid_argument("RunParavelleDaemon: the port number " + std::to_string(portNumber) +
+                                " does not lie between 1 and 65535");
   connection.connect("127.0.0.1", static_cast<unsigned>(portNumber), win32::simple_socket::protocol_tcp);
   send_message(connection, token);
   answer_handshake(connection);
@@ -79,7 +86,7 @@ bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int po
 // Reports an exception that ended the session, if the worker can still hear it.
 void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
   diag::log_line(log_text);
-  if (connection.is_connected()) send_message(connection, reply);
+  if (connection.is_connected()) send_to_farm(connection, reply);
   host::sleep_ms(pause_after_error_ms);
 }
 

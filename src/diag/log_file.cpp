@@ -1,11 +1,24 @@
 #include "diag/log_file.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <system_error>
+
+#include <utf8.h>
 
 #include "host/files.h"
 #include "transport/text.h"
 
 namespace paravelle::diag {
+namespace {
+
+// The one place a node without a log can tell anyone; C's stream works even while the
+// library's static objects are still being made.
+void say_on_stderr(const std::string& what) {
+  std::fprintf(stderr, "paravelle: %s; the node runs without a log\n", what.c_str());
+}
+
+}  // namespace
 
 void log_line(const std::string& text) { log_file << text << std::endl; }
 
@@ -23,17 +36,35 @@ std::wstring log_file_path(const std::wstring& folder) {
   return path + L"paravelle.log";
 }
 
-void open_log_file(std::ofstream& stream) {
-  const std::optional<std::wstring> folder = log_folder_from_environment();
-  if (!folder) {
-    stream.setstate(std::ios::failbit);
-    return;
+std::optional<std::string> log_native_path_from_environment() {
+  for (const char* name : {"TMP", "TMPDIR", "USERPROFILE"}) {
+    const char* value = std::getenv(name);
+    if (!value) continue;
+    const std::string bytes(value);
+    if (utf8::is_valid(bytes.begin(), bytes.end()))
+      return host::files::native_path(log_file_path(convert_multibyte_to_wide_string(value, code_page_utf8)));
+    return bytes + (bytes.empty() || bytes.back() == '/' ? "" : "/") + "paravelle.log";
   }
-  stream.open(host::files::native_path(log_file_path(*folder)), std::ios::out | std::ios::trunc);
-  if (stream.is_open())
-    stream.clear();
-  else
+  return std::nullopt;
+}
+
+log_lock open_log_file(std::ofstream& stream) {
+  const std::optional<std::string> path = log_native_path_from_environment();
+  if (!path) {
     stream.setstate(std::ios::failbit);
+    say_on_stderr("no log file, because none of TMP, TMPDIR and USERPROFILE is set");
+    return {};
+  }
+  std::error_code error;
+  log_lock lock = log_lock::claim(*path, error);
+  if (lock.held()) stream.open(*path, std::ios::out | std::ios::app);
+  if (stream.is_open()) {
+    stream.clear();
+    return lock;
+  }
+  stream.setstate(std::ios::failbit);
+  say_on_stderr("cannot open the log file " + *path + ": " + (error ? error.message() : "the stream refused it"));
+  return {};
 }
 
 }  // namespace paravelle::diag

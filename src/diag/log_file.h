@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "diag/log_lock.h"
+
 namespace paravelle::diag {
 
 // The process-wide log stream (defined with the library's other static objects).
@@ -23,8 +25,15 @@ std::optional<std::wstring> log_folder_from_environment();
 // name for an empty folder.
 std::wstring log_file_path(const std::wstring& folder);
 
-// Opens (truncating) the log in the environment's folder. A failure leaves the stream
-// in its failed state, which makes every later entry a silent no-op.
-void open_log_file(std::ofstream& stream);
+// The log's native path in the environment's folder. A value in UTF-8 is a host path like
+// any other; a value that is not valid UTF-8 still names a folder, by its bytes as they
+// are. Nothing when none of the variables is set.
+std::optional<std::string> log_native_path_from_environment();
+
+// Opens the log in the environment's folder for appending, emptied first unless another
+// running node holds it (log_lock.h). A failure leaves the stream in its failed state,
+// which makes every later entry a silent no-op, and says so once on standard error. The
+// returned lock must live as long as the stream.
+[[nodiscard]] log_lock open_log_file(std::ofstream& stream);
 
 }  // namespace paravelle::diag

@@ -1,8 +1,8 @@
 #include "script/farm_log.h"
 
+#include "daemon/farm_messages.h"
 #include "daemon/plugin_statics.h"
 #include "diag/log_file.h"
-#include "transport/messages.h"
 #include "transport/text.h"
 
 namespace paravelle::script {
@@ -12,7 +12,7 @@ namespace {
 void log_and_send(win32::simple_socket& connection, const wchar_t* prefix, const std::wstring& message) {
   diag::log_line(to_string(message));
   try {
-    send_message(connection, prefix + message);
+    daemon::send_to_farm(connection, prefix + message);
   } catch (const win32::simple_socket_error& error) {
     diag::log_line(std::string("  failed to send this message to Taskmere because: ") + error.what());
   }

@@ -1,9 +1,9 @@
 #include "script/farm_notifications.h"
 
+#include "daemon/farm_messages.h"
 #include "daemon/session.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
-#include "transport/messages.h"
 #include "transport/number_format.h"
 
 namespace paravelle::script {
@@ -13,7 +13,7 @@ namespace {
 template <class Text>
 void send_dropping_failures(win32::simple_socket& connection, const Text& text) {
   try {
-    send_message(connection, text);
+    daemon::send_to_farm(connection, text);
   } catch (const win32::simple_socket_error&) {
     // The farm may be gone; the script must not stop because of a log line.
   }

@@ -92,7 +92,7 @@ std::wstring utf8_to_wide_lenient(const std::string& bytes) {
 std::string convert_wide_string_to_multibyte(const wchar_t* text, unsigned code_page,
                                              const std::optional<std::string>& fallback) {
   if (!text) return {};
-  const std::wstring whole(text);
+  const std::wstring whole = to_utf16_units(text);
   switch (code_page) {
     case code_page_ansi:
     case 1252: return wide_to_cp1252(whole);

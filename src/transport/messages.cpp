@@ -20,6 +20,16 @@ std::optional<std::wstring> success_value(std::wstring answer) {
 
 }  // namespace
 
+std::string fit_to_frame(std::string bytes) {
+  if (bytes.size() <= max_message_size) return bytes;
+  const std::string note = "... [cut: the message has " + std::to_string(bytes.size()) + " bytes]";
+  std::size_t kept = max_message_size - note.size();
+  // Back to the first byte of a character, so the cut never splits one.
+  while (kept > 0 && (static_cast<unsigned char>(bytes[kept]) & 0xC0) == 0x80) --kept;
+  bytes.resize(kept);
+  return bytes + note;
+}
+
 int farm_timeout_ms() { return configured_timeout_ms.load(); }
 void set_farm_timeout_ms(int timeout_ms) { configured_timeout_ms.store(timeout_ms); }
 

@@ -16,6 +16,15 @@ int farm_timeout_ms();
 // Test seam: lets integration tests see a time-out in milliseconds instead of minutes.
 void set_farm_timeout_ms(int timeout_ms);
 
+// The most bytes one message may take: a frame of 100000 bytes, header included.
+constexpr std::size_t max_message_size = win32::max_send_frame_size - win32::frame_header_size;
+
+// A message's UTF-8 bytes as one frame carries them: unchanged when they fit; otherwise cut
+// at a character boundary and ended with a note that says so and how long the whole was.
+std::string fit_to_frame(std::string bytes);
+
+// Sends one message; a text too long for a frame raises simple_socket_error, so it is sent
+// whole or not at all (what tokens and requests need: a cut one would ask for another).
 void send_message(win32::simple_socket& socket, const std::wstring& text);
 void send_message(win32::simple_socket& socket, const std::string& narrow_text);
 void send_message(win32::simple_socket& socket, const char* narrow_text);

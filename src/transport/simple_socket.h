@@ -59,18 +59,26 @@ class simple_socket {
   // Sends one message; the whole frame is written or an exception is raised.
   void send(const std::string& payload);
   // Receives the next message. A negative time-out waits without limit; header and
-  // payload must both arrive within one time-out.
+  // payload must both arrive within one time-out. When the time-out ends the wait in the
+  // middle of a message, the bytes read so far are kept and the next receive goes on with
+  // them, so a message is never split, lost, or its rest read as a header.
   std::string receive(int timeout_ms);
   void disconnect(bool close_listener);
   bool is_connected() const { return connection_ != invalid_socket_handle; }
 
  private:
+  // The system calls, one file per platform.
   void wait_for_data(std::uint32_t expiry);
-  void read_exact(char* buffer, std::size_t count, bool use_expiry, std::uint32_t expiry);
+  // One recv of at most `count` bytes; a failure or the peer's close disconnects and throws.
+  std::size_t receive_some(char* buffer, std::size_t count);
   static void close_handle(socket_handle& handle);
+
+  // Reads until the message in progress has `size` bytes (header included).
+  void fill_pending(std::size_t size, bool use_expiry, std::uint32_t expiry);
 
   socket_handle listener_ = invalid_socket_handle;
   socket_handle connection_ = invalid_socket_handle;
+  std::string pending_;  // the message being received: its header and payload bytes so far
 };
 
 }  // namespace paravelle::win32

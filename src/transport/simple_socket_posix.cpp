@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 #include "host/platform.h"
 
@@ -25,6 +26,21 @@ int remaining_ms(std::uint32_t expiry) {
   return remaining < 0 ? 0 : remaining;
 }
 
+// An interrupted connect goes on in the background, and calling it again only says so
+// (EALREADY, or EISCONN once it is through): wait for the first attempt's outcome instead.
+bool connected(int handle, const sockaddr_in& peer) {
+  if (::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return true;
+  if (errno != EINTR) return false;
+  pollfd entry{handle, POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  int error = 0;
+  socklen_t length = sizeof error;
+  return ready > 0 && ::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
 }  // namespace
 
 simple_socket::simple_socket() = default;
@@ -39,6 +55,7 @@ void simple_socket::close_handle(socket_handle& handle) {
 }
 
 void simple_socket::disconnect(bool close_listener) {
+  pending_.clear();
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -62,11 +79,7 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
   if (connection_ == invalid_socket_handle)
     throw simple_socket_error("socket: Failed to create tcp/ip socket.");
 
-  int result;
-  do {
-    result = ::connect(connection_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
+  if (!connected(connection_, peer)) {
     disconnect(true);
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " +
                                                 std::to_string(port));
@@ -99,43 +112,6 @@ void simple_socket::send(const std::string& payload) {
   }
 }
 
-std::string simple_socket::receive(int timeout_ms) {
-  if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("simple_socket: receive while not connected.");
-
-  const bool use_expiry = timeout_ms >= 0;
-  const std::uint32_t expiry = host::tick_count() + static_cast<std::uint32_t>(timeout_ms);
-  if (use_expiry) {
-    try {
-      wait_for_data(expiry);
-    } catch (const simple_socket_timeout_error&) {
-      throw simple_socket_timeout_error("simple_socket: Timed out waiting for header packet to arrive.");
-    }
-  }
-
-  std::uint32_t header = 0;
-  try {
-    read_exact(reinterpret_cast<char*>(&header), frame_header_size, use_expiry, expiry);
-  } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error(
-        "simple_socket::receive: socket was disconnected while reading header.");
-  }
-
-  const std::uint32_t length = ntohl(header);
-  if (length > max_receive_payload_size)
-    throw simple_socket_error("simple_socket::receive: Invalid packet size (given " +
-                              std::to_string(length) + ")");
-
-  std::string payload(length, '\0');
-  try {
-    read_exact(payload.data(), length, use_expiry, expiry);
-  } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error(
-        "simple_socket::receive: socket was disconnected while reading data.");
-  }
-  return payload;
-}
-
 // One readiness wait until `expiry`; a signal that interrupts it does not count as data.
 void simple_socket::wait_for_data(std::uint32_t expiry) {
   for (;;) {
@@ -150,24 +126,16 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
   }
 }
 
-void simple_socket::read_exact(char* buffer, std::size_t count, bool use_expiry, std::uint32_t expiry) {
-  std::size_t filled = 0;
-  while (filled < count) {
-    if (use_expiry) wait_for_data(expiry);
-    const ssize_t n = ::recv(connection_, buffer + filled, std::min(count - filled, max_recv_chunk), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int code = errno;
-      disconnect(true);
-      throw simple_socket_error("recv: socket error trying to receive data: WSAError code " +
-                                std::to_string(code));
-    }
-    if (n == 0) {
-      disconnect(true);
-      throw simple_socket_disconnect_error(
-          "simple_socket::receive: socket was disconnected while reading data.");
-    }
-    filled += static_cast<std::size_t>(n);
+std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
+  for (;;) {
+    const ssize_t n = ::recv(connection_, buffer, std::min(count, max_recv_chunk), 0);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    const int code = errno;
+    disconnect(true);
+    if (n == 0)
+      throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
+    throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
   }
 }
 

@@ -49,6 +49,7 @@ void simple_socket::close_handle(socket_handle& handle) {
 }
 
 void simple_socket::disconnect(bool close_listener) {
+  pending_.clear();
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -103,37 +104,6 @@ void simple_socket::send(const std::string& payload) {
   }
 }
 
-std::string simple_socket::receive(int timeout_ms) {
-  if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("simple_socket: receive while not connected.");
-  const bool use_expiry = timeout_ms >= 0;
-  const std::uint32_t expiry = host::tick_count() + static_cast<std::uint32_t>(timeout_ms);
-  if (use_expiry) {
-    try {
-      wait_for_data(expiry);
-    } catch (const simple_socket_timeout_error&) {
-      throw simple_socket_timeout_error("simple_socket: Timed out waiting for header packet to arrive.");
-    }
-  }
-  u_long header = 0;
-  try {
-    read_exact(reinterpret_cast<char*>(&header), frame_header_size, use_expiry, expiry);
-  } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error(
-        "simple_socket::receive: socket was disconnected while reading header.");
-  }
-  const std::uint32_t length = ::ntohl(header);
-  if (length > max_receive_payload_size)
-    throw simple_socket_error("simple_socket::receive: Invalid packet size (given " + std::to_string(length) + ")");
-  std::string payload(length, '\0');
-  try {
-    read_exact(payload.data(), length, use_expiry, expiry);
-  } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
-  }
-  return payload;
-}
-
 void simple_socket::wait_for_data(std::uint32_t expiry) {
   fd_set readable;
   FD_ZERO(&readable);
@@ -146,23 +116,15 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
     throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
 }
 
-void simple_socket::read_exact(char* buffer, std::size_t count, bool use_expiry, std::uint32_t expiry) {
-  std::size_t filled = 0;
-  while (filled < count) {
-    if (use_expiry) wait_for_data(expiry);
-    const int wanted = static_cast<int>(std::min<std::size_t>(count - filled, max_recv_chunk));
-    const int n = ::recv(static_cast<SOCKET>(connection_), buffer + filled, wanted, 0);
-    if (n == SOCKET_ERROR) {
-      const int code = ::WSAGetLastError();
-      disconnect(true);
-      throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
-    }
-    if (n == 0) {
-      disconnect(true);
-      throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
-    }
-    filled += static_cast<std::size_t>(n);
-  }
+std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
+  const int wanted = static_cast<int>(std::min<std::size_t>(count, max_recv_chunk));
+  const int n = ::recv(static_cast<SOCKET>(connection_), buffer, wanted, 0);
+  if (n > 0) return static_cast<std::size_t>(n);
+  const int code = ::WSAGetLastError();
+  disconnect(true);
+  if (n == 0)
+    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
+  throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
 }
 
 }  // namespace paravelle::win32

@@ -11,7 +11,14 @@ namespace paravelle {
 constexpr unsigned code_page_ansi = 0;
 constexpr unsigned code_page_utf8 = 65001;
 
-// Raise utfcpp's exceptions on malformed input; never substitute characters.
+// Wide text as UTF-16 units. Where wchar_t has 32 bits, wide text that did not come from
+// these conversions (a wide literal, a file-system name) can hold a character above U+FFFF
+// as one unit: it becomes its surrogate pair, and a unit above U+10FFFF, which is no
+// character, becomes U+FFFD. Text that is UTF-16 already comes back as it is.
+std::wstring to_utf16_units(std::wstring text);
+
+// Raise utfcpp's exceptions on malformed input; never substitute characters (a unit
+// above U+10FFFF raises utf8::invalid_utf16, one above U+FFFF is its surrogate pair).
 std::string to_utf8(const std::wstring& text);
 std::wstring from_utf8(const std::string& bytes);
 

@@ -93,6 +93,9 @@ TEST_F(RegionRenderingTest, RejectedParametersSayWhichOne) {
   EXPECT_THAT(dispatch(L"RegionRendering,4,0,0,10,1e3,CROP"),
               ElementsAre("ERROR: RegionRendering: Parameter 5, \"1e3\", is not a valid value for Bottom."));
   EXPECT_EQ(state.regionPadding, 4);
+  EXPECT_THAT(dispatch(L"RegionRendering,-5,0,0,10,10,CROP"),
+              ElementsAre("ERROR: RegionRendering: Parameter 1, \"-5\", is not a valid value for Padding."));
+  EXPECT_EQ(state.regionPadding, 4) << "a negative padding is not stored";
   EXPECT_THAT(dispatch(L"RegionRendering,0,0,0,10,10,crop"),
               ElementsAre("ERROR: RegionRendering: Parameter 6, \"crop\", is not CROP, NOCROP, or BLOWUP."));
   expect_region(0, 0, 0, 0);

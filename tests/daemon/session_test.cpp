@@ -138,6 +138,40 @@ TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
   EXPECT_TRUE(log.contains_line("Exception: Invalid UTF-8"));
 }
 
+// A reply or an error report longer than one frame reaches the worker cut
+// at a character boundary, saying so, and whole in the log; the session goes on (an error
+// report still ends it, as a failing script does, but the worker hears it).
+TEST_F(DaemonSession, TextsTooLongForAFrameArriveCutAndTheSessionGoesOn) {
+  const auto cut = [](const std::string& whole) {
+    const std::string note = "... [cut: the message has " + std::to_string(whole.size()) + " bytes]";
+    std::size_t kept = 99996 - note.size();
+    while ((static_cast<unsigned char>(whole[kept]) & 0xC0) == 0x80) --kept;
+    return whole.substr(0, kept) + note;
+  };
+  // 65536 times e-acute, two bytes each: the cut has to fall between two of them.
+  std::string accents;
+  for (int i = 0; i < 65536; ++i) accents += "\xC3\xA9";
+  const std::string make = "ExecuteStringScript,0,s = \\\"\xC3\xA9\\\"; for i = 1 to 16 do s = s + s; ";
+  open();
+
+  const std::string word(100000, 'w');  // a legal command, whose echo is not
+  worker.send_raw(word);
+  EXPECT_EQ(worker.receive_raw(wait_ms), cut("ERROR: Unexpected command \"" + word + "\" received."));
+  worker.send_raw(make + "s");
+  EXPECT_EQ(worker.receive_raw(wait_ms), "STARTED");
+  EXPECT_EQ(worker.receive_raw(wait_ms), cut("SUCCESS: " + accents));
+  worker.send_raw(make + "throw s");
+  EXPECT_EQ(worker.receive_raw(wait_ms), "STARTED");
+  EXPECT_EQ(worker.receive_raw(wait_ms), cut("ERROR: Exception caught in 3ds max: -- Runtime error: " + accents));
+  EXPECT_FALSE(session_result());
+
+  const std::string latin(65536, '\xE9');  // the log is narrow text
+  EXPECT_TRUE(log.contains_line("ERROR: Unexpected command \"" + word + "\" received."));
+  EXPECT_TRUE(log.contains_line("SUCCESS: " + latin));
+  EXPECT_TRUE(log.contains_line("ERROR: Exception caught in 3ds max: -- Runtime error: " + latin));
+  EXPECT_TRUE(log.contains_line("Message to the farm cut to 99996 of its 131081 bytes; the whole message:"));
+}
+
 TEST_F(DaemonSession, AnOversizedFrameEndsTheSession) {
   open();
   worker.send_header_only(100001);
@@ -172,6 +206,24 @@ TEST(DaemonConnect, NothingListeningMeansFalseAndALogLine) {
   EXPECT_FALSE(RunParavelleDaemon(state, connection, static_cast<int>(port), L"t"));
   EXPECT_TRUE(log.contains_line("Exception: connect: Failed to connect to server at port " + std::to_string(port)));
   EXPECT_FALSE(daemonRunning);
+}
+
+// A port outside 1-65535 is refused before anything connects: taken modulo 65536 it would
+// reach whatever listens there (here, a worker that would answer).
+TEST(DaemonConnect, APortOutsideTheRangeIsRefused) {
+  testing::LogCapture log;
+  set_farm_timeout_ms(30);
+  worker::FarmWorker listening;
+  for (const int port : {0, -1, 65536, static_cast<int>(listening.port()) + 65536}) {
+    JobState state;
+    win32::simple_socket connection;
+    EXPECT_FALSE(RunParavelleDaemon(state, connection, port, L"t"));
+    EXPECT_TRUE(log.contains_line("Exception: RunParavelleDaemon: the port number " + std::to_string(port) +
+                                  " does not lie between 1 and 65535"))
+        << port;
+    EXPECT_FALSE(connection.is_connected());
+  }
+  set_farm_timeout_ms(default_farm_timeout_ms);
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ TEST(LogFile, OpensTruncatedInTheFolderAndFlushesEveryEntry) {
   environment.set("TMP", folder.path());
 
   std::ofstream stream;
-  open_log_file(stream);
+  const log_lock claim = open_log_file(stream);
   ASSERT_TRUE(stream.good());
   stream << "Thread: 42" << std::endl;
   std::ifstream written(path);
@@ -66,18 +66,77 @@ TEST(LogFile, OpensTruncatedInTheFolderAndFlushesEveryEntry) {
   EXPECT_FALSE(std::getline(written, line));
 }
 
-TEST(LogFile, AFolderThatCannotBeOpenedLeavesASilentStream) {
+// Without a log the node works as before, but says once on standard error why.
+TEST(LogFile, AFolderThatCannotBeOpenedLeavesASilentStreamAndSaysSo) {
   Environment environment;
   environment.set("TMP", "/nonexistent/paravelle/folder");
   std::ofstream stream;
-  open_log_file(stream);
+  ::testing::internal::CaptureStderr();
+  log_lock claim = open_log_file(stream);
   EXPECT_TRUE(stream.fail());
   stream << "dropped" << std::endl;  // must not throw or crash
 
   Environment none;
   std::ofstream unopened;
-  open_log_file(unopened);
+  claim = open_log_file(unopened);
   EXPECT_FALSE(unopened.is_open());
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "paravelle: cannot open the log file /nonexistent/paravelle/folder/paravelle.log: No such file or "
+            "directory; the node runs without a log\n"
+            "paravelle: no log file, because none of TMP, TMPDIR and USERPROFILE is set; the node runs without a "
+            "log\n");
+}
+
+// A folder whose name is not UTF-8 is still a folder: the log goes where its bytes say.
+TEST(LogFile, AFolderNamedInBytesThatAreNotUtf8HoldsTheLog) {
+  Environment environment;
+  testing::TempFolder folder;
+  const std::string odd = folder.path() + "/caf\xE9";
+  ASSERT_TRUE(std::filesystem::create_directory(odd));
+  environment.set("TMP", odd);
+  std::ofstream stream;
+  const log_lock claim = open_log_file(stream);
+  ASSERT_TRUE(stream.good());
+  stream << "here" << std::endl;
+  std::ifstream written(odd + "/paravelle.log");
+  std::string line;
+  EXPECT_TRUE(std::getline(written, line));
+  EXPECT_EQ(line, "here");
+}
+
+// Two nodes sharing one TMP: the second appends instead of truncating under the first,
+// whose later entries then land after the second's, never over them.
+TEST(LogFile, ANodeNeverTruncatesALogThatAnotherRunningNodeHolds) {
+  Environment environment;
+  testing::TempFolder folder;
+  const std::string path = folder.path() + "/paravelle.log";
+  std::ofstream(path) << "the previous run's log\n";
+  environment.set("TMP", folder.path());
+  const auto contents = [&] {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+
+  std::ofstream first;
+  log_lock first_claim = open_log_file(first);
+  EXPECT_TRUE(first_claim.truncated());
+  first << "first node, entry 1" << std::endl;
+  std::ofstream second;
+  log_lock second_claim = open_log_file(second);
+  EXPECT_FALSE(second_claim.truncated());
+  second << "second node, entry 1" << std::endl;
+  first << "first node, entry 2" << std::endl;
+  EXPECT_EQ(contents(), "first node, entry 1\nsecond node, entry 1\nfirst node, entry 2\n");
+
+  // Once both have gone, the next node starts an empty log again.
+  first.close();
+  second.close();
+  first_claim = log_lock();
+  second_claim = log_lock();
+  std::ofstream third;
+  const log_lock third_claim = open_log_file(third);
+  EXPECT_TRUE(third_claim.truncated());
+  EXPECT_EQ(contents(), "");
 }
 
 }  // namespace

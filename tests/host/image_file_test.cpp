@@ -294,6 +294,19 @@ TEST(ImageFileErrors, AWriteThatFailsHalfwayKeepsTheEarlierFileWhole) {
   EXPECT_EQ(folder.names(), std::set<std::string>{"frame.exr"});
 }
 
+// A name as long as the file system allows (255 bytes) is written like any other: the
+// temporary name beside it does not grow with it.
+TEST(ImageFileWrite, AFinalNameAtTheFileSystemsLimitIsWritten) {
+  const ScratchFolder folder;
+  const Image small = filled(3, 2, 1.0f, 0.0f, 0.0f, 1.0f);
+  for (const std::size_t length : {244, 255}) {
+    const std::string name = std::string(length - 4, 'n') + ".png";
+    EXPECT_EQ(write_image_file(folder.native(name), small.view(), BMM_TRUE_64, true, 1), BMMRES_SUCCESS) << length;
+    EXPECT_TRUE(folder.names().count(name)) << length;
+  }
+  EXPECT_EQ(folder.names().size(), 2u) << "no temporary file is left";
+}
+
 TEST(ImageFileWrite, ReplacesAnExistingFileEntirely) {
   const ScratchFolder folder;
   const Image large = quantised(64, 64, 65535);

@@ -99,6 +99,22 @@ TEST_F(FarmRequests, NotificationsGoToTheFarmWithoutAnAnswer) {
   EXPECT_EQ(done.listener, L"");
 }
 
+// A notification longer than one frame arrives cut between two characters, saying so;
+// the script is not told that all went well while nothing was sent.
+TEST_F(FarmRequests, NotificationsTooLongForAFrameArriveCut) {
+  auto outcome = start(L"s = \"\u00e9\"; for i = 1 to 16 do s = s + s\n"
+                       L"TaskmereUtil.LogMessage s; TaskmereUtil.WarnMessage s; TaskmereUtil.SetTitle s; true");
+  for (const std::string prefix : {"FUNCTION: STDOUT: ", "FUNCTION: WARN: ", "FUNCTION: SETTITLE "}) {
+    const std::string sent = worker.receive_raw(wait_ms);
+    const std::string note = "... [cut: the message has " + std::to_string(prefix.size() + 131072) + " bytes]";
+    EXPECT_LE(sent.size(), 99996u);
+    EXPECT_GE(sent.size(), 99996u - note.size() - 1);
+    EXPECT_TRUE(sent.starts_with(prefix + "\xC3\xA9\xC3\xA9")) << prefix;
+    EXPECT_TRUE(sent.ends_with("\xC3\xA9" + note)) << sent.substr(sent.size() - 60);
+  }
+  EXPECT_EQ(finish(outcome).value, L"true");
+}
+
 TEST_F(FarmRequests, ThePropertiesReadTheRunningDaemonsJobState) {
   worker.send_raw("TempFolder,C:/farm/temp");
   worker.send_raw("CurrentTask,7");

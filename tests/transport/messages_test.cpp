@@ -26,6 +26,21 @@ class FarmExchange : public ::testing::Test {
   win32::simple_socket socket;
 };
 
+// What fits in a frame passes unchanged; what does not is cut to fit, between two
+// characters, and says so.
+TEST(FitToFrame, CutsOnlyWhatDoesNotFitAndNeverInsideACharacter) {
+  const std::string largest(99996, 'a');
+  EXPECT_EQ(fit_to_frame(largest), largest);
+  EXPECT_EQ(fit_to_frame(""), "");
+  const std::string note = "... [cut: the message has 99997 bytes]";
+  EXPECT_EQ(fit_to_frame(largest + "b"), largest.substr(0, 99996 - note.size()) + note);
+  // A three-byte character across the cut is left out whole.
+  const std::string long_note = "... [cut: the message has 100100 bytes]";
+  const std::size_t kept = 99996 - long_note.size();
+  const std::string around = std::string(kept - 1, 'a') + "\xE2\x82\xAC" + std::string(100100 - kept - 2, 't');
+  EXPECT_EQ(fit_to_frame(around), std::string(kept - 1, 'a') + long_note);
+}
+
 TEST_F(FarmExchange, OnlyAnExactSuccessPrefixCounts) {
   EXPECT_EQ(request_answered_with("SUCCESS: abc"), L"abc");
   EXPECT_EQ(request_answered_with("SUCCESS: "), L"");

@@ -120,11 +120,32 @@ TEST_F(ConnectedSocket, ZeroTimeOutReturnsOnlyWhatIsAlreadyThere) {
   EXPECT_EQ(socket.receive(0), "ready");
 }
 
-TEST_F(ConnectedSocket, PayloadMustArriveWithinTheSameTimeOut) {
-  peer.write_bytes(testing::frame_header(10) + "abc");
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(100); }),
+// The time-out ends the wait, not the message: what arrived is kept, and the next receive
+// completes it (read as a header, "abcd" would announce a frame of 1633837924 bytes).
+TEST_F(ConnectedSocket, AMessageCutByTheTimeOutIsCompletedByTheNextReceive) {
+  peer.write_bytes(testing::frame_header(10) + "abcd");
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(30); }),
             "simple_socket: Timed out waiting for data.");
   EXPECT_TRUE(socket.is_connected());
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
+            "simple_socket: Timed out waiting for data.");
+  peer.write_bytes("efghij");
+  EXPECT_EQ(socket.receive(5000), "abcdefghij");
+
+  const std::string header = testing::frame_header(2);
+  peer.write_bytes(header.substr(0, 2));
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(30); }),
+            "simple_socket: Timed out waiting for data.");
+  peer.write_bytes(header.substr(2) + "ok");
+  EXPECT_EQ(socket.receive(5000), "ok");
+  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
+            "simple_socket: Timed out waiting for header packet to arrive.");
+
+  peer.write_bytes(testing::frame_header(10) + "abc");
+  EXPECT_THROW(socket.receive(30), simple_socket_timeout_error);
+  peer.close_connection();
+  EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
+            "simple_socket::receive: socket was disconnected while reading data.");
 }
 
 TEST_F(ConnectedSocket, PeerCloseBetweenMessagesDisconnects) {

@@ -14,6 +14,28 @@ TEST(Utf8Conversion, SurrogatePairsTravelAsOneFourByteSequence) {
   EXPECT_EQ(from_utf8(to_utf8(L"Gr\u00FC\u00DFe \u20AC")), L"Gr\u00FC\u00DFe \u20AC");
 }
 
+// Where wchar_t has 32 bits, a character above U+FFFF can arrive as one unit (a wide
+// literal, a file name); it converts as its surrogate pair would, never cut to 16 bits.
+TEST(Utf8Conversion, AWideUnitAboveU_FFFFIsItsSurrogatePair) {
+#ifdef _WIN32
+  GTEST_SKIP() << "wchar_t holds UTF-16 units here";
+#else
+  const std::wstring grin(1, static_cast<wchar_t>(0x1F600));
+  const std::wstring pair = {0xD83D, 0xDE00};
+  EXPECT_EQ(to_utf8(grin), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(to_utf8(L"a" + grin + L"\u00E9" + pair), "a\xF0\x9F\x98\x80\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(from_utf8(to_utf8(grin)), pair);
+  EXPECT_EQ(to_utf16_units(L"x" + grin), L"x" + pair);
+  EXPECT_EQ(to_string(grin + L"x"), "?x");
+  EXPECT_EQ(convert_wide_string_to_multibyte((grin + L"!").c_str(), code_page_utf8), "\xF0\x9F\x98\x80!");
+  // Beyond U+10FFFF a unit is no character: the checked conversion raises, the others replace.
+  const std::wstring beyond(1, static_cast<wchar_t>(0x110000));
+  EXPECT_THROW(to_utf8(L"\u00E9" + beyond), utf8::invalid_utf16);
+  EXPECT_EQ(to_utf16_units(beyond), L"\uFFFD");
+  EXPECT_EQ(to_string(beyond), "?");
+#endif
+}
+
 TEST(Utf8Conversion, MalformedBytesRaiseAndAreNeverReplaced) {
   EXPECT_THROW(from_utf8("abc\xC3"), utf8::not_enough_room);
   EXPECT_THROW(from_utf8("a\xFF"), utf8::invalid_utf8);

@@ -85,15 +85,16 @@ int check_folder(const std::string& path) {
 }
 
 // The image goes to a name beside the final file that is renamed over it when complete,
-// so a reader never sees half an image; the name is removed on any failure.
+// so a reader never sees half an image; the name is removed on any failure. The name is
+// short whatever the final one is: a final name near the file system's limit would
+// otherwise leave no room for a temporary name made from it.
 class TemporaryFile {
  public:
   explicit TemporaryFile(const std::string& final_path) {
     static std::atomic<unsigned> counter{0};
     const std::string folder = folder_of(final_path);
-    const std::string name = final_path.substr(final_path.find_last_of('/') + 1);
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      path_ = folder + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+      path_ = folder + "/.paravelle-image." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
       fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       error_ = fd_ < 0 ? errno : 0;
       if (error_ != EEXIST) break;
