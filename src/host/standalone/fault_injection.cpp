@@ -1,6 +1,9 @@
 #include "host/standalone/fault_injection.h"
 
 #include <cstdint>
+#include <stdexcept>
+
+#include "host/exceptions.h"
 
 namespace host::standalone {
 namespace {
@@ -46,6 +49,12 @@ void raise_fault(FaultSpec::Kind kind) {
     case FaultSpec::Kind::divide_by_zero: (void)divide_by_zero(); break;
     case FaultSpec::Kind::recursion: (void)recurse(0); break;
     case FaultSpec::Kind::fail: break;
+    case FaultSpec::Kind::std_exception:
+      throw std::runtime_error("the scene's fault injection throws a standard exception");
+    case FaultSpec::Kind::max_exception:
+      throw MAXException(L"the scene's fault injection throws a MAXException", 1);
+    // Neither a standard nor a host exception: what a host written in another way may throw.
+    case FaultSpec::Kind::unknown_exception: throw 7;
   }
 }
 
