@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,5 +14,12 @@ inline constexpr std::size_t kMaxFrames = 1000000;
 // Expands comma-separated frames and inclusive ranges in the order written (duplicates kept).
 // Blanks around entries are allowed. Throws std::invalid_argument naming the offending entry.
 std::vector<std::int32_t> expand_frame_ranges(std::string_view text);
+
+// The shortest text that expand_frame_ranges reads back as `frames`: runs of consecutive frames
+// become ranges ("1-4,7,-2--1").
+std::string frame_ranges_text(const std::vector<std::int32_t>& frames);
+
+// `frames` in order, cut into pieces of `chunk` frames (the last may be shorter), each as a range text.
+std::vector<std::string> frame_chunks(const std::vector<std::int32_t>& frames, std::size_t chunk);
 
 }  // namespace paravelle::worker
