@@ -1,5 +1,7 @@
 #include "worker/settings_batch.h"
 
+#include <stdexcept>
+
 #include "worker/command_text.h"
 #include "worker/job_replies.h"
 
@@ -21,6 +23,15 @@ std::string word_of_error(const std::string& reply) {
   return colon == std::string::npos ? std::string() : reply.substr(error.size(), colon - error.size());
 }
 
+// The word the node names in its errors: the first field as the node splits it.
+std::string node_word(const std::string& setting) {
+  try {
+    return first_command_field(setting);
+  } catch (const std::invalid_argument&) {
+    return command_word(setting);
+  }
+}
+
 class Attribution {
  public:
   explicit Attribution(const std::vector<std::string>& settings) : settings_(settings), answered_(settings.size()) {}
@@ -28,7 +39,7 @@ class Attribution {
   SettingFailure failure_for(const std::string& reply) {
     const std::string word = word_of_error(reply);
     for (std::size_t i = 0; i < settings_.size(); ++i) {
-      if (answered_[i] || command_word(settings_[i]) != word) continue;
+      if (answered_[i] || node_word(settings_[i]) != word) continue;
       answered_[i] = true;
       return {settings_[i], reply};
     }
