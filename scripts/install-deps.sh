@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; skips what is already there.
+#   scripts/install-deps.sh            what `make build` and `make test` need
+#   scripts/install-deps.sh windows    and the mingw-w64 cross compiler and Wine (`make test-windows`)
+#   scripts/install-deps.sh fuzz       and Clang with its fuzzer and sanitizer runtimes (`make fuzz`)
 set -euo pipefail
 
 packages=(
@@ -9,7 +12,15 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libopenimageio-dev openimageio-tools
   nlohmann-json3-dev libcli11-dev
+  slurm-wlm munge
 )
+for group in "$@"; do
+  case "$group" in
+    windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    *) echo "install-deps.sh: unknown group '$group' (windows, fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -45,7 +45,7 @@ void expand_entry(std::string_view entry, std::vector<std::int32_t>& frames) {
   }
   if (static_cast<std::int64_t>(last) - first + 1 + static_cast<std::int64_t>(frames.size()) >
       static_cast<std::int64_t>(kMaxFrames)) {
-    reject(entry, "more than " + std::to_string(kMaxFrames) + " frames");
+    throw std::invalid_argument("\"" + std::string(entry) + "\" " + kTooManyFrames);
   }
   for (std::int64_t frame = first; frame <= last; ++frame) frames.push_back(static_cast<std::int32_t>(frame));
 }
@@ -54,15 +54,41 @@ void expand_entry(std::string_view entry, std::vector<std::int32_t>& frames) {
 
 std::vector<std::int32_t> expand_frame_ranges(std::string_view text) {
   std::vector<std::int32_t> frames;
+  append_frame_ranges(text, frames);
+  return frames;
+}
+
+void append_frame_ranges(std::string_view text, std::vector<std::int32_t>& frames) {
   std::size_t begin = 0;
   for (;;) {
     const std::size_t comma = text.find(',', begin);
     const std::string_view entry = trim(text.substr(begin, comma == std::string_view::npos ? comma : comma - begin));
     if (entry.empty()) throw std::invalid_argument("\"" + std::string(text) + "\" has an empty frame entry");
     expand_entry(entry, frames);
-    if (comma == std::string_view::npos) return frames;
+    if (comma == std::string_view::npos) return;
     begin = comma + 1;
   }
+}
+
+std::string frame_ranges_text(const std::vector<std::int32_t>& frames) {
+  std::string text;
+  for (std::size_t i = 0; i < frames.size();) {
+    std::size_t last = i;
+    while (last + 1 < frames.size() && static_cast<std::int64_t>(frames[last + 1]) == frames[last] + std::int64_t{1}) ++last;
+    text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+    if (last > i) text += "-" + std::to_string(frames[last]);
+    i = last + 1;
+  }
+  return text;
+}
+
+std::vector<std::string> frame_chunks(const std::vector<std::int32_t>& frames, std::size_t chunk) {
+  std::vector<std::string> chunks;
+  for (std::size_t begin = 0; begin < frames.size(); begin += chunk) {
+    const auto end = frames.begin() + static_cast<std::ptrdiff_t>(std::min(frames.size(), begin + chunk));
+    chunks.push_back(frame_ranges_text({frames.begin() + static_cast<std::ptrdiff_t>(begin), end}));
+  }
+  return chunks;
 }
 
 }  // namespace paravelle::worker

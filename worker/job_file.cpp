@@ -109,7 +109,13 @@ std::vector<std::string> read_settings(const json& document, std::string_view ke
   const json& list = reader.array_at(document, key);
   for (std::size_t i = 0; i < list.size(); ++i) {
     std::string command = reader.string_at(list[i], indexed(key, i));
-    const std::string word = command_word(command);
+    std::string word;
+    try {
+      // The word as the node reads it: a quoted or escaped job command is still one.
+      word = first_command_field(command);
+    } catch (const std::invalid_argument& error) {
+      reader.fail(indexed(key, i), std::string("the node cannot read this command: ") + error.what());
+    }
     if (word.empty()) reader.fail(indexed(key, i), "is empty");
     if (std::find(kNotSettings.begin(), kNotSettings.end(), word) != kNotSettings.end()) {
       reader.fail(indexed(key, i), in_quotes(word) + " is not a settings command (the job sends it itself)");
@@ -130,13 +136,13 @@ std::vector<std::int32_t> read_frames(const json& document, const Reader& reader
     if (entry.is_number_integer()) {
       const auto frame = entry.get<std::int64_t>();
       if (frame < INT32_MIN || frame > INT32_MAX) reader.fail(indexed("frames", i), "is out of range");
+      if (frames.size() == kMaxFrames) reader.fail(indexed("frames", i), kTooManyFrames);
       frames.push_back(static_cast<std::int32_t>(frame));
       continue;
     }
     if (!entry.is_string()) reader.fail(indexed("frames", i), "must be a frame number or a range text such as \"1-10\"");
     try {
-      const auto expanded = expand_frame_ranges(entry.get<std::string>());
-      frames.insert(frames.end(), expanded.begin(), expanded.end());
+      append_frame_ranges(entry.get<std::string>(), frames);
     } catch (const std::invalid_argument& error) {
       reader.fail(indexed("frames", i), error.what());
     }

@@ -1,7 +1,10 @@
 #include "worker/job_replies.h"
 
 #include <array>
+#include <stdexcept>
 #include <string_view>
+
+#include "worker/command_text.h"
 
 namespace paravelle::worker {
 namespace {
@@ -23,7 +26,13 @@ bool is_session_ending_reply(const std::string& message) {
   return false;
 }
 
-std::string command_word(const std::string& command_text) { return command_text.substr(0, command_text.find(',')); }
+std::string command_word(const std::string& command_text) {
+  try {
+    return first_command_field(command_text);
+  } catch (const std::invalid_argument&) {
+    return command_text.substr(0, command_text.find(','));
+  }
+}
 
 JobReplyTracker::JobReplyTracker(const std::string& command_text) : word_(command_word(command_text)) {}
 

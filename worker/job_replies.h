@@ -26,7 +26,8 @@ class JobReplyTracker {
 // A reply with which the node's daemon ends its session ("ERROR: Exception caught in 3ds max: ...").
 bool is_session_ending_reply(const std::string& message);
 
-// The command word: the text before the first comma (quotes and escapes are not resolved).
+// The command word as the node reads it (quotes and escapes resolved). A text the node cannot
+// split gives the raw text before the first comma.
 std::string command_word(const std::string& command_text);
 
 }  // namespace paravelle::worker

@@ -1,5 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -100,23 +102,31 @@ class windows_crash_probe final : public crash_probe {
 
 }  // namespace
 
-std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer,
-                                   std::size_t capacity) {
+fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   fault_record fault;
   fault.code = record.ExceptionCode;
   fault.address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-#if defined(_M_X64) || defined(_M_AMD64)
+#if defined(_M_X64) || defined(_M_AMD64) || defined(__x86_64__)
   fault.frame_pointer = static_cast<std::uintptr_t>(pointers->ContextRecord->Rbp);
-#elif defined(_M_IX86)
+#elif defined(_M_IX86) || defined(__i386__)
   fault.frame_pointer = static_cast<std::uintptr_t>(pointers->ContextRecord->Ebp);
-#elif defined(_M_ARM64)
+#elif defined(_M_ARM64) || defined(__aarch64__)
   fault.frame_pointer = static_cast<std::uintptr_t>(pointers->ContextRecord->Fp);
 #endif
   if (record.ExceptionCode == seh_code::access_violation && record.NumberParameters >= 2) {
     fault.write = record.ExceptionInformation[0] != 0;
     fault.access_address = static_cast<std::uintptr_t>(record.ExceptionInformation[1]);
   }
+  return fault;
+}
+
+std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer,
+                                   std::size_t capacity) {
+  return write_crash_report_of(fault_record_of(pointers), buffer, capacity);
+}
+
+std::size_t write_crash_report_of(const fault_record& fault, char* buffer, std::size_t capacity) {
   windows_crash_probe probe;
   return write_crash_report(fault, probe, buffer, capacity);
 }

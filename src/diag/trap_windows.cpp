@@ -1,13 +1,20 @@
-// The trap on Windows: structured exception handling around the operation, with a filter
-// that writes the crash report while the exception is dispatched.
+// The trap on Windows. Built with MSVC it is structured exception handling around the
+// operation, with a filter that writes the crash report while the exception is dispatched.
+// GCC for mingw has no __try/__except, so there a vectored exception handler plays the
+// filter's part and a per-thread jump buffer the handler's, as the POSIX trap does with
+// its signal handlers.
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <float.h>
 #include <malloc.h>
 
+#include <cfenv>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "diag/crash_report.h"
@@ -18,10 +25,6 @@
 namespace paravelle::diag {
 namespace {
 
-// Per thread, and not on the stack: the filter of a stack overflow has almost none left.
-thread_local char t_report[crash_report_capacity];
-thread_local std::size_t t_report_length = 0;
-
 void assign_quietly(std::string& target, const char* text, std::size_t length) noexcept {
   try {
     target.assign(text, length);
@@ -30,9 +33,25 @@ void assign_quietly(std::string& target, const char* text, std::size_t length) n
   }
 }
 
+// A thread whose stack overflowed gets its guard page back, or its next overflow would
+// end the process.
+void recover_after(DWORD code) {
+  if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+}
+
+}  // namespace
+
+#if defined(_MSC_VER)
+
+namespace {
+
 bool is_float_code(DWORD code) {
   return code >= seh_code::flt_denormal_operand && code <= seh_code::flt_stack_check;
 }
+
+// Per thread, and not on the stack: the filter of a stack overflow has almost none left.
+thread_local char t_report[crash_report_capacity];
+thread_local std::size_t t_report_length = 0;
 
 // Runs before any unwinding, for every exception that reaches the guard.
 int filter(EXCEPTION_POINTERS* pointers, std::string* crashReport) {
@@ -70,8 +89,7 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
     throw;
   }
   if (code == 0) return 0;
-  // Without its guard page back, the thread's next stack overflow ends the process.
-  if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+  recover_after(code);
   // Leave no pending float status behind for the next x87 instruction to raise.
   if (is_float_code(code)) _clearfp();
   crashReport.assign(t_report, t_report_length);
@@ -79,4 +97,132 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
 }
 
 }  // namespace detail
+
+#else  // GCC (mingw): a vectored handler and a jump buffer per thread
+
+namespace {
+
+struct trap_frame {
+  void* env[5];  // __builtin_setjmp's buffer: frame pointer, landing address, stack pointer
+  trap_frame* outer;
+  // Where the landing code may put its stack: below the trap's own frame, in memory the
+  // operation's frames used and that is committed, whatever the fault did to the rest.
+  std::uintptr_t landing_stack;
+};
+
+// Everything the handler touches for one thread. It is reached once before the thread's
+// first trap is armed, so the handler never allocates it.
+struct thread_state {
+  trap_frame* top = nullptr;  // innermost armed trap; null when none is armed
+  bool reporting = false;     // the report is being written: faults now are the probe's own
+  fault_record fault;         // the trapped fault, as the handler found it
+  std::size_t report_length = 0;
+  char report[crash_report_capacity];
+};
+
+thread_local thread_state t_state;
+
+// Continues in place of the faulting instruction, on a stack with room again: a stack
+// overflow leaves the handler almost none (Wine calls it with under 2 KB), so the report
+// is written here rather than in the handler.
+[[noreturn]] void land() {
+  thread_state& state = t_state;
+  state.reporting = true;
+  state.report_length = windows::write_crash_report_of(state.fault, state.report, sizeof state.report);
+  state.reporting = false;
+  __builtin_longjmp(state.top->env, 1);
+}
+
+LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
+  thread_state& state = t_state;
+  const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+  // Faults while the report is written are the probe's (IsBadReadPtr handles its own);
+  // other codes, and threads without an armed trap, go on as if we were not here.
+  if (state.top == nullptr || state.reporting || !is_trapped_code(code)) return EXCEPTION_CONTINUE_SEARCH;
+  state.fault = windows::fault_record_of(pointers);
+  CONTEXT& context = *pointers->ContextRecord;
+#if defined(__x86_64__)
+  context.Rip = reinterpret_cast<DWORD64>(&land);
+  context.Rsp = state.top->landing_stack;
+#elif defined(__i386__)
+  context.Eip = reinterpret_cast<DWORD>(&land);
+  context.Esp = state.top->landing_stack;
+#elif defined(__aarch64__)
+  context.Pc = reinterpret_cast<DWORD64>(&land);
+  context.Sp = state.top->landing_stack;
+#endif
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+std::once_flag g_install_once;
+PVOID g_handler = nullptr;
+
+// Takes our handler out when the plug-in is unloaded, so that no fault lands in code
+// that is gone.
+struct handler_remover {
+  ~handler_remover() {
+    if (g_handler != nullptr) ::RemoveVectoredExceptionHandler(g_handler);
+  }
+} g_remover;
+
+// Like __try, a function that sets the jump buffer holds no objects that need unwinding.
+[[gnu::noinline]] DWORD guarded_call(detail::guarded_body body, void* context) {
+  trap_frame frame;
+  frame.outer = t_state.top;
+  const auto here = reinterpret_cast<std::uintptr_t>(&frame);
+  // 16-byte aligned as after a call, a page below this frame.
+  frame.landing_stack = ((here - 4096) & ~std::uintptr_t{15}) - sizeof(void*);
+  if (__builtin_setjmp(frame.env) != 0) {
+    t_state.top = t_state.top->outer;
+    return t_state.fault.code;
+  }
+  t_state.top = &frame;
+  body(context);
+  t_state.top = frame.outer;
+  return 0;
+}
+
+void describe_cpp_exception(std::string& crashReport) {
+  // All that is known at this point is the code: the throw's frames are gone. The report
+  // therefore names no module and no stack, as on POSIX.
+  fault_record fault;
+  fault.code = seh_code::cpp_exception;
+  thread_state& state = t_state;
+  state.report_length = windows::write_crash_report_of(fault, state.report, sizeof state.report);
+  assign_quietly(crashReport, state.report, state.report_length);
+}
+
+}  // namespace
+
+void install_fault_trap() {
+  std::call_once(g_install_once, [] { g_handler = ::AddVectoredExceptionHandler(1, &on_exception); });
+}
+
+namespace detail {
+
+std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport) {
+  install_fault_trap();
+  trap_frame* const outer = t_state.top;
+  fenv_t fp_environment;
+  std::fegetenv(&fp_environment);
+  DWORD code = 0;
+  try {
+    code = guarded_call(body, context);
+  } catch (...) {
+    t_state.top = outer;
+    describe_cpp_exception(crashReport);
+    throw;
+  }
+  if (code == 0) return 0;
+  recover_after(code);
+  // The fault's float status and masks stay with the abandoned frames.
+  std::fesetenv(&fp_environment);
+  crashReport.assign(t_state.report, t_state.report_length);
+  return code;
+}
+
+}  // namespace detail
+
+#endif
+
 }  // namespace paravelle::diag

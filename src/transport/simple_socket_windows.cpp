@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <memory>
 
+#include "host/platform.h"
+
+#ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
+#endif
 
 namespace paravelle::win32 {
 namespace {
@@ -18,8 +22,10 @@ constexpr int max_recv_chunk = 4194304;
 
 std::string with_error_code(const char* text) { return text + std::to_string(::WSAGetLastError()); }
 
-timeval time_left(DWORD expiry) {
-  auto remaining = static_cast<LONG>(expiry - ::GetTickCount());
+// Time-outs run on the host's tick counter, as on every platform, so that tests can move
+// it to the wrap.
+timeval time_left(std::uint32_t expiry) {
+  auto remaining = static_cast<std::int32_t>(expiry - host::tick_count());
   if (remaining < 0) remaining = 0;
   return timeval{static_cast<long>(remaining / 1000), static_cast<long>((remaining % 1000) * 1000)};
 }
@@ -85,7 +91,7 @@ void simple_socket::send(const std::string& payload) {
   if (total > max_send_frame_size)
     throw simple_socket_error("simple_socket::send: Tried to send too much data at once.");
 
-  const auto frame = std::make_unique<char[]>(total);
+  const auto frame = std::make_unique_for_overwrite<char[]>(total);
   const u_long length = ::htonl(static_cast<u_long>(payload.size()));
   std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
   std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
@@ -109,7 +115,7 @@ std::string simple_socket::receive(int timeout_ms) {
   if (connection_ == invalid_socket_handle)
     throw simple_socket_error("simple_socket: receive while not connected.");
   const bool use_expiry = timeout_ms >= 0;
-  const std::uint32_t expiry = ::GetTickCount() + static_cast<DWORD>(timeout_ms);
+  const std::uint32_t expiry = host::tick_count() + static_cast<std::uint32_t>(timeout_ms);
   if (use_expiry) {
     try {
       wait_for_data(expiry);

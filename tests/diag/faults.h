@@ -2,9 +2,11 @@
 // Deliberate machine faults. Addresses and divisors come through volatile variables and the
 // functions stay out of the optimiser's reach, so the faulting instruction really runs.
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdint>
@@ -43,6 +45,7 @@ PARAVELLE_OPAQUE inline int fault_at_depth(int depth) {
 }
 inline void recurse_forever() { fault_at_depth(INT_MAX); }
 
+#ifndef _WIN32
 // Delivers a fault signal to this thread as the kernel would for its own instruction.
 inline void send_fault_to_self(int signal, int code, std::uintptr_t address = 0x1234) {
   siginfo_t info{};
@@ -51,5 +54,6 @@ inline void send_fault_to_self(int signal, int code, std::uintptr_t address = 0x
   info.si_addr = reinterpret_cast<void*>(address);
   ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signal, &info);
 }
+#endif
 
 }  // namespace paravelle::diag::testing

@@ -1,17 +1,46 @@
 #include "support/raw_peer.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace paravelle::testing {
+namespace {
+
+#ifdef _WIN32
+using ssize_t = int;
+constexpr int no_sigpipe = 0;
+int close_socket(int handle) { return ::closesocket(static_cast<SOCKET>(handle)); }
+int poll_one(pollfd* entry, int ms) { return ::WSAPoll(entry, 1, ms); }
+// The peer may be made before the socket under test has started Winsock.
+struct winsock_started {
+  winsock_started() {
+    WSADATA data;
+    ::WSAStartup(0x0202, &data);
+  }
+};
+#else
+constexpr int no_sigpipe = MSG_NOSIGNAL;
+int close_socket(int handle) { return ::close(handle); }
+int poll_one(pollfd* entry, int ms) { return ::poll(entry, 1, ms); }
+struct winsock_started {};
+#endif
+
+}  // namespace
 
 RawPeer::RawPeer() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  [[maybe_unused]] static const winsock_started winsock;
+  listener_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -24,18 +53,18 @@ RawPeer::RawPeer() {
 
 RawPeer::~RawPeer() {
   close_connection();
-  if (listener_ >= 0) ::close(listener_);
+  if (listener_ >= 0) close_socket(listener_);
 }
 
 void RawPeer::accept() {
-  connection_ = ::accept(listener_, nullptr, nullptr);
+  connection_ = static_cast<int>(::accept(listener_, nullptr, nullptr));
   if (connection_ < 0) throw std::runtime_error("RawPeer: accept failed");
 }
 
 void RawPeer::write_bytes(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(connection_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(connection_, bytes.data() + sent, static_cast<int>(bytes.size() - sent), no_sigpipe);
     if (n <= 0) throw std::runtime_error("RawPeer: send failed");
     sent += static_cast<std::size_t>(n);
   }
@@ -48,10 +77,12 @@ void RawPeer::write_frame(const std::string& payload) {
 std::string RawPeer::read_bytes(std::size_t count) {
   std::string bytes;
   while (bytes.size() < count) {
-    pollfd entry{connection_, POLLIN, 0};
-    if (::poll(&entry, 1, 5000) <= 0) throw std::runtime_error("RawPeer: nothing to read");
+    pollfd entry{};
+    entry.fd = connection_;
+    entry.events = POLLIN;
+    if (poll_one(&entry, 5000) <= 0) throw std::runtime_error("RawPeer: nothing to read");
     char buffer[65536];
-    const ssize_t n = ::recv(connection_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+    const ssize_t n = ::recv(connection_, buffer, static_cast<int>(std::min(sizeof buffer, count - bytes.size())), 0);
     if (n <= 0) throw std::runtime_error("RawPeer: connection closed");
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
@@ -66,12 +97,14 @@ std::string RawPeer::read_frame() {
 }
 
 bool RawPeer::nothing_within(int ms) {
-  pollfd entry{connection_, POLLIN, 0};
-  return ::poll(&entry, 1, ms) == 0;
+  pollfd entry{};
+  entry.fd = connection_;
+  entry.events = POLLIN;
+  return poll_one(&entry, ms) == 0;
 }
 
 void RawPeer::close_connection() {
-  if (connection_ >= 0) ::close(connection_);
+  if (connection_ >= 0) close_socket(connection_);
   connection_ = -1;
 }
 

@@ -37,6 +37,23 @@ TEST(FrameRanges, ExpandInTheOrderWritten) {
   EXPECT_THAT(expand_frame_ranges("3,3"), ElementsAre(3, 3));
 }
 
+TEST(FrameRanges, TextsAndChunksReadBackAsTheSameFrames) {
+  const std::vector<std::pair<std::vector<std::int32_t>, std::string>> cases = {
+      {{1, 2, 3, 7}, "1-3,7"},
+      {{-3, -2, -1, 0, 5}, "-3-0,5"},
+      {{5, 4, 4}, "5,4,4"},
+      {{2147483646, 2147483647, -2147483648}, "2147483646-2147483647,-2147483648"},
+      {{}, ""}};
+  for (const auto& [frames, text] : cases) {
+    EXPECT_EQ(frame_ranges_text(frames), text);
+    if (!frames.empty()) {
+      EXPECT_EQ(expand_frame_ranges(text), frames) << text;
+    }
+  }
+  EXPECT_THAT(frame_chunks(expand_frame_ranges("1-7,10"), 3), ElementsAre("1-3", "4-6", "7,10"));
+  EXPECT_THAT(frame_chunks({9, 8, 7}, 5), ElementsAre("9,8,7"));
+}
+
 TEST(FrameRanges, RejectionsNameTheEntry) {
   const auto message = [](const char* text) {
     try {
@@ -52,7 +69,18 @@ TEST(FrameRanges, RejectionsNameTheEntry) {
   EXPECT_EQ(message("1-3x"), "\"1-3x\" is not a frame or frame range: unexpected text after the range");
   EXPECT_EQ(message("2147483648"), "\"2147483648\" is not a frame or frame range: the number is out of range");
   EXPECT_EQ(message("1 2"), "\"1 2\" is not a frame or frame range: unexpected text after the number");
-  EXPECT_EQ(message("0-1000000"), "\"0-1000000\" is not a frame or frame range: more than 1000000 frames");
+  EXPECT_EQ(message("0-1000000"), "\"0-1000000\" takes the job past 1000000 frames");
+}
+
+// The limit holds for the whole job, not per entry, and is checked before an entry expands.
+TEST(JobFile, FrameLimitHoldsForTheWholeJob) {
+  EXPECT_EQ(problem_of(with_header(R"("frames": ["0-999999", "0-1"])")),
+            "/jobs/night/job.json: \"frames\"[1]: \"0-1\" takes the job past 1000000 frames");
+  EXPECT_EQ(problem_of(with_header(R"("frames": "0-999998,5-6")")),
+            "/jobs/night/job.json: \"frames\"[0]: \"5-6\" takes the job past 1000000 frames");
+  EXPECT_EQ(problem_of(with_header(R"("frames": ["0-999998", 5, 6])")),
+            "/jobs/night/job.json: \"frames\"[2]: takes the job past 1000000 frames");
+  EXPECT_EQ(parse_job_file(with_header(R"("frames": ["0-999998", 5])"), kSource).frames.size(), kMaxFrames);
 }
 
 TEST(JobFile, FullJobIsReadWithPathsMadeAbsolute) {
@@ -114,6 +142,16 @@ TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
   EXPECT_EQ(problem_of(with_header(R"("settings_after_start": ["HideFrameBuffer", "RenderTask,1"])")),
             "/jobs/night/job.json: \"settings_after_start\"[1]: \"RenderTask\" is not a settings command (the job "
             "sends it itself)");
+  // The node reads the word with quotes and escapes resolved.
+  EXPECT_EQ(problem_of(with_header(R"("settings_before_start": ["\"ExecuteStringScript\",0,1"])")),
+            "/jobs/night/job.json: \"settings_before_start\"[0]: \"ExecuteStringScript\" is not a settings command "
+            "(the job sends it itself)");
+  EXPECT_EQ(problem_of(with_header(R"("settings_before_start": ["Start\"Job\",a"])")),
+            "/jobs/night/job.json: \"settings_before_start\"[0]: \"StartJob\" is not a settings command (the job "
+            "sends it itself)");
+  EXPECT_EQ(problem_of(with_header(R"("settings_before_start": ["Hide\\qFrameBuffer"])")),
+            "/jobs/night/job.json: \"settings_before_start\"[0]: the node cannot read this command: unknown escape "
+            "sequence \\q");
   EXPECT_EQ(problem_of(with_header(R"("job_info": {"Name": {"x": 1}})")),
             "/jobs/night/job.json: \"job_info\".Name: must be a text, a number or true/false");
   EXPECT_EQ(problem_of(with_header(R"("path_mapping": [{"from": "", "to": "/x"}])")),

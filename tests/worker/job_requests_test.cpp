@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "worker/command_text.h"
+#include "worker/job_replies.h"
 
 namespace paravelle::worker {
 namespace {
@@ -51,6 +52,11 @@ TEST(CommandText, FieldsSurviveTheNodesSplitting) {
   EXPECT_EQ(command_field("a,b"), "\"a,b\"");
   EXPECT_EQ(command_field("say \"hi\"\n\\"), "say \\\"hi\\\"\\n\\\\");
   EXPECT_EQ(command_text("StartJob", {"/s/a b.json", ""}), "StartJob,/s/a b.json,");
+  for (const char* text : {"C:/scenes/a.max", "a,b", "say \"hi\"\n\\", ""})
+    EXPECT_EQ(first_command_field(command_field(text) + ",rest"), text);
+  EXPECT_EQ(command_word("\"Render\"Task,1"), "RenderTask");
+  EXPECT_EQ(command_word("Render\\,Task,1"), "Render,Task");
+  EXPECT_EQ(command_word("Bad\\x,1"), "Bad\\x");  // the node refuses it; shown as written
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace host::standalone {
 
 // Raises the fault or throws the exception. Returns only for Kind::fail (the caller
-// reports a plain failure).
+// reports a plain failure); Kind::hang never returns.
 void raise_fault(FaultSpec::Kind kind);
 
 }  // namespace host::standalone

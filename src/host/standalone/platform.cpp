@@ -1,7 +1,15 @@
 #include "host/platform.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -68,7 +76,13 @@ void sleep_ms(std::uint32_t milliseconds) {
 
 void set_sleep_function(std::function<void(std::uint32_t)> sleeper) { sleep_function() = std::move(sleeper); }
 
-std::uint32_t current_thread_id() { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t current_thread_id() {
+#ifdef _WIN32
+  return ::GetCurrentThreadId();
+#else
+  return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+#endif
+}
 
 void drain_messages() {
   ++drains;

@@ -171,12 +171,13 @@ FaultSpec read_fault(const JsonField& field) {
   else if (kind == L"divide_by_zero") fault.kind = FaultSpec::Kind::divide_by_zero;
   else if (kind == L"recursion") fault.kind = FaultSpec::Kind::recursion;
   else if (kind == L"fail") fault.kind = FaultSpec::Kind::fail;
+  else if (kind == L"hang") fault.kind = FaultSpec::Kind::hang;
   else if (kind == L"std_exception") fault.kind = FaultSpec::Kind::std_exception;
   else if (kind == L"max_exception") fault.kind = FaultSpec::Kind::max_exception;
   else if (kind == L"unknown_exception") fault.kind = FaultSpec::Kind::unknown_exception;
   else
-    field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail, std_exception, max_exception or "
-                       "unknown_exception");
+    field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail, hang, std_exception, "
+                       "max_exception or unknown_exception");
   if (fault.when == FaultSpec::When::render) fault.frame = field["frame"].integer();
   else if (field.has("frame")) field["frame"].fail("only render faults take a frame");
   return fault;

@@ -1,0 +1,63 @@
+# The plug-in for Windows, and the transport and trap tests run under Wine.
+#
+# Boost's tokenizer and lexical_cast and utfcpp are header-only; the Linux copies serve,
+# through a folder that holds just them (the whole of /usr/include would bring glibc's
+# headers in front of mingw's).
+set(linux_headers ${CMAKE_BINARY_DIR}/linux-headers)
+file(MAKE_DIRECTORY ${linux_headers})
+foreach(link boost:/usr/include/boost utf8.h:/usr/include/utf8cpp/utf8.h utf8:/usr/include/utf8cpp/utf8)
+  string(REPLACE ":" ";" parts ${link})
+  list(GET parts 0 name)
+  list(GET parts 1 target)
+  if(NOT EXISTS ${linux_headers}/${name})
+    file(CREATE_LINK ${target} ${linux_headers}/${name} SYMBOLIC)
+  endif()
+endforeach()
+
+add_compile_definitions(_WIN32_WINNT=0x0601 UNICODE _UNICODE)
+# Programs carry their C++ runtime with them, so Wine needs no copies of mingw's DLLs.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+# Every plug-in source compiles; the _posix.cpp files give way to their _windows.cpp twins.
+file(GLOB_RECURSE plugin_sources CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/src/transport/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/daemon/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/render/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/script/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/diag/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/library.cpp)
+list(FILTER plugin_sources EXCLUDE REGEX "_posix\\.cpp$")
+add_library(paravelle_objects STATIC ${plugin_sources})
+target_include_directories(paravelle_objects PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(paravelle_objects SYSTEM PUBLIC ${linux_headers})
+target_link_libraries(paravelle_objects PUBLIC ws2_32)
+
+# Of the standalone host, only the platform layer builds here (the rest needs OpenImageIO);
+# it is enough for the transport and the trap.
+add_library(paravelle_host_platform STATIC ${CMAKE_SOURCE_DIR}/src/host/standalone/platform.cpp)
+target_include_directories(paravelle_host_platform PUBLIC ${CMAKE_SOURCE_DIR}/src)
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+enable_testing()
+function(paravelle_windows_tests name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE paravelle_objects paravelle_host_platform gmock_main)
+  # One Wine process per executable: starting Wine costs more than most tests.
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDEBUG=-all")
+endfunction()
+
+paravelle_windows_tests(transport_tests
+  ${CMAKE_SOURCE_DIR}/tests/transport/simple_socket_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/transport/text_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/transport/number_format_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/transport/messages_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/support/raw_peer.cpp)
+paravelle_windows_tests(diag_tests
+  ${CMAKE_SOURCE_DIR}/tests/diag/crash_report_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_test.cpp)
