@@ -57,10 +57,6 @@ void FarmWorker::accept(int timeout_ms) {
     }
     const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      // A command and its answer to a request are small frames that must not wait for the
-      // node's delayed acknowledgement of the frame before; failing to say so costs time only.
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       connection_.reset(fd);
       // The node sends bursts of small messages (STARTED, then the result): without these, each
       // burst would wait for a delayed acknowledgement.

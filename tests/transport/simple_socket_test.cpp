@@ -3,9 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#endif
 
 #include <thread>
 #include <vector>
@@ -160,10 +165,18 @@ TEST_F(ConnectedSocket, SendToAClosedPeerFailsWithoutKillingTheProcess) {
 // Small frames go out at once instead of waiting for the peer's acknowledgement of the
 // frame before.
 TEST_F(ConnectedSocket, SendsWithoutNagleDelay) {
+#ifdef _WIN32
+  DWORD on = 0;
+  int size = sizeof on;
+  ASSERT_EQ(::getsockopt(static_cast<SOCKET>(socket.native_handle()), IPPROTO_TCP, TCP_NODELAY,
+                         reinterpret_cast<char*>(&on), &size),
+            0);
+#else
   int on = 0;
   socklen_t size = sizeof on;
   ASSERT_EQ(::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
-  EXPECT_NE(on, 0);
+#endif
+  EXPECT_NE(on, decltype(on){0});
 }
 
 // Several threads send at once (renderer threads reporting progress): each frame arrives
