@@ -107,6 +107,40 @@ void BM_SettingsBatchAgainstOneRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_SettingsBatchAgainstOneRoundTrip)->Iterations(50)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The demo's job start (five settings, StartJob of the example scene, six settings) against the
+// bare StartJob on the same node: what the farm adds to the node's own work.
+void BM_JobStartAgainstStartJobAlone(benchmark::State& state) {
+  Scratch scratch;
+  NodeSession node(launch_in(scratch, "paravelle-node"), 1, 1, {});
+  node.open();
+  JobFile job;
+  job.source = scratch.path / "job.json";
+  job.scene = std::string(PARAVELLE_SOURCE_DIR) + "/examples/scenes/spinning-spheres.json";
+  job.camera = "ShotCam";
+  job.settings_before_start = {"SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins", "TempFolder,/tmp/paravelle/temp",
+                               "GammaCorrection,2.2,2.2", "IgnoreMissingExternalFiles", "IgnoreMissingXREFs"};
+  job.settings_after_start = {"CurrentTask,7", "FrameNumberBase,0", "HideFrameBuffer", "FailOnBlackFrames,90,0.05",
+                              "RegionRendering,10,100,50,300,250,CROP", "CONTINUE"};
+  const std::string start_job = "StartJob," + *job.scene + ",ShotCam";
+  FarmWorker& worker = node.worker_for_benchmarks();
+  std::vector<double> full_ms, alone_ms;
+  for (auto _ : state) {
+    auto begin = Clock::now();
+    if (!node.start_job(job, {}).empty()) state.SkipWithError("the job start failed");
+    full_ms.push_back(Seconds(Clock::now() - begin).count() * 1000);
+    worker.job_command("EndJob", 10000);
+    begin = Clock::now();
+    worker.job_command(start_job, 10000);
+    alone_ms.push_back(Seconds(Clock::now() - begin).count() * 1000);
+    worker.job_command("EndJob", 10000);
+  }
+  state.counters["job_start_ms_median"] = median(full_ms);
+  state.counters["start_job_alone_ms_median"] = median(alone_ms);
+  state.counters["farm_adds_ms"] = median(full_ms) - median(alone_ms);
+  node.finish();
+}
+BENCHMARK(BM_JobStartAgainstStartJobAlone)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // A real node from its process start to the handshake's answer.
 void BM_NodeStart(benchmark::State& state) {
   Scratch scratch;
