@@ -4,8 +4,10 @@
 set -euo pipefail
 build_dir=${1:-build}
 cd "$(dirname "$0")/.."
-export TMP=${TMP:-$(mktemp -d)}
-echo "== paravelle-farm drives paravelle-node (log: $TMP/paravelle.log)"
-"$build_dir/bin/paravelle-farm" examples/jobs/demo.json --without-job --node "$build_dir/bin/paravelle-node"
-echo "== the end of the node's log ($TMP/paravelle.log)"
-tail -n 25 "$TMP/paravelle.log"
+work=$(mktemp -d "${TMPDIR:-/tmp}/paravelle-demo.XXXXXX")
+log="$work/node-1-1/paravelle.log"
+echo "== paravelle-farm drives paravelle-node (log: $log)"
+"$build_dir/bin/paravelle-farm" examples/jobs/demo.json --without-job --node "$build_dir/bin/paravelle-node" \
+  --work-dir "$work"
+echo "== the end of the node's log ($log)"
+tail -n 25 "$log"

@@ -2,12 +2,21 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <stdexcept>
 
 #include "host/core.h"
+#include "render/renderer.h"
 
 namespace paravelle::render {
 
 using daemon::JobState;
+
+// This build renders no frames yet: a task must fail plainly rather than report a frame
+// that was never rendered or written.
+std::uint16_t RenderFrame(JobState&, std::int32_t frame, win32::simple_socket&) {
+  FrameTime(frame);
+  throw std::runtime_error("RenderFrame: frame rendering is not built into this version of the plug-in yet");
+}
 
 void PrepareBitmapInfo(BitmapInfo& info) {
   Interface& core = *GetCOREInterface();

@@ -1,6 +1,11 @@
 #include "host/standalone/fault_injection.h"
 
+#include <chrono>
 #include <cstdint>
+#include <stdexcept>
+#include <thread>
+
+#include "host/exceptions.h"
 
 namespace host::standalone {
 namespace {
@@ -37,6 +42,12 @@ namespace {
   return recurse(next) + frame[0];
 }
 
+// A render that never finishes and never reports, as a renderer stuck in a deadlock does. Only
+// the process's end (the farm kills it) stops it.
+[[noreturn]] void hang_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 }  // namespace
 
 void raise_fault(FaultSpec::Kind kind) {
@@ -46,6 +57,13 @@ void raise_fault(FaultSpec::Kind kind) {
     case FaultSpec::Kind::divide_by_zero: (void)divide_by_zero(); break;
     case FaultSpec::Kind::recursion: (void)recurse(0); break;
     case FaultSpec::Kind::fail: break;
+    case FaultSpec::Kind::hang: hang_forever();
+    case FaultSpec::Kind::std_exception:
+      throw std::runtime_error("the scene's fault injection throws a standard exception");
+    case FaultSpec::Kind::max_exception:
+      throw MAXException(L"the scene's fault injection throws a MAXException", 1);
+    // Neither a standard nor a host exception: what a host written in another way may throw.
+    case FaultSpec::Kind::unknown_exception: throw 7;
   }
 }
 
