@@ -20,8 +20,8 @@ TEST(EventQueues, ADrainRunsTheCallingThreadsEventsOnly) {
   std::promise<std::uint32_t> id;
   std::promise<void> posted;
   std::thread renderer([&] {
-    id.set_value(host::current_thread_id());
     host::post_message([&] { ran.push_back("renderer's own"); });
+    id.set_value(host::current_thread_id());
     posted.get_future().wait();
     host::drain_messages();
   });
