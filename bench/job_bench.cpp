@@ -47,12 +47,14 @@ double milliseconds_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// A scene for the frame measurements: a few objects, shadows, 2 render threads.
-std::string write_scene(int width, int height, int samples) {
+// A scene for the frame measurements: a few objects, shadows, 2 render threads; the frame
+// is saved to `output` when one is given.
+std::string write_scene(int width, int height, int samples, const std::string& output = "") {
   const auto path = std::filesystem::temp_directory_path() / "paravelle-job-bench.json";
   std::ofstream(path) << R"({"format": "paravelle-scene", "version": 1,
     "render": {"width": )" << width << R"(, "height": )" << height << R"(, "samples_per_axis": )" << samples
-                      << R"(, "threads": 2, "tile_size": 16},
+                      << R"(, "threads": 2, "tile_size": 16, "save_file": )" << (output.empty() ? "false" : "true")
+                      << R"(, "output_file": ")" << output << R"("},
     "environment": {"background": [0.1, 0.1, 0.1], "ambient": [0.1, 0.1, 0.1]},
     "nodes": [
       {"name": "Cam", "type": "camera", "position": [0, -12, 4], "target": [0, 0, 1]},
@@ -225,6 +227,48 @@ void BM_ProgressCallbackCost(benchmark::State& state) {
   ::close(listener);
 }
 BENCHMARK(BM_ProgressCallbackCost)->Arg(0)->Arg(1)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The farm's view of one 320x240 task that writes its image: from sending RenderTask to
+// STARTED, the renderer's own time (from its "Calling renderer" line to its "returned
+// code" line), and from the renderer's return to the final reply.
+void BM_TaskOverhead(benchmark::State& state) {
+  LiveNode node(false);
+  const auto output = std::filesystem::temp_directory_path() / "paravelle-job-bench-out";
+  std::filesystem::create_directories(output);
+  const std::string scene = write_scene(320, 240, 2, (output / "frame.exr").string());
+  if (node.farm.job_command("StartJob," + scene + ",Cam", wait_ms).errors().size() != 0) {
+    state.SkipWithError("the job did not start");
+    return;
+  }
+  Clock::time_point started, calling, returned;
+  node.farm.set_observer([&](paravelle::worker::Direction direction, const std::string& message) {
+    if (direction != paravelle::worker::Direction::from_node) return;
+    const auto now = Clock::now();
+    if (message == "STARTED") started = now;
+    if (message == "FUNCTION: STDOUT: MaxParavelle: Calling renderer") calling = now;
+    if (message.starts_with("FUNCTION: STDOUT: MaxParavelle: CallCurRendererRenderFrame returned code")) returned = now;
+  });
+  node.farm.job_command("RenderTask,1", wait_ms);  // opens the renderer
+  std::vector<double> to_started, rendering, to_final;
+  for (auto _ : state) {
+    const auto sent = Clock::now();
+    if (node.farm.job_command("RenderTask,1", wait_ms).final_reply() != "SUCCESS") {
+      state.SkipWithError("the task failed");
+      break;
+    }
+    const auto done = Clock::now();
+    to_started.push_back(std::chrono::duration<double, std::milli>(started - sent).count());
+    rendering.push_back(std::chrono::duration<double, std::milli>(returned - calling).count());
+    to_final.push_back(std::chrono::duration<double, std::milli>(done - returned).count());
+  }
+  node.farm.set_observer({});
+  node.farm.job_command("EndJob", wait_ms);
+  std::filesystem::remove_all(output);
+  state.counters["to_started_ms"] = median(to_started);
+  state.counters["render_ms"] = median(rendering);
+  state.counters["return_to_reply_ms"] = median(to_final);
+}
+BENCHMARK(BM_TaskOverhead)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
