@@ -120,10 +120,11 @@ TEST_F(JobCommands, AMachineFaultInAJobStepIsReportedWithItsCrashReport) {
 TEST_F(JobCommands, AFailedTaskPausesAfterItsErrorReply) {
   ASSERT_THAT(dispatch(L"StartJob," + scene(testing::small_job_scene()) + L",Cam"),
               ElementsAre("SUCCESS Scene loaded successfully"));
-  EXPECT_THAT(
-      dispatch(L"RenderTask,13421773"),
-      ElementsAre("STARTED", "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
-                  "ERROR: Failed to save file."));
+  Replies replies = dispatch(L"RenderTask,13421773");
+  std::erase_if(replies, [](const std::string& reply) { return reply.starts_with("FUNCTION: "); });
+  EXPECT_THAT(replies,
+              ElementsAre("STARTED", "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
+                          "ERROR: Failed to save file."));
   EXPECT_THAT(pauses, ElementsAre(500u));
   EXPECT_EQ(state.currentFrame, 13421773);
   EXPECT_THAT(dispatch(L"EndJob"), ElementsAre("SUCCESS"));
