@@ -1,14 +1,10 @@
 // What a job costs the farm beyond the host's own work: command round trips as a farm
-// worker sees them (a script command and a one-frame task against a settings command,
-// with and without Nagle's algorithm on the connection), the progress callback's share of
-// a render, and the node's overhead around a 320x240 frame.
+// worker sees them (a script command and a one-frame task against a settings command),
+// the progress callback's share of a render, and the node's overhead around a 320x240
+// frame.
 //
 // Each comparison runs its sides alternately in one benchmark and reports the medians and
 // their ratio as counters, so both sides see the same machine load.
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <benchmark/benchmark.h>
 
@@ -84,25 +80,13 @@ class ScratchLog {
   std::filesystem::path path_;
 };
 
-// Nagle's algorithm on a socket, and acknowledgements delayed as the kernel likes them:
-// the connection as it was before the node and the worker switched both off.
-void restore_nagle(int fd) {
-  const int off = 0;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
-}
-
 // A daemon session in this process against the reference worker, over loopback.
 class LiveNode {
  public:
-  explicit LiveNode(bool nagle) {
+  LiveNode() {
     session_ = std::async(std::launch::async,
                           [this] { return paravelle::daemon::RunParavelleDaemon(job_, connection_, farm.port(), L"b"); });
     farm.open_session(wait_ms, "b");
-    if (nagle) {
-      restore_nagle(connection_.native_handle());
-      restore_nagle(farm.native_handle());
-    }
   }
   ~LiveNode() {
     farm.close();
@@ -129,11 +113,11 @@ class LiveNode {
   std::future<bool> session_;
 };
 
-// Arg 0: TCP_NODELAY on both ends, as the node and the reference worker set it; arg 1:
-// Nagle's algorithm back on, as before. Counters: the medians and the ratios to the
-// settings command.
+// Every message goes out at once (TCP_NODELAY on both ends): a script command, which
+// answers with two messages in a row, costs about what a settings command does. Counters:
+// the medians and the ratios to the settings command.
 void BM_CommandRoundTrips(benchmark::State& state) {
-  LiveNode node(state.range(0) == 1);
+  LiveNode node;
   const std::string scene = write_scene(64, 48, 1);
   const auto started = node.farm.job_command("StartJob," + scene + ",Cam", wait_ms).replies();
   if (started != std::vector<std::string>{"SUCCESS Scene loaded successfully"}) {
@@ -156,7 +140,7 @@ void BM_CommandRoundTrips(benchmark::State& state) {
   state.counters["script_over_settings"] = median(script) / median(settings);
   state.counters["task_over_settings"] = median(task) / median(settings);
 }
-BENCHMARK(BM_CommandRoundTrips)->Arg(0)->Arg(1)->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CommandRoundTrips)->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 class NullCallback : public RendProgressCallback {
  public:
@@ -236,7 +220,7 @@ BENCHMARK(BM_ProgressCallbackCost)->Arg(0)->Arg(1)->Iterations(15)->UseRealTime(
 // code" line), and from the renderer's return to the final reply.
 // Arg 0: the scene does not save its image; arg 1: it writes an EXR file.
 void BM_TaskOverhead(benchmark::State& state) {
-  LiveNode node(false);
+  LiveNode node;
   const auto output = std::filesystem::temp_directory_path() / "paravelle-job-bench-out";
   std::filesystem::create_directories(output);
   const std::string scene = write_scene(320, 240, 2, state.range(0) == 1 ? (output / "frame.exr").string() : "");
