@@ -118,7 +118,8 @@ TEST_F(JobCommands, AFailedTaskPausesAfterItsErrorReply) {
               ElementsAre("SUCCESS Scene loaded successfully"));
   EXPECT_THAT(
       dispatch(L"RenderTask,13421773"),
-      ElementsAre("STARTED", "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
+      ElementsAre("STARTED", "FUNCTION: STDOUT: MaxParavelle: Render frame 13421773",
+                  "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
                   "ERROR: Failed to save file."));
   EXPECT_THAT(pauses, ElementsAre(500u));
   EXPECT_EQ(state.currentFrame, 13421773);
