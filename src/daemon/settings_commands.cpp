@@ -106,16 +106,28 @@ void OutputImageReFilenameCommand(const CommandContext& context) {
   log_setting("Saving render element " + format_number(*index) + " output to " + to_string(context.parameter(2)));
 }
 
+namespace {
+
+// A gamma of zero, below zero, infinite or NaN would reach the host's gamma as nonsense
+// (a division by zero, or every pixel NaN); such a text is no gamma value.
+std::optional<float> parse_gamma(const std::wstring& field) {
+  const auto gamma = parse_float(field);
+  if (!gamma || !std::isfinite(*gamma) || *gamma <= 0.0f) return std::nullopt;
+  return gamma;
+}
+
+}  // namespace
+
 void GammaCorrectionCommand(const CommandContext& context) {
   JobState& state = context.state;
   if (context.parameter_count() != 2)
     return log_count_and_switch_off(context, "GammaCorrection", 2, state.gammaCorrection);
-  const auto gamma_in = parse_float(context.parameter(1));
+  const auto gamma_in = parse_gamma(context.parameter(1));
   if (!gamma_in)
     return context.reply(L"ERROR: GammaCorrection: Parameter 1, \"" + context.parameter(1) +
                          L"\", is not a valid gamma value.");
   state.gammaIn = *gamma_in;
-  const auto gamma_out = parse_float(context.parameter(2));
+  const auto gamma_out = parse_gamma(context.parameter(2));
   if (!gamma_out)
     return context.reply(L"ERROR: GammaCorrection: Parameter 2, \"" + context.parameter(2) +
                          L"\", is not a valid gamma value.");

@@ -104,6 +104,17 @@ TEST_F(DispatcherTest, GammaNeedsTwoValidValues) {
   EXPECT_EQ(state.gammaIn, 1.8f);
   EXPECT_FALSE(state.gammaCorrection);
 
+  // Values the host's gamma cannot use are no gamma values either.
+  for (const auto& [command, reply] : std::vector<std::pair<std::wstring, std::string>>{
+           {L"GammaCorrection,0,2.2", "ERROR: GammaCorrection: Parameter 1, \"0\", is not a valid gamma value."},
+           {L"GammaCorrection,-1,2.2", "ERROR: GammaCorrection: Parameter 1, \"-1\", is not a valid gamma value."},
+           {L"GammaCorrection,nan,2.2", "ERROR: GammaCorrection: Parameter 1, \"nan\", is not a valid gamma value."},
+           {L"GammaCorrection,2.2,inf", "ERROR: GammaCorrection: Parameter 2, \"inf\", is not a valid gamma value."},
+       }) {
+    EXPECT_THAT(dispatch(command), ElementsAre(reply));
+    EXPECT_FALSE(state.gammaCorrection);
+  }
+
   EXPECT_THAT(dispatch(L"GammaCorrection,2.2,1"), ElementsAre());
   EXPECT_TRUE(state.gammaCorrection);
   EXPECT_THAT(log.lines(), ::testing::IsSupersetOf({"Enabling gamma correction", "Gamma in: 2.2", "Gamma out: 1"}));
