@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 #include <utf8.h>
@@ -15,15 +16,35 @@ namespace {
 
 using namespace paravelle;
 
-void utf8_round_trip(const std::string& bytes) {
-  std::wstring wide;
+// Which of utfcpp's exceptions a conversion raised: 0 for none.
+template <class Conversion>
+int raised_by(Conversion&& conversion) {
   try {
-    wide = from_utf8(bytes);
-  } catch (const utf8::exception&) {
+    conversion();
+  } catch (const utf8::not_enough_room&) {
+    return 1;
+  } catch (const utf8::invalid_utf8&) {
+    return 2;
+  } catch (const utf8::invalid_code_point&) {
+    return 3;
+  } catch (const utf8::invalid_utf16&) {
+    return 4;
+  }
+  return 0;
+}
+
+// Our one-pass converters must agree with utfcpp's checked ones: same text, or the same
+// exception for the same input.
+void utf8_round_trip(const std::string& bytes) {
+  std::u16string reference;
+  const int reference_raised = raised_by([&] { utf8::utf8to16(bytes.begin(), bytes.end(), std::back_inserter(reference)); });
+  std::wstring wide;
+  FUZZ_CHECK(raised_by([&] { wide = from_utf8(bytes); }) == reference_raised);
+  if (reference_raised != 0) {
     FUZZ_CHECK(!utf8::is_valid(bytes.begin(), bytes.end()));
     return;
   }
-  FUZZ_CHECK(utf8::is_valid(bytes.begin(), bytes.end()));
+  FUZZ_CHECK(std::wstring(reference.begin(), reference.end()) == wide);
   for (wchar_t unit : wide) FUZZ_CHECK(static_cast<std::uint32_t>(unit) <= 0xFFFF);
   FUZZ_CHECK(to_utf8(wide) == bytes);
 }
@@ -42,13 +63,15 @@ bool is_valid_utf16(const std::u16string& units) {
 
 void utf16_round_trip(const std::u16string& units) {
   const std::wstring wide(units.begin(), units.end());
+  std::string reference;
+  const int reference_raised = raised_by([&] { utf8::utf16to8(units.begin(), units.end(), std::back_inserter(reference)); });
   std::string bytes;
-  try {
-    bytes = to_utf8(wide);
-  } catch (const utf8::invalid_utf16&) {
+  FUZZ_CHECK(raised_by([&] { bytes = to_utf8(wide); }) == reference_raised);
+  if (reference_raised != 0) {
     FUZZ_CHECK(!is_valid_utf16(units));
     return;
   }
+  FUZZ_CHECK(bytes == reference);
   FUZZ_CHECK(is_valid_utf16(units));
   FUZZ_CHECK(from_utf8(bytes) == wide);
 }
