@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libopenimageio-dev openimageio-tools
   nlohmann-json3-dev libcli11-dev
+  slurm-wlm munge
 )
 for group in "$@"; do
   case "$group" in

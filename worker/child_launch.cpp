@@ -1,10 +1,12 @@
 #include "worker/child_launch.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string_view>
 
 #include "worker/errors.h"
@@ -25,6 +27,8 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
 }
 
 [[noreturn]] void child_side(const LaunchSpec& spec, char* const* argv, char* const* envp, int report_fd) {
+  if (spec.own_process_group) ::setpgid(0, 0);
+  if (spec.die_with_parent) ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if ((spec.stdin_fd >= 0 && ::dup2(spec.stdin_fd, 0) < 0) || (spec.stdout_fd >= 0 && ::dup2(spec.stdout_fd, 1) < 0) ||
       (spec.stderr_fd >= 0 && ::dup2(spec.stderr_fd, 2) < 0)) {
     const int error = errno;
@@ -67,6 +71,8 @@ pid_t launch_child(const LaunchSpec& spec) {
   const pid_t pid = ::fork();
   if (pid < 0) throw WorkerError("cannot start " + spec.argv[0] + ": " + error_text(errno));
   if (pid == 0) child_side(spec, argv.data(), envp.data(), report_write.get());
+  // Set from both sides: whichever runs first, the group exists before anyone signals it.
+  if (spec.own_process_group) ::setpgid(pid, pid);
 
   report_write.reset();
   int child_error = 0;

@@ -15,6 +15,10 @@ struct LaunchSpec {
   int stdin_fd = -1;
   int stdout_fd = -1;
   int stderr_fd = -1;
+  // The child leads a process group of its own, so everything it starts can be ended with it.
+  bool own_process_group = false;
+  // The child gets SIGKILL when the thread that started it ends (a farm that dies takes its nodes along).
+  bool die_with_parent = false;
 };
 
 // The child's pid. Throws WorkerError naming the program when fork or exec fails

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -57,6 +58,11 @@ void FarmWorker::accept(int timeout_ms) {
     const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       connection_.reset(fd);
+      // The node sends bursts of small messages (STARTED, then the result): without these, each
+      // burst would wait for a delayed acknowledgement.
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
       buffer_ = FrameBuffer();
       end_of_stream_ = false;
       return;
@@ -76,6 +82,9 @@ bool FarmWorker::read_some() {
   for (;;) {
     const ssize_t count = ::recv(require_connection().get(), chunk.data(), chunk.size(), 0);
     if (count > 0) {
+      // Linux turns quick acknowledgements off again after a while; keep them on.
+      const int on = 1;
+      ::setsockopt(require_connection().get(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
       buffer_.append(chunk.data(), static_cast<std::size_t>(count));
       return true;
     }

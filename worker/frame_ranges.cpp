@@ -70,4 +70,25 @@ void append_frame_ranges(std::string_view text, std::vector<std::int32_t>& frame
   }
 }
 
+std::string frame_ranges_text(const std::vector<std::int32_t>& frames) {
+  std::string text;
+  for (std::size_t i = 0; i < frames.size();) {
+    std::size_t last = i;
+    while (last + 1 < frames.size() && static_cast<std::int64_t>(frames[last + 1]) == frames[last] + std::int64_t{1}) ++last;
+    text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+    if (last > i) text += "-" + std::to_string(frames[last]);
+    i = last + 1;
+  }
+  return text;
+}
+
+std::vector<std::string> frame_chunks(const std::vector<std::int32_t>& frames, std::size_t chunk) {
+  std::vector<std::string> chunks;
+  for (std::size_t begin = 0; begin < frames.size(); begin += chunk) {
+    const auto end = frames.begin() + static_cast<std::ptrdiff_t>(std::min(frames.size(), begin + chunk));
+    chunks.push_back(frame_ranges_text({frames.begin() + static_cast<std::ptrdiff_t>(begin), end}));
+  }
+  return chunks;
+}
+
 }  // namespace paravelle::worker

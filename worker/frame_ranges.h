@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,5 +19,12 @@ std::vector<std::int32_t> expand_frame_ranges(std::string_view text);
 // The same, appended to `frames`; the entry that would take them past kMaxFrames is refused
 // before anything of it is added.
 void append_frame_ranges(std::string_view text, std::vector<std::int32_t>& frames);
+
+// The shortest text that expand_frame_ranges reads back as `frames`: runs of consecutive frames
+// become ranges ("1-4,7,-2--1").
+std::string frame_ranges_text(const std::vector<std::int32_t>& frames);
+
+// `frames` in order, cut into pieces of `chunk` frames (the last may be shorter), each as a range text.
+std::vector<std::string> frame_chunks(const std::vector<std::int32_t>& frames, std::size_t chunk);
 
 }  // namespace paravelle::worker

@@ -68,8 +68,9 @@ NodeProcess::NodeProcess(const std::string& node_binary, std::uint16_t port, con
                          std::vector<std::string> extra_args, std::vector<std::pair<std::string, std::string>> env)
     : NodeProcess(node_command_line(node_binary, port, token, extra_args), std::move(env)) {}
 
-NodeProcess::NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env)
-    : stdout_file_(capture_file("node-stdout")), stderr_file_(capture_file("node-stderr")) {
+NodeProcess::NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env,
+                         bool own_group)
+    : stdout_file_(capture_file("node-stdout")), stderr_file_(capture_file("node-stderr")), own_group_(own_group) {
   UniqueFd null_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   LaunchSpec spec;
   spec.argv = std::move(argv);
@@ -77,6 +78,8 @@ NodeProcess::NodeProcess(std::vector<std::string> argv, std::vector<std::pair<st
   spec.stdin_fd = null_input.get();
   spec.stdout_fd = stdout_file_.get();
   spec.stderr_fd = stderr_file_.get();
+  spec.own_process_group = own_group;
+  spec.die_with_parent = own_group;
   pid_ = launch_child(spec);
   pid_fd_ = open_pid_fd(pid_);
 }
@@ -122,13 +125,19 @@ int NodeProcess::wait(int timeout_ms) {
   return *exit_code_;
 }
 
+int NodeProcess::kill_group() {
+  // The group outlives its leader: signal it even when the leader has already ended.
+  if (own_group_ || !exit_code_) ::kill(own_group_ ? -pid_ : pid_, SIGKILL);
+  return wait(-1);
+}
+
 int NodeProcess::terminate(int grace_ms) {
   if (try_reap()) return *exit_code_;
-  ::kill(pid_, SIGTERM);
+  ::kill(own_group_ ? -pid_ : pid_, SIGTERM);
   try {
     return wait(grace_ms);
   } catch (const TimeoutError&) {
-    ::kill(pid_, SIGKILL);
+    ::kill(own_group_ ? -pid_ : pid_, SIGKILL);
     return wait(-1);
   }
 }

@@ -20,8 +20,11 @@ class NodeProcess {
  public:
   NodeProcess(const std::string& node_binary, std::uint16_t port, const std::string& token,
               std::vector<std::string> extra_args = {}, std::vector<std::pair<std::string, std::string>> env = {});
-  // Any program: argv[0] is its path (no PATH search), the rest its arguments.
-  explicit NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {});
+  // Any program: argv[0] is its path (no PATH search), the rest its arguments. With `own_group` the
+  // child leads a process group of its own and dies with the thread that started it, so that
+  // kill_group() ends whatever it started too (a renderer's helpers, a hung script's children).
+  explicit NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {},
+                       bool own_group = false);
   NodeProcess(const NodeProcess&) = delete;
   NodeProcess& operator=(const NodeProcess&) = delete;
   ~NodeProcess();
@@ -31,6 +34,8 @@ class NodeProcess {
   int wait(int timeout_ms);
   // Sends SIGTERM, waits up to `grace_ms`, then SIGKILL; returns the exit status as wait() does.
   int terminate(int grace_ms);
+  // SIGKILL to the child's whole process group (to the child alone without one), then reaps it.
+  int kill_group();
   bool running() const { return !exit_code_.has_value(); }
   std::string stdout_text() const;
   std::string stderr_text() const;
@@ -45,6 +50,7 @@ class NodeProcess {
   UniqueFd stdout_file_;
   UniqueFd stderr_file_;
   std::optional<int> exit_code_;
+  bool own_group_ = false;
 };
 
 }  // namespace paravelle::worker

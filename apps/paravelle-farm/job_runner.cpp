@@ -1,159 +1,128 @@
 #include "job_runner.h"
 
-#include <sstream>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
-#include "worker/farm_worker.h"
-#include "worker/job_plan.h"
-#include "worker/job_replies.h"
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "worker/job_report.h"
 #include "worker/job_requests.h"
+#include "worker/job_runner.h"
+#include "worker/progress_display.h"
 
 namespace paravelle::farm {
 namespace {
 
-using worker::Conversation;
-using worker::JobStep;
-using worker::StepKind;
-
-struct Failure {
-  std::string command;
-  std::string problem;
-};
-
-// What one step did: its problem (empty when fine) and whether the node can go on after it.
-struct StepResult {
-  std::string problem;
-  bool session_over = false;
-};
-
-class JobSession {
- public:
-  JobSession(const worker::JobFile& job, const RunOptions& options, ConsoleView& view)
-      : options_(options), view_(view), answers_(job) {
-    worker_.set_observer([this](worker::Direction direction, const std::string& payload) {
-      view_.message(direction, payload);
-    });
+std::filesystem::path make_work_dir(const std::filesystem::path& chosen) {
+  if (!chosen.empty()) {
+    std::filesystem::create_directories(chosen);
+    return std::filesystem::absolute(chosen);
   }
+  std::string pattern = (std::filesystem::temp_directory_path() / "paravelle-farm-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw worker::WorkerError("cannot create a work folder " + pattern);
+  return pattern;
+}
 
-  int run(const std::vector<JobStep>& plan);
+int terminal_width() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 100;
+}
+
+// Redraws the terminal display every interval until stopped; the display decides whether anything changed.
+class Ticker {
+ public:
+  explicit Ticker(worker::ProgressDisplay& display)
+      : thread_([this, &display](std::stop_token stop) {
+          std::unique_lock lock(mutex_);
+          while (!stop.stop_requested()) {
+            wake_.wait_for(lock, stop, worker::ProgressDisplay::kRedrawInterval, [] { return false; });
+            display.tick();
+          }
+        }) {}
 
  private:
-  StepResult run_step(const JobStep& step);
-  StepResult run_setting(const std::string& command);
-  void record(const std::string& command, const std::string& problem);
-  void show_node_output(const worker::NodeProcess& node);
-
-  const RunOptions& options_;
-  ConsoleView& view_;
-  worker::JobRequestAnswers answers_;
-  worker::FarmWorker worker_{options_.port};
-  std::vector<Failure> failures_;
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::jthread thread_;
 };
 
-std::string last_lines(std::string text, std::size_t count) {
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  std::size_t start = text.size();
-  for (std::size_t lines = 0; lines < count; ++lines) {
-    const auto newline = start == 0 ? std::string::npos : text.rfind('\n', start - 1);
-    if (newline == std::string::npos) return text;
-    start = newline;
-  }
-  return text.substr(start + 1);
-}
-
-StepResult JobSession::run_setting(const std::string& command) {
-  worker_.send_raw(command);
-  if (worker_.silent_for(options_.settle_ms)) return {};
-  const std::string reply = worker_.receive_raw(options_.timeout_ms);
-  return {reply.empty() ? std::string("unexpected empty reply") : reply, worker::is_session_ending_reply(reply)};
-}
-
-StepResult JobSession::run_step(const JobStep& step) {
-  if (step.kind == StepKind::setting) return run_setting(step.command);
-  const auto handler = [this](const std::string& request) { return answers_(request); };
-  const Conversation conversation = step.kind == StepKind::script
-                                        ? worker_.command(step.command, options_.timeout_ms, handler)
-                                        : worker_.job_command(step.command, options_.timeout_ms, handler);
-  return {worker::reply_problem(step.kind, conversation), worker::is_session_ending_reply(conversation.final_reply())};
-}
-
-void JobSession::record(const std::string& command, const std::string& problem) {
-  failures_.push_back({command, problem});
-  view_.note("FAILED: " + command + ": " + problem, true);
-}
-
-int JobSession::run(const std::vector<JobStep>& plan) {
-  worker::NodeProcess node(options_.node_binary, worker_.port(), options_.token, options_.node_args, options_.node_env);
-  view_.note("Started " + options_.node_binary + " (pid " + std::to_string(node.pid()) + "), listening on 127.0.0.1:" +
-             std::to_string(worker_.port()));
-  bool session_over = false;
-  try {
-    worker_.open_session(options_.timeout_ms, options_.token);
-  } catch (const worker::WorkerError& error) {
-    record("handshake", error.what());
-    session_over = true;
-  }
-  bool job_running = false;
-  for (std::size_t i = 0; i < plan.size() && !session_over; ++i) {
-    const JobStep& step = plan[i];
-    StepResult result;
-    try {
-      result = run_step(step);
-    } catch (const worker::WorkerError& error) {
-      // A time-out or a lost connection leaves the stream in an unknown place: nothing more can be sent.
-      result = {error.what(), true};
-    }
-    session_over = result.session_over;
-    if (step.kind == StepKind::start_job) job_running = result.problem.empty();
-    if (step.kind == StepKind::end_job) job_running = false;
-    if (result.problem.empty()) continue;
-    record(step.command, result.problem);
-    // A failed frame does not spoil the others; anything else leaves the job unfit to go on.
-    if (step.kind == StepKind::render_task || session_over) continue;
-    if (job_running) {
-      try {
-        const StepResult end = run_step({StepKind::end_job, "EndJob"});
-        if (!end.problem.empty()) record("EndJob", end.problem);
-      } catch (const worker::WorkerError& error) {
-        record("EndJob", error.what());
-      }
-    }
-    break;
-  }
-  worker_.close();
-  view_.note("Closed the connection; waiting for the node to exit");
-  int code;
-  try {
-    code = node.wait(options_.timeout_ms);
-  } catch (const worker::TimeoutError&) {
-    view_.note("The node did not exit within " + std::to_string(options_.timeout_ms) + " ms; stopping it", true);
-    code = node.terminate(5000);
-  }
-  if (code != 0) {
-    record("node", "exited with code " + std::to_string(code));
-  }
-  if (!failures_.empty()) show_node_output(node);
-  view_.note("Node exited with code " + std::to_string(code));
-
-  std::ostringstream summary;
-  summary << plan.size() << " command(s) planned, " << failures_.size() << " failure(s)";
-  for (const auto& failure : failures_) summary << "\n  " << failure.command << ": " << failure.problem;
-  view_.note(summary.str(), !failures_.empty());
-  return failures_.empty() ? 0 : 1;
-}
-
-void JobSession::show_node_output(const worker::NodeProcess& node) {
-  for (const auto& [name, text] : {std::pair{"stdout", node.stdout_text()}, std::pair{"stderr", node.stderr_text()}}) {
-    if (text.empty()) continue;
-    view_.note(std::string("--- last lines of the node's ") + name + " ---\n" + last_lines(text, 20), true);
-  }
+worker::DisplayMode display_mode(bool quiet) {
+  if (quiet) return worker::DisplayMode::quiet;
+  return ::isatty(STDOUT_FILENO) ? worker::DisplayMode::terminal : worker::DisplayMode::plain;
 }
 
 }  // namespace
 
-int run_job(const worker::JobFile& job, const RunOptions& options, ConsoleView& view) {
-  const auto plan = worker::plan_job(job, options.without_job);
-  JobSession session(job, options, view);
-  return session.run(plan);
+int run_frames(const worker::JobFile& job, const RunOptions& options) {
+  const auto frames = options.frames.value_or(job.frames);
+  if (!job.scene) throw worker::JobFileError(job.source.string() + ": a job needs \"scene\" (use --without-job to send only the settings and scripts)");
+  if (frames.empty()) throw worker::JobFileError(job.source.string() + ": a job needs \"frames\" to render");
+
+  worker::RunnerOptions runner;
+  runner.launch.node_binary = options.node_binary;
+  runner.launch.node_args = options.node_args;
+  runner.launch.node_env = options.node_env;
+  runner.launch.work_dir = make_work_dir(options.work_dir);
+  runner.launch.report_dir = options.report_file.empty() ? runner.launch.work_dir
+                                                         : std::filesystem::absolute(options.report_file).parent_path();
+  runner.launch.token = options.token;
+  runner.launch.timeout_ms = options.timeout_ms;
+  runner.launch.stall_ms = static_cast<int>(options.stall_timeout_seconds * 1000);
+  runner.nodes = options.nodes;
+  runner.retries = options.retries;
+
+  const auto mode = display_mode(options.quiet);
+  worker::ProgressDisplay display(stdout, mode, std::min<int>(options.nodes, static_cast<int>(frames.size())),
+                                  frames.size(), terminal_width());
+  display.note(std::to_string(frames.size()) + " frame(s) of " + job.source.string() + " on " +
+                   std::to_string(runner.nodes) + " node(s); node folders in " + runner.launch.work_dir.string(),
+               false);
+  worker::JobReport report;
+  {
+    std::optional<Ticker> ticker;
+    if (mode == worker::DisplayMode::terminal) ticker.emplace(display);
+    report = worker::run_job_frames(job, frames, runner, display);
+  }
+  display.finish();
+  if (!options.report_file.empty()) worker::write_report(report, options.report_file);
+  std::fputs(worker::summary_table(report).c_str(), stdout);
+  if (!options.report_file.empty()) std::printf("Report: %s\n", options.report_file.c_str());
+  return report.all_done() ? 0 : 1;
+}
+
+int run_without_job(const worker::JobFile& job, const RunOptions& options, ConsoleView& view) {
+  worker::NodeLaunch launch;
+  launch.node_binary = options.node_binary;
+  launch.node_args = options.node_args;
+  launch.node_env = options.node_env;
+  launch.work_dir = make_work_dir(options.work_dir);
+  launch.token = options.token;
+  launch.timeout_ms = options.timeout_ms;
+  launch.stall_ms = static_cast<int>(options.stall_timeout_seconds * 1000);
+  worker::NodeSession session(launch, 1, 1, [&view](worker::Direction direction, const std::string& payload) {
+    view.message(direction, payload);
+  });
+  std::vector<std::string> failures;
+  try {
+    session.open();
+    view.note("Started " + options.node_binary + " (pid " + std::to_string(session.pid()) + ", TMP " +
+              session.tmp_folder().string() + ")");
+    const std::string problem = session.run_settings_and_scripts(job, worker::JobRequestAnswers(job));
+    if (!problem.empty()) failures.push_back(problem);
+  } catch (const worker::NodeLost& lost) {
+    failures.push_back(lost.what());
+    session.kill();
+  }
+  const std::string ending = session.finish();
+  if (!ending.empty()) failures.push_back(ending);
+  for (const auto& failure : failures) view.note("FAILED: " + failure, true);
+  view.note(failures.empty() ? "Every setting and script got the expected reply; the node ended cleanly"
+                             : std::to_string(failures.size()) + " failure(s)",
+            !failures.empty());
+  return failures.empty() ? 0 : 1;
 }
 
 }  // namespace paravelle::farm

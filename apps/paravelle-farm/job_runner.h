@@ -1,7 +1,11 @@
-// Drives one node through a job: start it, open the session, send each command of the plan,
-// judge each reply, end the session and collect the node's exit.
+// The two ways paravelle-farm runs a job file on this machine: a whole job on N nodes with the
+// progress display, the report and the summary; or, with --without-job, the settings and the
+// scripts on one node with the conversation shown.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,17 +17,23 @@ namespace paravelle::farm {
 
 struct RunOptions {
   std::string node_binary;
-  std::uint16_t port = 0;  // 0: any free port
   std::string token;
-  int timeout_ms = 120000;  // longest silence from the node while it owes a message
-  int settle_ms = 300;      // quiet time that counts as a settings command's success
+  int timeout_ms = 120000;            // longest silence from the node outside a job command
+  double stall_timeout_seconds = 600; // longest silence during StartJob or RenderTask; 0: none
+  int retries = 2;
+  int nodes = 1;
+  std::optional<std::vector<std::int32_t>> frames;  // --frames, else the job file's
+  std::filesystem::path report_file;                // empty: no JSON report
+  std::filesystem::path work_dir;                   // empty: a new folder under the temp folder
+  bool quiet = false;
   bool without_job = false;
   std::vector<std::string> node_args;
   std::vector<std::pair<std::string, std::string>> node_env;
 };
 
-// 0 when every command got the expected kind of reply and the node ended cleanly, 1 otherwise.
-// Throws JobFileError when the job lacks what a full run needs.
-int run_job(const worker::JobFile& job, const RunOptions& options, ConsoleView& view);
+// 0 when every frame was rendered, 1 when any failed or was not rendered.
+int run_frames(const worker::JobFile& job, const RunOptions& options);
+// 0 when every setting and script got the expected reply and the node ended cleanly, 1 otherwise.
+int run_without_job(const worker::JobFile& job, const RunOptions& options, ConsoleView& view);
 
 }  // namespace paravelle::farm

@@ -1,15 +1,19 @@
-// paravelle-farm: the reference farm worker. Starts a node, runs a job file on it, shows the
-// conversation, and tells by its exit code whether every command got the reply it should.
+// paravelle-farm: the reference farm worker. Runs a job file on nodes it starts on this machine,
+// shows the progress, and tells by its exit code whether every frame was rendered; hands a job to
+// Slurm when one machine is not enough (submit), and merges what Slurm's machines reported (collect).
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include "console_view.h"
 #include "job_runner.h"
+#include "slurm.h"
 #include "worker/errors.h"
+#include "worker/frame_ranges.h"
 #include "worker/job_file.h"
 
 namespace {
@@ -17,10 +21,14 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-std::string default_node_binary() {
+std::filesystem::path this_program() {
   std::error_code error;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string("paravelle-node") : (self.parent_path() / "paravelle-node").string();
+  return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+std::string default_node_binary() {
+  const auto self = this_program();
+  return self.empty() ? std::string("paravelle-node") : (self.parent_path() / "paravelle-node").string();
 }
 
 std::string random_token() {
@@ -31,13 +39,6 @@ std::string random_token() {
   return token;
 }
 
-struct Arguments {
-  std::string job_file;
-  paravelle::farm::RunOptions options;
-  bool quiet = false;
-};
-
-// Parses NAME=VALUE texts given with --node-env.
 CLI::Validator environment_entry() {
   return CLI::Validator(
       [](std::string& text) {
@@ -47,61 +48,148 @@ CLI::Validator environment_entry() {
       "NAME=VALUE");
 }
 
+CLI::Validator frame_list() {
+  return CLI::Validator(
+      [](std::string& text) {
+        try {
+          if (paravelle::worker::expand_frame_ranges(text).empty()) return std::string("no frames in \"" + text + "\"");
+          return std::string();
+        } catch (const std::invalid_argument& error) {
+          return std::string(error.what());
+        }
+      },
+      "LIST");
+}
+
+struct Cli {
+  std::string job_file;
+  std::string frames;
+  paravelle::farm::RunOptions run;
+  std::vector<std::string> environment;
+  paravelle::farm::SubmitOptions submit;
+  std::string submit_out;
+  paravelle::farm::CollectOptions collect;
+  std::string collect_dir;
+};
+
+void add_run_options(CLI::App& app, Cli& cli) {
+  app.add_option("JOBFILE", cli.job_file, "job file (JSON, see docs/job-file.md)");
+  app.add_option("--frames", cli.frames, "frames to render instead of the job file's (\"1-10,12\")")->check(frame_list());
+  app.add_option("--nodes", cli.run.nodes, "node processes to run at once; frames go to whichever is free")
+      ->check(CLI::Range(1, 256))
+      ->capture_default_str();
+  app.add_option("--stall-timeout", cli.run.stall_timeout_seconds,
+                 "seconds a node may stay silent during a frame or a job start before it is killed and replaced "
+                 "(0: never)")
+      ->check(CLI::Range(0.0, 2.0e6))
+      ->capture_default_str();
+  app.add_option("--retries", cli.run.retries, "further tries of a frame that failed")
+      ->check(CLI::Range(0, 100))
+      ->capture_default_str();
+  app.add_option("--report", cli.run.report_file, "write a JSON report of every frame here; crash files go beside it");
+  app.add_option("--work-dir", cli.run.work_dir, "folder for the nodes' TMP folders (default: a new one under /tmp)");
+  app.add_flag("--quiet", cli.run.quiet, "show only failures and the summary");
+  app.add_option("--node", cli.run.node_binary, "the node program to start")->check(CLI::ExistingFile)->capture_default_str();
+  app.add_option("--token", cli.run.token, "token the nodes must send (default: the job file's, else a random one)");
+  app.add_option("--timeout-ms", cli.run.timeout_ms,
+                 "longest wait for the node's next message outside job commands (handshake, settings, scripts)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_flag("--without-job", cli.run.without_job,
+               "no StartJob, RenderTask or EndJob: the settings and the scripts on one node, conversation shown");
+  app.add_option("--node-arg", cli.run.node_args, "extra argument for the node (repeatable)");
+  app.add_option("--node-env", cli.environment, "environment variable for the node, NAME=VALUE (repeatable)")
+      ->check(environment_entry());
+}
+
+void add_submit(CLI::App& app, Cli& cli) {
+  CLI::App* submit = app.add_subcommand(
+      "submit", "Hand the job to Slurm as one array job: each element renders a chunk of frames with paravelle-farm "
+                "on the machine Slurm gives it and writes OUT/report-<element>.json. Prints the Slurm job id.");
+  submit->add_option("JOBFILE", cli.submit.job_file, "job file; it, its scene and its outputs must be on shared storage")
+      ->required();
+  submit->add_option("--chunk", cli.submit.chunk, "frames per array element")->required()->check(CLI::Range(1, 1000000));
+  submit->add_option("--partition", cli.submit.partition, "Slurm partition");
+  submit->add_option("--sbatch-arg", cli.submit.sbatch_args, "extra sbatch argument, e.g. --sbatch-arg=--time=2:00:00 (repeatable)")
+      ->allow_extra_args(false);
+  submit->add_option("--out", cli.submit_out, "folder for the reports and Slurm's output, on shared storage")
+      ->capture_default_str();
+  submit->add_option("--frames", cli.frames, "frames to render instead of the job file's")->check(frame_list());
+  submit->add_option("--element-arg", cli.submit.element_args,
+                     "argument passed on to paravelle-farm in each element, e.g. --element-arg=--nodes=2 (repeatable)")
+      ->allow_extra_args(false);
+}
+
+void add_collect(CLI::App& app, Cli& cli) {
+  CLI::App* collect = app.add_subcommand(
+      "collect", "Merge the reports of a submission into one summary and OUT/report.json; exit 1 when a frame is "
+                 "missing or failed.");
+  collect->add_option("DIR", cli.collect_dir, "the folder given to submit --out")->required()->check(CLI::ExistingDirectory);
+  collect->add_option("--wait", cli.collect.wait_job, "first wait for this Slurm job to finish, showing its elements");
+  collect->add_option("--report", cli.collect.report_file, "write the merged report here instead");
+  collect->add_option("--poll", cli.collect.poll_seconds, "seconds between two looks at the queue")
+      ->check(CLI::Range(0.05, 3600.0))
+      ->capture_default_str();
+}
+
+int run_local(CLI::App& app, Cli& cli) {
+  if (cli.job_file.empty()) throw CLI::RequiredError("JOBFILE");
+  for (const auto& entry : cli.environment) {
+    const auto equals = entry.find('=');
+    cli.run.node_env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+  }
+  if (::access(cli.run.node_binary.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "paravelle-farm: cannot run the node program %s (build paravelle-node, or name it with --node)\n",
+                 cli.run.node_binary.c_str());
+    return kExitUsage;
+  }
+  const auto job = paravelle::worker::load_job_file(cli.job_file);
+  if (app.count("--token") == 0) cli.run.token = job.token.value_or(random_token());
+  if (!cli.frames.empty()) cli.run.frames = paravelle::worker::expand_frame_ranges(cli.frames);
+  if (cli.run.without_job) {
+    paravelle::farm::ConsoleView view(stdout, cli.run.quiet, ::isatty(STDOUT_FILENO) != 0);
+    return paravelle::farm::run_without_job(job, cli.run, view);
+  }
+  return paravelle::farm::run_frames(job, cli.run);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Runs a Paravelle job on a node: starts paravelle-node, plays the farm worker's part of the\n"
-               "protocol from a job file, and shows the conversation (-> sent, <- received).\n"
-               "Exit codes: 0 every command got the expected reply, 1 a command or the node failed,\n"
+  CLI::App app{"The reference farm worker for Paravelle nodes.\n"
+               "  paravelle-farm JOBFILE [options]          render a job on nodes of this machine\n"
+               "  paravelle-farm submit JOBFILE --chunk K   hand a job to Slurm as an array job\n"
+               "  paravelle-farm collect DIR [--wait ID]    merge the reports of a Slurm submission\n"
+               "Exit codes: 0 every frame was rendered, 1 a frame (or the node, or Slurm) failed,\n"
                "2 bad arguments or a bad job file.",
                "paravelle-farm"};
-  Arguments args;
-  args.options.node_binary = default_node_binary();
-  std::vector<std::string> environment;
-  int port = 0;
-  app.add_option("JOBFILE", args.job_file, "job file (JSON, see docs/job-file.md)")->required();
-  app.add_option("--node", args.options.node_binary, "the node program to start")
-      ->check(CLI::ExistingFile)
-      ->capture_default_str();
-  app.add_option("--port", port, "port to listen on for the node (0: any free port)")
-      ->check(CLI::Range(0, 65535))
-      ->capture_default_str();
-  app.add_option("--token", args.options.token, "token the node must send (default: the job file's, else a random one)");
-  app.add_option("--timeout-ms", args.options.timeout_ms, "longest wait for the node's next message")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  app.add_option("--settle-ms", args.options.settle_ms,
-                 "how long a settings command must stay unanswered to count as accepted")
-      ->check(CLI::NonNegativeNumber)
-      ->capture_default_str();
-  app.add_flag("--without-job", args.options.without_job,
-               "no StartJob, RenderTask or EndJob: only the handshake, the settings and the scripts");
-  app.add_option("--node-arg", args.options.node_args, "extra argument for the node (repeatable)");
-  app.add_option("--node-env", environment, "environment variable for the node, NAME=VALUE (repeatable)")
-      ->check(environment_entry());
-  app.add_flag("--quiet", args.quiet, "show only failures and the summary");
+  Cli cli;
+  cli.run.node_binary = default_node_binary();
+  cli.submit_out = "paravelle-submission";
+  add_run_options(app, cli);
+  add_submit(app, cli);
+  add_collect(app, cli);
+  app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : kExitUsage;
   }
-  args.options.port = static_cast<std::uint16_t>(port);
-  for (const auto& entry : environment) {
-    const auto equals = entry.find('=');
-    args.options.node_env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
-  }
-
-  if (::access(args.options.node_binary.c_str(), X_OK) != 0) {
-    std::fprintf(stderr, "paravelle-farm: cannot run the node program %s (build paravelle-node, or name it with --node)\n",
-                 args.options.node_binary.c_str());
-    return kExitUsage;
-  }
-  paravelle::farm::ConsoleView view(stdout, args.quiet, ::isatty(STDOUT_FILENO) != 0);
   try {
-    const auto job = paravelle::worker::load_job_file(args.job_file);
-    if (app.count("--token") == 0) args.options.token = job.token.value_or(random_token());
-    return paravelle::farm::run_job(job, args.options, view);
+    if (app.got_subcommand("submit")) {
+      cli.submit.out_dir = std::filesystem::absolute(cli.submit_out);
+      cli.submit.farm_binary = this_program().string();
+      if (!cli.frames.empty()) cli.submit.frames = paravelle::worker::expand_frame_ranges(cli.frames);
+      return paravelle::farm::submit(cli.submit);
+    }
+    if (app.got_subcommand("collect")) {
+      cli.collect.out_dir = cli.collect_dir;
+      return paravelle::farm::collect(cli.collect);
+    }
+    return run_local(app, cli);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : kExitUsage;
   } catch (const paravelle::worker::JobFileError& error) {
     std::fprintf(stderr, "paravelle-farm: %s\n", error.what());
     return kExitUsage;

@@ -97,6 +97,10 @@ class BitmapStorage {
   virtual int Height() const = 0;
   // Reads one pixel as red, green, blue, alpha; false when (x, y) is outside.
   virtual bool GetPixel(int x, int y, BMM_Color_fl& colour) const = 0;
+  // Reads `pixels` consecutive pixels of row y, starting at column x, into `line`: one
+  // call for a whole row where GetPixel would take one per pixel. Returns 1, or 0 (and
+  // reads nothing) when the span does not lie inside the image.
+  virtual int GetLinearPixels(int x, int y, int pixels, BMM_Color_fl* line) const = 0;
   virtual bool PutPixel(int x, int y, const BMM_Color_fl& colour) = 0;
   // Copies `from` into this storage; with COPY_IMAGE_CUSTOM_POSITION the source is
   // placed at the description's custom position, the rest filled with `fill`.

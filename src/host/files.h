@@ -25,6 +25,9 @@ std::string native_path(const std::wstring& path);
 // Each returns true on success; on failure the calling thread's last error is set.
 bool copy_file(const std::wstring& source, const std::wstring& destination, bool overwrite);
 bool delete_file(const std::wstring& path);
+// Gives a file a new name in one step, replacing a file (never a folder) that has it, as
+// MoveFileEx with MOVEFILE_REPLACE_EXISTING does; both names on one volume.
+bool move_file(const std::wstring& source, const std::wstring& destination);
 bool create_directory(const std::wstring& path);
 bool file_attributes(const std::wstring& path, std::uint32_t& attributes);
 

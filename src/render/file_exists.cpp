@@ -7,7 +7,6 @@
 #include "transport/text.h"
 
 namespace paravelle::render {
-namespace {
 
 bool means_absent(std::uint32_t error) {
   switch (error) {
@@ -21,8 +20,6 @@ bool means_absent(std::uint32_t error) {
       return false;
   }
 }
-
-}  // namespace
 
 bool file_exists(const std::wstring& path) {
   std::uint32_t attributes = 0;

@@ -2,6 +2,7 @@
 // Whether a path names an existing file (not a folder), telling "absent" apart from
 // "cannot tell".
 
+#include <cstdint>
 #include <string>
 
 namespace paravelle::render {
@@ -11,5 +12,9 @@ namespace paravelle::render {
 // (no access, a broken link chain, ...) raises std::runtime_error: guessing "absent"
 // there could make a caller overwrite or skip a file it cannot see.
 bool file_exists(const std::wstring& path);
+
+// Whether a last-error number of the host's file layer says the thing is not there (the
+// file, its folder, its network path, or a valid name), rather than that it cannot be seen.
+bool means_absent(std::uint32_t error);
 
 }  // namespace paravelle::render

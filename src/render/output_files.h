@@ -22,12 +22,17 @@ std::wstring FrameOutputName(const std::wstring& name, std::int32_t number);
 void CreateOutputPath(const BitmapInfo& info, win32::simple_socket& connection);
 // Creates a folder and its missing parents; results are not looked at.
 void CreateDirectories(const std::wstring& path);
+// True when the path names an existing folder; false when nothing (or a file) has that
+// name; std::runtime_error when the host cannot tell (no access, a broken path).
+bool directory_exists(const std::wstring& path);
 
-// Writes the bitmap under the description's name and records it in writtenOutputFiles.
+// Writes the bitmap under the description's name and records in writtenOutputFiles the
+// file that was written (with its companion "A_" file when there is one).
 void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
-// The region without its padding, then as WriteOutputFile.
+// The region without its padding, then as WriteOutputFile. A size that does not fit the
+// host's 16-bit image sides is refused.
 void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
-// A JPEG copy in jpegOutputPath; not recorded.
+// A JPEG copy in jpegOutputPath (glued to the file name as given); not recorded.
 void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info,
                      win32::simple_socket& connection);
 

@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 
+#include <tuple>
+#include <vector>
+
 #include "host_fixture.h"
 
 namespace {
@@ -54,6 +57,23 @@ TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
   EXPECT_EQ(host::standalone::live_bitmap_count(), live + 1);
   bitmap.reset();
   EXPECT_EQ(host::standalone::live_bitmap_count(), live);
+}
+
+TEST(Bitmaps, LinearPixelsReadSpansOfOneRowOnlyWhenInside) {
+  BitmapPtr source = numbered(3, 2);
+  BitmapStorage& storage = *source->Storage();
+  BMM_Color_fl line[4] = {};
+  ASSERT_EQ(storage.GetLinearPixels(0, 1, 3, line), 1);
+  EXPECT_EQ((std::vector<float>{line[0].r, line[1].r, line[2].r}), (std::vector<float>{11, 12, 13}));
+  ASSERT_EQ(storage.GetLinearPixels(2, 0, 1, line), 1);
+  EXPECT_EQ(line[0].r, 3);
+  EXPECT_EQ(line[0].a, 1);
+  line[0].r = -1;
+  for (const auto& [x, y, count] : {std::tuple{1, 0, 3}, {0, 2, 1}, {-1, 0, 1}, {0, -1, 1}, {3, 0, 0}, {0, 0, -1}}) {
+    EXPECT_EQ(storage.GetLinearPixels(x, y, count, line), 0) << x << "," << y << " count " << count;
+  }
+  EXPECT_EQ(storage.GetLinearPixels(0, 0, 1, nullptr), 0);
+  EXPECT_EQ(line[0].r, -1) << "a refused span reads nothing";
 }
 
 TEST(Bitmaps, CopyImagePlacesFillsAndClips) {

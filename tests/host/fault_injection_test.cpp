@@ -3,6 +3,8 @@
 
 #include <gmock/gmock.h>
 
+#include <unistd.h>
+
 #include <csignal>
 
 #include "host_fixture.h"
@@ -46,6 +48,14 @@ TEST_F(FaultInjection, OpenAndRenderFaultsHappenWhereTheSceneSaysOnly) {
   EXPECT_EQ(render_frame(1), 1);
   EXPECT_EXIT(render_frame(2), ::testing::KilledBySignal(SIGFPE), "");
   EXPECT_EQ(render_frame(3), 1);
+}
+
+TEST_F(FaultInjection, HangNeverReturnsFromTheChosenFrame) {
+  ASSERT_TRUE(host().LoadFromFile(scene_with_fault("render", "hang", 2).c_str(), 14));
+  ASSERT_EQ(open(), 1);
+  EXPECT_EQ(render_frame(1), 1);
+  // The alarm ends the child only if the frame neither returned nor crashed first.
+  EXPECT_EXIT((::alarm(1), render_frame(2)), ::testing::KilledBySignal(SIGALRM), "");
 }
 
 TEST_F(FaultInjection, FailIsAPlainFailureResult) {

@@ -228,6 +228,24 @@ TEST(CopyFile, ReadersNeverSeeAHalfCopiedFile) {
   EXPECT_EQ(folder.names(), (std::set<std::string>{"a", "b", "target"}));
 }
 
+TEST(MoveFile, ReplacesAFileInOneStepButNeverAFolder) {
+  const ScratchFolder folder;
+  folder.write("a", "new");
+  folder.write("old", "old");
+  std::filesystem::create_directory(folder.path() / "dir");
+  const auto move_error = [&](const std::string& from, const std::string& to) {
+    return error_of([&] { return files::move_file(wide(folder, from), wide(folder, to)); });
+  };
+
+  EXPECT_EQ(move_error("a", "dir"), files::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(move_error("dir", "moved-dir"), files::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(move_error("absent", "b"), files::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(move_error("a", "no/b"), files::ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(move_error("a", "old"), std::nullopt);
+  EXPECT_EQ(folder.read("old"), "new");
+  EXPECT_EQ(folder.names(), (std::set<std::string>{"old", "dir"}));
+}
+
 TEST(LastError, BelongsToTheCallingThread) {
   files::set_last_error(123);
   std::uint32_t seen_elsewhere = 1;

@@ -37,6 +37,23 @@ TEST(FrameRanges, ExpandInTheOrderWritten) {
   EXPECT_THAT(expand_frame_ranges("3,3"), ElementsAre(3, 3));
 }
 
+TEST(FrameRanges, TextsAndChunksReadBackAsTheSameFrames) {
+  const std::vector<std::pair<std::vector<std::int32_t>, std::string>> cases = {
+      {{1, 2, 3, 7}, "1-3,7"},
+      {{-3, -2, -1, 0, 5}, "-3-0,5"},
+      {{5, 4, 4}, "5,4,4"},
+      {{2147483646, 2147483647, -2147483648}, "2147483646-2147483647,-2147483648"},
+      {{}, ""}};
+  for (const auto& [frames, text] : cases) {
+    EXPECT_EQ(frame_ranges_text(frames), text);
+    if (!frames.empty()) {
+      EXPECT_EQ(expand_frame_ranges(text), frames) << text;
+    }
+  }
+  EXPECT_THAT(frame_chunks(expand_frame_ranges("1-7,10"), 3), ElementsAre("1-3", "4-6", "7,10"));
+  EXPECT_THAT(frame_chunks({9, 8, 7}, 5), ElementsAre("9,8,7"));
+}
+
 TEST(FrameRanges, RejectionsNameTheEntry) {
   const auto message = [](const char* text) {
     try {

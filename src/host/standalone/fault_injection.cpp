@@ -1,6 +1,8 @@
 #include "host/standalone/fault_injection.h"
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 namespace host::standalone {
 namespace {
@@ -37,6 +39,12 @@ namespace {
   return recurse(next) + frame[0];
 }
 
+// A render that never finishes and never reports, as a renderer stuck in a deadlock does. Only
+// the process's end (the farm kills it) stops it.
+[[noreturn]] void hang_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 }  // namespace
 
 void raise_fault(FaultSpec::Kind kind) {
@@ -46,6 +54,7 @@ void raise_fault(FaultSpec::Kind kind) {
     case FaultSpec::Kind::divide_by_zero: (void)divide_by_zero(); break;
     case FaultSpec::Kind::recursion: (void)recurse(0); break;
     case FaultSpec::Kind::fail: break;
+    case FaultSpec::Kind::hang: hang_forever();
   }
 }
 

@@ -6,7 +6,8 @@
 
 namespace host::standalone {
 
-// Raises the fault. Returns only for Kind::fail (the caller reports a plain failure).
+// Raises the fault. Returns only for Kind::fail (the caller reports a plain failure); Kind::hang
+// never returns.
 void raise_fault(FaultSpec::Kind kind);
 
 }  // namespace host::standalone

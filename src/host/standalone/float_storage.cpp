@@ -1,5 +1,6 @@
 #include "host/standalone/float_storage.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace host::standalone {
@@ -19,6 +20,13 @@ bool FloatStorage::PutPixel(int x, int y, const BMM_Color_fl& colour) {
   if (!inside(x, y)) return false;
   pixels_[static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x)] = colour;
   return true;
+}
+
+int FloatStorage::GetLinearPixels(int x, int y, int pixels, BMM_Color_fl* line) const {
+  if (!line || pixels < 0 || !inside(x, y) || pixels > width_ - x) return 0;
+  const std::size_t start = static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
+  std::copy_n(pixels_.begin() + static_cast<std::ptrdiff_t>(start), pixels, line);
+  return 1;
 }
 
 int FloatStorage::CopyImage(Bitmap* from, int operation, const BMM_Color_fl& fill, BitmapInfo* placement) {

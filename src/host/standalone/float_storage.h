@@ -16,6 +16,7 @@ class FloatStorage : public BitmapStorage {
   int Height() const override { return height_; }
   bool GetPixel(int x, int y, BMM_Color_fl& colour) const override;
   bool PutPixel(int x, int y, const BMM_Color_fl& colour) override;
+  int GetLinearPixels(int x, int y, int pixels, BMM_Color_fl* line) const override;
   // Only COPY_IMAGE_CUSTOM_POSITION is supported (other operations return 0). The
   // source lands at the placement's custom x/y with its custom width/height (0 or
   // less: the source's own size; a different size scales nearest-neighbour); every

@@ -167,7 +167,8 @@ FaultSpec read_fault(const JsonField& field) {
   else if (kind == L"divide_by_zero") fault.kind = FaultSpec::Kind::divide_by_zero;
   else if (kind == L"recursion") fault.kind = FaultSpec::Kind::recursion;
   else if (kind == L"fail") fault.kind = FaultSpec::Kind::fail;
-  else field["kind"].fail("expected write, read_null, divide_by_zero, recursion or fail");
+  else if (kind == L"hang") fault.kind = FaultSpec::Kind::hang;
+  else field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail or hang");
   if (fault.when == FaultSpec::When::render) fault.frame = field["frame"].integer();
   else if (field.has("frame")) field["frame"].fail("only render faults take a frame");
   return fault;

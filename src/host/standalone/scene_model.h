@@ -140,7 +140,7 @@ struct GammaSpec {
 
 struct FaultSpec {
   enum class When { load, open, render };
-  enum class Kind { write, read_null, divide_by_zero, recursion, fail };
+  enum class Kind { write, read_null, divide_by_zero, recursion, fail, hang };
   When when = When::load;
   Kind kind = Kind::fail;
   int frame = 0;  // render faults only

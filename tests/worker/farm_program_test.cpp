@@ -1,0 +1,137 @@
+// paravelle-farm as users run it, with scripted nodes: exit codes, the plain and quiet output,
+// the report, the terminal display through a pseudo-terminal, and its refusals of bad arguments.
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/log_capture.h"
+#include "support/node_binary.h"
+#include "worker/job_report.h"
+#include "worker/node_process.h"
+
+namespace paravelle::worker {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::string beside_node(const std::string& name) {
+  const std::string node = paravelle::testing::node_binary_path();
+  return node.substr(0, node.find_last_of('/') + 1) + name;
+}
+
+struct Farm {
+  paravelle::testing::TempFolder folder;
+  std::string job_file = folder.path() + "/job.json";
+  Farm() {
+    std::ofstream(job_file) << R"({"format": "paravelle-job", "version": 1, "scene": "/scenes/a.json",
+      "settings_before_start": ["TempFolder,/tmp/x"], "frames": "1-4"})";
+  }
+  std::vector<std::string> argv(std::vector<std::string> extra) const {
+    std::vector<std::string> args = {beside_node("paravelle-farm"), job_file, "--node", beside_node("fake-node"),
+                                     "--work-dir", folder.path() + "/work"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+};
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+Result run(const std::vector<std::string>& argv) {
+  NodeProcess process(argv);
+  const int code = process.wait(60000);
+  return {code, process.stdout_text(), process.stderr_text()};
+}
+
+TEST(FarmProgram, PlainRunWithReportAndSummary) {
+  Farm farm;
+  const std::string report = farm.folder.path() + "/out/report.json";
+  std::filesystem::create_directories(farm.folder.path() + "/out");
+  const Result result = run(farm.argv({"--nodes", "2", "--report", report, "--frames", "2-3,7"}));
+  EXPECT_EQ(result.code, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, AllOf(HasSubstr("frame 7 done on node "), HasSubstr("  [3/3]\n"),
+                                HasSubstr("3 frame(s): 3 done, 0 failed, 0 not rendered; 3 tries, 2 node start(s)"),
+                                HasSubstr("Report: " + report + "\n"), Not(HasSubstr("\033["))));
+  const JobReport written = read_report(report);
+  ASSERT_EQ(written.frames.size(), 3u);
+  EXPECT_EQ(written.frames[2].frame, 7);
+  EXPECT_TRUE(written.all_done());
+}
+
+TEST(FarmProgram, QuietFailureExitsWithOneAndKeepsTheCrashBesideTheReport) {
+  Farm farm;
+  const std::string report = farm.folder.path() + "/report.json";
+  const Result result = run(farm.argv({"--quiet", "--retries", "0", "--report", report, "--node-arg", "--crash-frame",
+                                       "--node-arg", "3"}));
+  EXPECT_EQ(result.code, 1) << result.out << result.err;
+  EXPECT_THAT(result.out, ::testing::StartsWith("frame 3 FAILED on node 1 (try 1, "));
+  EXPECT_THAT(result.out, Not(HasSubstr("frame 1 done")));
+  EXPECT_THAT(result.out, HasSubstr("4 frame(s): 3 done, 1 failed"));
+  EXPECT_TRUE(std::filesystem::exists(farm.folder.path() + "/frame-3-crash.txt"));
+}
+
+TEST(FarmProgram, TerminalDisplayThroughAPseudoTerminal) {
+  Farm farm;
+  std::vector<std::string> args = farm.argv({"--nodes", "2"});
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int master = -1;
+  winsize size{24, 120, 0, 0};
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string out;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(n));
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  // The block of node lines and the overall line, redrawn in place, ending with every frame done.
+  EXPECT_THAT(out, AllOf(HasSubstr("\033[3A\r\033[J"), HasSubstr("node 1  "), HasSubstr("node 2  "),
+                         HasSubstr("frames 4/4 done"), HasSubstr("4 frame(s): 4 done")));
+}
+
+TEST(FarmProgram, BadArgumentsAndJobFilesExitWithTwo) {
+  Farm farm;
+  std::ofstream(farm.folder.path() + "/bad.json") << R"({"format": "paravelle-job", "version": 1, "frames": "4-2"})";
+  struct Case {
+    std::vector<std::string> argv;
+    std::string message;
+  };
+  const std::string farm_program = beside_node("paravelle-farm");
+  for (const Case& c : {Case{farm.argv({"--nodes", "0"}), "--nodes"},
+                        Case{farm.argv({"--frames", "4-2"}), "the end is before the start"},
+                        Case{farm.argv({"--stall-timeout", "-1"}), "--stall-timeout"},
+                        Case{{farm_program, farm.folder.path() + "/bad.json"}, "\"4-2\" is not a frame or frame range"},
+                        Case{{farm_program, farm.folder.path() + "/none.json"}, "no such file"},
+                        Case{{farm_program}, "JOBFILE"},
+                        Case{{farm_program, "submit", farm.job_file}, "--chunk"},
+                        Case{{farm_program, "collect", farm.folder.path()}, "no submission here"}}) {
+    const Result result = run(c.argv);
+    EXPECT_EQ(result.code, 2) << c.message << result.out;
+    EXPECT_THAT(result.err + result.out, HasSubstr(c.message));
+  }
+  const Result help = run({farm_program, "--help"});
+  EXPECT_EQ(help.code, 0);
+  for (const char* option : {"--frames", "--nodes", "--stall-timeout", "--retries", "--report", "--quiet", "submit", "collect"}) {
+    EXPECT_THAT(help.out, HasSubstr(option));
+  }
+}
+
+}  // namespace
+}  // namespace paravelle::worker

@@ -1,0 +1,147 @@
+#include "worker/job_runner.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "worker/job_requests.h"
+#include "worker/poll_wait.h"
+
+namespace paravelle::worker {
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+class NodeSlot {
+ public:
+  NodeSlot(int node, const JobFile& job, const RunnerOptions& options, FrameLedger& ledger, RunObserver& observer,
+           std::atomic<int>& node_starts)
+      : node_(node), job_(job), options_(options), ledger_(ledger), observer_(observer), node_starts_(node_starts),
+        answers_(job) {}
+
+  void run() {
+    while (ensure_node()) {
+      const auto index = ledger_.take();
+      if (!index) break;
+      render(*index);
+    }
+    close();
+  }
+
+ private:
+  // A node that has started the job, starting a fresh one when needed. False when this slot gives up.
+  bool ensure_node() {
+    while (!session_) {
+      if (failed_starts_ > options_.retries) {
+        observer_.note("node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) +
+                           " failed starts",
+                       true);
+        observer_.node_state(node_, "stopped");
+        return false;
+      }
+      if (!start_node()) return false;
+    }
+    return true;
+  }
+
+  bool start_node() {
+    ++starts_;
+    ++node_starts_;
+    observer_.node_state(node_, "starting");
+    NodeLaunch launch = options_.launch;
+    // Each node start has a token of its own: a node left over from an earlier start cannot pass for it.
+    launch.token += "." + std::to_string(node_) + "." + std::to_string(starts_);
+    auto session = std::make_unique<NodeSession>(std::move(launch), node_, starts_, [this](Direction direction, const std::string& payload) {
+      if (direction == Direction::from_node) observer_.node_message(node_, payload);
+    });
+    try {
+      session->open();
+      observer_.node_state(node_, "job start");
+      const std::string refusal = session->start_job(job_, answers_);
+      if (!refusal.empty()) {
+        // The same job would be refused by every node: stop it rather than retry.
+        observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal, true);
+        ledger_.stop("the job start failed: " + refusal);
+        session->finish();
+        observer_.node_state(node_, "stopped");
+        return false;
+      }
+    } catch (const NodeLost& lost) {
+      ++failed_starts_;
+      observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) + "): " + lost.what() +
+                         "; killing it",
+                     true);
+      session->kill();
+      return true;
+    }
+    failed_starts_ = 0;
+    observer_.note("node " + std::to_string(node_) + ": started in " + seconds_text(session->start_seconds()) + " s (pid " + std::to_string(session->pid()) + ", TMP " + session->tmp_folder().string() + ")",
+                   false);
+    observer_.node_state(node_, "idle");
+    session_ = std::move(session);
+    return true;
+  }
+
+  void render(std::size_t index) {
+    const std::int32_t frame = ledger_.frame_at(index);
+    observer_.frame_started(node_, frame, ledger_.record(index).tries + 1);
+    const NodeTry outcome = session_->render(frame, answers_);
+    if (outcome.node_lost) {
+      observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
+                         "; killing its process group and starting a fresh node",
+                     true);
+      session_->kill();
+      session_.reset();
+    }
+    const bool final = ledger_.finish(index, outcome);
+    observer_.frame_finished(node_, ledger_.record(index), final);
+    if (session_) observer_.node_state(node_, "idle");
+  }
+
+  void close() {
+    if (!session_) return;
+    const std::string problem = session_->finish();
+    if (!problem.empty()) observer_.note("node " + std::to_string(node_) + ": " + problem, true);
+    session_.reset();
+    observer_.node_state(node_, "stopped");
+  }
+
+  int node_;
+  const JobFile& job_;
+  const RunnerOptions& options_;
+  FrameLedger& ledger_;
+  RunObserver& observer_;
+  std::atomic<int>& node_starts_;
+  JobRequestAnswers answers_;
+  std::unique_ptr<NodeSession> session_;
+  int starts_ = 0;
+  int failed_starts_ = 0;
+};
+
+}  // namespace
+
+JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
+                         RunObserver& observer) {
+  const auto begin = Clock::now();
+  FrameLedger ledger(frames, options.retries);
+  std::atomic<int> node_starts{0};
+  std::vector<std::unique_ptr<NodeSlot>> slots;
+  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(frames.size())));
+  for (int node = 1; node <= nodes; ++node) {
+    slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
+  }
+  {
+    std::vector<std::jthread> threads;
+    for (auto& slot : slots) threads.emplace_back([&slot] { slot->run(); });
+  }
+  // Every slot has given up or finished; frames still queued had no node left to render them.
+  ledger.stop("no node was left to render it");
+  JobReport report;
+  report.job_file = job.source.string();
+  report.frames = ledger.records();
+  report.node_starts = node_starts;
+  report.elapsed_seconds = Seconds(Clock::now() - begin).count();
+  return report;
+}
+
+}  // namespace paravelle::worker

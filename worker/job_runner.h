@@ -1,0 +1,41 @@
+// Runs a job's frames on N nodes: one thread per node takes the next frame from the ledger,
+// replaces its node when it stalls or dies (repeating the job start), and every try is recorded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "worker/job_file.h"
+#include "worker/job_report.h"
+#include "worker/node_session.h"
+
+namespace paravelle::worker {
+
+// What a run shows while it goes; called from the node threads, so implementations lock.
+class RunObserver {
+ public:
+  virtual ~RunObserver() = default;
+  // "starting", "job start", "idle", "stopped", "replacing"...
+  virtual void node_state(int node, const std::string& state) = 0;
+  virtual void frame_started(int node, std::int32_t frame, int try_number) = 0;
+  // Every message the node sends ("FUNCTION: PROGRESS 37.5" ...).
+  virtual void node_message(int node, const std::string& payload) = 0;
+  // A try has ended; `final` when the frame will not be tried again.
+  virtual void frame_finished(int node, const FrameRecord& record, bool final) = 0;
+  // A line of the run's own; `problem` lines are shown even when quiet.
+  virtual void note(const std::string& text, bool problem) = 0;
+};
+
+struct RunnerOptions {
+  NodeLaunch launch;
+  int nodes = 1;
+  int retries = 2;  // per frame, and per node for consecutive failed starts
+};
+
+// Renders `frames` of `job`. Every frame ends done, failed or not rendered (when the job start is
+// refused, or no node can be started); the report says which, and why.
+JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
+                         RunObserver& observer);
+
+}  // namespace paravelle::worker
