@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 #include <vector>
 
@@ -80,6 +81,42 @@ void BM_FarmCostPerFrameOnAnInstantNode(benchmark::State& state) {
 }
 BENCHMARK(BM_FarmCostPerFrameOnAnInstantNode)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// 100 frames of a 32x24 scene on one real node: everything around the node's own RenderTask
+// (the output check, the bookkeeping, the next command), per frame, next to the RenderTask itself.
+void BM_FarmCostPerFrameOnARealNode(benchmark::State& state) {
+  Scratch scratch;
+  std::ofstream(scratch.path / "scene.json") << R"({"format": "paravelle-scene", "version": 1,
+    "render": {"width": 32, "height": 24, "samples_per_axis": 1, "threads": 1},
+    "nodes": [{"name": "Cam", "type": "camera", "position": [0, -10, 0], "target": [0, 0, 0]},
+              {"name": "Ball", "type": "sphere", "radius": 2, "position": [0, 0, 0]}],
+    "viewports": [{"camera": "Cam"}]})";
+  JobFile job;
+  job.source = scratch.path / "job.json";
+  job.scene = (scratch.path / "scene.json").string();
+  job.camera = "Cam";
+  job.settings_after_start = {"OverrideSaveFile,1", "OutputImageFilename," + (scratch.path / "out" / "f_.png").string()};
+  std::vector<std::int32_t> frames(100);
+  for (int i = 0; i < 100; ++i) frames[static_cast<std::size_t>(i)] = i + 1;
+  NodeSession node(launch_in(scratch, "paravelle-node"), 1, 1, {});
+  node.open();
+  if (!node.start_job(job, {}).empty()) state.SkipWithError("the job start failed");
+  std::vector<double> task_ms, around_ms;
+  for (auto _ : state) {
+    for (const auto frame : frames) {
+      const auto begin = Clock::now();
+      const NodeTry outcome = node.render(frame, {});
+      if (!outcome.succeeded || outcome.outputs.empty()) state.SkipWithError("a frame failed");
+      const double total = Seconds(Clock::now() - begin).count() * 1000;
+      task_ms.push_back(outcome.render_seconds * 1000);
+      around_ms.push_back(total - outcome.render_seconds * 1000);
+    }
+  }
+  state.counters["render_task_ms_median"] = median(task_ms);
+  state.counters["farm_ms_per_frame_median"] = median(around_ms);
+  node.finish();
+}
+BENCHMARK(BM_FarmCostPerFrameOnARealNode)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The demo's eleven settings and the synchronising command, against the synchronising command
 // alone, on a real node: what the batch costs beyond the one round trip it needs.
 void BM_SettingsBatchAgainstOneRoundTrip(benchmark::State& state) {
@@ -106,6 +143,40 @@ void BM_SettingsBatchAgainstOneRoundTrip(benchmark::State& state) {
   node.finish();
 }
 BENCHMARK(BM_SettingsBatchAgainstOneRoundTrip)->Iterations(50)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The demo's job start (five settings, StartJob of the example scene, six settings) against the
+// bare StartJob on the same node: what the farm adds to the node's own work.
+void BM_JobStartAgainstStartJobAlone(benchmark::State& state) {
+  Scratch scratch;
+  NodeSession node(launch_in(scratch, "paravelle-node"), 1, 1, {});
+  node.open();
+  JobFile job;
+  job.source = scratch.path / "job.json";
+  job.scene = std::string(PARAVELLE_SOURCE_DIR) + "/examples/scenes/spinning-spheres.json";
+  job.camera = "ShotCam";
+  job.settings_before_start = {"SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins", "TempFolder,/tmp/paravelle/temp",
+                               "GammaCorrection,2.2,2.2", "IgnoreMissingExternalFiles", "IgnoreMissingXREFs"};
+  job.settings_after_start = {"CurrentTask,7", "FrameNumberBase,0", "HideFrameBuffer", "FailOnBlackFrames,90,0.05",
+                              "RegionRendering,10,100,50,300,250,CROP", "CONTINUE"};
+  const std::string start_job = "StartJob," + *job.scene + ",ShotCam";
+  FarmWorker& worker = node.worker_for_benchmarks();
+  std::vector<double> full_ms, alone_ms;
+  for (auto _ : state) {
+    auto begin = Clock::now();
+    if (!node.start_job(job, {}).empty()) state.SkipWithError("the job start failed");
+    full_ms.push_back(Seconds(Clock::now() - begin).count() * 1000);
+    worker.job_command("EndJob", 10000);
+    begin = Clock::now();
+    worker.job_command(start_job, 10000);
+    alone_ms.push_back(Seconds(Clock::now() - begin).count() * 1000);
+    worker.job_command("EndJob", 10000);
+  }
+  state.counters["job_start_ms_median"] = median(full_ms);
+  state.counters["start_job_alone_ms_median"] = median(alone_ms);
+  state.counters["farm_adds_ms"] = median(full_ms) - median(alone_ms);
+  node.finish();
+}
+BENCHMARK(BM_JobStartAgainstStartJobAlone)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A real node from its process start to the handshake's answer.
 void BM_NodeStart(benchmark::State& state) {

@@ -49,9 +49,13 @@ class LiveSession {
     std::future<int> peer_connection = accepted.get_future();
     peer_ = std::thread(serve_session, listener_, std::move(accepted));
     paravelle::set_farm_timeout_ms(idle_timeout_ms);
-    session_ = std::async(std::launch::async, [port = port_] {
+    std::promise<std::uint32_t> thread_id;
+    std::future<std::uint32_t> session_thread_id = thread_id.get_future();
+    session_ = std::async(std::launch::async, [port = port_, &thread_id] {
+      thread_id.set_value(host::current_thread_id());
       return paravelle::daemon::RunParavelleDaemon(port, L"bench");
     });
+    session_thread_ = session_thread_id.get();
     peer_connection_ = peer_connection.get();
   }
   ~LiveSession() {
@@ -67,7 +71,7 @@ class LiveSession {
   void run(Work work) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
-    host::post_message([done, work] {
+    host::post_message_to(session_thread_, [done, work] {
       paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
       work();
       paravelle::set_farm_timeout_ms(idle_timeout_ms);
@@ -82,6 +86,7 @@ class LiveSession {
   std::thread peer_;
   int peer_connection_ = -1;
   std::future<bool> session_;
+  std::uint32_t session_thread_ = 0;
 };
 
 void BM_ScriptGetJobInfoEntry(benchmark::State& state) {

@@ -32,6 +32,8 @@ class FarmWorker {
 
   std::uint16_t port() const { return port_; }
   bool connected() const { return connection_.valid(); }
+  // The connection's descriptor, for socket options; -1 when no node is connected.
+  int native_handle() const { return connection_.valid() ? connection_.get() : -1; }
   void set_observer(MessageObserver observer) { observer_ = std::move(observer); }
 
   // Waits for the node to connect. TimeoutError; WorkerError when a connection is already open.

@@ -66,7 +66,8 @@ class NodeSlot {
         observer_.node_state(node_, "stopped");
         return false;
       }
-    } catch (const NodeLost& lost) {
+    } catch (const WorkerError& lost) {
+      // NodeLost, or a node that could not even be launched (a missing program, no folder).
       ++failed_starts_;
       observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) + "): " + lost.what() +
                          "; killing it",
@@ -85,7 +86,15 @@ class NodeSlot {
   void render(std::size_t index) {
     const std::int32_t frame = ledger_.frame_at(index);
     observer_.frame_started(node_, frame, ledger_.record(index).tries + 1);
-    const NodeTry outcome = session_->render(frame, answers_);
+    NodeTry outcome;
+    try {
+      outcome = session_->render(frame, answers_);
+    } catch (const std::exception& error) {
+      // Whatever went wrong, the frame must be accounted for, or the other nodes would wait for it for ever.
+      outcome.node = node_;
+      outcome.node_lost = true;
+      outcome.problem = error.what();
+    }
     if (outcome.node_lost) {
       observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
                          "; killing its process group and starting a fresh node",

@@ -20,10 +20,13 @@ constexpr int kExitWaitMs = 10000;
 constexpr int kExitCodeWaitMs = 1000;
 constexpr const char* kTrappedFault = "Trapped SEH Exception";
 
-// Asks the node for the files the last frame wrote, one per line; "" when it wrote none.
+// Asks the node for the files the last frame wrote, one per line; "" when it wrote none. The
+// list ends at the first index without a file; the throw leaves the loop there, so a frame costs
+// one call per file it wrote, not one per index the loop could reach.
 constexpr const char* kOutputListScript =
     "(local s = \"\"\n"
-    "for i = 0 to 1023 do (local f = TaskmereUtil.GetOutputFilename i; if f != undefined do s = s + f + \"\\n\")\n"
+    "try (for i = 0 to 2147483646 do (local f = TaskmereUtil.GetOutputFilename i; if f == undefined do throw \"end\"; "
+    "s = s + f + \"\\n\")) catch ()\n"
     "s)";
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -5,6 +5,11 @@
 
 namespace paravelle::daemon {
 
+// Job commands.
+void StartJobCommand(const CommandContext& context);
+void RenderTaskCommand(const CommandContext& context);
+void EndJobCommand(const CommandContext& context);
+
 // Task and folder commands.
 void CurrentTaskCommand(const CommandContext& context);
 void SlaveFoldersCommand(const CommandContext& context);

@@ -22,6 +22,9 @@ void ContinueCommand(const CommandContext&) { diag::log_line("Warning: ignoring 
 
 const std::unordered_map<std::wstring, Handler>& command_table() {
   static const std::unordered_map<std::wstring, Handler> table = {
+      {L"StartJob", StartJobCommand},
+      {L"RenderTask", RenderTaskCommand},
+      {L"EndJob", EndJobCommand},
       {L"CurrentTask", CurrentTaskCommand},
       {L"SlaveFolders", SlaveFoldersCommand},
       {L"TempFolder", TempFolderCommand},

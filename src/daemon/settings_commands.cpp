@@ -32,6 +32,21 @@ std::string quoted_parameter(const CommandContext& context, std::size_t i) {
   return "\"" + to_string(context.parameter(i)) + "\"";
 }
 
+void reply_invalid_gamma(const CommandContext& context, std::size_t i) {
+  context.reply(L"ERROR: GammaCorrection: Parameter " + std::to_wstring(i) + L", \"" + context.parameter(i) +
+                L"\", is not a valid gamma value.");
+}
+
+// A gamma that is not a finite number above zero (nan, infinity, 0, a negative value)
+// would turn every image of the next job into nonsense; it is refused when it arrives,
+// and the gamma settings stay as they were.
+bool usable_gamma(float gamma) { return std::isfinite(gamma) && gamma > 0.0f; }
+
+void reply_unusable_gamma(const CommandContext& context, std::size_t i) {
+  context.reply(L"ERROR: GammaCorrection: Parameter " + std::to_wstring(i) + L", \"" + context.parameter(i) +
+                L"\", is not a usable gamma value: it must be a finite number greater than 0.");
+}
+
 }  // namespace
 
 void UseJpegOutputCommand(const CommandContext& context) {
@@ -106,31 +121,21 @@ void OutputImageReFilenameCommand(const CommandContext& context) {
   log_setting("Saving render element " + format_number(*index) + " output to " + to_string(context.parameter(2)));
 }
 
-namespace {
-
-// A gamma of zero, below zero, infinite or NaN would reach the host's gamma as nonsense
-// (a division by zero, or every pixel NaN); such a text is no gamma value.
-std::optional<float> parse_gamma(const std::wstring& field) {
-  const auto gamma = parse_float(field);
-  if (!gamma || !std::isfinite(*gamma) || *gamma <= 0.0f) return std::nullopt;
-  return gamma;
-}
-
-}  // namespace
-
 void GammaCorrectionCommand(const CommandContext& context) {
   JobState& state = context.state;
   if (context.parameter_count() != 2)
     return log_count_and_switch_off(context, "GammaCorrection", 2, state.gammaCorrection);
-  const auto gamma_in = parse_gamma(context.parameter(1));
-  if (!gamma_in)
-    return context.reply(L"ERROR: GammaCorrection: Parameter 1, \"" + context.parameter(1) +
-                         L"\", is not a valid gamma value.");
+  const auto gamma_in = parse_float(context.parameter(1));
+  if (!gamma_in) return reply_invalid_gamma(context, 1);
+  if (!usable_gamma(*gamma_in)) return reply_unusable_gamma(context, 1);
+  const auto gamma_out = parse_float(context.parameter(2));
+  if (!gamma_out) {
+    // A second value that is no number at all keeps the first, as it always has.
+    state.gammaIn = *gamma_in;
+    return reply_invalid_gamma(context, 2);
+  }
+  if (!usable_gamma(*gamma_out)) return reply_unusable_gamma(context, 2);
   state.gammaIn = *gamma_in;
-  const auto gamma_out = parse_gamma(context.parameter(2));
-  if (!gamma_out)
-    return context.reply(L"ERROR: GammaCorrection: Parameter 2, \"" + context.parameter(2) +
-                         L"\", is not a valid gamma value.");
   state.gammaOut = *gamma_out;
   state.gammaCorrection = true;
   log_setting("Enabling gamma correction");

@@ -17,13 +17,23 @@ void sleep_ms(std::uint32_t milliseconds);
 // A stable numeric id of the calling thread (the kernel's thread id).
 std::uint32_t current_thread_id();
 
-// Runs every pending host event of the calling thread's queue, then returns.
+// Every thread has its own event queue, as every thread has its own window message
+// queue: a drain runs the calling thread's pending events only, so a renderer thread
+// that pumps its queue never runs work meant for the thread that drives the host.
+
+// Runs every pending host event of the calling thread's queue, then returns. Events
+// posted meanwhile to this thread run in the same drain.
 void drain_messages();
 
-// Queues an event that the next drain on any thread runs (the host's UI work).
+// Queues an event for the calling thread's next drain (the host's UI work).
 void post_message(std::function<void()> event);
 
-// How many drains ran in this process; lets tests see that a caller pumped the queue.
+// Queues an event for the next drain of the thread with this id (current_thread_id()),
+// as a message posted to another thread's queue is.
+void post_message_to(std::uint32_t thread_id, std::function<void()> event);
+
+// How many drains ran in this process, on any thread; lets tests see that a caller
+// pumped the queue.
 std::uint64_t drain_count();
 
 // Test seam: shifts the tick counter so tests can put it just before the wrap.

@@ -12,6 +12,14 @@
 
 namespace paravelle::render {
 
+// The time of a frame in ticks (ticks per frame times the frame). std::runtime_error
+// "Frame <n> at <ticks> ticks per frame lies outside the scene's time range." when it does
+// not fit the host's 32-bit time, rather than wrapping round to another frame's time.
+TimeValue FrameTime(std::int32_t frame);
+
+// The job's region rectangle as the renderer takes it (left, top, right, bottom).
+RECT RegionRect(const daemon::JobState& state);
+
 // Opens the renderer for the job's camera or viewport and decides multipass; nothing
 // when it is open already. std::runtime_error on failure (rendererOpen stays false).
 void SetupRenderParameters(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection);
@@ -22,7 +30,8 @@ void CloseRenderer(daemon::JobState& state);
 
 // Renders every pass of the camera's multipass effect into a pass bitmap, accumulating
 // into mainBitmap and into each render element's accumulator. The pass bitmap is freed
-// on every way out; std::runtime_error on failure.
+// on every way out; std::runtime_error on failure, also when the pass bitmap cannot be
+// made or an element has no accumulator.
 void RenderMultipass(daemon::JobState& state, TimeValue t, Bitmap* mainBitmap, win32::simple_socket& connection);
 
 // The renderer calls that may crash the host, each under the machine-fault trap. On a

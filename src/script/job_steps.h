@@ -1,8 +1,8 @@
 #pragma once
-// The job's steps as the Debug_ script functions run them, each under its machine-fault
-// trap: trapText is empty when the step finished, otherwise "Trapped SEH Exception in
-// <step>(): " and the fault's name (the crash report is then in lastCrashReport).
-// A step that fails raises a standard exception.
+// The job's steps as the job commands and the Debug_ script functions run them, each
+// under its machine-fault trap: trapText is empty when the step finished, otherwise
+// "Trapped SEH Exception in <step>(): " and the fault's name (the crash report is then in
+// lastCrashReport). A step that fails raises a standard exception.
 
 #include <cstdint>
 #include <string>

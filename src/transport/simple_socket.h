@@ -3,6 +3,7 @@
 // messages to and from the farm worker on the same machine.
 
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -54,15 +55,22 @@ class simple_socket {
   simple_socket(const simple_socket&) = delete;
   simple_socket& operator=(const simple_socket&) = delete;
 
-  // Connects to a dotted IPv4 address; host names are not resolved.
+  // Connects to a dotted IPv4 address; host names are not resolved. A TCP connection
+  // sends each frame at once (no Nagle delay): the node sends bursts of small messages
+  // ("STARTED", farm lines, progress) that would otherwise wait for the worker's delayed
+  // acknowledgement.
   void connect(const std::string& address, unsigned port, int protocol_id);
-  // Sends one message; the whole frame is written or an exception is raised.
+  // Sends one message; the whole frame is written or an exception is raised. Safe to call
+  // from several threads at once (the renderer's progress reports): frames go out one
+  // after another, never interleaved.
   void send(const std::string& payload);
   // Receives the next message. A negative time-out waits without limit; header and
   // payload must both arrive within one time-out.
   std::string receive(int timeout_ms);
   void disconnect(bool close_listener);
   bool is_connected() const { return connection_ != invalid_socket_handle; }
+  // The connected socket, for socket options; invalid_socket_handle when not connected.
+  socket_handle native_handle() const { return connection_; }
 
  private:
   void wait_for_data(std::uint32_t expiry);
@@ -71,6 +79,7 @@ class simple_socket {
 
   socket_handle listener_ = invalid_socket_handle;
   socket_handle connection_ = invalid_socket_handle;
+  std::mutex send_mutex_;  // one frame on the wire at a time
 };
 
 }  // namespace paravelle::win32

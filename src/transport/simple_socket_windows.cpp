@@ -3,6 +3,7 @@
 #include "transport/simple_socket.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -76,6 +77,11 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " +
                                                 std::to_string(port));
   }
+  if (protocol_id == protocol_tcp) {
+    // Small frames in a row must not wait for the worker's delayed acknowledgement.
+    const BOOL on = TRUE;
+    ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  }
 }
 
 void simple_socket::send(const std::string& payload) {
@@ -90,7 +96,9 @@ void simple_socket::send(const std::string& payload) {
   std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
   std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
 
-  // A partial send would leave half a frame on the wire; keep going until it is all out.
+  // A partial send would leave half a frame on the wire; keep going until it is all out,
+  // before another thread's frame may start.
+  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
   std::size_t sent = 0;
   while (sent < total) {
     const int n = ::send(static_cast<SOCKET>(connection_), frame.get() + sent, static_cast<int>(total - sent), 0);

@@ -24,9 +24,13 @@ constexpr int wait_ms = 5000;
 class DaemonSession : public ::testing::Test {
  protected:
   void start(const std::wstring& token = L"token-1") {
-    result = std::async(std::launch::async, [this, token] {
+    std::promise<std::uint32_t> thread_id;
+    std::future<std::uint32_t> session_thread_id = thread_id.get_future();
+    result = std::async(std::launch::async, [this, token, &thread_id] {
+      thread_id.set_value(host::current_thread_id());
       return RunParavelleDaemon(state, connection, worker.port(), token);
     });
+    session_thread = session_thread_id.get();
     worker.accept(wait_ms);
   }
   void TearDown() override {
@@ -46,6 +50,7 @@ class DaemonSession : public ::testing::Test {
   win32::simple_socket connection;
   worker::FarmWorker worker;
   std::future<bool> result;
+  std::uint32_t session_thread = 0;  // host events for the session go to its queue
 };
 
 TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp) {
@@ -190,7 +195,7 @@ namespace {
 TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
   set_farm_timeout_ms(30);
   open();
-  host::post_message(write_to_low_address);
+  host::post_message_to(session_thread, write_to_low_address);
   const std::string reply = worker.receive_raw(wait_ms);
   EXPECT_THAT(reply, ::testing::StartsWith("ERROR: SEH exception: SEH Exception trapped in 3ds max: Access Violation\n"
                                            "Process:  "));

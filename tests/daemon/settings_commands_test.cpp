@@ -104,20 +104,36 @@ TEST_F(DispatcherTest, GammaNeedsTwoValidValues) {
   EXPECT_EQ(state.gammaIn, 1.8f);
   EXPECT_FALSE(state.gammaCorrection);
 
-  // Values the host's gamma cannot use are no gamma values either.
-  for (const auto& [command, reply] : std::vector<std::pair<std::wstring, std::string>>{
-           {L"GammaCorrection,0,2.2", "ERROR: GammaCorrection: Parameter 1, \"0\", is not a valid gamma value."},
-           {L"GammaCorrection,-1,2.2", "ERROR: GammaCorrection: Parameter 1, \"-1\", is not a valid gamma value."},
-           {L"GammaCorrection,nan,2.2", "ERROR: GammaCorrection: Parameter 1, \"nan\", is not a valid gamma value."},
-           {L"GammaCorrection,2.2,inf", "ERROR: GammaCorrection: Parameter 2, \"inf\", is not a valid gamma value."},
-       }) {
-    EXPECT_THAT(dispatch(command), ElementsAre(reply));
-    EXPECT_FALSE(state.gammaCorrection);
-  }
-
   EXPECT_THAT(dispatch(L"GammaCorrection,2.2,1"), ElementsAre());
   EXPECT_TRUE(state.gammaCorrection);
   EXPECT_THAT(log.lines(), ::testing::IsSupersetOf({"Enabling gamma correction", "Gamma in: 2.2", "Gamma out: 1"}));
+}
+
+// A gamma that would reach the host as nonsense is refused and changes nothing: neither
+// the values nor the switch of an earlier, good setting.
+TEST_F(DispatcherTest, GammaThatIsNotAFinitePositiveNumberIsRefused) {
+  dispatch(L"GammaCorrection,1.8,2.4");
+  const struct {
+    const wchar_t* command;
+    const char* reply;
+  } cases[] = {
+      {L"GammaCorrection,nan,2.2", "Parameter 1, \"nan\""},
+      {L"GammaCorrection,inf,2.2", "Parameter 1, \"inf\""},
+      {L"GammaCorrection,0,2.2", "Parameter 1, \"0\""},
+      {L"GammaCorrection,-2.2,2.2", "Parameter 1, \"-2.2\""},
+      {L"GammaCorrection,2.2,-inf", "Parameter 2, \"-inf\""},
+      {L"GammaCorrection,2.2,0.0", "Parameter 2, \"0.0\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THAT(dispatch(c.command),
+                ElementsAre(std::string("ERROR: GammaCorrection: ") + c.reply +
+                            ", is not a usable gamma value: it must be a finite number greater than 0."));
+    EXPECT_TRUE(state.gammaCorrection);
+    EXPECT_EQ(state.gammaIn, 1.8f);
+    EXPECT_EQ(state.gammaOut, 2.4f);
+  }
+  EXPECT_THAT(dispatch(L"GammaCorrection,1e-30,3.4e38"), ElementsAre());
+  EXPECT_EQ(state.gammaIn, 1e-30f);
 }
 
 TEST_F(DispatcherTest, PathConfigurationAndIgnoredElements) {

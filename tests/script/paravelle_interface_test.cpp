@@ -9,6 +9,7 @@
 #include "host/core.h"
 #include "host/standalone/standalone_interface.h"
 #include "script_run.h"
+#include "support/job_scenes.h"
 #include "support/log_capture.h"
 
 namespace paravelle::testing {
@@ -82,17 +83,42 @@ TEST(TaskmereUtil, GetOutputFilenameReadsTheFramesWrittenOutputs) {
   EXPECT_EQ(outcome.value, L"#(undefined, \"C:\\\\out\\\\beauty_0012.exr\", \"C:\\\\out\\\\z_0012.exr\", undefined)");
 }
 
-TEST(TaskmereUtil, TheDebugStepsReportFailuresAndReturnFalse) {
+// The Debug_ steps run the job's steps on the library's job state without a farm: a
+// failure prints one listener line and one log line and gives false.
+TEST(TaskmereUtil, TheDebugStepsRunTheJobStepsAndReportFailures) {
   LogCapture log;
-  for (const auto& [script, step] : {std::pair{L"Debug_StartJob \"C:\\scenes\\a.max\" \"cam\"", "StartJob"},
-                                     std::pair{L"Debug_EndJob()", "EndJob"}, std::pair{L"Debug_RenderFrame 3", "RenderFrame"}}) {
-    const std::string text = std::string(step) + ": jobs are not available in this build of the plug-in";
-    const ScriptOutcome outcome = run_script(std::wstring(L"TaskmereUtil.") + script);
-    EXPECT_EQ(outcome.value, L"false");
-    EXPECT_EQ(outcome.listener, L"Exception: " + std::wstring(text.begin(), text.end()) + L"\n");
-    EXPECT_TRUE(log.contains_line(text)) << text;
+  TempFolder folder;
+  host::standalone::standalone_interface().reset();
+  nlohmann::json scene = small_job_scene();
+  const std::string good = write_scene(folder.path(), "good.json", scene);
+  scene["faults"] = {{{"when", "viewport"}, {"kind", "write"}}};
+  const std::string crashing = write_scene(folder.path(), "crash.json", scene);
+  const auto wide_text = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+  const struct {
+    std::wstring script;
+    const char* value;
+    std::string listener;  // also the log's last line, without the listener's prefix
+  } steps[] = {
+      {L"Debug_StartJob \"C:/scenes/a.max\" \"cam\"", "false", "Exception: Invalid max file: \"C:/scenes/a.max\""},
+      {L"Debug_EndJob()", "false", "Exception: EndJob called when consistency check flag jobRunning was not set"},
+      {L"Debug_StartJob \"" + wide_text(crashing) + L"\" \"\"", "false",
+       "SEH Exception: Trapped SEH Exception in StartJob(): Access Violation"},
+      {L"Debug_StartJob \"" + wide_text(good) + L"\" \"Cam\"", "true", ""},
+      {L"Debug_RenderFrame 13421773", "false",
+       "Exception: Frame 13421773 at 160 ticks per frame lies outside the scene's time range."},
+      {L"Debug_EndJob()", "true", ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string(step.script.begin(), step.script.end()));
+    const ScriptOutcome outcome = run_script(L"TaskmereUtil." + step.script);
+    EXPECT_EQ(outcome.value, wide_text(step.value));
+    EXPECT_EQ(outcome.listener, step.listener.empty() ? L"" : wide_text(step.listener) + L"\n");
+    if (!step.listener.empty()) {
+      EXPECT_EQ(log.lines().back(), step.listener.substr(step.listener.find(": ") + 2));
+    }
   }
   EXPECT_FALSE(daemon::jobState.jobRunning);
+  host::standalone::standalone_interface().reset();
 }
 
 }  // namespace

@@ -78,7 +78,13 @@ class FarmSession : public ::testing::Test {
 
   void SetUp() override {
     set_farm_timeout_ms(idle_timeout_ms);
-    session_ = std::async(std::launch::async, [this] { return daemon::RunParavelleDaemon(worker.port(), L"t"); });
+    std::promise<std::uint32_t> thread_id;
+    std::future<std::uint32_t> session_thread_id = thread_id.get_future();
+    session_ = std::async(std::launch::async, [this, &thread_id] {
+      thread_id.set_value(host::current_thread_id());
+      return daemon::RunParavelleDaemon(worker.port(), L"t");
+    });
+    session_thread = session_thread_id.get();
     worker.open_session(wait_ms, "t");
   }
 
@@ -94,7 +100,7 @@ class FarmSession : public ::testing::Test {
   std::future<ScriptOutcome> start(std::wstring script, int timeout_ms = wait_ms) {
     auto promise = std::make_shared<std::promise<ScriptOutcome>>();
     std::future<ScriptOutcome> outcome = promise->get_future();
-    host::post_message([promise, script = std::move(script), timeout_ms] {
+    host::post_message_to(session_thread, [promise, script = std::move(script), timeout_ms] {
       set_farm_timeout_ms(timeout_ms);
       ScriptOutcome outcome = run_script(script);
       set_farm_timeout_ms(idle_timeout_ms);
@@ -123,6 +129,7 @@ class FarmSession : public ::testing::Test {
 
  private:
   std::future<bool> session_;
+  std::uint32_t session_thread = 0;  // host events for the session go to its queue
 };
 
 }  // namespace paravelle::testing

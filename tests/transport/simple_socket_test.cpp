@@ -3,7 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 #include <thread>
+#include <vector>
 
 #include "host/platform.h"
 #include "support/raw_peer.h"
@@ -150,6 +160,57 @@ TEST_F(ConnectedSocket, SendToAClosedPeerFailsWithoutKillingTheProcess) {
                 for (int i = 0; i < 50; ++i) socket.send(big);
               }),
               HasSubstr("send: error trying to send data: WSAError code "));
+}
+
+// Small frames go out at once instead of waiting for the peer's acknowledgement of the
+// frame before.
+TEST_F(ConnectedSocket, SendsWithoutNagleDelay) {
+#ifdef _WIN32
+  DWORD on = 0;
+  int size = sizeof on;
+  ASSERT_EQ(::getsockopt(static_cast<SOCKET>(socket.native_handle()), IPPROTO_TCP, TCP_NODELAY,
+                         reinterpret_cast<char*>(&on), &size),
+            0);
+#else
+  int on = 0;
+  socklen_t size = sizeof on;
+  ASSERT_EQ(::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+#endif
+  EXPECT_NE(on, decltype(on){0});
+}
+
+// Several threads send at once (renderer threads reporting progress): each frame arrives
+// whole, with every byte of it, however the kernel splits the sends.
+TEST_F(ConnectedSocket, FramesFromSeveralThreadsNeverInterleave) {
+  constexpr int threads = 4, frames = 25;
+  constexpr std::size_t size = 90000;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t)
+    senders.emplace_back([&, t] {
+      try {
+        for (int i = 0; i < frames; ++i) socket.send(std::string(size, static_cast<char>('a' + t)));
+      } catch (const simple_socket_error&) {
+        // The reader gave up on a broken stream and closed it.
+      }
+    });
+  int received[threads] = {};
+  try {
+    for (int i = 0; i < threads * frames; ++i) {
+      const std::string frame = peer.read_frame();
+      const int sender = frame.empty() ? -1 : frame[0] - 'a';
+      if (frame.size() != size || frame.find_first_not_of(frame[0]) != std::string::npos || sender < 0 ||
+          sender >= threads) {
+        ADD_FAILURE() << "frame " << i << " is not one sender's whole frame";
+        break;
+      }
+      ++received[sender];
+    }
+  } catch (const std::runtime_error& error) {
+    ADD_FAILURE() << error.what();
+  }
+  peer.close_connection();
+  for (std::thread& sender : senders) sender.join();
+  EXPECT_THAT(received, ::testing::Each(frames));
 }
 
 TEST_F(ConnectedSocket, TimeOutsSurviveTheTickCounterWrapping) {

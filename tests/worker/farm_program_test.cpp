@@ -106,6 +106,55 @@ TEST(FarmProgram, TerminalDisplayThroughAPseudoTerminal) {
                          HasSubstr("frames 4/4 done"), HasSubstr("4 frame(s): 4 done")));
 }
 
+// Slurm's commands stood in for by scripts on PATH: what submit hands to sbatch, the array script
+// each element runs (run here by hand, as Slurm would), and collect merging what they reported.
+TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
+  Farm farm;
+  const std::string bin = farm.folder.path() + "/bin";
+  const std::string out = farm.folder.path() + "/out";
+  std::filesystem::create_directories(bin);
+  std::ofstream(bin + "/sbatch") << "#!/bin/sh\necho \"$@\" > " << bin << "/sbatch-args\n"
+                                 << "[ -n \"$FAIL\" ] && { echo 'sbatch: error: invalid partition' >&2; exit 1; }\n"
+                                 << "echo '4711;paravelle'\n";
+  std::ofstream(bin + "/squeue") << "#!/bin/sh\nexit 0\n";
+  std::filesystem::permissions(bin + "/sbatch", std::filesystem::perms::owner_all);
+  std::filesystem::permissions(bin + "/squeue", std::filesystem::perms::owner_all);
+  const std::vector<std::pair<std::string, std::string>> path = {{"PATH", bin + ":/usr/bin:/bin"}};
+  const std::vector<std::string> submit = {beside_node("paravelle-farm"), "submit", farm.job_file, "--chunk", "3",
+                                           "--partition", "gpu", "--sbatch-arg=--time=5", "--out", out,
+                                           "--frames", "1-7", "--element-arg=--node=" + beside_node("fake-node")};
+  NodeProcess submitted(submit, path);
+  ASSERT_EQ(submitted.wait(60000), 0) << submitted.stderr_text();
+  EXPECT_EQ(submitted.stdout_text(), "4711\n");
+  std::ifstream args(bin + "/sbatch-args");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), "--parsable --partition=gpu --time=5 " + out + "/array.sh\n");
+  std::ifstream script_file(out + "/array.sh");
+  const std::string script((std::istreambuf_iterator<char>(script_file)), {});
+  EXPECT_THAT(script, AllOf(HasSubstr("#SBATCH --array=0-2\n"), HasSubstr("chunks=( '1-3' '4-6' '7' )\n"),
+                            HasSubstr("#SBATCH --output=" + out + "/slurm-%A_%a.out\n")));
+
+  // Elements 0 and 2 run; element 1 never does, so its frames are missing.
+  for (const char* element : {"0", "2"}) {
+    NodeProcess run_element({"/bin/bash", out + "/array.sh"}, {{"SLURM_ARRAY_TASK_ID", element}});
+    EXPECT_EQ(run_element.wait(60000), 0) << run_element.stdout_text() << run_element.stderr_text();
+  }
+  NodeProcess collect({beside_node("paravelle-farm"), "collect", out, "--wait", "4711", "--poll", "0.05"}, path);
+  EXPECT_EQ(collect.wait(60000), 1);
+  EXPECT_THAT(collect.stdout_text(), AllOf(HasSubstr("Slurm job 4711: 0 pending, 0 running, 3 done of 3\n"),
+                                           HasSubstr("7 frame(s): 4 done, 0 failed, 3 not rendered"),
+                                           HasSubstr("missing from every report")));
+  EXPECT_THAT(collect.stderr_text(), HasSubstr("element 1 (frames 4-6): " + out + "/report-1.json: cannot be read"));
+  const JobReport merged = read_report(out + "/report.json");
+  ASSERT_EQ(merged.frames.size(), 7u);
+  EXPECT_EQ(merged.frames[6].status, FrameStatus::done);
+
+  auto failing = path;
+  failing.emplace_back("FAIL", "1");
+  NodeProcess refused(submit, failing);
+  EXPECT_EQ(refused.wait(60000), 1);
+  EXPECT_THAT(refused.stderr_text(), HasSubstr("sbatch failed (exit code 1): sbatch: error: invalid partition"));
+}
+
 TEST(FarmProgram, BadArgumentsAndJobFilesExitWithTwo) {
   Farm farm;
   std::ofstream(farm.folder.path() + "/bad.json") << R"({"format": "paravelle-job", "version": 1, "frames": "4-2"})";

@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <future>
 
 #include "raw_client.h"
@@ -35,6 +39,16 @@ TEST(FarmWorkerFrames, PayloadsTravelBothWaysByteForByte) {
   EXPECT_EQ(link.client.receive_bytes(4), std::string(4, '\0'));
   link.worker.send_raw(largest);
   EXPECT_EQ(link.client.receive_frame(), largest);
+}
+
+// A command and the answer to a request go out at once, not after the node's delayed
+// acknowledgement of the frame before.
+TEST(FarmWorkerFrames, TheConnectionSendsWithoutNagleDelay) {
+  Connected link;
+  int on = 0;
+  socklen_t size = sizeof on;
+  ASSERT_EQ(::getsockopt(link.worker.native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+  EXPECT_NE(on, 0);
 }
 
 TEST(FarmWorkerFrames, TimeOutsKeepPartialFramesForTheNextRead) {

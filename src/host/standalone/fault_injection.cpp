@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <stdexcept>
 #include <thread>
+
+#include "host/exceptions.h"
 
 namespace host::standalone {
 namespace {
@@ -55,6 +58,12 @@ void raise_fault(FaultSpec::Kind kind) {
     case FaultSpec::Kind::recursion: (void)recurse(0); break;
     case FaultSpec::Kind::fail: break;
     case FaultSpec::Kind::hang: hang_forever();
+    case FaultSpec::Kind::std_exception:
+      throw std::runtime_error("the scene's fault injection throws a standard exception");
+    case FaultSpec::Kind::max_exception:
+      throw MAXException(L"the scene's fault injection throws a MAXException", 1);
+    // Neither a standard nor a host exception: what a host written in another way may throw.
+    case FaultSpec::Kind::unknown_exception: throw 7;
   }
 }
 

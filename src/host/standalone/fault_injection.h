@@ -1,13 +1,14 @@
 #pragma once
-// Machine faults a scene can ask for, so the plug-in's trap can be tested against
-// the real thing. They are raised on the calling thread.
+// Machine faults and exceptions a scene can ask for, so the plug-in's trap and its
+// exception handling can be tested against the real thing. They are raised on the
+// calling thread.
 
 #include "host/standalone/scene_model.h"
 
 namespace host::standalone {
 
-// Raises the fault. Returns only for Kind::fail (the caller reports a plain failure); Kind::hang
-// never returns.
+// Raises the fault or throws the exception. Returns only for Kind::fail (the caller
+// reports a plain failure); Kind::hang never returns.
 void raise_fault(FaultSpec::Kind kind);
 
 }  // namespace host::standalone

@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace host {
 namespace {
@@ -23,10 +24,31 @@ namespace {
 std::atomic<std::uint32_t> tick_offset{0};
 std::atomic<std::uint64_t> drains{0};
 
-// The host's event queue. Events posted from any thread run in the next drain.
-struct EventQueue {
+// The host's event queues, one per thread id. A queue exists while it holds events: the
+// drain that empties it removes it, so threads that come and go leave nothing behind.
+struct EventQueues {
   std::mutex mutex;
-  std::deque<std::function<void()>> events;
+  std::unordered_map<std::uint32_t, std::deque<std::function<void()>>> by_thread;
+
+  // The next event of the thread's queue, or an empty function when there is none.
+  std::function<void()> take(std::uint32_t thread_id) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto queue = by_thread.find(thread_id);
+    if (queue == by_thread.end()) return {};
+    if (queue->second.empty()) {
+      by_thread.erase(queue);
+      return {};
+    }
+    std::function<void()> event = std::move(queue->second.front());
+    queue->second.pop_front();
+    if (queue->second.empty()) by_thread.erase(queue);
+    return event;
+  }
+
+  void post(std::uint32_t thread_id, std::function<void()> event) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    by_thread[thread_id].push_back(std::move(event));
+  }
 };
 
 std::function<void(std::uint32_t)>& sleep_function() {
@@ -34,9 +56,9 @@ std::function<void(std::uint32_t)>& sleep_function() {
   return sleeper;
 }
 
-EventQueue& event_queue() {
-  static EventQueue queue;
-  return queue;
+EventQueues& event_queues() {
+  static EventQueues queues;
+  return queues;
 }
 
 }  // namespace
@@ -64,23 +86,15 @@ std::uint32_t current_thread_id() {
 
 void drain_messages() {
   ++drains;
-  EventQueue& queue = event_queue();
-  for (;;) {
-    std::function<void()> event;
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      if (queue.events.empty()) return;
-      event = std::move(queue.events.front());
-      queue.events.pop_front();
-    }
-    event();
-  }
+  const std::uint32_t self = current_thread_id();
+  // Taken one at a time without holding the lock: an event may post further events.
+  while (std::function<void()> event = event_queues().take(self)) event();
 }
 
-void post_message(std::function<void()> event) {
-  EventQueue& queue = event_queue();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  queue.events.push_back(std::move(event));
+void post_message(std::function<void()> event) { post_message_to(current_thread_id(), std::move(event)); }
+
+void post_message_to(std::uint32_t thread_id, std::function<void()> event) {
+  event_queues().post(thread_id, std::move(event));
 }
 
 std::uint64_t drain_count() { return drains.load(); }

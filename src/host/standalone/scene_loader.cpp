@@ -160,7 +160,11 @@ FaultSpec read_fault(const JsonField& field) {
   if (when == L"load") fault.when = FaultSpec::When::load;
   else if (when == L"open") fault.when = FaultSpec::When::open;
   else if (when == L"render") fault.when = FaultSpec::When::render;
-  else field["when"].fail("expected load, open or render");
+  else if (when == L"close") fault.when = FaultSpec::When::close;
+  else if (when == L"time") fault.when = FaultSpec::When::time;
+  else if (when == L"viewport") fault.when = FaultSpec::When::viewport;
+  else if (when == L"flush") fault.when = FaultSpec::When::flush;
+  else field["when"].fail("expected load, open, render, close, time, viewport or flush");
   const std::wstring kind = field["kind"].text();
   if (kind == L"write") fault.kind = FaultSpec::Kind::write;
   else if (kind == L"read_null") fault.kind = FaultSpec::Kind::read_null;
@@ -168,7 +172,12 @@ FaultSpec read_fault(const JsonField& field) {
   else if (kind == L"recursion") fault.kind = FaultSpec::Kind::recursion;
   else if (kind == L"fail") fault.kind = FaultSpec::Kind::fail;
   else if (kind == L"hang") fault.kind = FaultSpec::Kind::hang;
-  else field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail or hang");
+  else if (kind == L"std_exception") fault.kind = FaultSpec::Kind::std_exception;
+  else if (kind == L"max_exception") fault.kind = FaultSpec::Kind::max_exception;
+  else if (kind == L"unknown_exception") fault.kind = FaultSpec::Kind::unknown_exception;
+  else
+    field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail, hang, std_exception, "
+                       "max_exception or unknown_exception");
   if (fault.when == FaultSpec::When::render) fault.frame = field["frame"].integer();
   else if (field.has("frame")) field["frame"].fail("only render faults take a frame");
   return fault;

@@ -20,7 +20,20 @@ void StandaloneInterface::reset() {
   flushes_ = 0;
 }
 
-void StandaloneInterface::SetTime(TimeValue t, BOOL) { time_ = t; }
+bool StandaloneInterface::injected_fault(FaultSpec::When when) {
+  for (const FaultSpec& fault : scene_->spec().faults) {
+    if (fault.when != when) continue;
+    raise_fault(fault.kind);
+    return true;
+  }
+  return false;
+}
+
+void StandaloneInterface::SetTime(TimeValue t, BOOL) {
+  // A time that cannot be set is left as it was (the call has no result to fail with).
+  if (injected_fault(FaultSpec::When::time)) return report(L"SetTime: the scene's fault injection keeps the time");
+  time_ = t;
+}
 
 void StandaloneInterface::SetRendWidth(int width) {
   if (width > 0) scene_->spec().render.width = width;
@@ -49,9 +62,7 @@ void StandaloneInterface::SetupRendParams(RendParams& params, ViewParams*, int r
 Renderer* StandaloneInterface::GetCurrentRenderer(bool) { return &scene_->renderer(); }
 
 int StandaloneInterface::OpenCurRenderer(INode* camera, ViewExp* view, int rendType, int width, int height) {
-  for (const FaultSpec& fault : scene_->spec().faults) {
-    if (fault.when != FaultSpec::When::open) continue;
-    raise_fault(fault.kind);
+  if (injected_fault(FaultSpec::When::open)) {
     report(L"OpenCurRenderer: the scene's fault injection fails opening the renderer");
     return 0;
   }
@@ -92,9 +103,17 @@ int StandaloneInterface::CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, Ren
   return result;
 }
 
+void StandaloneInterface::CloseCurRenderer() {
+  if (injected_fault(FaultSpec::When::close))
+    return report(L"CloseCurRenderer: the scene's fault injection keeps the renderer open");
+  session_.close();
+}
+
 ViewExp& StandaloneInterface::GetActiveViewExp() { return GetViewExp(scene_->spec().active_viewport); }
 
 ViewExp& StandaloneInterface::GetViewExp(int index) {
+  // A viewport lookup has no failure value: "fail" gives the viewport all the same.
+  injected_fault(FaultSpec::When::viewport);
   if (StandaloneViewport* viewport = scene_->viewport(index)) return *viewport;
   // A reference cannot be null: an unknown index gets the default perspective view.
   LogEntry(SYSLOG_ERROR, 0, L"Viewports", (L"no viewport " + std::to_wstring(index) +
@@ -133,6 +152,8 @@ void StandaloneInterface::clear_log_records() {
 }
 
 void StandaloneInterface::FlushRenderCaches(BOOL) {
+  // Flushing cannot fail: "fail" flushes all the same.
+  injected_fault(FaultSpec::When::flush);
   session_.close();
   ++flushes_;
 }

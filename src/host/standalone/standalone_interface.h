@@ -55,7 +55,7 @@ class StandaloneInterface : public Interface14 {
   int OpenCurRenderer(INode* camera, ViewExp* view, int rendType, int width, int height) override;
   int CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress, float frameDuration,
                              ViewParams* view, RECT* region) override;
-  void CloseCurRenderer() override { session_.close(); }
+  void CloseCurRenderer() override;
 
   ViewExp& GetActiveViewExp() override;
   ViewExp& GetViewExp(int index) override;
@@ -85,6 +85,8 @@ class StandaloneInterface : public Interface14 {
 
  private:
   const RenderSettingsSpec& settings() const { return scene_->spec().render; }
+  // Raises the scene's faults of this kind of call; true when one asks the call to fail.
+  bool injected_fault(FaultSpec::When when);
   bool fail_load(const std::wstring& message);
   bool missing_files_fail_load(const LoadedScene& candidate, const std::wstring& file);
   void report(const std::wstring& text);
