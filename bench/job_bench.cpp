@@ -1,14 +1,10 @@
 // What a job costs the farm beyond the host's own work: command round trips as a farm
-// worker sees them (a script command and a one-frame task against a settings command,
-// with and without Nagle's algorithm on the connection), the progress callback's share of
-// a render, and the node's overhead around a 320x240 frame.
+// worker sees them (a script command and a one-frame task against a settings command),
+// the progress callback's share of a render, and the node's overhead around a 320x240
+// frame.
 //
 // Each comparison runs its sides alternately in one benchmark and reports the medians and
 // their ratio as counters, so both sides see the same machine load.
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <benchmark/benchmark.h>
 
@@ -47,12 +43,14 @@ double milliseconds_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// A scene for the frame measurements: a few objects, shadows, 2 render threads.
-std::string write_scene(int width, int height, int samples) {
+// A scene for the frame measurements: a few objects, shadows, 2 render threads; the frame
+// is saved to `output` when one is given.
+std::string write_scene(int width, int height, int samples, const std::string& output = "") {
   const auto path = std::filesystem::temp_directory_path() / "paravelle-job-bench.json";
   std::ofstream(path) << R"({"format": "paravelle-scene", "version": 1,
     "render": {"width": )" << width << R"(, "height": )" << height << R"(, "samples_per_axis": )" << samples
-                      << R"(, "threads": 2, "tile_size": 16},
+                      << R"(, "threads": 2, "tile_size": 16, "save_file": )" << (output.empty() ? "false" : "true")
+                      << R"(, "output_file": ")" << output << R"("},
     "environment": {"background": [0.1, 0.1, 0.1], "ambient": [0.1, 0.1, 0.1]},
     "nodes": [
       {"name": "Cam", "type": "camera", "position": [0, -12, 4], "target": [0, 0, 1]},
@@ -82,22 +80,13 @@ class ScratchLog {
   std::filesystem::path path_;
 };
 
-void set_nagle(int fd, bool nagle) {
-  const int no_delay = nagle ? 0 : 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
-}
-
 // A daemon session in this process against the reference worker, over loopback.
 class LiveNode {
  public:
-  explicit LiveNode(bool nagle) {
+  LiveNode() {
     session_ = std::async(std::launch::async,
                           [this] { return paravelle::daemon::RunParavelleDaemon(job_, connection_, farm.port(), L"b"); });
     farm.open_session(wait_ms, "b");
-    if (nagle) {
-      set_nagle(connection_.native_handle(), true);
-      set_nagle(farm.native_handle(), true);
-    }
   }
   ~LiveNode() {
     farm.close();
@@ -124,11 +113,11 @@ class LiveNode {
   std::future<bool> session_;
 };
 
-// Arg 0: TCP_NODELAY on both ends, as the node and the reference worker set it; arg 1:
-// Nagle's algorithm back on, as before. Counters: the medians and the ratios to the
-// settings command.
+// Every message goes out at once (TCP_NODELAY on both ends): a script command, which
+// answers with two messages in a row, costs about what a settings command does. Counters:
+// the medians and the ratios to the settings command.
 void BM_CommandRoundTrips(benchmark::State& state) {
-  LiveNode node(state.range(0) == 1);
+  LiveNode node;
   const std::string scene = write_scene(64, 48, 1);
   const auto started = node.farm.job_command("StartJob," + scene + ",Cam", wait_ms).replies();
   if (started != std::vector<std::string>{"SUCCESS Scene loaded successfully"}) {
@@ -151,7 +140,7 @@ void BM_CommandRoundTrips(benchmark::State& state) {
   state.counters["script_over_settings"] = median(script) / median(settings);
   state.counters["task_over_settings"] = median(task) / median(settings);
 }
-BENCHMARK(BM_CommandRoundTrips)->Arg(0)->Arg(1)->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CommandRoundTrips)->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 class NullCallback : public RendProgressCallback {
  public:
@@ -225,6 +214,49 @@ void BM_ProgressCallbackCost(benchmark::State& state) {
   ::close(listener);
 }
 BENCHMARK(BM_ProgressCallbackCost)->Arg(0)->Arg(1)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The farm's view of one 320x240 task: from sending RenderTask to
+// STARTED, the renderer's own time (from its "Calling renderer" line to its "returned
+// code" line), and from the renderer's return to the final reply.
+// Arg 0: the scene does not save its image; arg 1: it writes an EXR file.
+void BM_TaskOverhead(benchmark::State& state) {
+  LiveNode node;
+  const auto output = std::filesystem::temp_directory_path() / "paravelle-job-bench-out";
+  std::filesystem::create_directories(output);
+  const std::string scene = write_scene(320, 240, 2, state.range(0) == 1 ? (output / "frame.exr").string() : "");
+  if (node.farm.job_command("StartJob," + scene + ",Cam", wait_ms).errors().size() != 0) {
+    state.SkipWithError("the job did not start");
+    return;
+  }
+  Clock::time_point started, calling, returned;
+  node.farm.set_observer([&](paravelle::worker::Direction direction, const std::string& message) {
+    if (direction != paravelle::worker::Direction::from_node) return;
+    const auto now = Clock::now();
+    if (message == "STARTED") started = now;
+    if (message == "FUNCTION: STDOUT: MaxParavelle: Calling renderer") calling = now;
+    if (message.starts_with("FUNCTION: STDOUT: MaxParavelle: CallCurRendererRenderFrame returned code")) returned = now;
+  });
+  node.farm.job_command("RenderTask,1", wait_ms);  // opens the renderer
+  std::vector<double> to_started, rendering, to_final;
+  for (auto _ : state) {
+    const auto sent = Clock::now();
+    if (node.farm.job_command("RenderTask,1", wait_ms).final_reply() != "SUCCESS") {
+      state.SkipWithError("the task failed");
+      break;
+    }
+    const auto done = Clock::now();
+    to_started.push_back(std::chrono::duration<double, std::milli>(started - sent).count());
+    rendering.push_back(std::chrono::duration<double, std::milli>(returned - calling).count());
+    to_final.push_back(std::chrono::duration<double, std::milli>(done - returned).count());
+  }
+  node.farm.set_observer({});
+  node.farm.job_command("EndJob", wait_ms);
+  std::filesystem::remove_all(output);
+  state.counters["to_started_ms"] = median(to_started);
+  state.counters["render_ms"] = median(rendering);
+  state.counters["return_to_reply_ms"] = median(to_final);
+}
+BENCHMARK(BM_TaskOverhead)->Arg(0)->Arg(1)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

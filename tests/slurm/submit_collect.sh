@@ -3,8 +3,7 @@
 # --wait, every frame present in the merged report, the cluster stopped. Exit 77 (skipped) only
 # when this machine cannot run slurmd at all; everything else that goes wrong is a failure.
 #   tests/slurm/submit_collect.sh BUILD_DIR [JOB_FILE]
-# Without JOB_FILE the scripted test node renders a generated 6-frame job, so the test checks
-# the Slurm path of paravelle-farm alone.
+# Without JOB_FILE the real node renders 6 frames of the demo's spinning spheres at 80x60.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -30,17 +29,18 @@ trap cleanup EXIT
 eval "$("$source_dir/scripts/slurm-local.sh" start "$state")"
 echo "cluster up: SLURM_CONF=$SLURM_CONF"
 
-node_args=()
 job=${2:-}
 if [ -z "$job" ]; then
   job="$work/job.json"
+  sed -e 's/"width": 320/"width": 80/' -e 's/"height": 240/"height": 60/' \
+    "$source_dir/examples/scenes/spinning-spheres.json" >"$work/scene.json"
   cat >"$job" <<JSON
-{"format": "paravelle-job", "version": 1, "scene": "/scenes/a.json", "frames": "1-6"}
+{"format": "paravelle-job", "version": 1, "scene": "$work/scene.json", "camera": "ShotCam",
+ "settings_after_start": ["HideFrameBuffer", "OutputImageFilename,$work/frames/spheres_.png"], "frames": "1-6"}
 JSON
-  node_args=(--element-arg=--node="$build/bin/fake-node")
 fi
 
-job_id=$("$build/bin/paravelle-farm" submit "$job" --chunk 2 --out "$work/out" "${node_args[@]}")
+job_id=$("$build/bin/paravelle-farm" submit "$job" --chunk 2 --out "$work/out")
 echo "submitted as Slurm job $job_id"
 [[ $job_id =~ ^[0-9]+$ ]] || { echo "FAIL: submit printed '$job_id', not a job id"; exit 1; }
 
@@ -61,7 +61,11 @@ expected=$(python3 -c 'import json,sys; print(",".join(str(f) for f in json.load
   echo "$frames")
 [ "$frames" = "$expected" ] || { echo "FAIL: merged report holds frames $frames, expected $expected"; exit 1; }
 ls "$work"/out/report-0.json "$work"/out/report-1.json "$work"/out/report-2.json >/dev/null
-grep -q "3 array element" "$work/collect.txt" || grep -q "0 pending, 0 running, 3 done of 3" "$work/collect.txt" ||
+grep -q "0 pending, 0 running, 3 done of 3" "$work/collect.txt" ||
   { echo "FAIL: collect --wait never showed the 3 elements done"; exit 1; }
 grep -q "done, 0 failed, 0 not rendered" "$work/collect.txt" || { echo "FAIL: the summary shows failures"; exit 1; }
+if [ -z "${2:-}" ]; then
+  written=$(find "$work/frames" -name 'spheres_*.png' -size +0 | wc -l)
+  [ "$written" -eq 6 ] || { echo "FAIL: $written of 6 frame files were written"; exit 1; }
+fi
 echo "PASS: frames $frames collected from 3 array elements"
