@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace paravelle {
 
@@ -11,16 +12,11 @@ namespace paravelle {
 constexpr unsigned code_page_ansi = 0;
 constexpr unsigned code_page_utf8 = 65001;
 
-// Wide text as UTF-16 units. Where wchar_t has 32 bits, wide text that did not come from
-// these conversions (a wide literal, a file-system name) can hold a character above U+FFFF
-// as one unit: it becomes its surrogate pair, and a unit above U+10FFFF, which is no
-// character, becomes U+FFFD. Text that is UTF-16 already comes back as it is.
-std::wstring to_utf16_units(std::wstring text);
-
-// Raise utfcpp's exceptions on malformed input; never substitute characters (a unit
-// above U+10FFFF raises utf8::invalid_utf16, one above U+FFFF is its surrogate pair).
+// Raise utfcpp's exceptions on malformed input (the same classes, for the same inputs, as
+// its checked converters); never substitute characters. Where wide text has 32-bit units,
+// a unit above U+FFFF is taken as the character it names, never cut to 16 bits.
 std::string to_utf8(const std::wstring& text);
-std::wstring from_utf8(const std::string& bytes);
+std::wstring from_utf8(std::string_view bytes);
 
 // Never raise: a conversion that fails yields the fallback text.
 std::string to_string(const std::wstring& text);
