@@ -3,8 +3,17 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
 WINDOWS_BUILD_DIR ?= build-windows
+ASAN_BUILD_DIR ?= build-asan
+TSAN_BUILD_DIR ?= build-tsan
+# The threaded suites: the renderer and its progress reports, the trap across threads,
+# daemon sessions and the node driven by a worker.
+TSAN_TESTS ?= ^(Raytrace|Render|Progress|Trap|Daemon|Node|SceneScript|FarmWorker|FarmExchange|FarmRequests|ScriptCommandSession)
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= text_conversions frame_reader command_dispatch job_file
+SANITIZER_CONFIGURE = cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARAVELLE_BENCHMARKS=OFF
 
-.PHONY: all deps configure build test test-windows demo bench clean
+.PHONY: all deps configure build test test-asan test-tsan test-windows fuzz demo bench clean
 
 all: build
 
@@ -20,6 +29,31 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest -j $(JOBS) --output-on-failure --timeout 600 2>&1 | tee ctest.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: '; \
 	  status=$${PIPESTATUS[0]}; exit $$status
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	@$(SANITIZER_CONFIGURE) -S . -B $(ASAN_BUILD_DIR) -DPARAVELLE_SANITIZE=address >/dev/null
+	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	@cd $(ASAN_BUILD_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest -j $(JOBS) --output-on-failure --timeout 900 2>&1 | tee ctest.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: '; \
+	  exit $${PIPESTATUS[0]}
+
+# The threaded suites under ThreadSanitizer.
+test-tsan: deps
+	@$(SANITIZER_CONFIGURE) -S . -B $(TSAN_BUILD_DIR) -DPARAVELLE_SANITIZE=thread >/dev/null
+	@cmake --build $(TSAN_BUILD_DIR) -j $(JOBS)
+	@cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest -j $(JOBS) -R '$(TSAN_TESTS)' --output-on-failure --timeout 900 2>&1 | tee ctest.log | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: '; \
+	  exit $${PIPESTATUS[0]}
+
+# Each fuzz target for FUZZ_SECONDS under libFuzzer (Clang 14, with AddressSanitizer and
+# UndefinedBehaviorSanitizer); scripts/fuzz.sh says where new inputs and crashes go.
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	@CC=clang-14 CXX=clang++-14 $(SANITIZER_CONFIGURE) -S . -B $(FUZZ_BUILD_DIR) -DPARAVELLE_SANITIZE=address \
+	  -DPARAVELLE_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzzers
+	@bash scripts/fuzz.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The plug-in cross-compiled for Windows, its transport and trap tests run under Wine.
 test-windows:
@@ -38,4 +72,4 @@ bench: configure
 	@for b in $(BUILD_DIR)/bin/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 clean:
-	@rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
+	@rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

@@ -6,6 +6,7 @@
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include "script/farm_log.h"
@@ -17,47 +18,44 @@ namespace {
 using script::LogToFarm;
 
 // Dark colour, and either transparent or opaque. A NaN channel fails its comparison, so
-// such a pixel never counts as black. The test runs over every pixel of every frame the
-// farm asks to check, so where the processor has them it compares the four channels of
-// a pixel at once.
-#if defined(__SSE2__) || defined(_M_X64)
-// All ones in each lane that passes: red, green, blue at most the threshold; alpha at
-// most it, or at least 1 - it.
-struct DarkTest {
-  __m128 dark, opaque, alphaLane;
-  __m128 lanes(const BMM_Color_fl& pixel) const {
-    const __m128 p = _mm_loadu_ps(&pixel.r);
-    return _mm_or_ps(_mm_cmple_ps(p, dark), _mm_and_ps(_mm_cmpge_ps(p, opaque), alphaLane));
-  }
-};
+// such a pixel never counts as black.
+bool is_black(const BMM_Color_fl& p, float threshold) {
+  return (p.r <= threshold) & (p.g <= threshold) & (p.b <= threshold) &
+         ((p.a <= threshold) | (p.a >= 1.0f - threshold));
+}
 
-std::int64_t count_black(const BMM_Color_fl* line, int width, float threshold) {
-  const DarkTest test{_mm_set1_ps(threshold), _mm_set1_ps(1.0f - threshold),
-                      _mm_castsi128_ps(_mm_set_epi32(-1, 0, 0, 0))};
+// The pixels [from, width) of a row.
+std::int64_t count_black(const BMM_Color_fl* line, int from, int width, float threshold) {
   std::int64_t black = 0;
-  int x = 0;
-  // Four pixels at a time: their sixteen lane results narrowed to one bit each, a pixel
-  // black when its four bits are all set.
-  for (; x + 4 <= width; x += 4) {
-    const __m128i first = _mm_packs_epi32(_mm_castps_si128(test.lanes(line[x])), _mm_castps_si128(test.lanes(line[x + 1])));
-    const __m128i second =
-        _mm_packs_epi32(_mm_castps_si128(test.lanes(line[x + 2])), _mm_castps_si128(test.lanes(line[x + 3])));
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(first, second)));
-    const unsigned whole = bits & (bits >> 1) & (bits >> 2) & (bits >> 3) & 0x1111u;
-    black += (whole & 1u) + ((whole >> 4) & 1u) + ((whole >> 8) & 1u) + ((whole >> 12) & 1u);
-  }
-  for (; x < width; ++x) black += _mm_movemask_ps(test.lanes(line[x])) == 0xF;
+  for (int x = from; x < width; ++x) black += is_black(line[x], threshold);
   return black;
+}
+
+#if defined(__SSE2__) || defined(_M_X64)
+// The test runs over every pixel of every frame the farm asks to check. Four pixels at a
+// time are turned from pixels into channels (the reds of all four, the greens, ...), so
+// each comparison tests four pixels, with the same comparisons (and NaN results) as
+// is_black; a pixel that passes all of them adds one to its lane's count.
+std::int64_t count_black(const BMM_Color_fl* line, int width, float threshold) {
+  const __m128 dark = _mm_set1_ps(threshold);
+  const __m128 opaque = _mm_set1_ps(1.0f - threshold);
+  __m128i counts = _mm_setzero_si128();  // at most 2^29 a lane: a row is below 2^31 pixels
+  int x = 0;
+  for (; x + 4 <= width; x += 4) {
+    __m128 r = _mm_loadu_ps(&line[x].r), g = _mm_loadu_ps(&line[x + 1].r);
+    __m128 b = _mm_loadu_ps(&line[x + 2].r), a = _mm_loadu_ps(&line[x + 3].r);
+    _MM_TRANSPOSE4_PS(r, g, b, a);
+    const __m128 colour = _mm_and_ps(_mm_and_ps(_mm_cmple_ps(r, dark), _mm_cmple_ps(g, dark)), _mm_cmple_ps(b, dark));
+    const __m128 alpha = _mm_or_ps(_mm_cmple_ps(a, dark), _mm_cmpge_ps(a, opaque));
+    counts = _mm_sub_epi32(counts, _mm_castps_si128(_mm_and_ps(colour, alpha)));  // a passing lane is -1
+  }
+  alignas(16) std::int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+  return std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3] + count_black(line, x, width, threshold);
 }
 #else
 std::int64_t count_black(const BMM_Color_fl* line, int width, float threshold) {
-  const float opaque = 1.0f - threshold;
-  std::int64_t black = 0;
-  for (int x = 0; x < width; ++x) {
-    const BMM_Color_fl& p = line[x];
-    black += (p.r <= threshold) & (p.g <= threshold) & (p.b <= threshold) & ((p.a <= threshold) | (p.a >= opaque));
-  }
-  return black;
+  return count_black(line, 0, width, threshold);
 }
 #endif
 

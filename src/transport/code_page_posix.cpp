@@ -49,7 +49,9 @@ std::string wide_to_cp1252(const std::wstring& text) {
       narrow.push_back(default_character);
       ++i;
     } else {
-      narrow.push_back(unit_to_cp1252(static_cast<char32_t>(text[i] & 0xFFFF)));
+      // A 32-bit unit above U+FFFF is a character the code page lacks, not its low 16 bits.
+      const auto unit = static_cast<std::uint32_t>(text[i]);
+      narrow.push_back(unit > 0xFFFF ? default_character : unit_to_cp1252(unit));
     }
   }
   return narrow;
@@ -58,7 +60,17 @@ std::string wide_to_cp1252(const std::wstring& text) {
 // The system's UTF-8 converter replaces malformed input instead of failing.
 std::string wide_to_utf8_lenient(const std::wstring& text) {
   std::u16string units;
-  for (wchar_t c : text) units.push_back(static_cast<char16_t>(c));
+  for (wchar_t c : text) {
+    const auto unit = static_cast<std::uint32_t>(c);
+    if (unit <= 0xFFFF) {
+      units.push_back(static_cast<char16_t>(unit));
+    } else if (unit <= 0x10FFFF) {  // a whole character in a 32-bit unit: its surrogate pair
+      units.push_back(static_cast<char16_t>(0xD7C0 + (unit >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + (unit & 0x3FF)));
+    } else {
+      units.push_back(0xFFFD);
+    }
+  }
   std::string fixed;
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t unit = units[i];

@@ -11,11 +11,16 @@ namespace {
 
 std::atomic<int> configured_timeout_ms{default_farm_timeout_ms};
 
-std::optional<std::wstring> success_value(std::wstring answer) {
-  const std::wstring_view prefix(success_answer_prefix);
-  if (answer.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
-  answer.erase(0, prefix.size());
-  return answer;
+// The prefix is ASCII, so comparing bytes is comparing characters, and only the value
+// after it is decoded: a 60 KB answer is converted once and never moved.
+std::optional<std::wstring> success_value(const std::string& answer) {
+  constexpr std::string_view prefix = "SUCCESS: ";
+  const std::string_view bytes(answer);
+  if (!bytes.starts_with(prefix)) {
+    from_utf8(bytes);  // a malformed answer raises, whatever it says
+    return std::nullopt;
+  }
+  return from_utf8(bytes.substr(prefix.size()));
 }
 
 }  // namespace
@@ -40,7 +45,7 @@ std::wstring receive_message(win32::simple_socket& socket, int timeout_ms) {
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::wstring& request) {
   host::drain_messages();
   send_message(socket, request);
-  return success_value(receive_message(socket, farm_timeout_ms()));
+  return success_value(socket.receive(farm_timeout_ms()));
 }
 
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::string& narrow_request) {

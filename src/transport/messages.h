@@ -22,11 +22,9 @@ void send_message(win32::simple_socket& socket, const char* narrow_text);
 
 std::wstring receive_message(win32::simple_socket& socket, int timeout_ms);
 
-// The answer prefix of a request that succeeded.
-inline constexpr wchar_t success_answer_prefix[] = L"SUCCESS: ";
-
 // One request and its answer: drains the host's queue, sends, reads one answer within
-// the farm time-out. Returns the value after "SUCCESS: ", or nothing when the farm
+// the farm time-out. Returns the value after "SUCCESS: " (the answer prefix of a request
+// that succeeded), or nothing when the farm
 // answered anything else. Transport failures raise simple_socket_error.
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::wstring& request);
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::string& narrow_request);

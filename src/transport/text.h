@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace paravelle {
 
@@ -11,9 +12,11 @@ namespace paravelle {
 constexpr unsigned code_page_ansi = 0;
 constexpr unsigned code_page_utf8 = 65001;
 
-// Raise utfcpp's exceptions on malformed input; never substitute characters.
+// Raise utfcpp's exceptions on malformed input (the same classes, for the same inputs, as
+// its checked converters); never substitute characters. Where wide text has 32-bit units,
+// a unit above U+FFFF is taken as the character it names, never cut to 16 bits.
 std::string to_utf8(const std::wstring& text);
-std::wstring from_utf8(const std::string& bytes);
+std::wstring from_utf8(std::string_view bytes);
 
 // Never raise: a conversion that fails yields the fallback text.
 std::string to_string(const std::wstring& text);

@@ -11,10 +11,12 @@
 #include <climits>
 #include <cstdint>
 
+// The undefined-behaviour sanitizer would report the deliberate faults before the
+// processor raises them.
 #if defined(__clang__)
-#define PARAVELLE_OPAQUE [[gnu::noinline, clang::optnone]]
+#define PARAVELLE_OPAQUE [[gnu::noinline, clang::optnone, gnu::no_sanitize("undefined")]]
 #else
-#define PARAVELLE_OPAQUE [[gnu::noipa]]
+#define PARAVELLE_OPAQUE [[gnu::noipa, gnu::no_sanitize("undefined")]]
 #endif
 
 namespace paravelle::diag::testing {

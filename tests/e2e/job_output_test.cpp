@@ -160,6 +160,11 @@ TEST_F(JobOutput, RegionCropFilesHoldExactlyTheRegion) {
   settings({"RegionRendering,4,0,0,20,20,CROP"});  // the padding runs off the image's corner
   EXPECT_THAT(task(2).replies(), ElementsAre("STARTED", "SUCCESS"));
   end();
+  start(scene());  // the region's kind is settled when the renderer opens: a new job
+  settings({"RegionRendering,0,10,8,42,30,NOCROP"});
+  EXPECT_THAT(task(3).replies(), ElementsAre("STARTED", "SUCCESS"));
+  end();
+  EXPECT_EQ(read_image(path("out/beauty0003.exr")).width, 64) << "without crop the image keeps its size";
 
   for (const char* name : {"out/beauty0001.exr", "elements/alpha0001.exr"}) {
     const auto image = read_image(path(name));

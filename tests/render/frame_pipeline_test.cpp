@@ -265,40 +265,6 @@ TEST_F(FramePipelineTest, WithoutSavingTheFrameIsNamedUnderTheDataFolder) {
   EXPECT_FALSE(fs::exists(native("data/Orvalink"))) << "nothing is written under the placeholder";
 }
 
-TEST_F(FramePipelineTest, AnExistingFrameIsSkippedBeforeAnythingIsMade) {
-  nlohmann::json description = scene();
-  description["render"]["skip_rendered_frames"] = true;
-  start(description);
-  fs::create_directories(native("out"));
-  std::ofstream(native("out/beauty0004.exr")) << "rendered before";
-  EXPECT_EQ(render(4), "");
-  EXPECT_THAT(lines(), ElementsAre("Render frame 4", "Skipping frame \"" + file("out/beauty0004.exr") +
-                                                          "\" because it already exists"));
-  EXPECT_THAT(state.writtenOutputFiles, IsEmpty());
-  EXPECT_FALSE(state.rendererOpen);
-  EXPECT_EQ(narrow(state.outputBitmapInfo.Name()), file("out/beauty.exr"));
-}
-
-TEST_F(FramePipelineTest, RegionCropImagesAreTheRegionsSize) {
-  start(scene());
-  state.regionRendering = true;
-  state.regionType = 4;
-  state.regionLeft = 10, state.regionTop = 8, state.regionRight = 42, state.regionBottom = 30;
-  EXPECT_EQ(render(1), "");
-  for (const char* name : {"out/beauty0001.exr", "elements/alpha0001.exr", "elements/zdepth0001.exr"}) {
-    const auto image = read_image(native(name));
-    EXPECT_EQ(image.width, 32) << name;
-    EXPECT_EQ(image.height, 22) << name;
-  }
-  EXPECT_EQ(read_image(native("elements/alpha0001.exr")).at(22, 16, 0), 1.0f) << "the sphere's centre";
-
-  state.regionType = 1;  // the same region without crop: full-size images
-  state.regionLeft = 0, state.regionRight = 64, state.regionTop = 0, state.regionBottom = 48;
-  CloseRenderer(state);
-  EXPECT_EQ(render(2), "");
-  EXPECT_EQ(read_image(native("out/beauty0002.exr")).width, 64);
-}
-
 TEST_F(FramePipelineTest, RestartModeOpensTheRendererForEveryFrame) {
   start(scene());
   state.restartRendererMode = true;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <iterator>
+
 #include <utf8.h>
 
 namespace paravelle {
@@ -14,17 +17,54 @@ TEST(Utf8Conversion, SurrogatePairsTravelAsOneFourByteSequence) {
   EXPECT_EQ(from_utf8(to_utf8(L"Gr\u00FC\u00DFe \u20AC")), L"Gr\u00FC\u00DFe \u20AC");
 }
 
+TEST(Utf8Conversion, EveryMixOfPlainAndOtherCharactersConvertsExactly) {
+  // Plain ASCII is converted in blocks; other characters at every offset of a block, at
+  // the text's end and in runs must come out exactly as the checked converter gives them.
+  const std::u16string others[] = {u"\u00E9", u"\u20AC", u"\U0001D11E", u"\u00E9\U0001F600\u4E2D"};
+  for (const std::u16string& other : others) {
+    for (std::size_t before = 0; before <= 34; ++before) {
+      const std::u16string units = std::u16string(before, u'a') + other + std::u16string(before % 17, u'b');
+      std::string expected;
+      utf8::utf16to8(units.begin(), units.end(), std::back_inserter(expected));
+      const std::wstring wide(units.begin(), units.end());
+      ASSERT_EQ(to_utf8(wide), expected) << before;
+      ASSERT_EQ(from_utf8(expected), wide) << before;
+    }
+  }
+}
+
 TEST(Utf8Conversion, MalformedBytesRaiseAndAreNeverReplaced) {
   EXPECT_THROW(from_utf8("abc\xC3"), utf8::not_enough_room);
   EXPECT_THROW(from_utf8("a\xFF"), utf8::invalid_utf8);
   EXPECT_THROW(from_utf8("\xED\xA0\x80"), utf8::invalid_code_point);
   EXPECT_THROW(from_utf8("\xC0\xAF"), utf8::invalid_utf8);  // overlong '/'
+  // Past a block of plain text as at the start; each check in utfcpp's order.
+  const std::string block(20, 'x');
+  EXPECT_THROW(from_utf8(block + "\xE2\x82"), utf8::not_enough_room);
+  EXPECT_THROW(from_utf8(block + "\xE2\x28\xA1"), utf8::invalid_utf8);
+  EXPECT_THROW(from_utf8(block + "\xF4\x90\x80\x80"), utf8::invalid_code_point);  // above U+10FFFF
+  EXPECT_THROW(from_utf8(block + "\xF0\x8D\xA0\x80"), utf8::invalid_code_point);  // overlong surrogate
+  EXPECT_THROW(from_utf8(block + "\xF8\x88\x80\x80\x80"), utf8::invalid_utf8);
+  EXPECT_THROW(from_utf8(block + "\x80"), utf8::invalid_utf8);
   try {
     from_utf8("\xFF");
   } catch (const std::exception& e) {
     EXPECT_STREQ(e.what(), "Invalid UTF-8");
   }
 }
+
+#if WCHAR_MAX > 0xFFFF
+TEST(Utf8Conversion, AWideUnitAboveTheBmpIsTheCharacterItNames) {
+  // Wide literals and file names on Linux hold whole characters; cut to 16 bits, U+1F600
+  // would become U+F600.
+  EXPECT_EQ(to_utf8(std::wstring(1, static_cast<wchar_t>(0x1F600))), "\xF0\x9F\x98\x80");
+  EXPECT_THROW(to_utf8(std::wstring(1, static_cast<wchar_t>(0x110000))), utf8::invalid_utf16);
+  // U+100E9 is no character of the code page, whatever its low 16 bits say.
+  EXPECT_EQ(to_string(std::wstring(1, static_cast<wchar_t>(0x100E9))), "?");
+  EXPECT_EQ(convert_wide_string_to_multibyte(std::wstring(1, static_cast<wchar_t>(0x1F600)).c_str(), code_page_utf8),
+            "\xF0\x9F\x98\x80");
+}
+#endif
 
 TEST(Utf8Conversion, UnpairedSurrogatesRaise) {
   EXPECT_THROW(to_utf8(std::wstring{L'a', 0xD800}), utf8::invalid_utf16);

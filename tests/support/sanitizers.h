@@ -1,0 +1,37 @@
+#pragma once
+// The sanitizer a test binary was built with (`make test-asan`, `make test-tsan`), for the
+// few tests that cannot run under one: they say why and skip there.
+
+#include <gtest/gtest.h>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PARAVELLE_UNDER_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define PARAVELLE_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define PARAVELLE_UNDER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define PARAVELLE_UNDER_TSAN 1
+#endif
+
+namespace paravelle::testing {
+
+#if defined(PARAVELLE_UNDER_ASAN)
+inline constexpr const char* active_sanitizer = "AddressSanitizer";
+#elif defined(PARAVELLE_UNDER_TSAN)
+inline constexpr const char* active_sanitizer = "ThreadSanitizer";
+#else
+inline constexpr const char* active_sanitizer = nullptr;
+#endif
+
+}  // namespace paravelle::testing
+
+// Skips the rest of the test under any sanitizer, or only under the one named.
+#define PARAVELLE_SKIP_UNDER_SANITIZER(reason)                                                  \
+  if (::paravelle::testing::active_sanitizer != nullptr)                                     \
+  GTEST_SKIP() << "not under " << ::paravelle::testing::active_sanitizer << ": " << reason
