@@ -14,6 +14,7 @@
 #include "host/standalone/bitmaps.h"
 #include "host/standalone/standalone_interface.h"
 #include "support/job_scenes.h"
+#include "support/sanitizers.h"
 #include "transport/text.h"
 #include "worker/farm_worker.h"
 
@@ -96,6 +97,7 @@ TEST_F(JobCommands, EndJobWithoutAJobIsAnErrorFollowedBySuccess) {
 // Faults in host calls that no inner trap covers reach the job command's own trap: the
 // error reply carries the trap's text and the crash report, and the session goes on.
 TEST_F(JobCommands, AMachineFaultInAJobStepIsReportedWithItsCrashReport) {
+  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
   nlohmann::json faulty = testing::small_job_scene();
   faulty["faults"] = {{{"when", "viewport"}, {"kind", "write"}}};
   Replies replies = dispatch(L"StartJob," + scene(faulty) + L",");
@@ -210,6 +212,7 @@ std::size_t resident_bytes() {
 // A frame that crashes the renderer costs the farm that task only: a thousand of them in
 // a row, then a good frame; nothing of the crashed frames stays behind.
 TEST_F(JobSession, TheNodeKeepsServingAfterAThousandCrashedFrames) {
+  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
   nlohmann::json crashing = testing::small_job_scene();
   crashing["faults"] = {{{"when", "render"}, {"frame", 7}, {"kind", "write"}}};
   ASSERT_EQ(job("StartJob," + scene(crashing) + ",Cam").replies(), Replies{"SUCCESS Scene loaded successfully"});

@@ -8,6 +8,7 @@
 
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
+#include "support/sanitizers.h"
 #include "support/node_binary.h"
 #include "worker/farm_worker.h"
 
@@ -31,6 +32,7 @@ constexpr int wait_ms = 20000;
 }
 
 TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
+  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
   testing::TempFolder tmp;
   nlohmann::json scene = testing::small_job_scene();
   scene["render"].update({{"width", 160}, {"height", 120}});

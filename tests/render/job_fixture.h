@@ -14,20 +14,10 @@
 #include "host/standalone/standalone_interface.h"
 #include "render_fixture.h"
 #include "support/job_scenes.h"
+#include "support/sanitizers.h"
 
-// ThreadSanitizer owns the signals the trap needs: machine faults are left out under it.
-#if defined(__SANITIZE_THREAD__)
-#define PARAVELLE_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PARAVELLE_THREAD_SANITIZER 1
-#endif
-#endif
-#ifdef PARAVELLE_THREAD_SANITIZER
-inline constexpr bool machine_faults_trapped = false;
-#else
-inline constexpr bool machine_faults_trapped = true;
-#endif
+// Sanitizers own the signals the trap needs: machine faults are left out under them.
+inline constexpr bool machine_faults_trapped = paravelle::testing::active_sanitizer == nullptr;
 
 namespace paravelle::render {
 

@@ -253,7 +253,7 @@ TEST_F(StartJobTest, EndJobClosesTheRendererAndFlushesTheHostsCaches) {
 
 // A renderer that cannot be closed keeps the job running, so EndJob can be tried again.
 TEST_F(StartJobTest, ACrashClosingTheRendererKeepsTheJobRunning) {
-  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under ThreadSanitizer";
+  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under a sanitizer";
   StartJob(state, scene_file(scene_with(R"({"faults": [{"when": "close", "kind": "divide_by_zero"}]})")), L"");
   SetupRenderParameters(state, 0, connection);
   const std::string failure = failure_of([&] { EndJob(state); });

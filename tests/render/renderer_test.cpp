@@ -258,7 +258,7 @@ TEST_F(MultipassTest, AFailedPassFreesThePassBitmapAndTheElementBitmaps) {
 }
 
 TEST_F(MultipassTest, ACrashInAPassFailsTheFrameWithTheCrashReport) {
-  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under ThreadSanitizer";
+  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under a sanitizer";
   start_multipass(depth_of_field(3), nullptr,
                   {{"faults", {{{"when", "render"}, {"frame", 0}, {"kind", "divide_by_zero"}}}}});
   const std::string failure = multipass_failure();

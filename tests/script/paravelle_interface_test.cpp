@@ -11,6 +11,7 @@
 #include "script_run.h"
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
+#include "support/sanitizers.h"
 
 namespace paravelle::testing {
 namespace {
@@ -110,6 +111,7 @@ TEST(TaskmereUtil, TheDebugStepsRunTheJobStepsAndReportFailures) {
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(std::string(step.script.begin(), step.script.end()));
+    if (active_sanitizer && step.listener.starts_with("SEH")) continue;  // machine faults need the trap's handlers
     const ScriptOutcome outcome = run_script(L"TaskmereUtil." + step.script);
     EXPECT_EQ(outcome.value, wide_text(step.value));
     EXPECT_EQ(outcome.listener, step.listener.empty() ? L"" : wide_text(step.listener) + L"\n");
