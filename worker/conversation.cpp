@@ -80,4 +80,24 @@ const std::string& Conversation::final_reply() const {
   return messages.back();
 }
 
+std::string reply_problem(StepKind kind, const Conversation& conversation) {
+  if (conversation.messages.empty()) return "no reply";
+  const auto errors = conversation.errors();
+  const std::string& last = conversation.final_reply();
+  switch (kind) {
+    case StepKind::setting:
+      return conversation.replies().empty() ? std::string() : conversation.replies().front();
+    case StepKind::start_job:
+      if (!errors.empty()) return errors.front();
+      return last.starts_with("SUCCESS") ? std::string() : last;
+    case StepKind::script:
+      return last == "SUCCESS" || last.starts_with("SUCCESS: ") ? std::string() : last;
+    case StepKind::render_task:
+    case StepKind::end_job:
+      if (!errors.empty()) return errors.front();
+      return last == "SUCCESS" ? std::string() : last;
+  }
+  return last;
+}
+
 }  // namespace paravelle::worker

@@ -39,4 +39,16 @@ struct Conversation {
   const std::string& final_reply() const;
 };
 
+// What a command's conversation must end with to count as done.
+enum class StepKind {
+  setting,      // no reply when it succeeds
+  start_job,    // "SUCCESS Scene loaded successfully" with no error before it
+  script,       // "SUCCESS" or "SUCCESS: value"
+  render_task,  // "STARTED", then "SUCCESS" with no error before it
+  end_job,      // "SUCCESS" with no error before it
+};
+
+// Why a job command's or script's conversation is not the expected one; empty when it is.
+std::string reply_problem(StepKind kind, const Conversation& conversation);
+
 }  // namespace paravelle::worker

@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "worker/command_text.h"
-#include "worker/job_plan.h"
 #include "worker/job_replies.h"
 #include "worker/settings_batch.h"
 

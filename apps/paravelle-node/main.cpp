@@ -5,8 +5,8 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
-#include <utf8.h>
 
+#include "host/standalone/wide_text.h"
 #include "plugin_library.h"
 #include "script_interface.h"
 
@@ -32,11 +32,7 @@ constexpr char description[] =
     "1 when it raised one or could not be read.\n"
     "Exit status 2: bad arguments (--port and --token go together and exclude --script).";
 
-std::wstring widen(const std::string& utf8_text) {
-  std::wstring wide;
-  utf8::utf8to16(utf8_text.begin(), utf8_text.end(), std::back_inserter(wide));
-  return wide;
-}
+std::wstring widen(const std::string& utf8_text) { return host::standalone::wide_text::from_utf8(utf8_text); }
 
 struct Arguments {
   std::optional<int> port;

@@ -1,12 +1,9 @@
 #include "script_interface.h"
 
-#include <utf8.h>
-
-#include <iterator>
-
 #include "host/exceptions.h"
 #include "host/function_publishing.h"
 #include "host/maxscript_runtime.h"
+#include "host/standalone/wide_text.h"
 
 namespace paravelle::node {
 
@@ -16,15 +13,7 @@ constexpr wchar_t interface_name[] = L"TaskmereUtil";
 constexpr wchar_t daemon_function[] = L"RunParavelleDaemon";
 
 // For the node's own messages on standard error.
-std::string printable(const std::wstring& text) {
-  std::string bytes;
-  try {
-    utf8::utf16to8(text.begin(), text.end(), std::back_inserter(bytes));
-  } catch (const utf8::exception&) {
-    bytes += "?";
-  }
-  return bytes;
-}
+std::string printable(const std::wstring& text) { return host::standalone::wide_text::to_utf8(text); }
 
 }  // namespace
 

@@ -7,7 +7,7 @@
 
 #include "worker/errors.h"
 #include "worker/frame_ranges.h"
-#include "worker/job_plan.h"
+#include "worker/conversation.h"
 
 namespace paravelle::worker {
 namespace {
@@ -111,19 +111,6 @@ TEST(JobFile, FullJobIsReadWithPathsMadeAbsolute) {
   EXPECT_EQ(job.path_mapping[0].to, "/jobs/night/assets");
   EXPECT_EQ(job.path_mapping[1].to, "");
 
-  const auto steps = plan_job(job, false);
-  std::vector<std::string> commands;
-  for (const auto& step : steps) commands.push_back(step.command);
-  EXPECT_THAT(commands, ElementsAre("GammaCorrection,2.2,2.2", "StartJob,/jobs/scenes/spheres.json,\"Cam, main\"",
-                                    "FrameNumberBase,1", "ExecuteStringScript,0,1",
-                                    "ExecuteMaxScriptFile,/jobs/night/pre.ms,true,3,true", "ExecuteStringScript,0,\\\"a\\\"",
-                                    "RenderTask,1", "RenderTask,3", "RenderTask,4", "RenderTask,9", "EndJob"));
-  EXPECT_EQ(steps[1].kind, StepKind::start_job);
-  EXPECT_EQ(steps.back().kind, StepKind::end_job);
-  const auto without_job = plan_job(job, true);
-  ASSERT_EQ(without_job.size(), 5u);
-  EXPECT_EQ(without_job[1].command, "FrameNumberBase,1");
-  EXPECT_EQ(without_job[2].kind, StepKind::script);
 }
 
 TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
@@ -159,14 +146,6 @@ TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
   EXPECT_EQ(problem_of(with_header(R"("scripts": [{"file": "a.ms", "text": "1"}])")),
             "/jobs/night/job.json: \"scripts\"[0]: needs exactly one of \"file\" and \"text\"");
   EXPECT_EQ(problem_of(with_header(R"("scene": 3)")), "/jobs/night/job.json: \"scene\": must be a text");
-}
-
-TEST(JobFile, PlanNeedsSceneAndFramesUnlessSettingsOnly) {
-  const JobFile no_scene = parse_job_file(with_header(R"("frames": "1-2")"), kSource);
-  EXPECT_NO_THROW(plan_job(no_scene, true));
-  EXPECT_THROW(plan_job(no_scene, false), JobFileError);
-  const JobFile no_frames = parse_job_file(with_header(R"("scene": "a.json")"), kSource);
-  EXPECT_THROW(plan_job(no_frames, false), JobFileError);
 }
 
 TEST(JobFile, LoadingReportsMissingFiles) {

@@ -7,8 +7,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <utf8.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -16,6 +14,7 @@
 
 #include "host/files.h"
 #include "host/standalone/file_errors.h"
+#include "host/standalone/wide_text.h"
 
 namespace host::files {
 namespace {
@@ -41,8 +40,7 @@ std::string data_folder() {
 }
 
 std::wstring backslash_path(const std::string& native) {
-  std::wstring wide;
-  utf8::utf8to16(native.begin(), native.end(), std::back_inserter(wide));
+  std::wstring wide = host::standalone::wide_text::from_utf8(native);
   for (wchar_t& c : wide) {
     if (c == L'/') c = L'\\';
   }
@@ -60,7 +58,7 @@ std::wstring common_app_data_folder() {
     detail::fail(ERROR_PATH_NOT_FOUND);
     return {};
   }
-  if (!utf8::is_valid(folder.begin(), folder.end())) {
+  if (!host::standalone::wide_text::is_utf8(folder)) {
     detail::fail(ERROR_INVALID_NAME);
     return {};
   }

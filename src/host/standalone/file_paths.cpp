@@ -2,30 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <utf8.h>
-
 #include <string_view>
 
 #include "host/files.h"
+#include "host/standalone/wide_text.h"
 
 namespace host::files::detail {
 namespace {
-
-bool is_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
-
-// wchar_t is 32 bits here; a unit above 0xFFFF is not UTF-16 and utfcpp would silently cut
-// it to 16 bits, so it is refused before conversion.
-bool valid_utf16(const std::wstring& path) {
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const auto unit = static_cast<std::uint32_t>(path[i]);
-    if (unit == 0 || unit > 0xFFFF) return false;
-    if (!is_surrogate(path[i])) continue;
-    const bool high = unit <= 0xDBFF;
-    if (!high || i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF) return false;
-    ++i;
-  }
-  return true;
-}
 
 bool drive_prefix(const std::wstring& path) {
   if (path.size() < 2 || path[1] != L':') return false;
@@ -50,10 +33,8 @@ bool stat_directory(const std::string& native) {
 }  // namespace
 
 bool convert(const std::wstring& path, std::string& native) {
-  if (!valid_utf16(path)) return false;
-  native.clear();
-  native.reserve(path.size());
-  utf8::utf16to8(path.begin(), path.end(), std::back_inserter(native));
+  if (path.find(L'\0') != std::wstring::npos || !host::standalone::wide_text::is_utf16(path)) return false;
+  native = host::standalone::wide_text::to_utf8(path);
   for (char& c : native) {
     if (c == '\\') c = '/';
   }
