@@ -35,3 +35,27 @@ inline constexpr const char* active_sanitizer = nullptr;
 #define PARAVELLE_SKIP_UNDER_SANITIZER(reason)                                                  \
   if (::paravelle::testing::active_sanitizer != nullptr)                                     \
   GTEST_SKIP() << "not under " << ::paravelle::testing::active_sanitizer << ": " << reason
+
+#if defined(PARAVELLE_UNDER_ASAN)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace paravelle::testing {
+
+// A trapped fault abandons the frames between the fault and the trap without running their
+// destructors: what they held on the heap is lost, by design. Allocations made while one of
+// these lives are not reported as leaks; everything else still is.
+class AbandonedByAFault {
+ public:
+#if defined(PARAVELLE_UNDER_ASAN)
+  AbandonedByAFault() { __lsan_disable(); }
+  ~AbandonedByAFault() { __lsan_enable(); }
+#else
+  AbandonedByAFault() = default;
+  ~AbandonedByAFault() = default;
+#endif
+  AbandonedByAFault(const AbandonedByAFault&) = delete;
+  AbandonedByAFault& operator=(const AbandonedByAFault&) = delete;
+};
+
+}  // namespace paravelle::testing
