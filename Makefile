@@ -10,7 +10,7 @@ TSAN_BUILD_DIR ?= build-tsan
 TSAN_TESTS ?= ^(Raytrace|Render|Progress|Trap|Daemon|Node|SceneScript|FarmWorker|FarmExchange|FarmRequests|ScriptCommandSession)
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= text_conversions frame_reader command_dispatch job_file
+FUZZ_TARGETS ?= text_conversions frame_reader command_dispatch job_file script_eval scene_file
 SANITIZER_CONFIGURE = cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARAVELLE_BENCHMARKS=OFF
 
 .PHONY: all deps configure build test test-asan test-tsan test-windows fuzz demo bench clean

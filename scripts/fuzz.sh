@@ -25,8 +25,12 @@ for target in "$@"; do
   mkdir -p "$corpus" "$crashes"
   echo "== $target: ${seconds}s"
   log="$build/fuzz-$target.log"
+  # A target's dictionary (its language's words) steers mutations towards real input.
+  dictionary=()
+  [ -f "tests/fuzz/$target.dict" ] && dictionary=(-dict="tests/fuzz/$target.dict")
   "$program" -max_total_time="$seconds" -print_final_stats=1 -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$crashes/" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1
+    -malloc_limit_mb=1024 "${dictionary[@]}" -artifact_prefix="$crashes/" "$corpus" "tests/fuzz/corpus/$target" \
+    >"$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   time=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")

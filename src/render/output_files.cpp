@@ -1,6 +1,8 @@
 #include "render/output_files.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <cwchar>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -57,11 +59,20 @@ void write_bitmap(Bitmap* bitmap, BitmapInfo& info) {
 }
 
 // The copy's name while it is written: hidden, in the destination's own folder (so the
-// final rename never crosses a volume) and unique to this thread.
+// final rename never crosses a volume) and unique to the destination and this thread.
+// The destination's name goes in as a hash: a legal name near the file system's 255-byte
+// limit leaves no room for a longer one made from it.
 std::wstring partial_name(const std::wstring& target) {
   const PathParts parts = split_path(NormalizePath(target));
-  return join_path(parts.parent, L"." + parts.file_name + L"." + std::to_wstring(host::current_thread_id()) +
-                                     L".partial");
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const wchar_t unit : parts.file_name) {
+    hash ^= static_cast<std::uint16_t>(unit);
+    hash *= 1099511628211ull;
+  }
+  wchar_t digits[17];
+  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
+  return join_path(parts.parent, L".paravelle-copy." + std::wstring(digits) + L"." +
+                                     std::to_wstring(host::current_thread_id()) + L".partial");
 }
 
 // One attempt: a full copy beside the target, renamed over it. False with the host's last

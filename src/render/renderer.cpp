@@ -201,6 +201,10 @@ RECT RegionRect(const JobState& state) {
 
 void SetupRenderParameters(JobState& state, std::int32_t frame, win32::simple_socket& connection) {
   if (state.rendererOpen) return;
+  // The frame's own check of a running job comes after the renderer is opened; a frame
+  // asked for before any job started (a script's debug render) has no host interface to
+  // open it with, so it fails here with that check's text.
+  if (!state.coreInterface) throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
   log_to_farm(connection, "Setting up render parameters");
   state.coreInterface->SetupRendParams(state.renderParams, nullptr, state.regionType);
   std::string errorText;

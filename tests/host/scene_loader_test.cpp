@@ -2,6 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "host_fixture.h"
 
@@ -87,6 +90,81 @@ TEST(SceneLoader, DeepNestingIsRefusedAndDeepPathsComeOutWhole) {
   EXPECT_EQ(load_error("p.json", groups(120, R"([{"name": "c", "type": "cone"}])")),
             deep_path + "[0](\"c\").type: unknown node type \"cone\" (expected group, node, camera, sphere, plane, "
                         "box, point_light or directional_light)");
+}
+
+// Sizes that would take the machine down are refused with what was asked for and the
+// limit; the largest allowed still loads.
+TEST(SceneLoader, AbsurdSizesAreRefusedAndTheLimitsThemselvesLoad) {
+  const auto render_size = [](int width, int height) {
+    return with("render", R"({"width": )" + std::to_string(width) + R"(, "height": )" + std::to_string(height) + "}");
+  };
+  const auto flat_nodes = [](std::size_t count, bool one_more_as_child) {
+    nlohmann::json scene = host_test::small_scene();
+    nlohmann::json nodes = scene["nodes"];
+    for (std::size_t i = nodes.size(); i < count; ++i) nodes.push_back({{"name", "n"}, {"type", "node"}});
+    if (one_more_as_child) nodes.back()["children"] = {{{"name", "c"}, {"type", "node"}}};
+    scene["nodes"] = nodes;
+    return scene.dump();
+  };
+  const auto elements = [](std::size_t count) {
+    nlohmann::json list = nlohmann::json::array();
+    for (std::size_t i = 0; i < count; ++i) list.push_back({{"name", "a"}, {"content", "alpha"}});
+    nlohmann::json scene = host_test::small_scene();
+    scene["render_elements"] = {{"elements", list}};
+    return scene.dump();
+  };
+  const struct {
+    const char* what;
+    std::string text;
+    std::string error;  // empty: loads
+  } cases[] = {
+      {"a gigapixel image", render_size(32768, 32768),
+       "render: 32768 x 32768 is 1073741824 pixels; an image may have at most 67108864"},
+      {"one row past the limit", render_size(8192, 8193),
+       "render: 8192 x 8193 is 67117056 pixels; an image may have at most 67108864"},
+      {"the largest image", render_size(8192, 8192), ""},
+      {"one node past the limit, as a child", flat_nodes(100000, true),
+       "nodes: more than 100000 nodes, counting children"},
+      {"the most nodes", flat_nodes(100000, false), ""},
+      {"seventeen render elements", elements(17),
+       "render_elements.elements: 17 render elements; a scene may have at most 16"},
+      {"sixteen render elements", elements(16), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.error.empty()) {
+      EXPECT_NO_THROW(parse_scene_text(c.text, "mem"));
+    } else {
+      EXPECT_EQ(load_error("s.json", c.text), c.error);
+    }
+  }
+}
+
+// Only regular files of a sane size are read: a device or a pipe would be read without
+// end, and a huge file is refused before it is read at all.
+TEST(SceneLoader, FilesThatAreNoSceneFilesAreRefusedUnread) {
+  host_test::ScratchFolder folder;
+  const std::string fifo = folder.native("pipe.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = folder.write("huge.json", "");
+  std::filesystem::resize_file(huge, (64u << 20) + 1);  // sparse: no disk used
+  const struct {
+    std::string path;
+    std::string error;
+  } cases[] = {
+      {"/dev/zero", "/dev/zero: not a regular file"},
+      {fifo, fifo + ": not a regular file"},
+      {folder.path().string(), folder.path().string() + ": not a regular file"},
+      {huge, huge + ": 67108865 bytes; a scene file may have at most 67108864"},
+  };
+  for (const auto& c : cases) {
+    try {
+      load_scene_file(c.path);
+      ADD_FAILURE() << c.path << " loaded";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), c.error);
+    }
+  }
 }
 
 TEST(SceneLoader, ReadsEverySectionWithDefaults) {

@@ -1,5 +1,6 @@
 // The language: literals, operators, blocks, calls, control flow and the printed forms.
 
+#include "host/standalone/script/nesting.h"
 #include "script_test_support.h"
 
 using script_test::error_of;
@@ -166,4 +167,40 @@ TEST(ScriptLanguage, RunawayScriptsEndWithAScriptError) {
                   {L"n = 0; for i = 1e17 to 1e17 do n = n + 1; n", L"1"},
                   {L"n = 0; for i = 0.5 to 2 do n = n + 1; n", L"2"}});
   EXPECT_EQ(listener.text(), L"") << "nothing of a value that cannot be printed reaches the listener";
+}
+
+// Texts that would grow past memory (a doubled string, an array that holds itself twice at
+// every level, a format of many large texts) end with a script error at the longest text a
+// script may make; that text itself can still be made.
+TEST(ScriptLanguage, HugeTextsEndWithAScriptError) {
+  const std::wstring too_long = L"String too long: a string may hold at most 16777216 characters";
+  ListenerCapture listener;
+  expect_results({{L"s = \"ab\"; for i = 1 to 23 do s = s + s; s.count", L"16777216"},
+                  {L"s = \"ab\"; for i = 1 to 24 do s = s + s; s.count", L"-- Runtime error: at line 1, " + too_long},
+                  {L"a = #(1); for i = 1 to 40 do a = #(a, a); print a", L"-- Runtime error: at line 1, " + too_long},
+                  {L"s = \"ab\"; for i = 1 to 21 do s = s + s; format \"%%%%%\" s s s s s",
+                   L"-- Runtime error: at line 1, " + too_long}});
+  EXPECT_EQ(listener.text(), L"") << "nothing of a text that was too long reaches the listener";
+}
+
+// A host that runs scripts it cannot trust to end gives them a budget of loop turns and of
+// text made; each is spent exactly.
+TEST(ScriptLanguage, ABudgetEndsScriptsThatRunPastIt) {
+  const std::wstring nested = L"n = 0; for i = 1 to 10 do for j = 1 to 99 do n = n + 1; n";
+  const std::wstring texts = L"s = \"\"; for i = 1 to 100 do s = s + \"abcd\"; s.count";  // 4 + 8 + ... + 400
+  const struct {
+    std::uint64_t turns, characters;
+    const std::wstring& script;
+    std::wstring result;
+  } cases[] = {
+      {1000, 3, nested, L"990"},  // 10 outer and 990 inner turns; the value's printed form
+      {999, 3, nested, L"-- Runtime error: at line 1, Step budget used up: the script ran too many loop turns"},
+      {100, 20203, texts, L"400"},
+      {100, 20199, texts, L"-- Runtime error: at line 1, Memory budget used up: the script made too much text"},
+  };
+  for (const auto& c : cases) {
+    const host::script::ScriptBudget budget(c.turns, c.characters);
+    EXPECT_EQ(c.result.starts_with(L"--") ? error_of(c.script) : eval(c.script), c.result) << c.turns;
+  }
+  EXPECT_EQ(eval(L"n = 0; for i = 1 to 100000 do n = n + 1; n"), L"100000") << "no budget, no limit";
 }

@@ -327,6 +327,22 @@ TEST_F(SaveWithRetryTest, ADestinationThatBecomesWritableGetsTheFileUnderItsOwnN
   EXPECT_EQ(read_text(folder.native("out/beauty0001.exr")), "image");
 }
 
+// A legal name as long as the file system allows is copied on the first attempt: the copy's
+// temporary name beside it does not grow with it.
+TEST_F(SaveWithRetryTest, ADestinationNameAtTheFileSystemsLimitIsSavedAtOnce) {
+  for (const std::size_t length : {236, 255}) {
+    write_text(folder.native("temp/beauty0001.exr"), "image");
+    const std::string name = std::string(length - 4, 'n') + ".exr";
+    destination = folder.host("out/" + name);
+    const RecordedSleeps sleeps;
+    EXPECT_EQ(save(), destination) << length;
+    EXPECT_EQ(farm.take(), std::vector<std::string>{"Saved image to " + narrow(destination)}) << length;
+    EXPECT_TRUE(sleeps.waits.empty()) << length;
+    EXPECT_EQ(read_text(folder.native("out/" + name)), "image") << length;
+  }
+  EXPECT_EQ(names_in(folder.native("out")).size(), 2u) << "no partial copy is left behind";
+}
+
 TEST_F(SaveWithRetryTest, EveryAttemptFailingTriesFiveAlternatesAndGivesTheLastReason) {
   state.useAltOutput = true;
   fs::remove(folder.native("temp/beauty0001.exr"));

@@ -100,6 +100,8 @@ TEST(TaskmereUtil, TheDebugStepsRunTheJobStepsAndReportFailures) {
     const char* value;
     std::string listener;  // also the log's last line, without the listener's prefix
   } steps[] = {
+      {L"Debug_RenderFrame 1", "false",
+       "Exception: RenderFrame called when consistency check flag jobRunning was not set"},
       {L"Debug_StartJob \"C:/scenes/a.max\" \"cam\"", "false", "Exception: Invalid max file: \"C:/scenes/a.max\""},
       {L"Debug_EndJob()", "false", "Exception: EndJob called when consistency check flag jobRunning was not set"},
       {L"Debug_StartJob \"" + wide_text(crashing) + L"\" \"\"", "false",

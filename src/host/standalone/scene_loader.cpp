@@ -2,6 +2,9 @@
 
 #include "host/standalone/scene_loader.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +17,13 @@ namespace host::standalone {
 namespace {
 
 constexpr std::size_t kMaximumNesting = 256;
+// What a scene may ask for before its sheer size takes the machine down: every frame
+// buffer (the image, each render element, the multipass accumulators) holds four floats
+// a pixel, and the renderer tests every ray against every node.
+constexpr std::int64_t kMaximumPixels = std::int64_t{1} << 26;  // 8192 x 8192
+constexpr std::size_t kMaximumRenderElements = 16;
+constexpr std::size_t kMaximumNodes = 100000;
+constexpr std::uintmax_t kMaximumFileBytes = std::uintmax_t{64} << 20;
 
 std::string line_and_column(const std::string& text, std::size_t byte) {
   std::size_t line = 1, column = 1;
@@ -43,6 +53,9 @@ void read_render_settings(const JsonField& field, RenderSettingsSpec& render) {
   render.height = field.integer_or("height", render.height);
   if (render.width < 1 || render.width > 32768) field["width"].fail("must lie between 1 and 32768");
   if (render.height < 1 || render.height > 32768) field["height"].fail("must lie between 1 and 32768");
+  if (const std::int64_t pixels = std::int64_t{render.width} * render.height; pixels > kMaximumPixels)
+    field.fail(std::to_string(render.width) + " x " + std::to_string(render.height) + " is " + std::to_string(pixels) +
+               " pixels; an image may have at most " + std::to_string(kMaximumPixels));
   render.pixel_aspect = static_cast<float>(field.number_or("pixel_aspect", render.pixel_aspect));
   if (!(render.pixel_aspect > 0)) field["pixel_aspect"].fail("must be positive");
   render.output_file = field.text_or("output_file", render.output_file);
@@ -109,6 +122,9 @@ void read_render_elements(const JsonField& field, SceneSpec& scene) {
   scene.elements_active = field.boolean_or("active", true);
   if (!field.has("elements")) return;
   const JsonField array = field["elements"];
+  if (array.size() > kMaximumRenderElements)
+    array.fail(std::to_string(array.size()) + " render elements; a scene may have at most " +
+               std::to_string(kMaximumRenderElements));
   for (std::size_t i = 0; i < array.size(); ++i) {
     const JsonField item = array.at(i);
     item.expect_object({"name", "enabled", "file", "content", "z_min", "z_max"});
@@ -219,6 +235,19 @@ void check_references(const JsonField& root, const SceneSpec& scene) {
     root["locked_viewport"].fail("no viewport with index " + std::to_string(scene.locked_viewport));
 }
 
+// Nodes of a "nodes" array and of their "children", counted in the document before any
+// is read; stops counting once past `limit`.
+std::size_t count_nodes(const nlohmann::json& array, std::size_t limit) {
+  if (!array.is_array()) return 0;
+  std::size_t count = array.size();
+  for (const nlohmann::json& node : array) {
+    if (count > limit) break;
+    if (!node.is_object()) continue;
+    if (const auto children = node.find("children"); children != node.end()) count += count_nodes(*children, limit);
+  }
+  return count;
+}
+
 SceneSpec read_scene(const JsonField& root) {
   check_version(root);
   root.expect_object({"format", "version", "ticks_per_frame", "render", "renderer", "environment", "viewports",
@@ -230,7 +259,11 @@ SceneSpec read_scene(const JsonField& root) {
   if (root.has("render")) read_render_settings(root["render"], scene.render);
   if (root.has("renderer")) read_renderer(root["renderer"], scene.renderer);
   if (root.has("environment")) read_environment(root["environment"], scene.environment);
-  if (root.has("nodes")) scene.nodes = read_nodes(root["nodes"]);
+  if (root.has("nodes")) {
+    if (count_nodes(root["nodes"].json(), kMaximumNodes) > kMaximumNodes)
+      root["nodes"].fail("more than " + std::to_string(kMaximumNodes) + " nodes, counting children");
+    scene.nodes = read_nodes(root["nodes"]);
+  }
   if (root.has("viewports")) scene.viewports = read_viewports(root["viewports"]);
   scene.active_viewport = root.integer_or("active_viewport", 0);
   scene.render_active_viewport = root.boolean_or("render_active_viewport", true);
@@ -270,6 +303,15 @@ SceneSpec parse_scene_text(const std::string& text, const std::string& label) {
 }
 
 SceneSpec load_scene_file(const std::string& native_path) {
+  // A device or a pipe would be read without end; a huge file would be held three times
+  // over (text, document, scene) before anything in it is checked.
+  struct stat status {};
+  if (::stat(native_path.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) throw std::runtime_error(native_path + ": not a regular file");
+    if (static_cast<std::uintmax_t>(status.st_size) > kMaximumFileBytes)
+      throw std::runtime_error(native_path + ": " + std::to_string(status.st_size) +
+                               " bytes; a scene file may have at most " + std::to_string(kMaximumFileBytes));
+  }
   std::ifstream file(native_path, std::ios::binary);
   if (!file) throw std::runtime_error(native_path + ": cannot open the scene file");
   std::ostringstream text;

@@ -3,6 +3,7 @@
 #include "builtins.h"
 
 #include "host/core.h"
+#include "nesting.h"
 #include "values.h"
 
 namespace host::script {
@@ -35,7 +36,9 @@ Value* format(const std::vector<Value*>& arguments) {
   for (wchar_t c : static_cast<String*>(arguments[0])->text()) {
     if (c == L'%' && next < arguments.size()) out += display_form(arguments[next++]);
     else out.push_back(c);
+    check_string_length(out.size());
   }
+  count_text(out.size());
   thread_local_current_stdout()->puts(out.c_str());
   return &ok;
 }

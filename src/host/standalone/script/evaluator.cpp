@@ -8,6 +8,7 @@
 
 #include "builtins.h"
 #include "calls.h"
+#include "nesting.h"
 #include "operators.h"
 #include "values.h"
 
@@ -206,6 +207,7 @@ Value* For::eval(Evaluator& e) const {
                         (!by || by->is_kind_of(&Integer_class));
   ScopeGuard guard(e);
   const auto turn = [&](Value* counter) {
+    count_loop_turn(line);
     guard.scope().define(variable, counter);
     body->eval(e);
     collect_if_due();

@@ -11,6 +11,9 @@ namespace host::script {
 namespace {
 
 thread_local std::size_t depth_counts[kDepthKinds] = {};
+thread_local bool budget_set = false;
+thread_local std::uint64_t turns_left = 0;
+thread_local std::uint64_t characters_left = 0;
 
 // The lowest address of the calling thread's stack; null when the system cannot tell.
 const char* stack_low_end() {
@@ -43,6 +46,32 @@ Depths current_depths() {
 
 void restore_depths(const Depths& depths) {
   for (std::size_t i = 0; i < kDepthKinds; ++i) depth_counts[i] = depths.counts[i];
+}
+
+ScriptBudget::ScriptBudget(std::uint64_t loop_turns, std::uint64_t text_characters)
+    : had_budget_(budget_set), previous_turns_(turns_left), previous_characters_(characters_left) {
+  budget_set = true;
+  turns_left = loop_turns;
+  characters_left = text_characters;
+}
+
+ScriptBudget::~ScriptBudget() {
+  budget_set = had_budget_;
+  turns_left = previous_turns_;
+  characters_left = previous_characters_;
+}
+
+void count_loop_turn(int line) {
+  if (!budget_set) return;
+  if (turns_left == 0) throw RuntimeError(L"Step budget used up: the script ran too many loop turns", line);
+  --turns_left;
+}
+
+void count_text(std::size_t characters, int line) {
+  if (!budget_set) return;
+  if (characters > characters_left)
+    throw RuntimeError(L"Memory budget used up: the script made too much text", line);
+  characters_left -= characters;
 }
 
 std::size_t stack_left() {

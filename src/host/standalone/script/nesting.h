@@ -4,6 +4,7 @@
 // instead of stack overflows.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace host::script {
 
@@ -33,6 +34,29 @@ struct Depths {
 };
 Depths current_depths();
 void restore_depths(const Depths& depths);
+
+// A budget for the scripts run on the calling thread while the object lives; without one
+// nothing is counted. A host that runs scripts it cannot trust to end (a fuzzer, say)
+// bounds their time by loop turns and their memory traffic by the characters of text they
+// make (joined, formatted, printed); past either, the script fails with a RuntimeError.
+// Budgets nest; the inner one holds inside.
+class ScriptBudget {
+ public:
+  ScriptBudget(std::uint64_t loop_turns, std::uint64_t text_characters);
+  ~ScriptBudget();
+  ScriptBudget(const ScriptBudget&) = delete;
+  ScriptBudget& operator=(const ScriptBudget&) = delete;
+
+ private:
+  bool had_budget_;
+  std::uint64_t previous_turns_;
+  std::uint64_t previous_characters_;
+};
+
+// One turn of a loop at `line`, and `characters` of text made: counted against the calling
+// thread's budget, if any.
+void count_loop_turn(int line);
+void count_text(std::size_t characters, int line = 0);
 
 // Bytes of stack left below the calling frame on this thread (a very large number when
 // the thread's stack cannot be told).

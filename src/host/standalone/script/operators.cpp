@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "nesting.h"
 #include "values.h"
 
 namespace host::script {
@@ -150,6 +151,9 @@ Value* apply_binary(BinaryOperator op, Value* left, Value* right, int line) {
     default: break;
   }
   if (op == BinaryOperator::Add && is_string(left) && is_string(right)) {
+    const std::size_t length = text_of(left).size() + text_of(right).size();
+    check_string_length(length, line);
+    count_text(length, line);
     return new String(text_of(left) + text_of(right));
   }
   if (!is_number(left) || !is_number(right)) no_function(op, left, right, line);

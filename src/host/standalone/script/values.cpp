@@ -31,14 +31,45 @@ Undefined undefined;
 
 namespace host::script {
 
+void check_string_length(std::size_t length, int line) {
+  if (length <= kMaximumStringLength) return;
+  throw RuntimeError(L"String too long: a string may hold at most " + std::to_wstring(kMaximumStringLength) +
+                         L" characters",
+                     line);
+}
+
+namespace {
+
+// A string stream that stops at the longest text a script may make: an array that holds
+// itself twice over at every level prints 2^depth elements.
+class BoundedStringStream : public StringStream {
+ public:
+  void putch(wchar_t c) override {
+    grow_by(1);
+    StringStream::putch(c);
+  }
+  void puts(const wchar_t* text) override {
+    grow_by(std::char_traits<wchar_t>::length(text ? text : L""));
+    StringStream::puts(text);
+  }
+
+ private:
+  void grow_by(std::size_t characters) {
+    check_string_length(text().size() + characters);
+    count_text(characters);
+  }
+};
+
+}  // namespace
+
 std::wstring print_form(Value* value) {
-  StringStream stream;
+  BoundedStringStream stream;
   value->sprin1(&stream);
   return stream.text();
 }
 
 std::wstring display_form(Value* value) {
-  StringStream stream;
+  BoundedStringStream stream;
   value->sprint(&stream);
   return stream.text();
 }

@@ -1,13 +1,22 @@
 #pragma once
 // Helpers shared by the runtime's files: printed forms and conversion errors.
 
+#include <cstddef>
 #include <string>
 
 #include "host/maxscript_runtime.h"
 
 namespace host::script {
 
-// sprin1 and sprint of a value as text.
+// The longest text a script can make (by `+`, `format`, `as string`, printing): past it a
+// loop that doubles a string, or an array that holds itself twice over, would take all
+// memory before it ended.
+constexpr std::size_t kMaximumStringLength = std::size_t{1} << 24;
+
+// Throws RuntimeError("String too long: ...") when `length` is past the limit.
+void check_string_length(std::size_t length, int line = 0);
+
+// sprin1 and sprint of a value as text; a text past the limit is a RuntimeError.
 std::wstring print_form(Value* value);
 std::wstring display_form(Value* value);
 
