@@ -57,7 +57,7 @@ void host_writer(benchmark::State& state, const char* name, int type) {
   const host::standalone::ImagePixels pixels{width, height, frame().data()};
   const std::string path = target(name);
   for (auto _ : state) {
-    if (host::standalone::write_image_file(path, pixels, type, true, 1.0f) != BMMRES_SUCCESS) {
+    if (host::standalone::write_image_file(path, pixels, type, true, 1.0f).code != BMMRES_SUCCESS) {
       state.SkipWithError("write_image_file failed");
       break;
     }

@@ -64,12 +64,12 @@ pid_t launch_child(const LaunchSpec& spec) {
   const auto envp = pointers_to(env_texts);
 
   int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) throw WorkerError(std::string("cannot create a pipe: ") + error_text(errno));
+  if (::pipe2(report, O_CLOEXEC) != 0) throw system_failure("cannot create a pipe", errno);
   UniqueFd report_read(report[0]);
   UniqueFd report_write(report[1]);
 
   const pid_t pid = ::fork();
-  if (pid < 0) throw WorkerError("cannot start " + spec.argv[0] + ": " + error_text(errno));
+  if (pid < 0) throw system_failure("cannot start " + spec.argv[0], errno);
   if (pid == 0) child_side(spec, argv.data(), envp.data(), report_write.get());
   // Set from both sides: whichever runs first, the group exists before anyone signals it.
   if (spec.own_process_group) ::setpgid(pid, pid);
@@ -84,7 +84,7 @@ pid_t launch_child(const LaunchSpec& spec) {
     int status;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    throw WorkerError("cannot start " + spec.argv[0] + ": " + error_text(child_error));
+    throw system_failure("cannot start " + spec.argv[0], child_error);
   }
   return pid;
 }

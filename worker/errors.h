@@ -2,12 +2,21 @@
 // one of these classes; callers tell the node's disappearance from a slow node by class.
 #pragma once
 
+#include <cstring>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 namespace paravelle::worker {
 
-struct WorkerError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A failed system call keeps its errno as data beside the text that describes it.
+class WorkerError : public std::runtime_error {
+ public:
+  explicit WorkerError(const std::string& text, std::error_code code = {}) : std::runtime_error(text), code_(code) {}
+  const std::error_code& code() const noexcept { return code_; }
+
+ private:
+  std::error_code code_;
 };
 
 // Nothing (or not all of a frame) arrived in time; whatever did arrive is kept for the next read.
@@ -24,5 +33,10 @@ struct ClosedError : WorkerError {
 struct JobFileError : WorkerError {
   using WorkerError::WorkerError;
 };
+
+// "<what>: <the system's text for errno value error>", with the number kept.
+inline WorkerError system_failure(const std::string& what, int error) {
+  return WorkerError(what + ": " + std::strerror(error), std::error_code(error, std::system_category()));
+}
 
 }  // namespace paravelle::worker

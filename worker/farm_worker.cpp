@@ -17,10 +17,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-[[noreturn]] void throw_system(const std::string& what, int error) {
-  throw WorkerError(what + ": " + error_text(error));
-}
-
 bool is_connection_loss(int error) { return error == ECONNRESET || error == EPIPE || error == ENOTCONN; }
 
 std::string timeout_text(const char* what, int timeout_ms) {
@@ -32,18 +28,18 @@ std::string timeout_text(const char* what, int timeout_ms) {
 FarmWorker::FarmWorker() : FarmWorker(0) {}
 
 FarmWorker::FarmWorker(std::uint16_t port) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  if (!listener_) throw_system("cannot create the listening socket", errno);
+  if (!listener_) throw system_failure("cannot create the listening socket", errno);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw_system("cannot listen on 127.0.0.1 port " + std::to_string(port), errno);
+    throw system_failure("cannot listen on 127.0.0.1 port " + std::to_string(port), errno);
   }
-  if (::listen(listener_.get(), 1) != 0) throw_system("cannot listen on 127.0.0.1", errno);
+  if (::listen(listener_.get(), 1) != 0) throw system_failure("cannot listen on 127.0.0.1", errno);
   socklen_t length = sizeof address;
   if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw_system("cannot read the listening port", errno);
+    throw system_failure("cannot read the listening port", errno);
   }
   port_ = ntohs(address.sin_port);
 }
@@ -68,7 +64,7 @@ void FarmWorker::accept(int timeout_ms) {
       return;
     }
     // A client that gave up between poll and accept is not an error of ours.
-    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) throw_system("accept failed", errno);
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) throw system_failure("accept failed", errno);
   }
 }
 
@@ -91,7 +87,7 @@ bool FarmWorker::read_some() {
     if (count == 0) return false;
     if (errno == EINTR || errno == EAGAIN) continue;
     if (is_connection_loss(errno)) return false;
-    throw_system("receiving from the node failed", errno);
+    throw system_failure("receiving from the node failed", errno);
   }
 }
 
@@ -127,7 +123,7 @@ void FarmWorker::send_all(const std::string& bytes) {
       continue;
     }
     if (is_connection_loss(errno)) throw ClosedError("the node closed the connection");
-    throw_system("sending to the node failed", errno);
+    throw system_failure("sending to the node failed", errno);
   }
 }
 

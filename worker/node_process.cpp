@@ -23,7 +23,7 @@ constexpr int kDestructorGraceMs = 2000;
 
 UniqueFd capture_file(const char* name) {
   UniqueFd fd(::memfd_create(name, MFD_CLOEXEC));
-  if (!fd) throw WorkerError(std::string("cannot create a capture file: ") + error_text(errno));
+  if (!fd) throw system_failure("cannot create a capture file", errno);
   return fd;
 }
 
@@ -101,7 +101,7 @@ bool NodeProcess::try_reap() {
     result = ::waitpid(pid_, &status, WNOHANG);
   } while (result < 0 && errno == EINTR);
   if (result == 0) return false;
-  if (result < 0) throw WorkerError("cannot wait for the node process: " + std::string(error_text(errno)));
+  if (result < 0) throw system_failure("cannot wait for the node process", errno);
   exit_code_ = exit_code_of(status);
   return true;
 }

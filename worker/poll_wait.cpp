@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "worker/errors.h"
@@ -25,10 +24,8 @@ bool wait_for(int fd, short events, const Deadline& deadline) {
     const int ready = ::poll(&entry, 1, deadline.remaining_ms());
     if (ready > 0) return true;
     if (ready == 0) return false;
-    if (errno != EINTR) throw WorkerError(std::string("poll failed: ") + error_text(errno));
+    if (errno != EINTR) throw system_failure("poll failed", errno);
   }
 }
-
-const char* error_text(int error) { return std::strerror(error); }
 
 }  // namespace paravelle::worker

@@ -25,7 +25,4 @@ class Deadline {
 // Interrupted calls are resumed with the time that is left. Throws WorkerError when poll fails.
 bool wait_for(int fd, short events, const Deadline& deadline);
 
-// The text of errno value `error` ("Connection refused").
-const char* error_text(int error);
-
 }  // namespace paravelle::worker

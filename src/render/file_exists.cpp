@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "host/files.h"
+#include "render/output_files.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
@@ -25,8 +26,10 @@ bool file_exists(const std::wstring& path) {
   std::uint32_t attributes = 0;
   if (host::files::file_attributes(path, attributes))
     return (attributes & host::files::FILE_ATTRIBUTE_DIRECTORY) == 0;
-  if (means_absent(host::files::last_error())) return false;
-  throw std::runtime_error("file_exists: Could not get the file attributes of \"" + to_string(path) + "\"");
+  const std::uint32_t error = host::files::last_error();
+  if (means_absent(error)) return false;
+  throw FileError("file_exists: Could not get the file attributes of \"" + to_string(path) + "\"",
+                  {static_cast<int>(error), host_file_category()});
 }
 
 }  // namespace paravelle::render

@@ -9,7 +9,7 @@ namespace paravelle::render {
 
 // True for an existing file that is not a directory; false when the file, its folder,
 // its network path or a valid name is missing. Any other failure to read the attributes
-// (no access, a broken link chain, ...) raises std::runtime_error: guessing "absent"
+// (no access, a broken link chain, ...) raises FileError with the host's error number: guessing "absent"
 // there could make a caller overwrite or skip a file it cannot see.
 bool file_exists(const std::wstring& path);
 

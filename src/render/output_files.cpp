@@ -37,11 +37,21 @@ std::wstring join_path(const std::wstring& directory, const std::wstring& name) 
 // A description's name, the empty text for none.
 std::wstring name_of(const BitmapInfo& info) { return info.Name() ? std::wstring(info.Name()) : std::wstring(); }
 
-// The host's text for its last error, without the line end the message table gives it.
-std::wstring last_error_text() {
-  std::wstring text = host::files::error_text(host::files::last_error());
+// The host's text for an error number, without the line end the message table gives it.
+std::wstring error_text_of(std::uint32_t error) {
+  std::wstring text = host::files::error_text(error);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
   return text;
+}
+
+class HostFileCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "host file"; }
+  std::string message(int error) const override { return to_string(error_text_of(static_cast<std::uint32_t>(error))); }
+};
+
+FileError file_error(const std::string& text, std::uint32_t error) {
+  return FileError(text + to_string(error_text_of(error)), {static_cast<int>(error), host_file_category()});
 }
 
 // The bitmap output of one file: open, write as a single frame, close (also when the
@@ -114,6 +124,11 @@ struct BitmapDeleter {
 
 }  // namespace
 
+const std::error_category& host_file_category() {
+  static const HostFileCategory category;
+  return category;
+}
+
 std::wstring NormalizePath(const std::wstring& path) {
   std::wstring text = path;
   for (wchar_t& c : text) {
@@ -147,8 +162,8 @@ bool directory_exists(const std::wstring& path) {
   if (host::files::file_attributes(path, attributes)) return (attributes & host::files::FILE_ATTRIBUTE_DIRECTORY) != 0;
   // Asking whether "x" is a folder is asking whether a file may sit in it: a missing or
   // unnamed one is plainly not there.
-  if (!means_absent(host::files::last_error()))
-    throw std::runtime_error("Could not get the status of \"" + to_string(path) + "\": " + to_string(last_error_text()));
+  const std::uint32_t error = host::files::last_error();
+  if (!means_absent(error)) throw file_error("Could not get the status of \"" + to_string(path) + "\": ", error);
   return false;
 }
 
@@ -247,14 +262,15 @@ std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& so
                            const std::wstring& destination, win32::simple_socket& connection) {
   std::wstring target = destination;
   host::files::delete_file(target);
-  std::wstring text;
+  std::uint32_t error = 0;
   for (int attempt = 1; attempt <= kCopyAttempts; ++attempt) {
     if (copy_into_place(source, target)) {
       host::files::delete_file(source);
       LogToFarm(connection, L"Saved image to " + target);
       return target;
     }
-    text = last_error_text();
+    error = host::files::last_error();
+    const std::wstring text = error_text_of(error);
     LogToFarm(connection, L"Attempt to move " + source + L" to destination failed: " + text);
     LogToFarm(connection, L"Waiting " + format_wide_number(std::int32_t{attempt}) + L" seconds to try again.");
     host::files::delete_file(target);
@@ -264,7 +280,7 @@ std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& so
       target = alternate_name(destination, attempt - kLastAttemptUnderOwnName);
     }
   }
-  throw std::runtime_error("Failed to save " + to_string(destination) + ": " + to_string(text));
+  throw file_error("Failed to save " + to_string(destination) + ": ", error);
 }
 
 }  // namespace paravelle::render

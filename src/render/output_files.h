@@ -2,16 +2,33 @@
 // Rendered bitmaps into files where the farm expects them: the frame's names, missing
 // folders, the host's bitmap output (the format follows the extension), region renders
 // with their padding cut off, the JPEG copy, and local rendering through the temp
-// folder. Log lines go to the log and the farm. Failures are std::runtime_error.
+// folder. Log lines go to the log and the farm. Failures are std::runtime_error; those of
+// the host's file layer are FileError, which keeps the host's error number.
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "daemon/job_state.h"
 #include "host/bitmap.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::render {
+
+// A file operation the host refused. The text is what the farm is told; the host's error
+// number (a Windows error number on every platform) stays with it as data.
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::string& text, std::error_code code) : std::runtime_error(text), code_(code) {}
+  const std::error_code& code() const noexcept { return code_; }
+
+ private:
+  std::error_code code_;
+};
+
+// The host file layer's error numbers; message() is the host's text for the number.
+const std::error_category& host_file_category();
 
 // '/' to '\', doubled backslashes collapsed, a leading network pair kept.
 std::wstring NormalizePath(const std::wstring& path);
@@ -23,7 +40,7 @@ void CreateOutputPath(const BitmapInfo& info, win32::simple_socket& connection);
 // Creates a folder and its missing parents; results are not looked at.
 void CreateDirectories(const std::wstring& path);
 // True when the path names an existing folder; false when nothing (or a file) has that
-// name; std::runtime_error when the host cannot tell (no access, a broken path).
+// name; FileError when the host cannot tell (no access, a broken path).
 bool directory_exists(const std::wstring& path);
 
 // Writes the bitmap under the description's name and records in writtenOutputFiles the
@@ -40,8 +57,8 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
 // (through the host's sleep), alternate names from the sixth attempt when useAltOutput.
 // The copy lands under a temporary name in the destination folder and is renamed into
 // place, so nobody sees a partial file under the final name. Returns the name actually
-// written (the destination or an alternate); "Failed to save <destination>: <last system
-// message>" when every attempt failed.
+// written (the destination or an alternate); FileError "Failed to save <destination>:
+// <last system message>" when every attempt failed.
 std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source,
                            const std::wstring& destination, win32::simple_socket& connection);
 

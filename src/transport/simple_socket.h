@@ -6,13 +6,22 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace paravelle::win32 {
 
-// Every transport failure; the subclasses mark the ones callers tell apart.
+// Every transport failure; the subclasses mark the ones callers tell apart. A failure of
+// a system call keeps the system's error number as data beside the text that quotes it.
 class simple_socket_error : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit simple_socket_error(const std::string& text, std::error_code code = {})
+      : std::runtime_error(text), code_(code) {}
+  // The system's error (errno, or the socket library's last error); empty where the
+  // failure is ours (a frame too large, a receive while not connected).
+  const std::error_code& code() const noexcept { return code_; }
+
+ private:
+  std::error_code code_;
 };
 
 class simple_socket_timeout_error : public simple_socket_error {

@@ -19,7 +19,10 @@ namespace {
 
 constexpr std::size_t max_recv_chunk = 4194304;
 
-std::string with_error_code(const char* text) { return text + std::to_string(errno); }
+// A failed system call: the text quotes the error number, the exception keeps it.
+simple_socket_error system_failure(const char* text, int error = errno) {
+  return simple_socket_error(text + std::to_string(error), std::error_code(error, std::system_category()));
+}
 
 // Milliseconds left until `expiry` on the wrapping tick counter; 0 once it has passed.
 int remaining_ms(std::uint32_t expiry) {
@@ -29,17 +32,20 @@ int remaining_ms(std::uint32_t expiry) {
 
 // An interrupted connect goes on in the background, and calling it again only says so
 // (EALREADY, or EISCONN once it is through): wait for the first attempt's outcome instead.
-bool connected(int handle, const sockaddr_in& peer) {
-  if (::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return true;
-  if (errno != EINTR) return false;
+// 0 when connected, else the errno of the failure.
+int connect_error(int handle, const sockaddr_in& peer) {
+  if (::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  if (errno != EINTR) return errno;
   pollfd entry{handle, POLLOUT, 0};
   int ready;
   do {
     ready = ::poll(&entry, 1, -1);
   } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return errno;
   int error = 0;
   socklen_t length = sizeof error;
-  return ready > 0 && ::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
 }
 
 }  // namespace
@@ -78,12 +84,12 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
     throw simple_socket_error("socket: Invalid protocol id");
   connection_ = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
   if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("socket: Failed to create tcp/ip socket.");
+    throw simple_socket_error("socket: Failed to create tcp/ip socket.", std::error_code(errno, std::system_category()));
 
-  if (!connected(connection_, peer)) {
+  if (const int error = connect_error(connection_, peer); error != 0) {
     disconnect(true);
-    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " +
-                                                std::to_string(port));
+    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
+                                                std::error_code(error, std::system_category()));
   }
   if (protocol_id == protocol_tcp) {
     // Without it the second of two small frames in a row waits for the worker's delayed
@@ -115,7 +121,7 @@ void simple_socket::send(const std::string& payload) {
     const ssize_t n = ::send(connection_, frame.get() + sent, total - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw simple_socket_error(with_error_code("send: error trying to send data: WSAError code "));
+      throw system_failure("send: error trying to send data: WSAError code ");
     }
     if (n == 0) throw simple_socket_error("send: failed to send the entire message.");
     sent += static_cast<std::size_t>(n);
@@ -129,7 +135,7 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
     const int ready = ::poll(&entry, 1, remaining_ms(expiry));
     if (ready < 0) {
       if (errno == EINTR) continue;
-      throw simple_socket_error(with_error_code("select: Operation on socket failed: WSAError code "));
+      throw system_failure("select: Operation on socket failed: WSAError code ");
     }
     if (ready == 0) throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
     return;
@@ -145,7 +151,7 @@ std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
     disconnect(true);
     if (n == 0)
       throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
-    throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
+    throw system_failure("recv: socket error trying to receive data: WSAError code ", code);
   }
 }
 

@@ -20,7 +20,10 @@ namespace {
 
 constexpr int max_recv_chunk = 4194304;
 
-std::string with_error_code(const char* text) { return text + std::to_string(::WSAGetLastError()); }
+// A failed socket call: the text quotes Winsock's error number, the exception keeps it.
+simple_socket_error system_failure(const char* text, int error = ::WSAGetLastError()) {
+  return simple_socket_error(text + std::to_string(error), std::error_code(error, std::system_category()));
+}
 
 // Time-outs run on the host's tick counter, as on every platform, so that tests can move
 // it to the wrap.
@@ -71,12 +74,15 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
     throw simple_socket_error("socket: Invalid protocol id");
 
   const SOCKET created = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-  if (created == INVALID_SOCKET) throw simple_socket_error("socket: Failed to create tcp/ip socket.");
+  if (created == INVALID_SOCKET)
+    throw simple_socket_error("socket: Failed to create tcp/ip socket.",
+                              std::error_code(::WSAGetLastError(), std::system_category()));
   connection_ = static_cast<socket_handle>(created);
   if (::connect(created, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
+    const int error = ::WSAGetLastError();
     disconnect(true);
-    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " +
-                                                std::to_string(port));
+    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
+                                                std::error_code(error, std::system_category()));
   }
   if (protocol_id == protocol_tcp) {
     // Small frames in a row must not wait for the worker's delayed acknowledgement.
@@ -105,7 +111,7 @@ void simple_socket::send(const std::string& payload) {
     const int n = ::send(static_cast<SOCKET>(connection_), frame.get() + sent, static_cast<int>(total - sent), 0);
     if (n == SOCKET_ERROR) {
       if (::WSAGetLastError() == WSAEINTR) continue;
-      throw simple_socket_error(with_error_code("send: error trying to send data: WSAError code "));
+      throw system_failure("send: error trying to send data: WSAError code ");
     }
     if (n == 0) throw simple_socket_error("send: failed to send the entire message.");
     sent += static_cast<std::size_t>(n);
@@ -119,7 +125,7 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
   timeval left = time_left(expiry);
   const int ready = ::select(0, &readable, nullptr, nullptr, &left);
   if (ready == SOCKET_ERROR)
-    throw simple_socket_error(with_error_code("select: Operation on socket failed: WSAError code "));
+    throw system_failure("select: Operation on socket failed: WSAError code ");
   if (!FD_ISSET(static_cast<SOCKET>(connection_), &readable))
     throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
 }
@@ -132,7 +138,7 @@ std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
   disconnect(true);
   if (n == 0)
     throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
-  throw simple_socket_error("recv: socket error trying to receive data: WSAError code " + std::to_string(code));
+  throw system_failure("recv: socket error trying to receive data: WSAError code ", code);
 }
 
 }  // namespace paravelle::win32

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "host/standalone/wide_text.h"
 #include "host_fixture.h"
 
 namespace {
@@ -130,6 +131,32 @@ TEST(Bitmaps, OutputCodesPerCall) {
   EXPECT_TRUE(std::filesystem::exists(file));
   EXPECT_EQ(bitmap->Close(&info), BMMRES_SUCCESS);
   EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
+}
+
+// The caller gets only a code; why the writer failed goes to the host's log in its words.
+TEST(Bitmaps, AFailedWriteLogsItsCause) {
+  host_test::ScratchFolder folder;
+  BitmapPtr bitmap = numbered(4, 2);
+  BitmapInfo info;
+  info.SetWidth(4);
+  info.SetHeight(2);
+  const auto gone = folder.path() / "gone \u00e9t\u00e9";
+  std::filesystem::create_directory(gone);
+  // A name outside ASCII must reach the log intact.
+  info.SetName(host::standalone::wide_text::from_utf8((gone / "a.png").string()).c_str());
+  ASSERT_EQ(bitmap->OpenOutput(&info), BMMRES_SUCCESS);
+  std::filesystem::remove(gone);
+  auto& host = host::standalone::standalone_interface();
+  host.clear_log_records();
+  EXPECT_EQ(bitmap->Write(&info, BMM_SINGLEFRAME), BMMRES_FOLDER_MISSING);
+  const auto records = host.log_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].type, SYSLOG_ERROR);
+  EXPECT_EQ(records[0].title, L"Bitmap output");
+  const std::wstring folder_name = host::standalone::wide_text::from_utf8(gone.string());
+  EXPECT_EQ(records[0].text, L"cannot write " + folder_name + L"/a.png: the folder " + folder_name +
+                                 L": No such file or directory");
+  bitmap->Close(&info);
 }
 
 TEST(Bitmaps, DisplayIsCounted) {

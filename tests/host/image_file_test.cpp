@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 
@@ -122,7 +124,7 @@ TEST_P(ImageFormatTest, WritesTheFormatOfItsExtensionAndReadsItBackWithinItsPrec
   const std::string path = folder.native(format.name);
   const Image image = format.pixels();
 
-  ASSERT_EQ(write_image_file(path, image.view(), format.type, true, 1.0f), BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(path, image.view(), format.type, true, 1.0f).code, BMMRES_SUCCESS);
 
   const Stored stored = stored_as(path);
   EXPECT_EQ(stored.format.basetype, format.stored);
@@ -170,7 +172,7 @@ TEST(ImageFileAlpha, AssociatedFormatsKeepAlphaAndColourAsGiven) {
 
   for (const char* name : {"a.exr", "a.tif"}) {
     const int type = std::string(name) == "a.exr" ? BMM_FLOAT_RGBA_32 : BMM_TRUE_64;
-    ASSERT_EQ(write_image_file(folder.native(name), image.view(), type, true, 1.0f), BMMRES_SUCCESS);
+    ASSERT_EQ(write_image_file(folder.native(name), image.view(), type, true, 1.0f).code, BMMRES_SUCCESS);
     const Image back = read_back(folder.native(name));
     EXPECT_LE(worst_difference(image, back), 0.5f / 65535) << name;
   }
@@ -179,7 +181,7 @@ TEST(ImageFileAlpha, AssociatedFormatsKeepAlphaAndColourAsGiven) {
 TEST(ImageFileAlpha, StraightFormatsStoreColourDividedByAlpha) {
   const ScratchFolder folder;
   const Image half_covered = filled(4, 4, 0.25f, 0.1f, 0.0f, 0.5f);
-  ASSERT_EQ(write_image_file(folder.native("a.png"), half_covered.view(), BMM_TRUE_64, true, 1.0f), BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("a.png"), half_covered.view(), BMM_TRUE_64, true, 1.0f).code, BMMRES_SUCCESS);
 
   // The raw file holds straight colour; our reader gives premultiplied colour back.
   OIIO::ImageSpec as_stored;
@@ -197,7 +199,7 @@ TEST(ImageFileAlpha, AlphaIsDroppedWhenNotWantedOrNotHeld) {
   const ScratchFolder folder;
   const Image image = filled(8, 8, 0.2f, 0.4f, 0.6f, 0.5f);
   for (const char* name : {"no.png", "no.exr", "no.tif", "no.tga"}) {
-    ASSERT_EQ(write_image_file(folder.native(name), image.view(), BMM_TRUE_64, false, 1.0f), BMMRES_SUCCESS);
+    ASSERT_EQ(write_image_file(folder.native(name), image.view(), BMM_TRUE_64, false, 1.0f).code, BMMRES_SUCCESS);
     EXPECT_EQ(stored_as(folder.native(name)).channels, 3) << name;
     const Image back = read_back(folder.native(name));
     EXPECT_NEAR(back.rgba[1], 0.4f, 1.0f / 255) << name;  // colour written as it is
@@ -219,7 +221,7 @@ TEST(ImageFileGamma, AppliesToIntegerEncodingsOnlyAndCurvesStraightColour) {
         Case{"g.jpg", BMM_TRUE_64, true, false, 0.01f}, Case{"g16.exr", BMM_TRUE_64, false, true, 0.001f},
         Case{"g.exr", BMM_FLOAT_RGBA_32, false, true, 0}, Case{"gf.tif", BMM_FLOAT_RGBA_32, false, true, 0},
         Case{"g.hdr", BMM_TRUE_64, false, false, 0.004f}}) {
-    ASSERT_EQ(write_image_file(folder.native(c.name), image.view(), c.type, true, 2.2f), BMMRES_SUCCESS);
+    ASSERT_EQ(write_image_file(folder.native(c.name), image.view(), c.type, true, 2.2f).code, BMMRES_SUCCESS);
     const Image back = read_back(folder.native(c.name));
     EXPECT_NEAR(back.rgba[0], c.applied ? curved(0.5f) : 0.5f, c.tolerance) << c.name;
     EXPECT_NEAR(back.rgba[1], c.applied ? curved(0.25f) : 0.25f, c.tolerance) << c.name;
@@ -238,7 +240,7 @@ TEST(ImageFileGamma, UnusableGammaAndUnrepresentableValuesAreContained) {
   image.at(2, 0)[0] = -3.0f;
   image.at(3, 0)[0] = 7.0f;
   for (const float gamma : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN()}) {
-    ASSERT_EQ(write_image_file(folder.native("n.png"), image.view(), BMM_TRUE_64, true, gamma), BMMRES_SUCCESS);
+    ASSERT_EQ(write_image_file(folder.native("n.png"), image.view(), BMM_TRUE_64, true, gamma).code, BMMRES_SUCCESS);
     const Image back = read_back(folder.native("n.png"));
     EXPECT_NEAR(back.rgba[0], 0.5f, 1.0f / 65535) << gamma;
     EXPECT_EQ(back.rgba[4], 0.0f);
@@ -247,22 +249,42 @@ TEST(ImageFileGamma, UnusableGammaAndUnrepresentableValuesAreContained) {
   }
 }
 
-TEST(ImageFileErrors, EachRefusalHasItsCodeAndLeavesNothingBehind) {
+TEST(ImageFileErrors, EachRefusalHasItsCodeAndCauseAndLeavesNothingBehind) {
   const ScratchFolder folder;
   const Image image = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
+  const Image too_wide = filled(70000, 1, 0.5f, 0.5f, 0.5f, 1.0f);
   folder.write("plain.txt", "x");
   std::filesystem::create_directory(folder.path() / "taken.png");
-
-  EXPECT_EQ(write_image_file(folder.native("a.xyz"), image.view(), BMM_TRUE_64, true, 1), BMMRES_UNKNOWN_FORMAT);
-  EXPECT_EQ(write_image_file(folder.native("noextension"), image.view(), BMM_TRUE_64, true, 1), BMMRES_UNKNOWN_FORMAT);
-  EXPECT_EQ(write_image_file(folder.native("dot.dir/name"), image.view(), BMM_TRUE_64, true, 1), BMMRES_UNKNOWN_FORMAT);
-  EXPECT_EQ(write_image_file(folder.native("missing/a.png"), image.view(), BMM_TRUE_64, true, 1), BMMRES_FOLDER_MISSING);
-  EXPECT_EQ(write_image_file(folder.native("plain.txt/a.png"), image.view(), BMM_TRUE_64, true, 1), BMMRES_FOLDER_MISSING);
-  EXPECT_EQ(write_image_file(folder.native("taken.png"), image.view(), BMM_TRUE_64, true, 1), BMMRES_NOT_WRITABLE);
-  EXPECT_EQ(write_image_file(folder.native("zero.png"), {0, 4, image.rgba.data()}, BMM_TRUE_64, true, 1), BMMRES_INVALID_SIZE);
-  EXPECT_EQ(write_image_file(folder.native("zero.png"), {4, -1, image.rgba.data()}, BMM_TRUE_64, true, 1), BMMRES_INVALID_SIZE);
-  EXPECT_EQ(write_image_file(folder.native("null.png"), {4, 4, nullptr}, BMM_TRUE_64, true, 1), BMMRES_INVALID_SIZE);
-
+  const std::string no_such = std::strerror(ENOENT);
+  const struct {
+    const char* name;
+    ImagePixels pixels;
+    int code;
+    std::string cause;  // after "cannot write <path>: "; "*" ends a prefix
+  } cases[] = {
+      {"a.xyz", image.view(), BMMRES_UNKNOWN_FORMAT, "no image format has that extension"},
+      {"noextension", image.view(), BMMRES_UNKNOWN_FORMAT, "no image format has that extension"},
+      {"dot.dir/name", image.view(), BMMRES_UNKNOWN_FORMAT, "no image format has that extension"},
+      {"missing/a.png", image.view(), BMMRES_FOLDER_MISSING, "the folder " + folder.native("missing") + ": " + no_such},
+      {"plain.txt/a.png", image.view(), BMMRES_FOLDER_MISSING, folder.native("plain.txt") + " is not a folder"},
+      {"taken.png", image.view(), BMMRES_NOT_WRITABLE, "a folder has that name"},
+      {"zero.png", {0, 4, image.rgba.data()}, BMMRES_INVALID_SIZE, "an image of 0x4 pixels"},
+      {"zero.png", {4, -1, image.rgba.data()}, BMMRES_INVALID_SIZE, "an image of 4x-1 pixels"},
+      {"null.png", {4, 4, nullptr}, BMMRES_INVALID_SIZE, "no pixels to write"},
+      // The encoder's own refusal keeps its words (which name the limit it hit).
+      {"wide.tga", too_wide.view(), BMMRES_NOT_WRITABLE, "*"},
+  };
+  for (const auto& c : cases) {
+    const auto result = write_image_file(folder.native(c.name), c.pixels, BMM_TRUE_64, true, 1);
+    EXPECT_EQ(result.code, c.code) << c.name;
+    const std::string prefix = "cannot write " + folder.native(c.name) + ": ";
+    if (c.cause == "*") {
+      EXPECT_THAT(result.message, ::testing::StartsWith(prefix)) << c.name;
+      EXPECT_GT(result.message.size(), prefix.size() + 10) << c.name << ": the library's message is kept";
+    } else {
+      EXPECT_EQ(result.message, prefix + c.cause) << c.name;
+    }
+  }
   EXPECT_EQ(folder.names(), (std::set<std::string>{"plain.txt", "taken.png"}));
   EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "taken.png"));
 }
@@ -273,21 +295,23 @@ TEST(ImageFileErrors, UnwritableFolderIsReportedAsSuch) {
   std::filesystem::create_directory(folder.path() / "locked");
   std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   const Image image = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
-  EXPECT_EQ(write_image_file(folder.native("locked/a.png"), image.view(), BMM_TRUE_64, true, 1), BMMRES_NOT_WRITABLE);
+  EXPECT_EQ(write_image_file(folder.native("locked/a.png"), image.view(), BMM_TRUE_64, true, 1).code, BMMRES_NOT_WRITABLE);
   std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_all);
 }
 
 TEST(ImageFileErrors, AWriteThatFailsHalfwayKeepsTheEarlierFileWhole) {
   const ScratchFolder folder;
   const Image small = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
-  ASSERT_EQ(write_image_file(folder.native("frame.exr"), small.view(), BMM_FLOAT_RGBA_32, true, 1), BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("frame.exr"), small.view(), BMM_FLOAT_RGBA_32, true, 1).code, BMMRES_SUCCESS);
   const std::string before = folder.read("frame.exr");
 
   const Image large = quantised(512, 512, 65535);
   {
     const FileSizeLimit limit(8192);
     for (const char* name : {"frame.exr", "o.png", "o.tif", "o.jpg", "o.hdr", "o.tga", "o.bmp"}) {
-      EXPECT_EQ(write_image_file(folder.native(name), large.view(), BMM_FLOAT_RGBA_32, true, 1), BMMRES_NOT_WRITABLE) << name;
+      const auto result = write_image_file(folder.native(name), large.view(), BMM_FLOAT_RGBA_32, true, 1);
+      EXPECT_EQ(result.code, BMMRES_NOT_WRITABLE) << name;
+      EXPECT_EQ(result.message, "cannot write " + folder.native(name) + ": " + std::strerror(EFBIG)) << name;
     }
   }
   EXPECT_EQ(folder.read("frame.exr"), before);
@@ -301,7 +325,7 @@ TEST(ImageFileWrite, AFinalNameAtTheFileSystemsLimitIsWritten) {
   const Image small = filled(3, 2, 1.0f, 0.0f, 0.0f, 1.0f);
   for (const std::size_t length : {244, 255}) {
     const std::string name = std::string(length - 4, 'n') + ".png";
-    EXPECT_EQ(write_image_file(folder.native(name), small.view(), BMM_TRUE_64, true, 1), BMMRES_SUCCESS) << length;
+    EXPECT_EQ(write_image_file(folder.native(name), small.view(), BMM_TRUE_64, true, 1).code, BMMRES_SUCCESS) << length;
     EXPECT_TRUE(folder.names().count(name)) << length;
   }
   EXPECT_EQ(folder.names().size(), 2u) << "no temporary file is left";
@@ -311,8 +335,8 @@ TEST(ImageFileWrite, ReplacesAnExistingFileEntirely) {
   const ScratchFolder folder;
   const Image large = quantised(64, 64, 65535);
   const Image small = filled(3, 2, 1.0f, 0.0f, 0.0f, 1.0f);
-  ASSERT_EQ(write_image_file(folder.native("f.png"), large.view(), BMM_TRUE_64, true, 1), BMMRES_SUCCESS);
-  ASSERT_EQ(write_image_file(folder.native("f.png"), small.view(), BMM_TRUE_64, true, 1), BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("f.png"), large.view(), BMM_TRUE_64, true, 1).code, BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("f.png"), small.view(), BMM_TRUE_64, true, 1).code, BMMRES_SUCCESS);
   const Image back = read_back(folder.native("f.png"));
   EXPECT_EQ(back.width, 3);
   EXPECT_EQ(back.height, 2);

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
+#include "render/output_files.h"
 #include "support/log_capture.h"
 
 namespace paravelle::render {
@@ -37,8 +39,9 @@ TEST(FileExists, AnyOtherFailureIsAnError) {
   try {
     file_exists(wide(loop));
     ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
+  } catch (const FileError& e) {
     EXPECT_EQ(std::string(e.what()), "file_exists: Could not get the file attributes of \"" + loop + "\"");
+    EXPECT_EQ(e.code(), std::error_code(1921, host_file_category())) << "the host's number is kept";
   }
 }
 

@@ -11,6 +11,7 @@
 #include <limits>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "host/files.h"
 #include "render/render_fixture.h"
@@ -49,6 +50,17 @@ std::string error_of(const std::function<void()>& call) {
     return error.what();
   }
   return "no error";
+}
+
+// The host's error number that a FileError keeps, with the host's text for it.
+std::pair<int, std::string> file_error_code_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const FileError& error) {
+    EXPECT_EQ(&error.code().category(), &host_file_category());
+    return {error.code().value(), error.code().message()};
+  }
+  return {-1, "no FileError"};
 }
 
 TEST(NormalizePath, SlashesBecomeSingleBackslashesAndANetworkPairStays) {
@@ -120,6 +132,8 @@ TEST(OutputPaths, MissingFoldersAreCreatedWithTheirParentsAndLogged) {
   EXPECT_EQ(error_of([&] { directory_exists(folder.host("loop")); }),
             "Could not get the status of \"" + narrow(folder.host("loop")) +
                 "\": The name of the file cannot be resolved by the system.");
+  EXPECT_EQ(file_error_code_of([&] { directory_exists(folder.host("loop")); }),
+            std::make_pair(1921, std::string("The name of the file cannot be resolved by the system.")));
 }
 
 class WriteOutputTest : public ::testing::Test {
@@ -307,6 +321,7 @@ TEST_F(SaveWithRetryTest, WithoutAlternatesTheFifthFailureEndsTheSave) {
   EXPECT_EQ(error_of([&] { save(); }), "Failed to save " + narrow(destination) + ": Access is denied.");
   EXPECT_EQ(farm.take(), attempt_lines(1, 5));
   EXPECT_THAT(sleeps.waits, ElementsAre(1000, 2000, 3000, 4000, 5000));
+  EXPECT_EQ(file_error_code_of([&] { save(); }), std::make_pair(5, reason)) << "the last attempt's number is kept";
   EXPECT_EQ(names_in(folder.native("out")), std::set<std::string>{"beauty0001.exr"});
   EXPECT_EQ(read_text(folder.native("temp/beauty0001.exr")), "image") << "the local file stays for a later try";
 }

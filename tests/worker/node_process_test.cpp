@@ -56,6 +56,7 @@ TEST(NodeProcess, MissingProgramIsAClearError) {
     FAIL() << "started a missing program";
   } catch (const WorkerError& error) {
     EXPECT_THAT(error.what(), HasSubstr("cannot start /nonexistent/paravelle-node: No such file or directory"));
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory) << "the child's errno reaches the caller";
   }
 }
 

@@ -8,10 +8,12 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include "host/core.h"
 #include "host/files.h"
 #include "host/standalone/float_storage.h"
 #include "host/standalone/gamma_state.h"
 #include "host/standalone/image_file.h"
+#include "host/standalone/wide_text.h"
 
 namespace host::standalone {
 namespace {
@@ -63,8 +65,15 @@ class StandaloneBitmap : public Bitmap {
   int Write(BitmapInfo*, int) override {
     if (!open_) return BMMRES_NOT_OPEN;
     const ImagePixels pixels{storage_.Width(), storage_.Height(), storage_.data()};
-    return write_image_file(output_path_, pixels, output_.Type(), (output_.Flags() & MAP_HAS_ALPHA) != 0,
-                            effective_output_gamma());
+    const ImageWriteResult result = write_image_file(output_path_, pixels, output_.Type(),
+                                                     (output_.Flags() & MAP_HAS_ALPHA) != 0, effective_output_gamma());
+    // The caller sees only the code; the cause goes to the host's log, as a host's bitmap
+    // layer reports what its writers said.
+    if (result.code != BMMRES_SUCCESS) {
+      GetCOREInterface()->LogEntry(SYSLOG_ERROR, 0, L"Bitmap output",
+                                   wide_text::from_utf8_replacing(result.message).c_str());
+    }
+    return result.code;
   }
 
   int Close(BitmapInfo*, int) override {

@@ -5,7 +5,8 @@
 // extension, an existing folder) and remembers it; Write writes the whole image
 // through the image-file writer; Close forgets the open output. Codes (BMMRES_*):
 //   OpenOutput: UNKNOWN_FORMAT, FOLDER_MISSING, NOT_WRITABLE (no name), INVALID_SIZE;
-//   Write: NOT_OPEN before a successful OpenOutput, else the writer's code;
+//   Write: NOT_OPEN before a successful OpenOutput, else the writer's code (a failure's
+//     cause, the writer's own message, goes to the host's log under "Bitmap output");
 //   Close: NOT_OPEN when nothing is open, else SUCCESS.
 // Write's frame argument is accepted and ignored: the host writes single images.
 //

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -72,16 +73,26 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int check_folder(const std::string& path) {
+ImageWriteResult failure(int code, const std::string& path, const std::string& cause) {
+  return {code, "cannot write " + path + ": " + cause};
+}
+
+ImageWriteResult check_folder(const std::string& path) {
   const std::string folder = folder_of(path);
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) {
-    return errno == EACCES ? BMMRES_NOT_WRITABLE : BMMRES_FOLDER_MISSING;
+    const int error = errno;
+    return failure(error == EACCES ? BMMRES_NOT_WRITABLE : BMMRES_FOLDER_MISSING, path,
+                   "the folder " + folder + ": " + std::strerror(error));
   }
-  if (!S_ISDIR(status.st_mode)) return BMMRES_FOLDER_MISSING;
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return BMMRES_NOT_WRITABLE;
-  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return BMMRES_NOT_WRITABLE;
-  return BMMRES_SUCCESS;
+  if (!S_ISDIR(status.st_mode)) return failure(BMMRES_FOLDER_MISSING, path, folder + " is not a folder");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    return failure(BMMRES_NOT_WRITABLE, path, "the folder " + folder + ": " + std::strerror(errno));
+  }
+  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    return failure(BMMRES_NOT_WRITABLE, path, "a folder has that name");
+  }
+  return {};
 }
 
 // The image goes to a name beside the final file that is renamed over it when complete,
@@ -145,9 +156,17 @@ class TemporaryFile {
   bool placed_ = false;
 };
 
-int from_errno(int error) {
-  if (error == 0) return BMMRES_SUCCESS;
-  return error == ENOENT || error == ENOTDIR ? BMMRES_FOLDER_MISSING : BMMRES_NOT_WRITABLE;
+ImageWriteResult from_errno(int error, const std::string& path) {
+  if (error == 0) return {};
+  return failure(error == ENOENT || error == ENOTDIR ? BMMRES_FOLDER_MISSING : BMMRES_NOT_WRITABLE, path,
+                 std::strerror(error));
+}
+
+// OpenImageIO's own words for a refusal; a writer that gave none is still named.
+std::string library_message(std::string message, const ImageFormat& format) {
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  if (message.empty()) message = "the " + std::string(format.extension) + " writer failed without a message";
+  return message;
 }
 
 float sanitised(float value) { return std::isnan(value) ? 0.0f : value; }
@@ -196,13 +215,11 @@ struct Encoding {
 
 // Encodes into memory: the codec libraries behind several writers handle a failing disk
 // badly (some report success, some end the process), so they never see the file.
-int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsigned char>& bytes) {
+// A refusal is OpenImageIO's message alone; the caller adds the path.
+ImageWriteResult encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsigned char>& bytes) {
   const ImageFormat& format = encoding.format;
   auto output = OIIO::ImageOutput::create(std::string(format.extension.substr(1)));
-  if (!output) {
-    (void)OIIO::geterror();
-    return BMMRES_UNKNOWN_FORMAT;
-  }
+  if (!output) return {BMMRES_UNKNOWN_FORMAT, library_message(OIIO::geterror(), format)};
   OIIO::Filesystem::IOVecOutput memory(bytes);
   OIIO::ImageSpec spec(pixels.width, pixels.height, encoding.channels, encoding.type);
   if (!format.compression.empty()) spec.attribute("compression", format.compression);
@@ -210,8 +227,7 @@ int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsi
   // Without Exif data the TIFF writer reports a failed, empty Exif directory.
   spec.attribute("tiff:write_exif", 0);
   if (!output->set_ioproxy(&memory) || !output->open(std::string(format.extension), spec)) {
-    (void)output->geterror();
-    return BMMRES_NOT_WRITABLE;
+    return {BMMRES_NOT_WRITABLE, library_message(output->geterror(), format)};
   }
   bool written = false;
   if (encoding.type.is_floating_point()) {
@@ -228,21 +244,22 @@ int encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsi
   }
   // Some writers note a failure without returning false, so the error state decides.
   const bool closed = output->close();
-  if (!written || !closed || output->has_error()) {
-    (void)output->geterror();
-    return BMMRES_NOT_WRITABLE;
-  }
-  return BMMRES_SUCCESS;
+  if (!written || !closed || output->has_error()) return {BMMRES_NOT_WRITABLE, library_message(output->geterror(), format)};
+  return {};
 }
 
 }  // namespace
 
-int write_image_file(const std::string& native_path, const ImagePixels& pixels, int bitmap_type,
-                     bool has_alpha, float output_gamma) {
+ImageWriteResult write_image_file(const std::string& native_path, const ImagePixels& pixels, int bitmap_type,
+                                  bool has_alpha, float output_gamma) {
   const ImageFormat* format = format_of(native_path);
-  if (!format) return BMMRES_UNKNOWN_FORMAT;
-  if (pixels.width <= 0 || pixels.height <= 0 || !pixels.rgba) return BMMRES_INVALID_SIZE;
-  if (const int folder = check_folder(native_path); folder != BMMRES_SUCCESS) return folder;
+  if (!format) return failure(BMMRES_UNKNOWN_FORMAT, native_path, "no image format has that extension");
+  if (!pixels.rgba) return failure(BMMRES_INVALID_SIZE, native_path, "no pixels to write");
+  if (pixels.width <= 0 || pixels.height <= 0) {
+    return failure(BMMRES_INVALID_SIZE, native_path,
+                   "an image of " + std::to_string(pixels.width) + "x" + std::to_string(pixels.height) + " pixels");
+  }
+  if (ImageWriteResult folder = check_folder(native_path); folder.code != BMMRES_SUCCESS) return folder;
 
   const OIIO::TypeDesc type = bitmap_type == BMM_FLOAT_RGBA_32 ? format->float_type : format->deep_type;
   const Encoding encoding{*format, type, has_alpha && format->has_alpha ? 4 : 3, output_gamma};
@@ -250,11 +267,13 @@ int write_image_file(const std::string& native_path, const ImagePixels& pixels, 
   std::vector<unsigned char> bytes;
   bytes.reserve(std::size_t(pixels.width) * std::size_t(pixels.height) * std::size_t(encoding.channels) *
                     type.size() + 65536);
-  if (const int result = encode(encoding, pixels, bytes)) return result;
+  if (ImageWriteResult encoded = encode(encoding, pixels, bytes); encoded.code != BMMRES_SUCCESS) {
+    return failure(encoded.code, native_path, encoded.message);
+  }
   TemporaryFile file(native_path);
-  if (file.error()) return from_errno(file.error());
-  if (const int written = file.write(bytes)) return from_errno(written);
-  return from_errno(file.place_at(native_path));
+  if (file.error()) return from_errno(file.error(), native_path);
+  if (const int written = file.write(bytes)) return from_errno(written, native_path);
+  return from_errno(file.place_at(native_path), native_path);
 }
 
 namespace {

@@ -32,10 +32,17 @@ struct ImagePixels {
 // alpha channel where the format has one. `output_gamma` (1.0 = none) is applied to the
 // colour channels of integer encodings only (value^(1/gamma)); float encodings stay linear.
 // The file appears complete or not at all: the image goes to a temporary file beside it
-// that is renamed over the final name. Returns a BMMRES_* code of host/bitmap.h: success,
-// unknown extension, folder missing, not writable, invalid size (no pixels, or a side <= 0).
-int write_image_file(const std::string& native_path, const ImagePixels& pixels, int bitmap_type,
-                     bool has_alpha, float output_gamma);
+// that is renamed over the final name.
+struct ImageWriteResult {
+  // A BMMRES_* code of host/bitmap.h: success, unknown extension, folder missing, not
+  // writable, invalid size (no pixels, or a side <= 0).
+  int code = 0;  // BMMRES_SUCCESS
+  // Empty on success; else the path and the cause in words: OpenImageIO's own message when
+  // the encoder refused, the system's text when a file step failed.
+  std::string message;
+};
+ImageWriteResult write_image_file(const std::string& native_path, const ImagePixels& pixels, int bitmap_type,
+                                  bool has_alpha, float output_gamma);
 
 // Reads an image as RGBA float as it is stored (no gamma removed; integer encodings map to
 // 0..1). Grey images fill red, green and blue; a missing alpha reads as 1. False with

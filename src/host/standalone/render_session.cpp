@@ -5,6 +5,7 @@
 
 #include "host/standalone/engine_scene.h"
 #include "host/standalone/frame_buffers.h"
+#include "host/standalone/wide_text.h"
 
 namespace host::standalone {
 namespace {
@@ -137,8 +138,7 @@ int RenderSession::render(LoadedScene& scene, TimeValue t, Bitmap* bitmap, RendP
   } catch (const std::exception& error) {
     // Bad input (a camera at its own target, say) or a throwing progress callback: the
     // frame fails; nothing escapes into the caller, which expects a result code.
-    const std::string what = error.what();
-    problem = L"the render failed: " + std::wstring(what.begin(), what.end());
+    problem = L"the render failed: " + wide_text::from_utf8_replacing(error.what());
     return 0;
   }
 

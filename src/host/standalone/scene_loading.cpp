@@ -27,14 +27,6 @@ const wchar_t* type_description(int type) {
   }
 }
 
-std::wstring to_wide(const std::string& text) {
-  try {
-    return wide_text::from_utf8(text);
-  } catch (const std::exception&) {
-    return std::wstring(text.begin(), text.end());
-  }
-}
-
 // Exists, is JSON, and says it is a scene of a version this host reads. Whether its
 // content is sound is the load's to report, with the details.
 bool has_scene_header(const std::string& native) {
@@ -91,7 +83,7 @@ bool StandaloneInterface::LoadFromFile(const wchar_t* file, unsigned) {
     candidate = std::make_unique<LoadedScene>(load_scene_file(native),
                                               std::filesystem::path(native).parent_path().string());
   } catch (const std::exception& error) {
-    return fail_load(to_wide(error.what()));
+    return fail_load(wide_text::from_utf8_replacing(error.what()));
   }
   for (const FaultSpec& fault : candidate->spec().faults) {
     if (fault.when != FaultSpec::When::load) continue;

@@ -8,7 +8,11 @@ namespace host::standalone::wide_text {
 
 // Throws std::runtime_error on invalid UTF-8.
 std::wstring from_utf8(const std::string& bytes);
-// Unpaired surrogates become '?', so a message is never lost to a bad character.
+// For texts that must reach a reader whatever they hold (error messages, library texts):
+// each invalid sequence becomes U+FFFD and everything else is kept.
+std::wstring from_utf8_replacing(const std::string& bytes);
+// An unpaired surrogate becomes '?', so a message is never lost to a bad character; every
+// other character is kept.
 std::string to_utf8(const std::wstring& wide);
 
 }  // namespace host::standalone::wide_text
