@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diag/faults.h"
 #include "host/maxscript_runtime.h"
+#include "support/sanitizers.h"
 
 namespace paravelle::diag {
 namespace {
@@ -33,6 +35,7 @@ TEST(HostCallTrap, AFaultInsideAScriptLeavesNothingOfItsFramesToTheScriptRuntime
   CharStream* const output = thread_local_current_stdout();
 
   std::string trapText, report;
+  std::optional<paravelle::testing::AbandonedByAFault> abandoned(std::in_place);  // the texts the frames held
   run_trapped_host_call("X: ", trapText, report, [] {
     ScopedValueTempArray frame(1);
     frame[0] = new String(L"held by an abandoned frame");
@@ -41,6 +44,7 @@ TEST(HostCallTrap, AFaultInsideAScriptLeavesNothingOfItsFramesToTheScriptRuntime
     thread_local_current_stdout() = &redirected;
     host::script::run_text(L"(local a = \"x\"; for i = 1 to 3 do (local b = #(i); try (throw \"e\") catch (a + faultNow())))");
   });
+  abandoned.reset();
   EXPECT_EQ(trapText, "X: Access Violation");
   scribble_below();
   EXPECT_EQ(thread_local_current_stdout(), output);

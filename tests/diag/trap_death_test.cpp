@@ -13,6 +13,7 @@
 
 #include "diag/faults.h"
 #include "diag/trap.h"
+#include "support/sanitizers.h"
 
 namespace paravelle::diag {
 namespace {
@@ -55,7 +56,9 @@ TEST(TrapDeathTest, FaultsTheTrapDoesNotTakeKillTheProcess) {
       {[] { arm_once(); write_to(address_0x10); }, SIGSEGV},
       {[] { ::signal(SIGSEGV, SIG_IGN); arm_once(); write_to(address_0x10); }, SIGSEGV},
   };
-  for (const auto& c : cases) EXPECT_EXIT(child(c.body), ::testing::KilledBySignal(c.signal), "");
+  for (const auto& c : cases) {
+    EXPECT_EXIT(child(c.body), paravelle::testing::killed_by_fault(c.signal), "");
+  }
 }
 
 // The host's handler exits with the signal and the low bits of the fault address.

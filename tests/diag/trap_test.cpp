@@ -13,11 +13,14 @@
 #include <cfenv>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "diag/faults.h"
 #include "host/exceptions.h"
+#include "support/sanitizers.h"
 
 namespace paravelle::diag {
 namespace {
@@ -192,6 +195,80 @@ TEST(Trap, NestedTrapsEachTakeTheirOwnFaultsAndFinishedOnesLeaveTheirReportAlone
     divide(1, zero);
   });
   EXPECT_EQ(outerText, "outer: Integer Divide By Zero");
+}
+
+
+// What the C++ runtime knows of exceptions being handled or in flight comes back as it was
+// when the trap was armed: a fault inside a catch handler ends that handler (its exception
+// is no longer current, and is freed), and one during unwinding is no longer counted.
+TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
+  struct FaultsWhenDestroyed {
+    ~FaultsWhenDestroyed() { write_to(address_0x10); }
+  };
+  const struct {
+    const char* name;
+    bool loses_its_exception;  // in flight: after the jump nothing can reach it
+    void (*operation)();
+  } cases[] = {
+      {"fault in a handler", false, [] {
+         try {
+           throw std::runtime_error("being handled");
+         } catch (const std::runtime_error&) {
+           write_to(address_0x10);
+         }
+       }},
+      {"fault in a nested handler", false, [] {
+         try {
+           throw std::runtime_error("outer");
+         } catch (const std::runtime_error&) {
+           try {
+             throw std::logic_error("inner");
+           } catch (const std::logic_error&) {
+             divide(1, zero);
+           }
+         }
+       }},
+      {"fault in a handler after a rethrow", false, [] {
+         try {
+           try {
+             throw std::runtime_error("rethrown");
+           } catch (...) {
+             throw;
+           }
+         } catch (const std::runtime_error&) {
+           write_to(address_0x10);
+         }
+       }},
+      {"fault while unwinding", true, [] {
+         FaultsWhenDestroyed in_the_way;
+         throw std::runtime_error("in flight");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string trapText, report;
+    for (int round = 0; round < 3; ++round) {
+      std::optional<paravelle::testing::AbandonedByAFault> abandoned;
+      if (c.loses_its_exception) abandoned.emplace();
+      run_trapped("", trapText, report, c.operation);
+      EXPECT_NE(trapText, "");
+      EXPECT_EQ(std::current_exception(), nullptr);
+      EXPECT_EQ(std::uncaught_exceptions(), 0);
+    }
+    // Exceptions still work as before on this thread.
+    EXPECT_THROW(run_trapped("", trapText, report, [] { throw std::out_of_range("after"); }), std::out_of_range);
+  }
+
+  // A handler that was open when the trap was armed stays open, with its exception.
+  try {
+    throw std::invalid_argument("handled around the trap");
+  } catch (const std::invalid_argument&) {
+    std::string trapText, report;
+    run_trapped("", trapText, report, cases[0].operation);
+    EXPECT_EQ(trapText, "Access Violation");
+    EXPECT_THROW(std::rethrow_exception(std::current_exception()), std::invalid_argument);
+  }
+  EXPECT_EQ(std::current_exception(), nullptr);
 }
 
 }  // namespace

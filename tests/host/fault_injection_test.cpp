@@ -8,8 +8,12 @@
 #include <csignal>
 
 #include "host_fixture.h"
+#include "support/sanitizers.h"
 
 namespace {
+
+using paravelle::testing::fault_report;
+using paravelle::testing::killed_by_fault;
 
 class FaultInjection : public host_test::HostTest {
  protected:
@@ -34,19 +38,20 @@ class FaultInjection : public host_test::HostTest {
 TEST_F(FaultInjection, EachKindRaisesItsSignal) {
   for (const auto& [kind, signal] : {std::pair{"write", SIGSEGV}, {"read_null", SIGSEGV}, {"recursion", SIGSEGV},
                                      {"divide_by_zero", SIGFPE}}) {
-    EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", kind).c_str(), 14), ::testing::KilledBySignal(signal), "")
+    EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", kind).c_str(), 14), killed_by_fault(signal),
+                fault_report(signal))
         << kind;
   }
 }
 
 TEST_F(FaultInjection, OpenAndRenderFaultsHappenWhereTheSceneSaysOnly) {
   ASSERT_TRUE(host().LoadFromFile(scene_with_fault("open", "read_null").c_str(), 14));
-  EXPECT_EXIT(open(), ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(open(), killed_by_fault(SIGSEGV), fault_report(SIGSEGV));
 
   ASSERT_TRUE(host().LoadFromFile(scene_with_fault("render", "divide_by_zero", 2).c_str(), 14));
   ASSERT_EQ(open(), 1);
   EXPECT_EQ(render_frame(1), 1);
-  EXPECT_EXIT(render_frame(2), ::testing::KilledBySignal(SIGFPE), "");
+  EXPECT_EXIT(render_frame(2), killed_by_fault(SIGFPE), fault_report(SIGFPE));
   EXPECT_EQ(render_frame(3), 1);
 }
 

@@ -3,6 +3,11 @@
 // few tests that cannot run under one: they say why and skip there.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <functional>
+#include <string>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -35,3 +40,51 @@ inline constexpr const char* active_sanitizer = nullptr;
 #define PARAVELLE_SKIP_UNDER_SANITIZER(reason)                                                  \
   if (::paravelle::testing::active_sanitizer != nullptr)                                     \
   GTEST_SKIP() << "not under " << ::paravelle::testing::active_sanitizer << ": " << reason
+
+#if defined(PARAVELLE_UNDER_ASAN)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace paravelle::testing {
+
+// A trapped fault abandons the frames between the fault and the trap without running their
+// destructors: what they held on the heap is lost, by design. Allocations made while one of
+// these lives are not reported as leaks; everything else still is.
+class AbandonedByAFault {
+ public:
+#if defined(PARAVELLE_UNDER_ASAN)
+  AbandonedByAFault() { __lsan_disable(); }
+  ~AbandonedByAFault() { __lsan_enable(); }
+#else
+  AbandonedByAFault() = default;
+  ~AbandonedByAFault() = default;
+#endif
+  AbandonedByAFault(const AbandonedByAFault&) = delete;
+  AbandonedByAFault& operator=(const AbandonedByAFault&) = delete;
+};
+
+}  // namespace paravelle::testing
+
+namespace paravelle::testing {
+
+// How a death test sees a process that a fault signal ended. A sanitizer installs its handler
+// for deadly signals before anything else runs, so it takes the faults that nobody else
+// takes, as a host's handler would: the process ends with its report and its own exit code
+// instead of the signal.
+inline std::function<bool(int)> killed_by_fault(int signal) {
+  return [signal](int status) {
+    if (::testing::KilledBySignal(signal)(status)) return true;
+    return active_sanitizer != nullptr && WIFEXITED(status) && WEXITSTATUS(status) != 0;
+  };
+}
+
+// What such a process leaves on its standard error: nothing in particular, or the sanitizer's
+// report naming the fault.
+inline std::string fault_report(int signal) {
+  if (active_sanitizer == nullptr) return "";
+  if (signal == SIGFPE) return "Sanitizer:DEADLYSIGNAL.*: FPE ";
+  if (signal == SIGSEGV) return "Sanitizer:DEADLYSIGNAL.*: (SEGV|stack-overflow) ";
+  return "Sanitizer:DEADLYSIGNAL";
+}
+
+}  // namespace paravelle::testing

@@ -12,19 +12,22 @@ namespace {
 
 // Every fault goes through volatile objects the optimiser cannot see through: a
 // constant null dereference would otherwise be turned into a trap instruction
-// (SIGILL) or removed altogether.
+// (SIGILL) or removed altogether. The undefined-behaviour sanitizer is kept out of them
+// too: it would end the process itself before the processor raises the fault, and the
+// trap under test would never see it.
+#define PARAVELLE_DELIBERATE_FAULT [[gnu::noinline, gnu::no_sanitize("undefined")]]
 
-[[gnu::noinline]] void write_to_low_address() {
+PARAVELLE_DELIBERATE_FAULT void write_to_low_address() {
   int* volatile address = reinterpret_cast<int*>(std::uintptr_t{0x10});
   *static_cast<volatile int*>(address) = 1;
 }
 
-[[gnu::noinline]] int read_null() {
+PARAVELLE_DELIBERATE_FAULT int read_null() {
   int* volatile address = nullptr;
   return *static_cast<volatile int*>(address);
 }
 
-[[gnu::noinline]] int divide_by_zero() {
+PARAVELLE_DELIBERATE_FAULT int divide_by_zero() {
   volatile int numerator = 1;
   volatile int denominator = 0;
   // Stored through a volatile, or the unused quotient is dropped with its division.
@@ -34,7 +37,7 @@ namespace {
 
 // Each frame keeps a buffer alive across the call, so the recursion can be neither
 // turned into a loop nor bounded by the compiler; it ends in a stack overflow.
-[[gnu::noinline]] int recurse(int depth) {
+PARAVELLE_DELIBERATE_FAULT int recurse(int depth) {
   volatile char frame[512];
   frame[0] = static_cast<char>(depth);
   volatile int next = depth + 1;
