@@ -32,7 +32,7 @@ constexpr char description[] =
     "1 when it raised one or could not be read.\n"
     "Exit status 2: bad arguments (--port and --token go together and exclude --script).";
 
-std::wstring widen(const std::string& utf8_text) { return host::standalone::wide_text::from_utf8(utf8_text); }
+std::wstring widen(const std::string& utf8_text) { return paravelle::host::standalone::wide_text::from_utf8(utf8_text); }
 
 struct Arguments {
   std::optional<int> port;

@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace host::standalone;
+using namespace paravelle::host::standalone;
 
 class NoProgress : public raytrace::Progress {
  public:

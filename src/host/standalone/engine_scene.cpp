@@ -1,6 +1,6 @@
 #include "host/standalone/engine_scene.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 raytrace::Vec3 vec(const Vector3& v) { return {v.x, v.y, v.z}; }
@@ -63,4 +63,4 @@ raytrace::Camera engine_camera(const CameraView& view) {
   return camera;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

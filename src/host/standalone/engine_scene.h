@@ -5,9 +5,9 @@
 #include "host/standalone/raytrace/render.h"
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 raytrace::Scene engine_scene_at(const SceneSpec& scene, double frame);
 raytrace::Camera engine_camera(const CameraView& view);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -1,6 +1,6 @@
 #include "host/standalone/loaded_scene.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 SceneNode* find_in(const std::vector<std::unique_ptr<SceneNode>>& nodes, const std::wstring& name,
@@ -37,4 +37,4 @@ StandaloneViewport* LoadedScene::viewport(int index) const {
   return viewports_[static_cast<std::size_t>(index)].get();
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -8,7 +8,7 @@
 #include "host/standalone/scene_model.h"
 #include "host/standalone/scene_objects.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 class LoadedScene {
  public:
@@ -39,4 +39,4 @@ class LoadedScene {
   StandaloneRenderer renderer_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -6,7 +6,7 @@
 #include "host/standalone/scene_loader.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 using Kind = NodeSpec::Kind;
@@ -155,4 +155,4 @@ std::vector<NodeSpec> read_nodes(const JsonField& array) {
   return nodes;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -13,7 +13,7 @@
 #include "host/standalone/json_field.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 constexpr std::size_t kMaximumNesting = 256;
@@ -320,4 +320,4 @@ SceneSpec load_scene_file(const std::string& native_path) {
   return parse_scene_text(text.str(), native_path);
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

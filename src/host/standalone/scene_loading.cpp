@@ -15,7 +15,7 @@
 #include "host/standalone/standalone_interface.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 const wchar_t* type_description(int type) {
@@ -105,4 +105,4 @@ bool StandaloneInterface::LoadFromFile(const wchar_t* file, unsigned) {
   return true;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -4,7 +4,7 @@
 
 #include "host/standalone/camera_effects.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 StandaloneCamera::StandaloneCamera(const CameraSpec& spec, int ticks_per_frame)
     : spec_(spec), ticks_per_frame_(ticks_per_frame) {
@@ -72,4 +72,4 @@ bool StandaloneRenderer::HasRequirement(int requirement) const {
   return false;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -11,7 +11,7 @@
 #include "host/standalone/camera_view.h"
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // Geometry and lights: the plug-in only asks for their class identifier.
 class PlainObject : public Object {
@@ -109,4 +109,4 @@ class StandaloneRenderer : public Renderer {
   const RendererSpec& spec_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

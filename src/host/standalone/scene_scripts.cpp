@@ -4,7 +4,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 struct RunnerSlot {
@@ -35,4 +35,4 @@ bool run_scene_script(const std::wstring& script) {
   return runner(script);
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

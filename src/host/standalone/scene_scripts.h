@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // Runs a scene script; false when the script raised an error (already printed on the listener).
 using SceneScriptRunner = std::function<bool(const std::wstring& script)>;
@@ -15,4 +15,4 @@ using SceneScriptRunner = std::function<bool(const std::wstring& script)>;
 void set_scene_script_runner(SceneScriptRunner runner);
 bool run_scene_script(const std::wstring& script);  // true for an empty script
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

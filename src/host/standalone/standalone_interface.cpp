@@ -7,7 +7,7 @@
 #include "host/standalone/scene_scripts.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 StandaloneInterface::StandaloneInterface() : scene_(std::make_unique<LoadedScene>(SceneSpec{})) {}
 
@@ -165,10 +165,10 @@ StandaloneInterface& standalone_interface() {
   return instance;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone
 
-Interface* GetCOREInterface() { return &host::standalone::standalone_interface(); }
-Interface8* GetCOREInterface8() { return &host::standalone::standalone_interface(); }
-Interface11* GetCOREInterface11() { return &host::standalone::standalone_interface(); }
-Interface14* GetCOREInterface14() { return &host::standalone::standalone_interface(); }
-int GetTicksPerFrame() { return host::standalone::standalone_interface().scene().spec().ticks_per_frame; }
+Interface* GetCOREInterface() { return &paravelle::host::standalone::standalone_interface(); }
+Interface8* GetCOREInterface8() { return &paravelle::host::standalone::standalone_interface(); }
+Interface11* GetCOREInterface11() { return &paravelle::host::standalone::standalone_interface(); }
+Interface14* GetCOREInterface14() { return &paravelle::host::standalone::standalone_interface(); }
+int GetTicksPerFrame() { return paravelle::host::standalone::standalone_interface().scene().spec().ticks_per_frame; }

@@ -12,7 +12,7 @@
 #include "host/maxscript.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 const std::unordered_map<std::wstring, TokenKind>& keywords() {
@@ -276,4 +276,4 @@ std::wstring describe(TokenKind kind) {
   return L"a token";
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script
