@@ -12,7 +12,6 @@
 
 #include "fuzz_check.h"
 #include "host/standalone/camera_view.h"
-#include "host/standalone/engine_scene.h"
 #include "host/standalone/loaded_scene.h"
 #include "host/standalone/scene_loader.h"
 

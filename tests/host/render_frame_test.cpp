@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "host/standalone/scene_scripts.h"
+#include "host/standalone/loaded_scene.h"
 #include "host_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "host/maxscript_runtime.h"
 #include "host/standalone/path_config.h"
-#include "host/standalone/scene_scripts.h"
+#include "host/standalone/loaded_scene.h"
 #include "host_fixture.h"
 
 namespace {

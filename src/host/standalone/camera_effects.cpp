@@ -6,7 +6,7 @@
 
 #include "host/bitmap.h"
 #include "host/standalone/camera_view.h"
-#include "host/standalone/scene_objects.h"
+#include "host/standalone/loaded_scene.h"
 
 namespace paravelle::host::standalone {
 namespace {

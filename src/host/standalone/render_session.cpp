@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "host/standalone/engine_scene.h"
+#include "host/standalone/loaded_scene.h"
 #include "host/standalone/frame_buffers.h"
 #include "host/standalone/wide_text.h"
 
