@@ -6,7 +6,7 @@
 #include "daemon/mxs/eval.h"
 #include "daemon/mxs/frame.h"
 #include "host/files.h"
-#include "render/file_exists.h"
+#include "render/output_files.h"
 #include "transport/text.h"
 
 namespace mxs {
