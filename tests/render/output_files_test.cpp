@@ -390,7 +390,7 @@ TEST_F(SaveWithRetryTest, AReadOnlyFolderRefusesEveryNameInIt) {
 std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 TEST(FileExists, TrueOnlyForFilesThatAreNotFolders) {
-  const testing::TempFolder folder;
+  const paravelle::testing::TempFolder folder;
   const std::string file = folder.path() + "/frame_0001.exr";
   std::ofstream(file) << "x";
   EXPECT_TRUE(file_exists(wide(file)));
@@ -406,7 +406,7 @@ TEST(FileExists, TrueOnlyForFilesThatAreNotFolders) {
 }
 
 TEST(FileExists, AnyOtherFailureIsAnError) {
-  const testing::TempFolder folder;
+  const paravelle::testing::TempFolder folder;
   const std::string loop = folder.path() + "/loop";
   std::filesystem::create_symlink(folder.path() + "/loop2", loop);
   std::filesystem::create_symlink(loop, folder.path() + "/loop2");
