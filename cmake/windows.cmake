@@ -13,29 +13,27 @@ foreach(link boost:/usr/include/boost utf8.h:/usr/include/utf8cpp/utf8.h utf8:/u
     file(CREATE_LINK ${target} ${linux_headers}/${name} SYMBOLIC)
   endif()
 endforeach()
+add_library(utf8cpp INTERFACE IMPORTED)
+target_include_directories(utf8cpp SYSTEM INTERFACE ${linux_headers})
+add_library(Boost::headers INTERFACE IMPORTED)
+target_include_directories(Boost::headers SYSTEM INTERFACE ${linux_headers})
 
 add_compile_definitions(_WIN32_WINNT=0x0601 UNICODE _UNICODE)
 # Programs carry their C++ runtime with them, so Wine needs no copies of mingw's DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-# Every plug-in source compiles; the _posix.cpp files give way to their _windows.cpp twins.
-file(GLOB_RECURSE plugin_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/src/transport/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/daemon/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/render/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/script/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/diag/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/library.cpp)
-list(FILTER plugin_sources EXCLUDE REGEX "_posix\\.cpp$")
-add_library(paravelle_objects STATIC ${plugin_sources})
-target_include_directories(paravelle_objects PUBLIC ${CMAKE_SOURCE_DIR}/src)
-target_include_directories(paravelle_objects SYSTEM PUBLIC ${linux_headers})
-target_link_libraries(paravelle_objects PUBLIC ws2_32)
+# The plug-in, with its Windows platform files (src/CMakeLists.txt).
+add_subdirectory(src)
 
 # Of the standalone host, only the platform layer builds here (the rest needs OpenImageIO);
 # it is enough for the transport and the trap.
 add_library(paravelle_host_platform STATIC ${CMAKE_SOURCE_DIR}/src/host/standalone/platform.cpp)
 target_include_directories(paravelle_host_platform PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_link_libraries(paravelle_host_platform PRIVATE paravelle_warnings)
+
+if(NOT PARAVELLE_TESTS)
+  return()
+endif()
 
 # GoogleTest from Debian's sources, built with the cross compiler.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -46,7 +44,7 @@ enable_testing()
 function(paravelle_windows_tests name)
   add_executable(${name} ${ARGN})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE paravelle_objects paravelle_host_platform gmock_main)
+  target_link_libraries(${name} PRIVATE paravelle_objects paravelle_host_platform gmock_main paravelle_warnings)
   # One Wine process per executable: starting Wine costs more than most tests.
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDEBUG=-all")

@@ -28,9 +28,12 @@ for target in "$@"; do
   # A target's dictionary (its language's words) steers mutations towards real input.
   dictionary=()
   [ -f "tests/fuzz/$target.dict" ] && dictionary=(-dict="tests/fuzz/$target.dict")
+  # A target's own libFuzzer flags: the lines of tests/fuzz/<target>.flags that are not comments.
+  flags=()
+  [ -f "tests/fuzz/$target.flags" ] && mapfile -t flags < <(grep -v -e '^#' -e '^$' "tests/fuzz/$target.flags")
   "$program" -max_total_time="$seconds" -print_final_stats=1 -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-    -malloc_limit_mb=1024 "${dictionary[@]}" -artifact_prefix="$crashes/" "$corpus" "tests/fuzz/corpus/$target" \
-    >"$log" 2>&1
+    -malloc_limit_mb=1024 "${dictionary[@]}" "${flags[@]}" -artifact_prefix="$crashes/" "$corpus" \
+    "tests/fuzz/corpus/$target" >"$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   time=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")

@@ -1,5 +1,6 @@
 // paravelle-node: a host process that serves one farm worker through the plug-in.
 
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -30,7 +31,11 @@ constexpr char description[] =
     "Exit status with --port/--token: 0 when the worker closed the connection, 1 when the session failed.\n"
     "Exit status with --script: 0 when the script ran without raising an error (whatever its value),\n"
     "1 when it raised one or could not be read.\n"
-    "Exit status 2: bad arguments (--port and --token go together and exclude --script).";
+    "Exit status 2: bad arguments (--port and --token go together and exclude --script).\n"
+    "Every wait for the worker (the handshake, the next command, the answer to a request) lasts two\n"
+    "minutes; --farm-timeout, or the environment variable PARAVELLE_FARM_TIMEOUT_MS that it sets for the\n"
+    "plug-in, shortens it (a worker that stays silent between commands is waited for again and again;\n"
+    "one that stays silent in the handshake or to a request fails it).";
 
 std::wstring widen(const std::string& utf8_text) { return paravelle::host::standalone::wide_text::from_utf8(utf8_text); }
 
@@ -39,6 +44,7 @@ struct Arguments {
   std::optional<std::string> token;
   std::optional<std::string> script;
   std::string plugin_path = paravelle::node::default_plugin_path();
+  std::optional<int> farm_timeout_ms;
 };
 
 int bad_arguments(const std::string& message) {
@@ -80,6 +86,8 @@ int main(int argc, char** argv) {
   app.add_option("--token", arguments.token, "token the worker expects as the first message (may be empty)");
   app.add_option("--script", arguments.script, "start-up script file to run instead of serving a worker directly");
   app.add_option("--plugin", arguments.plugin_path, "plug-in library to load")->capture_default_str();
+  app.add_option("--farm-timeout", arguments.farm_timeout_ms, "milliseconds each wait for the worker lasts (1-120000)")
+      ->check(CLI::Range(1, 120000));
 
   try {
     app.parse(argc, argv);
@@ -98,6 +106,9 @@ int main(int argc, char** argv) {
     return bad_arguments("the token and the script path must be valid UTF-8");
   }
 
+  // The plug-in reads its time-out when it is loaded.
+  if (arguments.farm_timeout_ms)
+    ::setenv("PARAVELLE_FARM_TIMEOUT_MS", std::to_string(*arguments.farm_timeout_ms).c_str(), 1);
   try {
     const paravelle::node::PluginLibrary plugin(arguments.plugin_path);
     return arguments.script ? run_script(*arguments.script) : serve_worker(*arguments.port, token);

@@ -1,6 +1,9 @@
 #include "transport/messages.h"
 
 #include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "host/platform.h"
@@ -9,7 +12,7 @@
 namespace paravelle {
 namespace {
 
-std::atomic<int> configured_timeout_ms{default_farm_timeout_ms};
+std::atomic<int> configured_timeout_ms{farm_timeout_from(std::getenv(farm_timeout_variable))};
 
 // The prefix is ASCII, so comparing bytes is comparing characters, and only the value
 // after it is decoded: a 60 KB answer is converted once and never moved.
@@ -33,6 +36,16 @@ std::string fit_to_frame(std::string bytes) {
   while (kept > 0 && (static_cast<unsigned char>(bytes[kept]) & 0xC0) == 0x80) --kept;
   bytes.resize(kept);
   return bytes + note;
+}
+
+int farm_timeout_from(const char* value) {
+  if (value == nullptr) return default_farm_timeout_ms;
+  const char* const end = value + std::strlen(value);
+  int milliseconds = 0;
+  const auto [stop, error] = std::from_chars(value, end, milliseconds);
+  if (error != std::errc() || stop != end || milliseconds < 1 || milliseconds > default_farm_timeout_ms)
+    return default_farm_timeout_ms;
+  return milliseconds;
 }
 
 int farm_timeout_ms() { return configured_timeout_ms.load(); }

@@ -10,9 +10,15 @@
 
 namespace paravelle {
 
-// How long every wait for the farm lasts.
+// How long every wait for the farm lasts: two minutes, unless the environment variable
+// PARAVELLE_FARM_TIMEOUT_MS holds a whole number of milliseconds from 1 to 120000 when
+// the library is loaded (what a test of a silent worker needs; any other value is ignored).
 constexpr int default_farm_timeout_ms = 120000;
+constexpr char farm_timeout_variable[] = "PARAVELLE_FARM_TIMEOUT_MS";
 int farm_timeout_ms();
+// The time-out a value of PARAVELLE_FARM_TIMEOUT_MS asks for, or the default when it is
+// missing, not a whole number, or outside 1..120000.
+int farm_timeout_from(const char* value);
 // Test seam: lets integration tests see a time-out in milliseconds instead of minutes.
 void set_farm_timeout_ms(int timeout_ms);
 

@@ -50,7 +50,7 @@ TEST(LogFolder, OneBackslashBeforeTheFileName) {
 
 TEST(LogFile, OpensTruncatedInTheFolderAndFlushesEveryEntry) {
   Environment environment;
-  testing::TempFolder folder;
+  paravelle::testing::TempFolder folder;
   const std::string path = folder.path() + "/paravelle.log";
   std::ofstream(path) << "the previous run's log\n";
   environment.set("TMP", folder.path());
@@ -90,7 +90,7 @@ TEST(LogFile, AFolderThatCannotBeOpenedLeavesASilentStreamAndSaysSo) {
 // A folder whose name is not UTF-8 is still a folder: the log goes where its bytes say.
 TEST(LogFile, AFolderNamedInBytesThatAreNotUtf8HoldsTheLog) {
   Environment environment;
-  testing::TempFolder folder;
+  paravelle::testing::TempFolder folder;
   const std::string odd = folder.path() + "/caf\xE9";
   ASSERT_TRUE(std::filesystem::create_directory(odd));
   environment.set("TMP", odd);
@@ -108,7 +108,7 @@ TEST(LogFile, AFolderNamedInBytesThatAreNotUtf8HoldsTheLog) {
 // whose later entries then land after the second's, never over them.
 TEST(LogFile, ANodeNeverTruncatesALogThatAnotherRunningNodeHolds) {
   Environment environment;
-  testing::TempFolder folder;
+  paravelle::testing::TempFolder folder;
   const std::string path = folder.path() + "/paravelle.log";
   std::ofstream(path) << "the previous run's log\n";
   environment.set("TMP", folder.path());

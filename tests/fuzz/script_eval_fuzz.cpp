@@ -26,7 +26,9 @@ std::wstring script_text(const std::uint8_t* data, std::size_t size) {
   try {
     return paravelle::host::standalone::wide_text::from_utf8(bytes);
   } catch (const std::exception&) {
-    return std::wstring(bytes.begin(), bytes.end());
+    std::wstring text;
+    for (const unsigned char byte : bytes) text.push_back(static_cast<wchar_t>(byte));
+    return text;
   }
 }
 

@@ -37,6 +37,8 @@ std::string with(const std::string& key, const std::string& value) {
 TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrong) {
   EXPECT_EQ(load_error("a.json", "{\n  \"format\": \"paravelle-scene\",\n  \"version\": 1,\n  oops\n}").substr(0, 20),
             "line 4, column 3: sy");
+  EXPECT_EQ(load_error("n.json", "{\"format\": \"paravelle-scene\", \"version\": 1,\n \"render\": {\"width\": -1e400}}"),
+            "line 2, column 22: the number -1e400 is out of range");
   EXPECT_EQ(load_error("b.json", R"({"format": "paravelle-scene", "version": 2})"),
             "version: unsupported version 2 (this host reads version 1)");
   EXPECT_EQ(load_error("c.json", R"({"format": "other", "version": 1})"),

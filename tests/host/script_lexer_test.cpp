@@ -10,7 +10,10 @@ TEST(ScriptLexer, NumbersAndNames) {
   expect_results({{L"1.", L"1.0"}, {L".5", L"0.5"}, {L"2.5e-3", L"0.0025"}, {L"65536 * 65536", L"0"},
                   {L"1e308 * 10", L"1.#INF"}, {L"_a1 = 3; _A1", L"3"},
                   {L"x = 12abc", L"-- Syntax error: at line 1, malformed number '12a'"},
-                  {L"a ! b", L"-- Syntax error: at line 1, unexpected character '!'"}});
+                  {L"a ! b", L"-- Syntax error: at line 1, unexpected character '!'"},
+                  {L"a \x01 b", L"-- Syntax error: at line 1, unexpected character U+0001"},
+                  {L"a " + std::wstring(1, static_cast<wchar_t>(-22)) + L" b",
+                   L"-- Syntax error: at line 1, unexpected character U+FFFFFFEA"}});
   EXPECT_EQ(Name::intern(L"FirstSpelling")->text(), L"FirstSpelling");
   EXPECT_EQ(Name::intern(L"firstspelling")->text(), L"FirstSpelling");
   globals->remove(Name::intern(L"_a1"));

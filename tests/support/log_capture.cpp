@@ -10,17 +10,6 @@
 
 namespace paravelle::testing {
 
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "paravelle-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 LogCapture::LogCapture() {
   std::string pattern = (std::filesystem::temp_directory_path() / "paravelle-log-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");

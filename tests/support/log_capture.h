@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace paravelle::testing {
 
 class LogCapture {
@@ -21,19 +23,6 @@ class LogCapture {
 
  private:
   std::string folder_;
-  std::string path_;
-};
-
-// A fresh, empty folder under the system's temporary folder, removed by the destructor.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
   std::string path_;
 };
 

@@ -77,5 +77,19 @@ TEST_F(FarmExchange, TimeOutAndMalformedAnswersRaise) {
   EXPECT_THROW(exchange_request(socket, std::wstring(L"FUNCTION: GETAUXFILE 0")), utf8::invalid_utf8);
 }
 
+// Only a whole number of milliseconds within the default shortens the time-out; anything
+// else, which a mistyped variable would give, leaves the two minutes.
+TEST(FarmTimeout, TheEnvironmentShortensItOnlyWithAWholeNumberInRange) {
+  const struct {
+    const char* value;
+    int timeout_ms;
+  } cases[] = {
+      {nullptr, 120000}, {"", 120000},   {"250", 250},     {"1", 1},         {"120000", 120000},
+      {"0", 120000},     {"-5", 120000}, {"120001", 120000}, {"25x", 120000}, {" 25", 120000},
+      {"2.5", 120000},   {"99999999999", 120000},
+  };
+  for (const auto& c : cases) EXPECT_EQ(farm_timeout_from(c.value), c.timeout_ms) << (c.value ? c.value : "(unset)");
+}
+
 }  // namespace
 }  // namespace paravelle

@@ -9,7 +9,7 @@
 
 #include <fstream>
 
-#include "support/log_capture.h"
+#include "support/temp_folder.h"
 #include "support/node_binary.h"
 #include "worker/job_report.h"
 #include "worker/node_process.h"

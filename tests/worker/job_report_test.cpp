@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "support/log_capture.h"
+#include "support/temp_folder.h"
 #include "worker/errors.h"
 
 namespace paravelle::worker {

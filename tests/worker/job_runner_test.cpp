@@ -9,7 +9,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "support/log_capture.h"
+#include "support/temp_folder.h"
 #include "support/node_binary.h"
 
 namespace paravelle::worker {

@@ -48,6 +48,19 @@ std::string syntax_problem(const nlohmann::json::parse_error& error) {
   return colon == std::string::npos ? message : message.substr(colon + 2);
 }
 
+// A number past the range of a double ("1e400"): the parser names the number but not
+// where it stands, so the first place it appears is given.
+std::string number_problem(const std::string& text, const nlohmann::json::out_of_range& error) {
+  const std::string message = error.what();
+  const auto open = message.find('\'');
+  const auto close = message.rfind('\'');
+  if (open == std::string::npos || close <= open) return "a number out of range";
+  const std::string number = message.substr(open + 1, close - open - 1);
+  const auto at = text.find(number);
+  const std::string where = at == std::string::npos ? "" : line_and_column(text, at + 1) + ": ";
+  return where + "the number " + number + " is out of range";
+}
+
 void read_render_settings(const JsonField& field, RenderSettingsSpec& render) {
   field.expect_object({"width", "height", "pixel_aspect", "output_file", "save_file", "skip_rendered_frames",
                        "samples_per_axis", "threads", "tile_size"});
@@ -296,6 +309,8 @@ SceneSpec parse_scene_text(const std::string& text, const std::string& label) {
     document = nlohmann::json::parse(text);
   } catch (const nlohmann::json::parse_error& error) {
     throw std::runtime_error(label + ": " + line_and_column(text, error.byte) + ": " + syntax_problem(error));
+  } catch (const nlohmann::json::out_of_range& error) {
+    throw std::runtime_error(label + ": " + number_problem(text, error));
   }
   try {
     return read_scene(JsonField(document, ""));

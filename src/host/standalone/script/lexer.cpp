@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cwchar>
 #include <cwctype>
 #include <unordered_map>
@@ -33,10 +34,11 @@ bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 // A character as an error message shows it: quoted, or by its code when it has no glyph
 // (a NUL would otherwise end the message wherever it is narrowed).
+// Any wchar_t value gets a code that fits, even one no decoding makes (a negative one).
 std::wstring shown(wchar_t c) {
   if (c >= 0x20 && c != 0x7F) return std::wstring(L"'") + c + L"'";
-  wchar_t code[8];
-  std::swprintf(code, 8, L"U+%04X", static_cast<unsigned>(c));
+  wchar_t code[16];
+  std::swprintf(code, 16, L"U+%04X", static_cast<std::uint32_t>(c));
   return code;
 }
 

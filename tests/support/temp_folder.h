@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace paravelle::testing {
+
+// A fresh, empty folder under the system's temporary folder, removed by the destructor.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace paravelle::testing
