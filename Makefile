@@ -13,7 +13,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= text_conversions frame_reader command_dispatch job_file script_eval scene_file
 SANITIZER_CONFIGURE = cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARAVELLE_BENCHMARKS=OFF
 
-.PHONY: all deps configure build test test-asan test-tsan test-windows fuzz demo bench clean
+.PHONY: all deps configure build test test-asan test-tsan test-windows fuzz demo bench format clean
 
 all: build
 
@@ -70,6 +70,12 @@ demo: build
 bench: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)/bin/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+# Every C++ file of ours in the one format of .clang-format.
+CLANG_FORMAT ?= clang-format-14
+format:
+	@bash scripts/install-deps.sh format
+	@find src apps worker tests bench -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 $(CLANG_FORMAT) -i
 
 clean:
 	@rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

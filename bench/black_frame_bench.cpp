@@ -39,14 +39,14 @@ std::unique_ptr<Bitmap, BitmapDeleter> frame() {
 
 void BM_BlackFrameAgainstPlainRead(benchmark::State& state) {
   const auto bitmap = frame();
-  const auto* storage = dynamic_cast<const host::standalone::FloatStorage*>(bitmap->Storage());
+  const auto* storage = dynamic_cast<const paravelle::host::standalone::FloatStorage*>(bitmap->Storage());
   if (!storage) return state.SkipWithError("not the standalone host's storage");
   const float* pixels = storage->data();
   paravelle::daemon::JobState job;
   job.blackPixelPercentage = 100;  // the band keeps it below: the test passes
   job.blackPixelThreshold = 0.1f;
   paravelle::win32::simple_socket unconnected;  // the log lines go nowhere
-  bench_support::run_alternating(
+  paravelle::bench_support::run_alternating(
       state, "check",
       [&] { paravelle::render::CheckBlackFrame(job, bitmap.get(), unconnected); },
       "plain_read",

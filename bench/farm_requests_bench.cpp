@@ -52,7 +52,7 @@ class LiveSession {
     std::promise<std::uint32_t> thread_id;
     std::future<std::uint32_t> session_thread_id = thread_id.get_future();
     session_ = std::async(std::launch::async, [port = port_, &thread_id] {
-      thread_id.set_value(host::current_thread_id());
+      thread_id.set_value(paravelle::host::current_thread_id());
       return paravelle::daemon::RunParavelleDaemon(port, L"bench");
     });
     session_thread_ = session_thread_id.get();
@@ -71,7 +71,7 @@ class LiveSession {
   void run(Work work) {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
-    host::post_message_to(session_thread_, [done, work] {
+    paravelle::host::post_message_to(session_thread_, [done, work] {
       paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
       work();
       paravelle::set_farm_timeout_ms(idle_timeout_ms);
@@ -96,7 +96,7 @@ void BM_ScriptGetJobInfoEntry(benchmark::State& state) {
   for (auto _ : state) {
     session.run([&] {
       init_thread_locals();
-      host::script::evaluate_text(script);
+      paravelle::host::script::evaluate_text(script);
     });
   }
   state.SetItemsProcessed(state.iterations() * calls_per_iteration);

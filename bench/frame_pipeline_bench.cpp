@@ -52,7 +52,7 @@ class SilentFarm {
  public:
   SilentFarm() {
     std::uint16_t port = 0;
-    listener_ = bench_support::listen_on_loopback(port);
+    listener_ = paravelle::bench_support::listen_on_loopback(port);
     connection.connect("127.0.0.1", port, paravelle::win32::simple_socket::protocol_tcp);
     peer_ = ::accept(listener_, nullptr, nullptr);
     reader_ = std::thread([this] {
@@ -87,7 +87,7 @@ bool direct_frame(Interface& core, TimeValue t, const std::string& file) {
   info.SetHeight(height);
   const std::unique_ptr<Bitmap, BitmapDeleter> bitmap(TheManager->Create(&info));
   if (!core.CurRendererRenderFrame(t, bitmap.get(), nullptr, 1.0f, nullptr, nullptr)) return false;
-  const auto* storage = dynamic_cast<const host::standalone::FloatStorage*>(bitmap->Storage());
+  const auto* storage = dynamic_cast<const paravelle::host::standalone::FloatStorage*>(bitmap->Storage());
   auto output = OIIO::ImageOutput::create(file);
   const OIIO::ImageSpec spec(width, height, 4, OIIO::TypeDesc::HALF);
   return output && output->open(file, spec) && output->write_image(OIIO::TypeDesc::FLOAT, storage->data()) &&
@@ -107,7 +107,7 @@ void BM_FramePipelineAgainstDirectRenderAndWrite(benchmark::State& state) {
   paravelle::render::RenderFrame(job, 0, farm.connection);
   int frame = 1;
   bool failed = false;
-  bench_support::run_alternating(
+  paravelle::bench_support::run_alternating(
       state, "pipeline",
       [&] {
         try {

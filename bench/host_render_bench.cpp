@@ -62,7 +62,7 @@ void BM_AccumulatePass(benchmark::State& state) {
   BitmapPtr sum = make(640, 480);
   BitmapPtr pass = make(640, 480);
   int p = 0;
-  for (auto _ : state) host::standalone::accumulate_running_average(sum.get(), pass.get(), p++ % 16);
+  for (auto _ : state) paravelle::host::standalone::accumulate_running_average(sum.get(), pass.get(), p++ % 16);
   state.SetItemsProcessed(state.iterations() * 640 * 480);
 }
 BENCHMARK(BM_AccumulatePass)->Unit(benchmark::kMillisecond);

@@ -54,10 +54,10 @@ std::string target(const char* name) {
 }
 
 void host_writer(benchmark::State& state, const char* name, int type) {
-  const host::standalone::ImagePixels pixels{width, height, frame().data()};
+  const paravelle::host::standalone::ImagePixels pixels{width, height, frame().data()};
   const std::string path = target(name);
   for (auto _ : state) {
-    if (host::standalone::write_image_file(path, pixels, type, true, 1.0f).code != BMMRES_SUCCESS) {
+    if (paravelle::host::standalone::write_image_file(path, pixels, type, true, 1.0f).code != BMMRES_SUCCESS) {
       state.SkipWithError("write_image_file failed");
       break;
     }

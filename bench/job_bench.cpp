@@ -153,7 +153,7 @@ class ReportingEveryTile : public paravelle::render::ParavelleRenderCallback {
  public:
   using ParavelleRenderCallback::ParavelleRenderCallback;
   int Progress(int done, int total) override {
-    paravelle::render::lastProgressTick.store(host::tick_count() - 5000);
+    paravelle::render::lastProgressTick.store(paravelle::host::tick_count() - 5000);
     return ParavelleRenderCallback::Progress(done, total);
   }
 };
@@ -170,12 +170,12 @@ void BM_ProgressCallbackCost(benchmark::State& state) {
     return;
   }
   std::uint16_t port;
-  const int listener = bench_support::listen_on_loopback(port);
+  const int listener = paravelle::bench_support::listen_on_loopback(port);
   // The farm's end reads and drops whatever arrives.
   std::thread farm([listener] {
     const int fd = ::accept(listener, nullptr, nullptr);
     std::string message;
-    while (bench_support::read_frame(fd, message)) {
+    while (paravelle::bench_support::read_frame(fd, message)) {
     }
     ::close(fd);
   });

@@ -9,7 +9,7 @@
 
 #include "host/standalone/raytrace/render.h"
 
-namespace rt = host::standalone::raytrace;
+namespace rt = paravelle::host::standalone::raytrace;
 
 namespace {
 

@@ -56,7 +56,7 @@ void BM_SaveWithRetryAgainstCp(benchmark::State& state) {
   paravelle::win32::simple_socket unconnected;  // the log lines go nowhere
   const fs::path local = folder / "temp" / "beauty0001.exr";
   bool failed = false;
-  bench_support::run_alternating(
+  paravelle::bench_support::run_alternating(
       state, "save_with_retry",
       [&] {
         // SaveWithRetry removes its source; a fresh link to the same data stands in for a

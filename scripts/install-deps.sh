@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh            what `make build` and `make test` need
 #   scripts/install-deps.sh windows    and the mingw-w64 cross compiler and Wine (`make test-windows`)
 #   scripts/install-deps.sh fuzz       and Clang with its fuzzer and sanitizer runtimes (`make fuzz`)
+#   scripts/install-deps.sh format     and clang-format 14 (`make format`; one version, so the format does not drift)
 set -euo pipefail
 
 packages=(
@@ -18,7 +19,8 @@ for group in "$@"; do
   case "$group" in
     windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
-    *) echo "install-deps.sh: unknown group '$group' (windows, fuzz)" >&2; exit 2 ;;
+    format) packages+=(clang-format-14) ;;
+    *) echo "install-deps.sh: unknown group '$group' (windows, fuzz, format)" >&2; exit 2 ;;
   esac
 done
 

@@ -37,7 +37,7 @@ constexpr char description[] =
     "plug-in, shortens it (a worker that stays silent between commands is waited for again and again;\n"
     "one that stays silent in the handshake or to a request fails it).";
 
-std::wstring widen(const std::string& utf8_text) { return host::standalone::wide_text::from_utf8(utf8_text); }
+std::wstring widen(const std::string& utf8_text) { return paravelle::host::standalone::wide_text::from_utf8(utf8_text); }
 
 struct Arguments {
   std::optional<int> port;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace bench_support {
+namespace paravelle::bench_support {
 
 inline double median(std::vector<double> samples) {
   if (samples.empty()) return 0;
@@ -49,4 +49,4 @@ inline void run_alternating(benchmark::State& state, const std::string& a_name, 
   state.counters["ratio"] = b_median > 0 ? a_median / b_median : 0;
 }
 
-}  // namespace bench_support
+}  // namespace paravelle::bench_support

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-namespace bench_support {
+namespace paravelle::bench_support {
 
 inline int listen_on_loopback(std::uint16_t& port) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -103,4 +103,4 @@ class PingPongClient {
   std::string answer_;
 };
 
-}  // namespace bench_support
+}  // namespace paravelle::bench_support

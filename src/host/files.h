@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host::files {
+namespace paravelle::host::files {
 
 // Windows-style error numbers the plug-in tells apart.
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
@@ -41,4 +41,4 @@ std::wstring error_text(std::uint32_t error);
 // The folder for data shared by all users of the host (created if missing).
 std::wstring common_app_data_folder();
 
-}  // namespace host::files
+}  // namespace paravelle::host::files

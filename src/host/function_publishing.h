@@ -205,11 +205,11 @@ class FPInterfaceDesc : public FPInterface {
 // A static (singleton) interface, such as a plug-in's script interface.
 class FPStaticInterface : public FPInterfaceDesc {};
 
-namespace host::fp {
+namespace paravelle::host::fp {
 
 // The registered interfaces (those loaded with FP_CORE), by name (case-insensitive) or
 // by id; null when absent.
 FPInterfaceDesc* find_interface(std::wstring_view name);
 FPInterfaceDesc* find_interface(Interface_ID id);
 
-}  // namespace host::fp
+}  // namespace paravelle::host::fp

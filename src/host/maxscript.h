@@ -14,7 +14,7 @@
 
 class CharStream;
 
-namespace host::script {
+namespace paravelle::host::script {
 struct HeapAccess;
 }
 
@@ -74,7 +74,7 @@ class Value {
   static void operator delete(void* block);
 
  private:
-  friend struct host::script::HeapAccess;
+  friend struct paravelle::host::script::HeapAccess;
   Value* gc_prev_ = nullptr;
   Value* gc_next_ = nullptr;
   bool gc_marked_ = false;

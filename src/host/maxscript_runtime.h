@@ -176,7 +176,7 @@ class ScopedValueTempArray {
   std::size_t size() const { return count_; }
 
  private:
-  friend struct host::script::HeapAccess;
+  friend struct paravelle::host::script::HeapAccess;
   std::size_t count_;
   std::unique_ptr<Value*[]> slots_;
 };
@@ -190,7 +190,7 @@ void init_thread_locals();
 void push_alloc_frame();
 void pop_alloc_frame();
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // Frees every value that no root reaches. Runs on its own when an evaluation starts and
 // enough values were created since the last collection; call it directly only when no
@@ -223,7 +223,7 @@ class ThreadRuntimeMark {
 ThreadRuntimeMark mark_thread_runtime();
 void unwind_thread_runtime(const ThreadRuntimeMark& mark);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script
 
 // ---- globals ---------------------------------------------------------------------
 
@@ -244,7 +244,7 @@ class GlobalTable {
   void set(std::wstring_view name, Value* value) { set(Name::intern(name), value); }
 
  private:
-  friend struct host::script::HeapAccess;
+  friend struct paravelle::host::script::HeapAccess;
   mutable std::mutex mutex_;
   std::unordered_map<Name*, Value*> table_;
 };
@@ -259,7 +259,7 @@ namespace MAXScript {
 enum class ScriptSource : std::uint32_t { Dynamic = 0, Embedded = 1, File = 2, NotSpecified = 3 };
 }  // namespace MAXScript
 
-namespace host::script {
+namespace paravelle::host::script {
 struct Program;
 }
 
@@ -268,12 +268,12 @@ struct Program;
 // leave eval as MAXScriptException.
 class CodeTree : public Value {
  public:
-  explicit CodeTree(std::shared_ptr<const host::script::Program> program);
+  explicit CodeTree(std::shared_ptr<const paravelle::host::script::Program> program);
   Value* eval();
   void sprin1(CharStream* stream) override;
 
  private:
-  std::shared_ptr<const host::script::Program> program_;
+  std::shared_ptr<const paravelle::host::script::Program> program_;
 };
 
 // The compiler. `output` receives compiler messages (none at present).
@@ -289,7 +289,7 @@ class Parser : public Value {
   CharStream* output_;
 };
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // Compiles and evaluates a script text (or a script file, decoded as FileStream does).
 // A script error is printed on the listener and gives false; the scene loader and the
@@ -304,4 +304,4 @@ Value* evaluate_text(const std::wstring& text);
 std::wstring printed(Value* value);
 std::wstring printed(const MAXScriptException& error);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace host {
+namespace paravelle::host {
 
 // 32-bit millisecond counter that wraps like the original host's; callers take
 // differences modulo 2^32.
@@ -44,4 +44,4 @@ void set_tick_offset(std::uint32_t offset);
 // see every wait that was asked for. Set it only while no other thread sleeps.
 void set_sleep_function(std::function<void(std::uint32_t milliseconds)> sleeper);
 
-}  // namespace host
+}  // namespace paravelle::host

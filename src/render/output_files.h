@@ -62,4 +62,15 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
 std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source,
                            const std::wstring& destination, win32::simple_socket& connection);
 
+// Whether a path names an existing file, telling "absent" apart from "cannot tell": true
+// for an existing file that is not a directory; false when the file, its folder, its
+// network path or a valid name is missing. Any other failure to read the attributes (no
+// access, a broken link chain, ...) raises FileError with the host's error number:
+// guessing "absent" there could make a caller overwrite or skip a file it cannot see.
+bool file_exists(const std::wstring& path);
+
+// Whether a last-error number of the host's file layer says the thing is not there (the
+// file, its folder, its network path, or a valid name), rather than that it cannot be seen.
+bool means_absent(std::uint32_t error);
+
 }  // namespace paravelle::render

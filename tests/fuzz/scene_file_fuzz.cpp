@@ -12,13 +12,12 @@
 
 #include "fuzz_check.h"
 #include "host/standalone/camera_view.h"
-#include "host/standalone/engine_scene.h"
 #include "host/standalone/loaded_scene.h"
 #include "host/standalone/scene_loader.h"
 
 namespace {
 
-using namespace host::standalone;
+using namespace paravelle::host::standalone;
 
 class NoProgress : public raytrace::Progress {
  public:

@@ -24,7 +24,7 @@ constexpr std::uint64_t kTextCharacters = 4u << 20;
 std::wstring script_text(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   try {
-    return host::standalone::wide_text::from_utf8(bytes);
+    return paravelle::host::standalone::wide_text::from_utf8(bytes);
   } catch (const std::exception&) {
     std::wstring text;
     for (const unsigned char byte : bytes) text.push_back(static_cast<wchar_t>(byte));
@@ -33,7 +33,7 @@ std::wstring script_text(const std::uint8_t* data, std::size_t size) {
 }
 
 bool nothing_left_nested() {
-  const host::script::Depths depths = host::script::current_depths();
+  const paravelle::host::script::Depths depths = paravelle::host::script::current_depths();
   for (const std::size_t count : depths.counts)
     if (count != 0) return false;
   return true;
@@ -47,18 +47,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CharStream* const output = thread_local_current_stdout();
   const std::wstring text = script_text(data, size);
   {
-    const host::script::ScriptBudget budget(kLoopTurns, kTextCharacters);
+    const paravelle::host::script::ScriptBudget budget(kLoopTurns, kTextCharacters);
     try {
-      Value* const result = host::script::evaluate_text(text);
+      Value* const result = paravelle::host::script::evaluate_text(text);
       FUZZ_CHECK(result != nullptr);
-      host::script::printed(result);
+      paravelle::host::script::printed(result);
     } catch (const MAXScriptException& error) {
-      const std::wstring printed = host::script::printed(error);
+      const std::wstring printed = paravelle::host::script::printed(error);
       FUZZ_CHECK(printed.starts_with(L"-- Syntax error: ") || printed.starts_with(L"-- Runtime error: "));
     }
   }
   FUZZ_CHECK(nothing_left_nested());
-  FUZZ_CHECK(host::script::caught_exception_count() == 0);
+  FUZZ_CHECK(paravelle::host::script::caught_exception_count() == 0);
   FUZZ_CHECK(thread_local_current_stdout() == output);
   capture_listener(nullptr);
   return 0;

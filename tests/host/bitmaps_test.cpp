@@ -12,8 +12,8 @@
 
 namespace {
 
-using host_test::BitmapPtr;
-using host_test::make_bitmap;
+using paravelle::host_test::BitmapPtr;
+using paravelle::host_test::make_bitmap;
 
 float red(Bitmap& bitmap, int x, int y) {
   BMM_Color_fl colour;
@@ -41,7 +41,7 @@ int copy(Bitmap& destination, Bitmap& source, int x, int y, int width = 0, int h
 }
 
 TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
-  const auto live = host::standalone::live_bitmap_count();
+  const auto live = paravelle::host::standalone::live_bitmap_count();
   EXPECT_EQ(make_bitmap(0, 10), nullptr);
   EXPECT_EQ(make_bitmap(10, -1), nullptr);
   EXPECT_EQ(make_bitmap(1 << 15, 1 << 15), nullptr);
@@ -55,9 +55,9 @@ TEST(Bitmaps, CreateGivesNullForSizesItCannotMake) {
   EXPECT_EQ(colour.a, 0.0f) << "a new bitmap is transparent black";
   EXPECT_FALSE(bitmap->Storage()->GetPixel(3, 0, colour));
   EXPECT_FALSE(bitmap->Storage()->PutPixel(-1, 0, colour));
-  EXPECT_EQ(host::standalone::live_bitmap_count(), live + 1);
+  EXPECT_EQ(paravelle::host::standalone::live_bitmap_count(), live + 1);
   bitmap.reset();
-  EXPECT_EQ(host::standalone::live_bitmap_count(), live);
+  EXPECT_EQ(paravelle::host::standalone::live_bitmap_count(), live);
 }
 
 TEST(Bitmaps, LinearPixelsReadSpansOfOneRowOnlyWhenInside) {
@@ -110,7 +110,7 @@ TEST(Bitmaps, CopyImagePlacesFillsAndClips) {
 }
 
 TEST(Bitmaps, OutputCodesPerCall) {
-  host_test::ScratchFolder folder;
+  paravelle::host_test::ScratchFolder folder;
   BitmapPtr bitmap = numbered(4, 2);
   BitmapInfo info;
   info.SetWidth(4);
@@ -118,12 +118,12 @@ TEST(Bitmaps, OutputCodesPerCall) {
   EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
   EXPECT_EQ(bitmap->Close(&info), BMMRES_NOT_OPEN);
   EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_NOT_WRITABLE) << "no name";
-  info.SetName(host_test::ScratchFolder::wide((folder.path() / "missing" / "a.exr").string()).c_str());
+  info.SetName(paravelle::host_test::ScratchFolder::wide((folder.path() / "missing" / "a.exr").string()).c_str());
   EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_FOLDER_MISSING);
-  info.SetName(host_test::ScratchFolder::wide((folder.path() / "a.nosuchformat").string()).c_str());
+  info.SetName(paravelle::host_test::ScratchFolder::wide((folder.path() / "a.nosuchformat").string()).c_str());
   EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_UNKNOWN_FORMAT);
   const auto file = folder.path() / "a.exr";
-  info.SetName(host_test::ScratchFolder::wide(file.string()).c_str());
+  info.SetName(paravelle::host_test::ScratchFolder::wide(file.string()).c_str());
   info.SetFlags(MAP_HAS_ALPHA);
   ASSERT_EQ(bitmap->OpenOutput(&info), BMMRES_SUCCESS);
   EXPECT_FALSE(std::filesystem::exists(file)) << "opening creates nothing";
@@ -135,7 +135,7 @@ TEST(Bitmaps, OutputCodesPerCall) {
 
 // The caller gets only a code; why the writer failed goes to the host's log in its words.
 TEST(Bitmaps, AFailedWriteLogsItsCause) {
-  host_test::ScratchFolder folder;
+  paravelle::host_test::ScratchFolder folder;
   BitmapPtr bitmap = numbered(4, 2);
   BitmapInfo info;
   info.SetWidth(4);
@@ -143,37 +143,37 @@ TEST(Bitmaps, AFailedWriteLogsItsCause) {
   const auto gone = folder.path() / "gone \u00e9t\u00e9";
   std::filesystem::create_directory(gone);
   // A name outside ASCII must reach the log intact.
-  info.SetName(host::standalone::wide_text::from_utf8((gone / "a.png").string()).c_str());
+  info.SetName(paravelle::host::standalone::wide_text::from_utf8((gone / "a.png").string()).c_str());
   ASSERT_EQ(bitmap->OpenOutput(&info), BMMRES_SUCCESS);
   std::filesystem::remove(gone);
-  auto& host = host::standalone::standalone_interface();
+  auto& host = paravelle::host::standalone::standalone_interface();
   host.clear_log_records();
   EXPECT_EQ(bitmap->Write(&info, BMM_SINGLEFRAME), BMMRES_FOLDER_MISSING);
   const auto records = host.log_records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].type, SYSLOG_ERROR);
   EXPECT_EQ(records[0].title, L"Bitmap output");
-  const std::wstring folder_name = host::standalone::wide_text::from_utf8(gone.string());
+  const std::wstring folder_name = paravelle::host::standalone::wide_text::from_utf8(gone.string());
   EXPECT_EQ(records[0].text, L"cannot write " + folder_name + L"/a.png: the folder " + folder_name +
                                  L": No such file or directory");
   bitmap->Close(&info);
 }
 
 TEST(Bitmaps, DisplayIsCounted) {
-  host::standalone::reset_display_counters();
-  const auto shown = host::standalone::display_counters().shown_now;
+  paravelle::host::standalone::reset_display_counters();
+  const auto shown = paravelle::host::standalone::display_counters().shown_now;
   BitmapPtr first = make_bitmap(2, 2);
   BitmapPtr second = make_bitmap(2, 2);
   first->Display();
   first->Display();
   second->Display(nullptr, BMM_CENTRE_POSITION, 0, 1);
-  EXPECT_EQ(host::standalone::display_counters().shown_now, shown + 2);
-  EXPECT_EQ(host::standalone::display_counters().display_calls, 3);
+  EXPECT_EQ(paravelle::host::standalone::display_counters().shown_now, shown + 2);
+  EXPECT_EQ(paravelle::host::standalone::display_counters().display_calls, 3);
   first->UnDisplay();
-  EXPECT_EQ(host::standalone::display_counters().shown_now, shown + 1);
+  EXPECT_EQ(paravelle::host::standalone::display_counters().shown_now, shown + 1);
   second.reset();
-  EXPECT_EQ(host::standalone::display_counters().shown_now, shown) << "deleting a shown bitmap hides it";
-  EXPECT_EQ(host::standalone::display_counters().undisplay_calls, 1);
+  EXPECT_EQ(paravelle::host::standalone::display_counters().shown_now, shown) << "deleting a shown bitmap hides it";
+  EXPECT_EQ(paravelle::host::standalone::display_counters().undisplay_calls, 1);
 }
 
 }  // namespace

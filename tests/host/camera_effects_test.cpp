@@ -12,12 +12,12 @@
 
 namespace {
 
-using host::standalone::Vector3;
+using paravelle::host::standalone::Vector3;
 
-using host_test::BitmapPtr;
+using paravelle::host_test::BitmapPtr;
 
 BitmapPtr filled(float value) {
-  BitmapPtr bitmap = host_test::make_bitmap(2, 1);
+  BitmapPtr bitmap = paravelle::host_test::make_bitmap(2, 1);
   bitmap->Storage()->PutPixel(0, 0, {value, value * 2, 0, 1});
   bitmap->Storage()->PutPixel(1, 0, {-value, 0, value, 0});
   return bitmap;
@@ -31,10 +31,10 @@ Vector3 forward(const ViewParams& view) {
   return {-view.affineTM.row[2].x, -view.affineTM.row[2].y, -view.affineTM.row[2].z};
 }
 
-class CameraEffects : public host_test::HostTest {
+class CameraEffects : public paravelle::host_test::HostTest {
  protected:
   CameraObject* camera_object(const char* effect_json) {
-    nlohmann::json scene = host_test::small_scene();
+    nlohmann::json scene = paravelle::host_test::small_scene();
     scene["nodes"][0]["multipass"] = nlohmann::json::parse(effect_json);
     load(scene);
     return static_cast<CameraObject*>(host().GetINodeByName(L"Camera01")->EvalWorldState(0));
@@ -107,7 +107,7 @@ TEST_F(CameraEffects, ADisabledOrMissingEffectIsReported) {
   CameraObject* camera = camera_object(R"({"type": "depth_of_field", "enabled": false})");
   Interval valid;
   EXPECT_EQ(camera->GetMultiPassEffectEnabled(0, valid), 0);
-  load(host_test::small_scene(), "plain.json");
+  load(paravelle::host_test::small_scene(), "plain.json");
   auto* plain = static_cast<CameraObject*>(host().GetINodeByName(L"Camera01")->EvalWorldState(0));
   EXPECT_EQ(plain->GetMultiPassEffectEnabled(0, valid), 0);
   EXPECT_EQ(plain->GetIMultiPassCameraEffect(), nullptr);

@@ -16,27 +16,27 @@ using ::testing::ElementsAre;
 
 TEST(EventQueues, ADrainRunsTheCallingThreadsEventsOnly) {
   std::vector<std::string> ran;
-  host::post_message([&] { ran.push_back("main"); });
+  paravelle::host::post_message([&] { ran.push_back("main"); });
   std::promise<std::uint32_t> id;
   std::promise<void> posted;
   std::thread renderer([&] {
-    host::post_message([&] { ran.push_back("renderer's own"); });
-    id.set_value(host::current_thread_id());
+    paravelle::host::post_message([&] { ran.push_back("renderer's own"); });
+    id.set_value(paravelle::host::current_thread_id());
     posted.get_future().wait();
-    host::drain_messages();
+    paravelle::host::drain_messages();
   });
   // Posted to the renderer from here: runs in the renderer's drain, not in this thread's.
-  host::post_message_to(id.get_future().get(), [&] { ran.push_back("posted to the renderer"); });
+  paravelle::host::post_message_to(id.get_future().get(), [&] { ran.push_back("posted to the renderer"); });
   posted.set_value();
   renderer.join();
   EXPECT_THAT(ran, ElementsAre("renderer's own", "posted to the renderer"));
 
   // An event that posts another to its own thread sees it run in the same drain.
-  host::post_message([&] { host::post_message([&] { ran.push_back("posted during the drain"); }); });
-  const std::uint64_t drains = host::drain_count();
-  host::drain_messages();
+  paravelle::host::post_message([&] { paravelle::host::post_message([&] { ran.push_back("posted during the drain"); }); });
+  const std::uint64_t drains = paravelle::host::drain_count();
+  paravelle::host::drain_messages();
   EXPECT_THAT(ran, ElementsAre("renderer's own", "posted to the renderer", "main", "posted during the drain"));
-  EXPECT_EQ(host::drain_count(), drains + 1);
+  EXPECT_EQ(paravelle::host::drain_count(), drains + 1);
 }
 
 }  // namespace

@@ -11,10 +11,10 @@ namespace {
 std::wstring example(const std::string& name) {
   const char* from_environment = std::getenv("PARAVELLE_SOURCE_DIR");
   const std::string root = from_environment ? from_environment : PARAVELLE_SOURCE_DIR_DEFAULT;
-  return host_test::ScratchFolder::wide(root + "/examples/scenes/" + name);
+  return paravelle::host_test::ScratchFolder::wide(root + "/examples/scenes/" + name);
 }
 
-class Examples : public host_test::HostTest {};
+class Examples : public paravelle::host_test::HostTest {};
 
 TEST_F(Examples, SpinningSpheresHasTwoElementsAndADepthOfFieldCamera) {
   const std::wstring file = example("spinning-spheres.json");

@@ -15,22 +15,22 @@ namespace {
 using paravelle::testing::fault_report;
 using paravelle::testing::killed_by_fault;
 
-class FaultInjection : public host_test::HostTest {
+class FaultInjection : public paravelle::host_test::HostTest {
  protected:
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     HostTest::SetUp();
   }
   std::wstring scene_with_fault(const char* when, const char* kind, int frame = 2) {
-    nlohmann::json scene = host_test::small_scene();
+    nlohmann::json scene = paravelle::host_test::small_scene();
     nlohmann::json fault = {{"when", when}, {"kind", kind}};
     if (std::string(when) == "render") fault["frame"] = frame;
     scene["faults"] = nlohmann::json::array({fault});
-    return host_test::ScratchFolder::wide(folder_.write(std::string(when) + "-" + kind + ".json", scene.dump()));
+    return paravelle::host_test::ScratchFolder::wide(folder_.write(std::string(when) + "-" + kind + ".json", scene.dump()));
   }
   int open() { return host().OpenCurRenderer(host().GetINodeByName(L"Camera01"), nullptr, 1, 64, 48); }
   int render_frame(int frame) {
-    const host_test::BitmapPtr bitmap = host_test::make_bitmap(64, 48);
+    const paravelle::host_test::BitmapPtr bitmap = paravelle::host_test::make_bitmap(64, 48);
     return host().CurRendererRenderFrame(frame * 160, bitmap.get(), nullptr, 1.0f, nullptr, nullptr);
   }
 };

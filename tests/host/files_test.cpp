@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace files = host::files;
+namespace files = paravelle::host::files;
 using paravelle::testing::FileSizeLimit;
 using paravelle::testing::ScratchFolder;
 

@@ -8,8 +8,8 @@
 
 namespace {
 
-using host::standalone::effective_input_gamma;
-using host::standalone::effective_output_gamma;
+using paravelle::host::standalone::effective_input_gamma;
+using paravelle::host::standalone::effective_output_gamma;
 
 // The settings are the host's global ones; each test leaves them as it found them.
 class GammaTest : public ::testing::Test {

@@ -14,7 +14,7 @@
 #include "host/standalone/standalone_interface.h"
 #include "scratch_folder.h"
 
-namespace host_test {
+namespace paravelle::host_test {
 
 using ScratchFolder = paravelle::testing::ScratchFolder;
 
@@ -71,4 +71,4 @@ class HostTest : public ::testing::Test {
   StringStream listener_;
 };
 
-}  // namespace host_test
+}  // namespace paravelle::host_test

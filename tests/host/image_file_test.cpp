@@ -21,9 +21,9 @@
 
 namespace {
 
-using host::standalone::ImagePixels;
-using host::standalone::read_image_file;
-using host::standalone::write_image_file;
+using paravelle::host::standalone::ImagePixels;
+using paravelle::host::standalone::read_image_file;
+using paravelle::host::standalone::write_image_file;
 using paravelle::testing::FileSizeLimit;
 using paravelle::testing::ScratchFolder;
 

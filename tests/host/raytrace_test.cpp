@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 using ::testing::HasSubstr;
@@ -329,4 +329,4 @@ TEST(RaytraceTest, BadInputIsRefusedAndAnEmptyJobDoesNothing) {
 }
 
 }  // namespace
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -8,13 +8,13 @@
 #include <set>
 #include <thread>
 
-#include "host/standalone/scene_scripts.h"
+#include "host/standalone/loaded_scene.h"
 #include "host_fixture.h"
 
 namespace {
 
-using host_test::BitmapPtr;
-using host_test::make_bitmap;
+using paravelle::host_test::BitmapPtr;
+using paravelle::host_test::make_bitmap;
 
 BMM_Color_fl pixel(Bitmap& bitmap, int x, int y) {
   BMM_Color_fl colour{-1, -1, -1, -1};
@@ -53,11 +53,11 @@ class RecordingProgress : public RendProgressCallback {
   std::mutex mutex_;
 };
 
-class RenderFrame : public host_test::HostTest {
+class RenderFrame : public paravelle::host_test::HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
-    scene_ = host_test::small_scene();
+    scene_ = paravelle::host_test::small_scene();
   }
   INode* camera() { return host().GetINodeByName(L"Camera01"); }
   int render(Bitmap& bitmap, RendProgressCallback* progress = nullptr, RECT* region = nullptr, int type = 1,
@@ -199,13 +199,13 @@ TEST_F(RenderFrame, AFailingPreFrameScriptFailsTheFrame) {
   scene_["scripts"] = {{"pre_frame", "boom"}};
   load(scene_);
   int runs = 0;
-  host::standalone::set_scene_script_runner([&](const std::wstring& script) {
+  paravelle::host::standalone::set_scene_script_runner([&](const std::wstring& script) {
     ++runs;
     return script != L"boom";
   });
   BitmapPtr bitmap = make_bitmap(64, 48);
   EXPECT_EQ(render(*bitmap), 0);
-  host::standalone::set_scene_script_runner(nullptr);
+  paravelle::host::standalone::set_scene_script_runner(nullptr);
   EXPECT_EQ(runs, 1);
   EXPECT_THAT(pixel(*bitmap, 32, 24), Rgba(0, 0, 0, 0));
   EXPECT_EQ(render(*bitmap), 1);

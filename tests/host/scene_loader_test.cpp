@@ -8,7 +8,7 @@
 
 #include "host_fixture.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 using ::testing::HasSubstr;
@@ -202,4 +202,4 @@ TEST(Track, InterpolatesLinearlyAndHoldsOutsideTheKeys) {
 }
 
 }  // namespace
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

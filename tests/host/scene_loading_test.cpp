@@ -5,20 +5,20 @@
 
 #include "host/maxscript_runtime.h"
 #include "host/standalone/path_config.h"
-#include "host/standalone/scene_scripts.h"
+#include "host/standalone/loaded_scene.h"
 #include "host_fixture.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-class SceneLoading : public host_test::HostTest {
+class SceneLoading : public paravelle::host_test::HostTest {
  protected:
   std::wstring write(const nlohmann::json& scene, const std::string& name) {
-    return host_test::ScratchFolder::wide(folder_.write(name, scene.dump()));
+    return paravelle::host_test::ScratchFolder::wide(folder_.write(name, scene.dump()));
   }
   static nlohmann::json with_missing_files() {
-    nlohmann::json scene = host_test::small_scene();
+    nlohmann::json scene = paravelle::host_test::small_scene();
     scene["missing_files"] = nlohmann::json::parse(
         R"({"external_files": ["wood.png"], "dlls": ["a.dll", "b.dll"], "xrefs": ["tree.max"], "uvws": ["uvw"]})");
     return scene;
@@ -40,19 +40,19 @@ TEST_F(SceneLoading, StartUpSceneHasTheUsualDefaults) {
 }
 
 TEST_F(SceneLoading, ValidityNeedsAnExistingFileOfTheFormatAndVersion) {
-  EXPECT_TRUE(host().IsValidSceneFile(write(host_test::small_scene(), "ok.json").c_str()));
-  nlohmann::json future = host_test::small_scene();
+  EXPECT_TRUE(host().IsValidSceneFile(write(paravelle::host_test::small_scene(), "ok.json").c_str()));
+  nlohmann::json future = paravelle::host_test::small_scene();
   future["version"] = 2;
   EXPECT_FALSE(host().IsValidSceneFile(write(future, "v2.json").c_str()));
-  EXPECT_FALSE(host().IsValidSceneFile(host_test::ScratchFolder::wide(folder_.write("x.json", "{not json")).c_str()));
+  EXPECT_FALSE(host().IsValidSceneFile(paravelle::host_test::ScratchFolder::wide(folder_.write("x.json", "{not json")).c_str()));
   EXPECT_FALSE(host().IsValidSceneFile(L"/nonexistent/scene.json"));
-  EXPECT_FALSE(host().IsValidSceneFile(host_test::ScratchFolder::wide(folder_.path().string()).c_str()));
+  EXPECT_FALSE(host().IsValidSceneFile(paravelle::host_test::ScratchFolder::wide(folder_.path().string()).c_str()));
 }
 
 TEST_F(SceneLoading, ABadSceneFailsWithItsMessageAndKeepsThePreviousScene) {
-  load(host_test::small_scene());
+  load(paravelle::host_test::small_scene());
   host().SetRendWidth(100);
-  nlohmann::json bad = host_test::small_scene();
+  nlohmann::json bad = paravelle::host_test::small_scene();
   bad["nodes"][1]["type"] = "cone";
   const std::wstring file = write(bad, "bad.json");
   EXPECT_FALSE(host().LoadFromFile(file.c_str(), 14));
@@ -85,12 +85,12 @@ TEST_F(SceneLoading, MissingFilesFailTheLoadUnlessTheirTypeIsIgnored) {
   EXPECT_EQ(text, L"b.dll");
 
   // Each load records afresh.
-  load(host_test::small_scene(), "clean.json");
+  load(paravelle::host_test::small_scene(), "clean.json");
   EXPECT_EQ(host().NumRecordedMessages(TYPE_MISSING_XREF_FILES), 0);
 }
 
 TEST_F(SceneLoading, OnlyTheTypesWithMessagesDecide) {
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["missing_files"] = nlohmann::json::parse(R"({"uvws": ["uvw"]})");
   const std::wstring file = write(scene, "uvw.json");
   host().SetDefaultAction(TYPE_MISSING_UVWS, DEFAULT_ACTION_IGNORE);
@@ -100,40 +100,40 @@ TEST_F(SceneLoading, OnlyTheTypesWithMessagesDecide) {
 }
 
 TEST_F(SceneLoading, DependenciesResolveThroughTheSceneFolderAndThePathConfiguration) {
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["dependencies"] = {"maps/wood.png", "shared.png"};
   folder_.write("maps/wood.png", "x");
   folder_.write("library/shared.png", "x");
   const std::wstring file = write(scene, "deps.json");
-  host::standalone::path_configuration().clear();
+  paravelle::host::standalone::path_configuration().clear();
   EXPECT_FALSE(host().LoadFromFile(file.c_str(), 14));
   std::wstring text;
   ASSERT_EQ(host().NumRecordedMessages(TYPE_MISSING_EXTERNAL_FILES), 1);
   host().GetRecordedMessage(text, TYPE_MISSING_EXTERNAL_FILES, 0);
   EXPECT_EQ(text, L"Missing external file: shared.png");
 
-  const std::wstring config = host_test::ScratchFolder::wide(
+  const std::wstring config = paravelle::host_test::ScratchFolder::wide(
       folder_.write("paths.json", R"({"format": "paravelle-paths", "version": 1, "search_folders": ["library"]})"));
   IPathConfigMgr* paths = IPathConfigMgr::GetPathConfigMgr();
   EXPECT_TRUE(paths->LoadPathConfiguration(config.c_str()));
   EXPECT_TRUE(host().LoadFromFile(file.c_str(), 14));
   EXPECT_TRUE(paths->MergePathConfiguration(config.c_str()));
-  EXPECT_EQ(host::standalone::path_configuration().search_folders().size(), 1u) << "merge adds only new folders";
+  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u) << "merge adds only new folders";
   EXPECT_FALSE(paths->LoadPathConfiguration(L"/nonexistent/paths.json"));
-  EXPECT_EQ(host::standalone::path_configuration().search_folders().size(), 1u) << "a failed load changes nothing";
-  host::standalone::path_configuration().clear();
+  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u) << "a failed load changes nothing";
+  paravelle::host::standalone::path_configuration().clear();
 }
 
 TEST_F(SceneLoading, PostLoadScriptRunsAndItsFailureDoesNotFailTheLoad) {
   std::vector<std::wstring> scripts;
-  host::standalone::set_scene_script_runner([&](const std::wstring& script) {
+  paravelle::host::standalone::set_scene_script_runner([&](const std::wstring& script) {
     scripts.push_back(script);
     return false;
   });
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["scripts"] = {{"post_load", "print \"loaded\""}, {"pre_frame", "x = 1"}};
   load(scene);
-  host::standalone::set_scene_script_runner(nullptr);
+  paravelle::host::standalone::set_scene_script_runner(nullptr);
   EXPECT_EQ(scripts, std::vector<std::wstring>{L"print \"loaded\""});
   EXPECT_THAT(listener_text(), HasSubstr("the scene's post-load script failed; the scene stays loaded"));
 }
@@ -142,7 +142,7 @@ TEST_F(SceneLoading, PostLoadScriptRunsAndItsFailureDoesNotFailTheLoad) {
 // innermost load's script fails instead, and every load around it completes.
 TEST_F(SceneLoading, ASceneThatLoadsItselfStopsWithAScriptError) {
   const std::string path = folder_.native("self.json");
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["scripts"] = {{"post_load", "global reloads = (if reloads == undefined then 1 else reloads + 1)\n"
                                     "loadMaxFile \"" + path + "\""}};
   load(scene, "self.json");
@@ -155,7 +155,7 @@ TEST_F(SceneLoading, ASceneThatLoadsItselfStopsWithAScriptError) {
 }
 
 TEST_F(SceneLoading, NodesAreFoundDepthFirstInFileOrder) {
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["nodes"] = nlohmann::json::parse(R"([
     {"name": "Rig", "type": "group", "children": [{"name": "Cam", "type": "group"}]},
     {"name": "Cam", "type": "camera", "position": [0, -5, 0], "children": [
@@ -175,7 +175,7 @@ TEST_F(SceneLoading, NodesAreFoundDepthFirstInFileOrder) {
 }
 
 TEST_F(SceneLoading, ViewportsAndRenderSettings) {
-  nlohmann::json scene = host_test::small_scene();
+  nlohmann::json scene = paravelle::host_test::small_scene();
   scene["active_viewport"] = 1;
   scene["render_active_viewport"] = false;
   scene["locked_viewport"] = 0;

@@ -9,9 +9,9 @@
 #include "host/function_publishing.h"
 #include "script_test_support.h"
 
-using script_test::error_of;
-using script_test::eval;
-using script_test::expect_results;
+using paravelle::script_test::error_of;
+using paravelle::script_test::eval;
+using paravelle::script_test::expect_results;
 
 namespace {
 
@@ -100,8 +100,8 @@ class ScriptFunctionPublishing : public ::testing::Test {
 }  // namespace
 
 TEST_F(ScriptFunctionPublishing, DescriptorIsReadBackIntoTheRegistry) {
-  EXPECT_EQ(host::fp::find_interface(L"paravelletest"), &iface);
-  EXPECT_EQ(host::fp::find_interface(Interface_ID(0x1234, 0x5678)), &iface);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"paravelletest"), &iface);
+  EXPECT_EQ(paravelle::host::fp::find_interface(Interface_ID(0x1234, 0x5678)), &iface);
   ASSERT_EQ(iface.functions.size(), 9u);
   const FPFunctionDef& add = iface.functions[0];
   EXPECT_EQ(add.ID, kAdd);
@@ -163,13 +163,13 @@ TEST_F(ScriptFunctionPublishing, HostAndScriptErrorsKeepTheirText) {
   EXPECT_EQ(eval(L"try (ParavelleTest.Fail \"Disk \\\"D\\\" is full\") catch (getCurrentException())"),
             L"\"-- Runtime error: Disk \\\"D\\\" is full\"");
   try {
-    host::script::evaluate_text(L"ParavelleTest.Fail \"exact text\"");
+    paravelle::host::script::evaluate_text(L"ParavelleTest.Fail \"exact text\"");
     FAIL();
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.message(), L"exact text");
   }
   try {
-    host::script::evaluate_text(L"\n(ParavelleTest.FailRender \"Frame 3 failed\")");
+    paravelle::host::script::evaluate_text(L"\n(ParavelleTest.FailRender \"Frame 3 failed\")");
     FAIL();
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.message(), L"Frame 3 failed");
@@ -197,16 +197,16 @@ TEST(ScriptFunctionPublishingRegistry, OnlyCoreInterfacesRegisterAndDestructionU
     TestInterface plain;
     plain.load(0, L"NotCore");
     EXPECT_EQ(plain.FindFn(L"Add"), kAdd);
-    EXPECT_EQ(host::fp::find_interface(L"NotCore"), nullptr);
+    EXPECT_EQ(paravelle::host::fp::find_interface(L"NotCore"), nullptr);
     EXPECT_EQ(eval(L"NotCore"), L"undefined");
   }
   {
     TestInterface core;
     core.load(FP_CORE, L"ShortLived");
     EXPECT_EQ(eval(L"ShortLived.Add 1 1"), L"2");
-    ASSERT_TRUE(host::script::run_text(L"kept_interface = ShortLived"));
+    ASSERT_TRUE(paravelle::host::script::run_text(L"kept_interface = ShortLived"));
   }
-  EXPECT_EQ(host::fp::find_interface(L"ShortLived"), nullptr);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"ShortLived"), nullptr);
   EXPECT_EQ(error_of(L"kept_interface.Add 1 1"),
             L"-- Runtime error: at line 1, Interface ShortLived is no longer available");
   globals->remove(Name::intern(L"kept_interface"));
@@ -233,9 +233,9 @@ TEST(ScriptFunctionPublishingRegistry, MalformedDescriptorsAreRefusedWhole) {
   EXPECT_EQ(message(ArgumentList().integer(70000).pointer(L"F").integer(0).integer(TYPE_VOID).integer(0).integer(0)
                         .integer(p_end)),
             L"load_descriptor(Broken): bad function id 70000");
-  EXPECT_EQ(host::fp::find_interface(L"Broken"), nullptr) << "a refused descriptor registers nothing";
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"Broken"), nullptr) << "a refused descriptor registers nothing";
   EXPECT_EQ(message(ArgumentList().integer(properties).integer(p_end)), L"");
-  EXPECT_EQ(host::fp::find_interface(L"Broken"), &target);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"Broken"), &target);
   EXPECT_TRUE(target.functions.empty());
 }
 
@@ -255,8 +255,8 @@ TEST(ScriptFunctionPublishingRegistry, LongDescriptorsAndRenamesAreReadInFull) {
 
   // Loading again under another name moves the registration.
   target.load();
-  EXPECT_EQ(host::fp::find_interface(L"Long"), nullptr);
-  EXPECT_EQ(host::fp::find_interface(L"ParavelleTest"), &target);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"Long"), nullptr);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"ParavelleTest"), &target);
 
 }
 
@@ -266,8 +266,8 @@ TEST(ScriptFunctionPublishingRegistry, TheLaterInterfaceOfANameWins) {
   {
     TestInterface second;
     second.load(FP_CORE, L"TWIN");
-    EXPECT_EQ(host::fp::find_interface(L"twin"), &second);
+    EXPECT_EQ(paravelle::host::fp::find_interface(L"twin"), &second);
   }
   // The second one's destruction leaves no dangling entry; the first was replaced.
-  EXPECT_EQ(host::fp::find_interface(L"twin"), nullptr);
+  EXPECT_EQ(paravelle::host::fp::find_interface(L"twin"), nullptr);
 }

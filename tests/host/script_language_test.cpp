@@ -3,10 +3,10 @@
 #include "host/standalone/script/nesting.h"
 #include "script_test_support.h"
 
-using script_test::error_of;
-using script_test::eval;
-using script_test::expect_results;
-using script_test::ListenerCapture;
+using paravelle::script_test::error_of;
+using paravelle::script_test::eval;
+using paravelle::script_test::expect_results;
+using paravelle::script_test::ListenerCapture;
 
 TEST(ScriptLanguage, LiteralsPrintAsTheHostPrintsThem) {
   expect_results({{L"42", L"42"}, {L"2.5", L"2.5"}, {L"1.0", L"1.0"}, {L"1e20", L"1e+20"}, {L"1/3.0", L"0.333333"},
@@ -15,12 +15,12 @@ TEST(ScriptLanguage, LiteralsPrintAsTheHostPrintsThem) {
 }
 
 TEST(ScriptLanguage, StringEscapesAndVerbatimStrings) {
-  Value* v = host::script::evaluate_text(L"\"q\\\"b\\\\s\\nn\\tt\"");
+  Value* v = paravelle::host::script::evaluate_text(L"\"q\\\"b\\\\s\\nn\\tt\"");
   EXPECT_STREQ(v->to_string(), L"q\"b\\s\nn\tt");
-  EXPECT_EQ(host::script::printed(v), L"\"q\\\"b\\\\s\\nn\\tt\"");
+  EXPECT_EQ(paravelle::host::script::printed(v), L"\"q\\\"b\\\\s\\nn\\tt\"");
   // Other backslashes stay, so Windows paths survive; @"..." takes no escapes at all.
-  EXPECT_STREQ(host::script::evaluate_text(L"\"C:\\Users\\x\"")->to_string(), L"C:\\Users\\x");
-  EXPECT_STREQ(host::script::evaluate_text(L"@\"C:\\new\\temp\"")->to_string(), L"C:\\new\\temp");
+  EXPECT_STREQ(paravelle::host::script::evaluate_text(L"\"C:\\Users\\x\"")->to_string(), L"C:\\Users\\x");
+  EXPECT_STREQ(paravelle::host::script::evaluate_text(L"@\"C:\\new\\temp\"")->to_string(), L"C:\\new\\temp");
 }
 
 TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
@@ -101,7 +101,7 @@ TEST(ScriptLanguage, TryCatchAndThrow) {
                    L"\"-- Runtime error: out\""},
                   {L"try 1", L"-- Syntax error: at line 1, expected 'catch', got end of script"}});
   try {
-    host::script::evaluate_text(L"\n\nthrow (\"a\" + \"b\")");
+    paravelle::host::script::evaluate_text(L"\n\nthrow (\"a\" + \"b\")");
     FAIL() << "throw did not raise";
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.message(), L"ab");
@@ -122,11 +122,11 @@ TEST(ScriptLanguage, AsConversions) {
 
 TEST(ScriptLanguage, ValueTextConversions) {
   for (const auto& [text, expected] : {std::pair{L"42", L"42"}, {L"0.5", L"0.5"}, {L"false", L"false"}}) {
-    EXPECT_STREQ(host::script::evaluate_text(text)->to_string(), expected);
+    EXPECT_STREQ(paravelle::host::script::evaluate_text(text)->to_string(), expected);
   }
   EXPECT_STREQ(ok.to_string(), L"OK");
   EXPECT_STREQ(undefined.to_string(), L"undefined");
-  Value* array = host::script::evaluate_text(L"#(1)");
+  Value* array = paravelle::host::script::evaluate_text(L"#(1)");
   try {
     array->to_string();
     FAIL() << "an array has no text";
@@ -199,7 +199,7 @@ TEST(ScriptLanguage, ABudgetEndsScriptsThatRunPastIt) {
       {100, 20199, texts, L"-- Runtime error: at line 1, Memory budget used up: the script made too much text"},
   };
   for (const auto& c : cases) {
-    const host::script::ScriptBudget budget(c.turns, c.characters);
+    const paravelle::host::script::ScriptBudget budget(c.turns, c.characters);
     EXPECT_EQ(c.result.starts_with(L"--") ? error_of(c.script) : eval(c.script), c.result) << c.turns;
   }
   EXPECT_EQ(eval(L"n = 0; for i = 1 to 100000 do n = n + 1; n"), L"100000") << "no budget, no limit";

@@ -2,9 +2,9 @@
 
 #include "script_test_support.h"
 
-using script_test::error_of;
-using script_test::eval;
-using script_test::expect_results;
+using paravelle::script_test::error_of;
+using paravelle::script_test::eval;
+using paravelle::script_test::expect_results;
 
 TEST(ScriptLexer, NumbersAndNames) {
   expect_results({{L"1.", L"1.0"}, {L".5", L"0.5"}, {L"2.5e-3", L"0.0025"}, {L"65536 * 65536", L"0"},

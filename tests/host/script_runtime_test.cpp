@@ -8,9 +8,9 @@
 #include "host/scratch_folder.h"
 #include "script_test_support.h"
 
-using script_test::error_of;
-using script_test::eval;
-using script_test::ListenerCapture;
+using paravelle::script_test::error_of;
+using paravelle::script_test::eval;
+using paravelle::script_test::ListenerCapture;
 
 namespace {
 
@@ -56,10 +56,10 @@ TEST(ScriptRuntime, StringStreamIsAParserSource) {
   frame[2] = static_cast<Parser*>(frame[1])->compile_all(source, MAXScript::ScriptSource::Dynamic);
   Value* result = static_cast<CodeTree*>(frame[2])->eval();
   pop_alloc_frame();
-  EXPECT_EQ(host::script::printed(result), L"21");
+  EXPECT_EQ(paravelle::host::script::printed(result), L"21");
   EXPECT_TRUE(source->at_eos());
   // Compiled code runs again from the start each time.
-  EXPECT_EQ(host::script::printed(static_cast<CodeTree*>(frame[2])->eval()), L"21");
+  EXPECT_EQ(paravelle::host::script::printed(static_cast<CodeTree*>(frame[2])->eval()), L"21");
   EXPECT_THROW(frame[3], RuntimeError);
   globals->remove(Name::intern(L"x"));
 }
@@ -70,7 +70,7 @@ TEST(ScriptRuntime, ErrorsPrintWithTheirLine) {
             L"-- Runtime error: at line 3, Unknown property: \"Foo\" in undefined; there is no variable or "
             L"published interface named undefined_thing");
   try {
-    host::script::evaluate_text(L"(\n\n1 as integer + \"x\")");
+    paravelle::host::script::evaluate_text(L"(\n\n1 as integer + \"x\")");
     FAIL();
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.line(), 3);
@@ -80,10 +80,10 @@ TEST(ScriptRuntime, ErrorsPrintWithTheirLine) {
 
 TEST(ScriptRuntime, RunTextAndRunFileReportErrorsOnTheListener) {
   ListenerCapture listener;
-  EXPECT_TRUE(host::script::run_text(L"print \"fine\""));
-  EXPECT_FALSE(host::script::run_text(L"print 1\nthrow \"stop here\"\nprint 2"));
-  EXPECT_FALSE(host::script::run_text(L"print (1"));
-  EXPECT_FALSE(host::script::run_file(L"\\no\\such\\file.ms"));
+  EXPECT_TRUE(paravelle::host::script::run_text(L"print \"fine\""));
+  EXPECT_FALSE(paravelle::host::script::run_text(L"print 1\nthrow \"stop here\"\nprint 2"));
+  EXPECT_FALSE(paravelle::host::script::run_text(L"print (1"));
+  EXPECT_FALSE(paravelle::host::script::run_file(L"\\no\\such\\file.ms"));
   EXPECT_EQ(listener.text(),
             L"\"fine\"\n1\n-- Runtime error: stop here\n"
             L"-- Syntax error: at line 1, expected ')', got end of script\n"
@@ -103,12 +103,12 @@ TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   frame[0] = code;
   stream.close();
   EXPECT_STREQ(code->eval()->to_string(), L"Gr\u00FC\u00DFe \u20AC!");
-  EXPECT_TRUE(host::script::run_file(script));
+  EXPECT_TRUE(paravelle::host::script::run_file(script));
   globals->remove(Name::intern(L"a"));
 
   // Text that is not UTF-8 is read as Windows-1252 rather than refused.
   const std::wstring latin = host_path(folder.write("latin.ms", "\"\x80 \xE9\""));
-  EXPECT_STREQ(host::script::evaluate_text(L"1")->to_string(), L"1");
+  EXPECT_STREQ(paravelle::host::script::evaluate_text(L"1")->to_string(), L"1");
   FileStream other;
   ASSERT_NE(other.open(latin.c_str(), L"r"), nullptr);
   std::wstring text;
@@ -134,7 +134,7 @@ TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   for (const std::wstring& device : {std::wstring(L"\\dev\\zero"), host_path(fifo), host_path(folder.path().string())}) {
     FileStream stream;
     EXPECT_EQ(stream.open(device.c_str(), L"r"), nullptr) << std::string(device.begin(), device.end());
-    EXPECT_FALSE(host::script::run_file(device));
+    EXPECT_FALSE(paravelle::host::script::run_file(device));
   }
 }
 
@@ -162,35 +162,35 @@ TEST(ScriptRuntime, FramesAndAllocationFramesKeepValuesThroughCollections) {
   frame[0] = new String(L"kept by a frame");
   push_alloc_frame();
   Value* in_alloc_frame = new String(L"kept by the allocation frame");
-  host::script::collect_garbage();
+  paravelle::host::script::collect_garbage();
   EXPECT_STREQ(frame[0]->to_string(), L"kept by a frame");
   EXPECT_STREQ(in_alloc_frame->to_string(), L"kept by the allocation frame");
   pop_alloc_frame();
 
-  const std::size_t before = host::script::live_value_count();
+  const std::size_t before = paravelle::host::script::live_value_count();
   new String(L"nobody holds this");
-  EXPECT_EQ(host::script::live_value_count(), before + 1);
-  host::script::collect_garbage();
-  EXPECT_LE(host::script::live_value_count(), before);
+  EXPECT_EQ(paravelle::host::script::live_value_count(), before + 1);
+  paravelle::host::script::collect_garbage();
+  EXPECT_LE(paravelle::host::script::live_value_count(), before);
   EXPECT_STREQ(frame[0]->to_string(), L"kept by a frame");
 
   // Values built as objects are never collected.
   StringStream on_stack(L"s");
-  host::script::collect_garbage();
+  paravelle::host::script::collect_garbage();
   EXPECT_EQ(on_stack.text(), L"s");
 }
 
 TEST(ScriptRuntime, ManyEvaluationsDoNotGrowTheHeapWithoutBound) {
-  host::script::collect_garbage();
-  const std::size_t baseline = host::script::live_value_count();
+  paravelle::host::script::collect_garbage();
+  const std::size_t baseline = paravelle::host::script::live_value_count();
   for (int i = 0; i < 3000; ++i) {
-    ASSERT_TRUE(host::script::run_text(L"(local a = #(\"x\" + \"y\", 1.5, #(2)); t = a; a)"));
+    ASSERT_TRUE(paravelle::host::script::run_text(L"(local a = #(\"x\" + \"y\", 1.5, #(2)); t = a; a)"));
   }
   // Collections run as evaluations start; the heap stays within the collector's bound.
-  EXPECT_LT(host::script::live_value_count(), baseline + 25000);
+  EXPECT_LT(paravelle::host::script::live_value_count(), baseline + 25000);
   // A long loop inside one evaluation is collected as it turns, and the live loop state survives.
   EXPECT_EQ(eval(L"s = 0; for i = 1 to 60000 do (t = #(i, \"x\"); s = s + t.count); s"), L"120000");
-  EXPECT_LT(host::script::live_value_count(), baseline + 25000);
+  EXPECT_LT(paravelle::host::script::live_value_count(), baseline + 25000);
   // Locals, pending operands and call arguments stay alive across the loop's collections.
   EXPECT_EQ(eval(L"(local keep = \"kept\"; for i = 1 to 30000 do t = #(i); keep)"), L"\"kept\"");
   EXPECT_EQ(eval(L"\"left\" + (for i = 1 to 30000 do t = #(i); \"right\")"), L"\"leftright\"");
@@ -199,8 +199,8 @@ TEST(ScriptRuntime, ManyEvaluationsDoNotGrowTheHeapWithoutBound) {
     EXPECT_EQ(eval(L"format \"%-%\" #(1) (for i = 1 to 30000 do t = #(i); 2)"), L"OK");
     EXPECT_EQ(listener.text(), L"#(1)-2");
   }
-  host::script::collect_garbage();
-  EXPECT_LT(host::script::live_value_count(), baseline + 10);
+  paravelle::host::script::collect_garbage();
+  EXPECT_LT(paravelle::host::script::live_value_count(), baseline + 10);
   globals->remove(Name::intern(L"t"));
   globals->remove(Name::intern(L"s"));
 }

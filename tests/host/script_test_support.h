@@ -9,7 +9,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace script_test {
+namespace paravelle::script_test {
 
 // The printed form of a script's value.
 inline std::wstring eval(const std::wstring& text) {
@@ -45,4 +45,4 @@ class ListenerCapture {
   StringStream stream_;
 };
 
-}  // namespace script_test
+}  // namespace paravelle::script_test

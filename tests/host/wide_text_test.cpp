@@ -7,7 +7,7 @@
 
 namespace {
 
-namespace wide_text = host::standalone::wide_text;
+namespace wide_text = paravelle::host::standalone::wide_text;
 
 // Wide text from explicit UTF-16 units, so the cases do not depend on the size of wchar_t.
 std::wstring units(std::initializer_list<unsigned> list) {

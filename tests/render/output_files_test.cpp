@@ -11,6 +11,7 @@
 #include <limits>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "host/files.h"
@@ -383,6 +384,39 @@ TEST_F(SaveWithRetryTest, AReadOnlyFolderRefusesEveryNameInIt) {
   EXPECT_EQ(farm.take(), attempt_lines(1, 10));
   fs::permissions(folder.native("out"), fs::perms::owner_all);
   EXPECT_TRUE(names_in(folder.native("out")).empty());
+}
+
+// ASCII test paths as the host takes them.
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+TEST(FileExists, TrueOnlyForFilesThatAreNotFolders) {
+  const paravelle::testing::TempFolder folder;
+  const std::string file = folder.path() + "/frame_0001.exr";
+  std::ofstream(file) << "x";
+  EXPECT_TRUE(file_exists(wide(file)));
+  std::string backslashed = file;
+  for (char& c : backslashed) c = c == '/' ? '\\' : c;
+  EXPECT_TRUE(file_exists(wide(backslashed))) << "host paths keep backslashes";
+  EXPECT_FALSE(file_exists(wide(folder.path())));
+  EXPECT_FALSE(file_exists(wide(folder.path() + "/frame_0002.exr")));
+  EXPECT_FALSE(file_exists(wide(folder.path() + "/no/such/folder/f.exr")));
+  EXPECT_FALSE(file_exists(wide(file + "/inside")));  // a file used as a folder
+  EXPECT_FALSE(file_exists(L""));
+  EXPECT_FALSE(file_exists(wide(folder.path() + "/bad|name.exr")));
+}
+
+TEST(FileExists, AnyOtherFailureIsAnError) {
+  const paravelle::testing::TempFolder folder;
+  const std::string loop = folder.path() + "/loop";
+  std::filesystem::create_symlink(folder.path() + "/loop2", loop);
+  std::filesystem::create_symlink(loop, folder.path() + "/loop2");
+  try {
+    file_exists(wide(loop));
+    ADD_FAILURE() << "no error";
+  } catch (const FileError& e) {
+    EXPECT_EQ(std::string(e.what()), "file_exists: Could not get the file attributes of \"" + loop + "\"");
+    EXPECT_EQ(e.code(), std::error_code(1921, host_file_category())) << "the host's number is kept";
+  }
 }
 
 }  // namespace

@@ -22,11 +22,11 @@ class ProgressTest : public JobTest {
     allow_next_report();
   }
   void TearDown() override {
-    ::host::set_tick_offset(0);
+    ::paravelle::host::set_tick_offset(0);
     JobTest::TearDown();
   }
   // The last report lies far enough back for the next one to pass the rate limit.
-  static void allow_next_report() { lastProgressTick.store(::host::tick_count() - 5000); }
+  static void allow_next_report() { lastProgressTick.store(::paravelle::host::tick_count() - 5000); }
 };
 
 TEST_F(ProgressTest, TitlesBecomeTaskLogLinesUnlessTheyAreRenderingTitles) {
@@ -100,8 +100,8 @@ TEST_F(ProgressTest, ReportsAtMostOnceASecond) {
     return !farm.take().empty();
   };
   const auto now_after_last = [](std::uint32_t ms) {
-    ::host::set_tick_offset(0);
-    ::host::set_tick_offset(lastProgressTick.load() + ms - ::host::tick_count());
+    ::paravelle::host::set_tick_offset(0);
+    ::paravelle::host::set_tick_offset(lastProgressTick.load() + ms - ::paravelle::host::tick_count());
   };
   EXPECT_TRUE(reported(first));
   EXPECT_FALSE(reported(first));
@@ -123,10 +123,10 @@ TEST_F(ProgressTest, ReportsAtMostOnceASecond) {
 TEST_F(ProgressTest, AReportFromARendererThreadNeverRunsTheMainThreadsEvents) {
   ParavelleRenderCallback callback(connection, L"");
   bool ran = false;
-  ::host::post_message([&] { ran = true; });
-  const std::uint64_t drains = ::host::drain_count();
+  ::paravelle::host::post_message([&] { ran = true; });
+  const std::uint64_t drains = ::paravelle::host::drain_count();
   std::thread([&] { callback.Progress(1, 2); }).join();
-  EXPECT_EQ(::host::drain_count(), drains + 1);
+  EXPECT_EQ(::paravelle::host::drain_count(), drains + 1);
   EXPECT_FALSE(ran);
   allow_next_report();
   callback.Progress(1, 2);

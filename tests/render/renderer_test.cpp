@@ -34,7 +34,7 @@ class RendererTest : public JobTest {
   // No progress reports unless a test asks for them: they would mix with the lines.
   void SetUp() override {
     JobTest::SetUp();
-    lastProgressTick.store(::host::tick_count());
+    lastProgressTick.store(::paravelle::host::tick_count());
   }
   // A job on the small scene with its camera node replaced.
   void start(const json& cam, const json& renderer = nullptr, const json& extra = json::object(),
@@ -181,8 +181,8 @@ class MultipassTest : public RendererTest {
     }
     state.renderElementCount = manager->NumRenderElements();
     main.reset(TheManager->Create(&state.outputBitmapInfo));
-    live_before = ::host::standalone::live_bitmap_count();
-    ::host::standalone::reset_display_counters();
+    live_before = ::paravelle::host::standalone::live_bitmap_count();
+    ::paravelle::host::standalone::reset_display_counters();
   }
   void TearDown() override {
     ReleaseRenderElementBitmaps(state);
@@ -219,8 +219,8 @@ TEST_F(MultipassTest, RendersEachPassAndAccumulatesTheImageAndEveryElement) {
   EXPECT_FLOAT_EQ(pixel(main.get(), 0, 0).a, 0.0f);
   EXPECT_FLOAT_EQ(pixel(state.renderElementAccumulators[0], 16, 12).r, 1.0f);  // the sphere's alpha
   EXPECT_GT(pixel(state.renderElementAccumulators[1], 16, 12).r, 0.5f);        // its depth
-  EXPECT_EQ(::host::standalone::display_counters().display_calls, 3);  // the pass bitmap, once a pass
-  EXPECT_EQ(::host::standalone::live_bitmap_count(), live_before);     // the pass bitmap is gone
+  EXPECT_EQ(::paravelle::host::standalone::display_counters().display_calls, 3);  // the pass bitmap, once a pass
+  EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before);     // the pass bitmap is gone
 }
 
 TEST_F(MultipassTest, TheOnePassEffectOfRendererCStillGoesThroughTheEffect) {
@@ -238,10 +238,10 @@ TEST_F(MultipassTest, TheFrameBufferShowsEachPassUnlessHiddenOrRendererA) {
     state.rendererIsTypeA = type_a;
     for (const bool shown : {false, true}) {
       state.showFrameBuffer = shown;
-      ::host::standalone::reset_display_counters();
+      ::paravelle::host::standalone::reset_display_counters();
       EXPECT_EQ(multipass_failure(), "no failure");
-      EXPECT_EQ(::host::standalone::display_counters().display_calls, shown && !type_a ? 2 : 0);
-      EXPECT_EQ(::host::standalone::display_counters().shown_now, 0);
+      EXPECT_EQ(::paravelle::host::standalone::display_counters().display_calls, shown && !type_a ? 2 : 0);
+      EXPECT_EQ(::paravelle::host::standalone::display_counters().shown_now, 0);
     }
   }
 }
@@ -254,7 +254,7 @@ TEST_F(MultipassTest, AFailedPassFreesThePassBitmapAndTheElementBitmaps) {
   EXPECT_EQ(farm_lines(), expected);
   EXPECT_EQ(state.renderElementBitmaps[0]->bm, nullptr);
   EXPECT_EQ(state.renderElementBitmaps[1]->bm, nullptr);
-  EXPECT_EQ(::host::standalone::live_bitmap_count(), live_before - 2);
+  EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before - 2);
 }
 
 TEST_F(MultipassTest, ACrashInAPassFailsTheFrameWithTheCrashReport) {
@@ -266,7 +266,7 @@ TEST_F(MultipassTest, ACrashInAPassFailsTheFrameWithTheCrashReport) {
                                   "Process:  "));
   EXPECT_EQ(failure.substr(failure.find('\n') + 1), state.lastCrashReport);
   EXPECT_EQ(farm_lines(), multipass_lines(3, 2, 1));
-  EXPECT_EQ(::host::standalone::live_bitmap_count(), live_before);
+  EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before);
 }
 
 // Bitmaps that cannot be made fail the frame before anything renders.
@@ -284,7 +284,7 @@ TEST_F(MultipassTest, MissingBitmapsFailTheFrameWithAClearText) {
   EXPECT_EQ(multipass_failure(),
             "Failed to allocate the accumulation bitmap of render element 2 of 2: TheManager->Create() returned NULL");
   EXPECT_THAT(farm_lines(), ::testing::Each("Rendering multipass effect:"));
-  EXPECT_EQ(::host::standalone::live_bitmap_count(), live_before - 1);
+  EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before - 1);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include "daemon/mxs/eval.h"
 #include "daemon/mxs/frame.h"
 #include "host/files.h"
-#include "render/file_exists.h"
+#include "render/output_files.h"
 #include "transport/text.h"
 
 namespace mxs {
@@ -30,7 +30,7 @@ class closing {
 // A device or a pipe would be read until memory runs out, or waited on for ever.
 bool is_device(const std::wstring& path) {
   std::uint32_t attributes = 0;
-  return host::files::file_attributes(path, attributes) && (attributes & host::files::FILE_ATTRIBUTE_DEVICE) != 0;
+  return paravelle::host::files::file_attributes(path, attributes) && (attributes & paravelle::host::files::FILE_ATTRIBUTE_DEVICE) != 0;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "host/standalone/file_errors.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::files {
+namespace paravelle::host::files {
 namespace {
 
 std::string environment(const char* name) {
@@ -71,4 +71,4 @@ std::wstring common_app_data_folder() {
   return backslash_path(folder);
 }
 
-}  // namespace host::files
+}  // namespace paravelle::host::files

@@ -15,7 +15,7 @@
 #include "host/standalone/image_file.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 std::atomic<std::int64_t> shown_now{0};
@@ -137,6 +137,6 @@ void reset_display_counters() {
 
 std::int64_t live_bitmap_count() { return live_bitmaps.load(); }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone
 
-BitmapManager* TheManager = &host::standalone::the_manager;
+BitmapManager* TheManager = &paravelle::host::standalone::the_manager;

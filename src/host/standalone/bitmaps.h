@@ -20,7 +20,7 @@
 
 #include "host/bitmap.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 struct DisplayCounters {
   std::int64_t shown_now = 0;      // bitmaps currently shown
@@ -37,4 +37,4 @@ std::int64_t live_bitmap_count();
 // The largest image TheManager makes, in pixels; larger requests give null.
 inline constexpr std::int64_t kMaxBitmapPixels = std::int64_t{1} << 28;
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -6,9 +6,9 @@
 
 #include "host/bitmap.h"
 #include "host/standalone/camera_view.h"
-#include "host/standalone/scene_objects.h"
+#include "host/standalone/loaded_scene.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 class AccumulatingEffect : public IMultiPassCameraEffect {
@@ -106,4 +106,4 @@ void accumulate_running_average(Bitmap* destination, Bitmap* source, int pass) {
   }
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

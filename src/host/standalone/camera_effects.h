@@ -14,11 +14,11 @@
 #include "host/scene.h"
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 std::unique_ptr<IMultiPassCameraEffect> make_camera_effect(const MultipassSpec& spec, int ticks_per_frame);
 
 // dest = dest * p/(p+1) + source / (p+1) over the pixels both bitmaps have.
 void accumulate_running_average(Bitmap* destination, Bitmap* source, int pass);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <numbers>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 Vector3 cross(const Vector3& a, const Vector3& b) {
@@ -87,4 +87,4 @@ CameraView from_view_params(const ViewParams& params) {
   return view;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -7,7 +7,7 @@
 #include "host/scene.h"
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 struct CameraView {
   Vector3 position;
@@ -37,4 +37,4 @@ struct ViewBasis {
 };
 ViewBasis view_basis(const Vector3& position, const Vector3& target);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

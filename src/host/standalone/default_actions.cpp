@@ -2,7 +2,7 @@
 
 #include "host/core.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 DefaultActions::DefaultActions() {
   actions_[TYPE_MISSING_EXTERNAL_FILES] = DEFAULT_ACTION_FAIL;
@@ -41,4 +41,4 @@ bool DefaultActions::message(int type, int index, std::wstring& text) const {
   return true;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 class DefaultActions {
  public:
@@ -31,4 +31,4 @@ class DefaultActions {
   std::array<std::vector<std::wstring>, 5> messages_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -7,7 +7,7 @@
 
 #include "host/exceptions.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 // Every fault goes through volatile objects the optimiser cannot see through: a
@@ -70,4 +70,4 @@ void raise_fault(FaultSpec::Kind kind) {
   }
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -5,10 +5,10 @@
 
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // Raises the fault or throws the exception. Returns only for Kind::fail (the caller
 // reports a plain failure); Kind::hang never returns.
 void raise_fault(FaultSpec::Kind kind);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

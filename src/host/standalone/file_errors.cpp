@@ -5,7 +5,7 @@
 
 #include "host/files.h"
 
-namespace host::files {
+namespace paravelle::host::files {
 namespace {
 
 thread_local std::uint32_t thread_last_error = 0;
@@ -88,4 +88,4 @@ bool fail(std::uint32_t error) {
 }
 
 }  // namespace detail
-}  // namespace host::files
+}  // namespace paravelle::host::files

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host::files::detail {
+namespace paravelle::host::files::detail {
 
 // Numbers beyond those the plug-in tells apart, used where errno has a closer match.
 constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
@@ -26,4 +26,4 @@ std::uint32_t from_errno(int error);
 // Sets the calling thread's last error and returns false, for `return fail(n);`.
 bool fail(std::uint32_t error);
 
-}  // namespace host::files::detail
+}  // namespace paravelle::host::files::detail

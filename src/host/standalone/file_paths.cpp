@@ -7,7 +7,7 @@
 #include "host/files.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::files::detail {
+namespace paravelle::host::files::detail {
 namespace {
 
 bool drive_prefix(const std::wstring& path) {
@@ -71,4 +71,4 @@ std::uint32_t network_error(const std::string& native) {
   return stat_directory(native.substr(0, share_end)) ? 0 : ERROR_BAD_NET_NAME;
 }
 
-}  // namespace host::files::detail
+}  // namespace paravelle::host::files::detail

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host::files::detail {
+namespace paravelle::host::files::detail {
 
 // A native path, or the Windows error number that the name alone already earns.
 struct NativeName {
@@ -30,4 +30,4 @@ bool is_directory(const std::string& native);
 // network name (67) when the share is not; 0 for any other path or when both exist.
 std::uint32_t network_error(const std::string& native);
 
-}  // namespace host::files::detail
+}  // namespace paravelle::host::files::detail

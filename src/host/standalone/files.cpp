@@ -15,7 +15,7 @@
 #include "host/standalone/file_errors.h"
 #include "host/standalone/file_paths.h"
 
-namespace host::files {
+namespace paravelle::host::files {
 namespace {
 
 using detail::fail;
@@ -267,4 +267,4 @@ bool file_attributes(const std::wstring& path, std::uint32_t& attributes) {
   return true;
 }
 
-}  // namespace host::files
+}  // namespace paravelle::host::files

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 static_assert(sizeof(BMM_Color_fl) == 4 * sizeof(float), "pixels must be four packed floats");
 
@@ -55,4 +55,4 @@ int FloatStorage::CopyImage(Bitmap* from, int operation, const BMM_Color_fl& fil
   return 1;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

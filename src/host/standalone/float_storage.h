@@ -5,7 +5,7 @@
 
 #include "host/bitmap.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 class FloatStorage : public BitmapStorage {
  public:
@@ -35,4 +35,4 @@ class FloatStorage : public BitmapStorage {
   std::vector<BMM_Color_fl> pixels_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 template <typename PixelFn>
@@ -73,4 +73,4 @@ BMM_Color_fl FrameBuffers::element_pixel(const RenderElementSpec& element, std::
   return {};
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -16,7 +16,7 @@
 #include "host/standalone/raytrace/render.h"
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // Pixels of the buffers that were rendered: [left, right) x [top, bottom).
 struct PixelArea {
@@ -38,4 +38,4 @@ class FrameBuffers {
   std::vector<float> rgba_, alpha_, z_depth_, normals_, diffuse_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -9,7 +9,7 @@
 #include "host/core.h"
 #include "host/standalone/gamma_state.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 constexpr float default_gamma = 2.2f;
@@ -48,6 +48,6 @@ float effective_input_gamma() {
   return standalone_gamma.IsEnabled() ? usable(standalone_gamma.GetFileInGamma()) : 1.0f;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone
 
-GammaMgr& gammaMgr = host::standalone::standalone_gamma;
+GammaMgr& gammaMgr = paravelle::host::standalone::standalone_gamma;

@@ -1,7 +1,7 @@
 #pragma once
 // What the host's gamma settings mean for image files right now.
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // The gamma that integer image files are encoded with: 1.0 (none) while gamma correction
 // is disabled or when the file-out gamma is not a positive finite number, else the
@@ -11,4 +11,4 @@ float effective_output_gamma();
 // The same for image files read by the host, from the file-in gamma.
 float effective_input_gamma();
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -20,7 +20,7 @@
 
 #include "host/bitmap.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 // How one file format stores what we give it.
@@ -318,4 +318,4 @@ bool read_image_file(const std::string& native_path, std::vector<float>& rgba, i
   return true;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

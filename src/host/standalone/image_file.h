@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // RGBA float pixels, row-major, top row first, 4 floats per pixel.
 struct ImagePixels {
@@ -50,4 +50,4 @@ ImageWriteResult write_image_file(const std::string& native_path, const ImagePix
 bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width,
                      int& height, std::string& error);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -8,7 +8,7 @@
 
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 std::uint32_t class_word(const JsonField& field) {
@@ -167,4 +167,4 @@ std::wstring JsonField::text_or(const char* key, const std::wstring& fallback) c
   return has(key) ? (*this)[key].text() : fallback;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

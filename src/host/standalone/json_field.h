@@ -11,7 +11,7 @@
 
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // The byte offset of the first object or array that lies deeper than `limit` levels in a
 // JSON text, or npos. Strings are skipped, so brackets in texts do not count.
@@ -66,4 +66,4 @@ class JsonField {
   std::shared_ptr<const Step> path_;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

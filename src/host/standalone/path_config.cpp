@@ -12,7 +12,7 @@
 #include "host/standalone/json_field.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 namespace fs = std::filesystem;
@@ -83,6 +83,6 @@ PathConfiguration& path_configuration() {
   return instance;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone
 
-IPathConfigMgr* IPathConfigMgr::GetPathConfigMgr() { return &host::standalone::path_configuration(); }
+IPathConfigMgr* IPathConfigMgr::GetPathConfigMgr() { return &paravelle::host::standalone::path_configuration(); }

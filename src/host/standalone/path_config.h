@@ -12,7 +12,7 @@
 
 #include "host/core.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 class PathConfiguration : public IPathConfigMgr {
  public:
@@ -35,4 +35,4 @@ class PathConfiguration : public IPathConfigMgr {
 // The host's one path configuration (what IPathConfigMgr::GetPathConfigMgr returns).
 PathConfiguration& path_configuration();
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -18,7 +18,7 @@
 #include <thread>
 #include <unordered_map>
 
-namespace host {
+namespace paravelle::host {
 namespace {
 
 std::atomic<std::uint32_t> tick_offset{0};
@@ -101,4 +101,4 @@ std::uint64_t drain_count() { return drains.load(); }
 
 void set_tick_offset(std::uint32_t offset) { tick_offset.store(offset); }
 
-}  // namespace host
+}  // namespace paravelle::host

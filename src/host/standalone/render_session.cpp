@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <exception>
 
-#include "host/standalone/engine_scene.h"
+#include "host/standalone/loaded_scene.h"
 #include "host/standalone/frame_buffers.h"
 #include "host/standalone/wide_text.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 namespace {
 
 // Engine progress, forwarded to the host callback from the engine's worker threads.
@@ -147,4 +147,4 @@ int RenderSession::render(LoadedScene& scene, TimeValue t, Bitmap* bitmap, RendP
   return 1;
 }
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

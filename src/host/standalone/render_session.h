@@ -17,7 +17,7 @@
 #include "host/core.h"
 #include "host/standalone/loaded_scene.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 class RenderSession {
  public:
@@ -42,4 +42,4 @@ class RenderSession {
   int height_ = 0;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -8,7 +8,7 @@
 
 #include "host/standalone/scene_model.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 inline constexpr const char* kSceneFormatName = "paravelle-scene";
 inline constexpr int kSceneFormatVersion = 1;
@@ -24,4 +24,4 @@ class JsonField;
 std::vector<NodeSpec> read_nodes(const JsonField& array);
 Track read_track(const JsonField& field);
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

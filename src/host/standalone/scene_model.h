@@ -9,7 +9,7 @@
 
 #include "host/types.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 struct Vector3 {
   double x = 0, y = 0, z = 0;
@@ -166,4 +166,4 @@ struct SceneSpec {
   std::vector<FaultSpec> faults;
 };
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

@@ -14,7 +14,7 @@
 #include "host/standalone/loaded_scene.h"
 #include "host/standalone/render_session.h"
 
-namespace host::standalone {
+namespace paravelle::host::standalone {
 
 // Load flags (bits; the plug-in passes 14 = no prompts | file units | refresh). The
 // standalone host never prompts, has one unit system and no viewports to redraw, so
@@ -104,4 +104,4 @@ class StandaloneInterface : public Interface14 {
 
 StandaloneInterface& standalone_interface();
 
-}  // namespace host::standalone
+}  // namespace paravelle::host::standalone

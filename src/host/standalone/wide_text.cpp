@@ -6,7 +6,7 @@
 
 #include <utf8.h>
 
-namespace host::standalone::wide_text {
+namespace paravelle::host::standalone::wide_text {
 namespace {
 
 bool is_high_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -94,4 +94,4 @@ std::wstring decode_text_file(const std::string& bytes) {
   return wide;
 }
 
-}  // namespace host::standalone::wide_text
+}  // namespace paravelle::host::standalone::wide_text

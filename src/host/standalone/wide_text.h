@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace host::standalone::wide_text {
+namespace paravelle::host::standalone::wide_text {
 
 // Throws std::runtime_error on invalid UTF-8.
 std::wstring from_utf8(const std::string& bytes);
@@ -25,4 +25,4 @@ bool is_utf16(const std::wstring& wide);
 // dropped) when the bytes are valid UTF-8; else Windows-1252, so an old file still reads.
 std::wstring decode_text_file(const std::string& bytes);
 
-}  // namespace host::standalone::wide_text
+}  // namespace paravelle::host::standalone::wide_text

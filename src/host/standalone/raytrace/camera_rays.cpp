@@ -6,7 +6,7 @@
 
 #include "host/standalone/raytrace/number_text.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 // The right-handed camera frame: right x forward = up.
@@ -73,4 +73,4 @@ Ray CameraRays::through(double x, double y) const {
   return Ray::make(lens_point_, (in_focus - lens_point_).normalized());
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -4,7 +4,7 @@
 #include "host/standalone/raytrace/ray.h"
 #include "host/standalone/raytrace/scene.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 // Throws std::invalid_argument when the camera cannot frame anything.
 void check_camera(const Camera& camera);
@@ -28,4 +28,4 @@ class CameraRays {
   double inverse_width_ = 1, inverse_height_ = 1;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

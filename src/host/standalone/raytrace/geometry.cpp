@@ -7,7 +7,7 @@
 
 #include "host/standalone/raytrace/number_text.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -166,4 +166,4 @@ bool Geometry::occluded(const Ray& ray, double t_min, double t_max) const {
   return false;
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -8,7 +8,7 @@
 #include "host/standalone/raytrace/ray.h"
 #include "host/standalone/raytrace/scene.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 class Geometry {
  public:
@@ -41,4 +41,4 @@ class Geometry {
   std::vector<PreparedBox> boxes_;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

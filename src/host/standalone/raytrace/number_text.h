@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 inline std::string number_text(double value) {
   std::ostringstream out;
@@ -12,4 +12,4 @@ inline std::string number_text(double value) {
   return out.str();
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

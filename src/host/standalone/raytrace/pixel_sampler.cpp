@@ -5,7 +5,7 @@
 #include "host/standalone/raytrace/render.h"
 #include "host/standalone/raytrace/sampling.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 PixelSampler::PixelSampler(const Scene& scene, const Geometry& geometry, const Lighting& lighting,
                            const CameraRays& camera, int samples_per_axis)
@@ -57,4 +57,4 @@ PixelValue PixelSampler::sample(int x, int y) const {
   return value;
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

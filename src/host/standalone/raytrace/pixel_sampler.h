@@ -5,7 +5,7 @@
 #include "host/standalone/raytrace/camera_rays.h"
 #include "host/standalone/raytrace/shading.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 struct PixelValue {
   Colour colour;   // mean seen colour
@@ -33,4 +33,4 @@ class PixelSampler {
   int n_;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

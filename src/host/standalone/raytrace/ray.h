@@ -3,7 +3,7 @@
 
 #include "host/standalone/raytrace/vec3.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 struct Ray {
   Vec3 origin;
@@ -24,4 +24,4 @@ struct Hit {
   Colour colour;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

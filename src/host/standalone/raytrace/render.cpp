@@ -13,7 +13,7 @@
 #include "host/standalone/raytrace/pixel_sampler.h"
 #include "host/standalone/raytrace/tile_pool.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 constexpr int kMaxSamplesPerAxis = 64;
@@ -136,4 +136,4 @@ bool render(const Scene& scene, const Camera& camera, Target& target, const Opti
   return run_tiles(split_into_tiles(*area, options.tile_size), thread_count(options), work, progress);
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

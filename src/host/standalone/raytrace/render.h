@@ -15,7 +15,7 @@
 #include "host/standalone/raytrace/scene.h"
 #include "host/types.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 // Depth written where no sample hits geometry.
 inline constexpr float kNoHitDepth = 1.0e30f;
@@ -84,4 +84,4 @@ class Progress {
 bool render(const Scene& scene, const Camera& camera, Target& target, const Options& options,
             Progress& progress);
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 struct SamplePoint {
   double x, y;  // offset inside the pixel, each in [0, 1)
@@ -31,4 +31,4 @@ constexpr SamplePoint stratified_sample(int x, int y, int cell_x, int cell_y, in
   return {(cell_x + jitter_x) / n, (cell_y + jitter_y) / n};
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

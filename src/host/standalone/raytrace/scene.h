@@ -6,7 +6,7 @@
 
 #include "host/standalone/raytrace/vec3.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 // A pinhole camera, or a thin lens when `aperture` is above 0. When `up` is parallel to
 // the view direction (a camera looking straight down, say) world +Y is used instead, and
@@ -66,4 +66,4 @@ struct Scene {
   Colour ambient{0.05f, 0.05f, 0.05f};  // multiplied by the surface colour
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

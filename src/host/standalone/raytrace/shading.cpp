@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 constexpr float kSpecularStrength = 0.2f;
@@ -76,4 +76,4 @@ Colour Lighting::add_light(const Geometry& geometry, const Light& light, const V
   return albedo * light.radiance * diffuse + light.radiance * specular;
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -6,7 +6,7 @@
 
 #include "host/standalone/raytrace/geometry.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 class Lighting {
  public:
@@ -32,4 +32,4 @@ class Lighting {
   Colour ambient_;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 namespace {
 
 // Joins every thread it holds when it goes, whichever way the render ends.
@@ -121,4 +121,4 @@ bool run_tiles(const std::vector<Tile>& tiles, int threads, const std::function<
   return run.finish();
 }
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -6,7 +6,7 @@
 
 #include "host/standalone/raytrace/render.h"
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 struct Tile {  // whole-image pixels, right and bottom exclusive
   int left, top, right, bottom;
@@ -23,4 +23,4 @@ std::vector<Tile> split_into_tiles(const RECT& area, int tile_size);
 bool run_tiles(const std::vector<Tile>& tiles, int threads, const std::function<void(const Tile&)>& work,
                Progress& progress);
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

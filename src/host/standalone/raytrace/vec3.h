@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-namespace host::standalone::raytrace {
+namespace paravelle::host::standalone::raytrace {
 
 struct Vec3 {
   double x = 0, y = 0, z = 0;
@@ -58,4 +58,4 @@ struct Colour {
   friend constexpr bool operator==(const Colour&, const Colour&) = default;
 };
 
-}  // namespace host::standalone::raytrace
+}  // namespace paravelle::host::standalone::raytrace

@@ -12,7 +12,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 class Evaluator;
 
@@ -221,4 +221,4 @@ struct Program {
   NodePtr body;
 };
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

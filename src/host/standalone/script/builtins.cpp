@@ -6,7 +6,7 @@
 #include "nesting.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 thread_local std::vector<std::wstring> caught_exceptions;
@@ -83,4 +83,4 @@ void forget_caught_exceptions_after(std::size_t count) {
   if (caught_exceptions.size() > count) caught_exceptions.resize(count);
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

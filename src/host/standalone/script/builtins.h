@@ -6,7 +6,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // The permanent primitives installed in a new globals table.
 const std::vector<Primitive*>& builtin_functions();
@@ -25,4 +25,4 @@ class CaughtException {
 std::size_t caught_exception_count();
 void forget_caught_exceptions_after(std::size_t count);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

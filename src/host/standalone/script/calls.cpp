@@ -5,7 +5,7 @@
 #include "interface_values.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 Value* interface_named(Name* name) {
   FPInterfaceDesc* found = host::fp::find_interface(name->text());
@@ -51,4 +51,4 @@ void write_property(Value* object, Name* property, Value* value, int line) {
   throw RuntimeError(L"Unknown property: \"" + property->text() + L"\" in " + print_form(object), line);
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -7,7 +7,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // The value through which scripts reach a registered interface, or null.
 Value* interface_named(Name* name);
@@ -19,4 +19,4 @@ Value* call_function(Value* callee, const std::vector<Value*>& arguments, int li
 Value* read_property(Value* object, Name* property, const std::wstring& object_name, int line);
 void write_property(Value* object, Name* property, Value* value, int line);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -6,7 +6,7 @@
 #include "nesting.h"
 #include "values.h"
 
-CodeTree::CodeTree(std::shared_ptr<const host::script::Program> program)
+CodeTree::CodeTree(std::shared_ptr<const paravelle::host::script::Program> program)
     : Value(&CodeTree_class), program_(std::move(program)) {}
 
 namespace {
@@ -24,20 +24,20 @@ constexpr wchar_t kNestedTooDeeply[] = L"scripts nested too deeply (a script tha
 // An evaluation start is a safe point: the code itself is rooted here, and callers keep
 // what they hold in frames.
 Value* CodeTree::eval() {
-  host::script::Rooted keep(this);
-  const host::script::DepthGuard nested(host::script::DepthKind::evaluation, kMaximumNestedEvaluations,
+  paravelle::host::script::Rooted keep(this);
+  const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::evaluation, kMaximumNestedEvaluations,
                                         kNestedTooDeeply);
-  if (nested.depth() > 1 && host::script::stack_left() < kStackForNestedEvaluation)
+  if (nested.depth() > 1 && paravelle::host::script::stack_left() < kStackForNestedEvaluation)
     throw RuntimeError(kNestedTooDeeply);
-  host::script::collect_if_due();
+  paravelle::host::script::collect_if_due();
   Value* result = nullptr;
   {
-    const host::script::EvaluationAllocations evaluating;
-    host::script::Evaluator evaluator;
+    const paravelle::host::script::EvaluationAllocations evaluating;
+    paravelle::host::script::Evaluator evaluator;
     result = evaluator.run(*program_);
   }
   if (!result) result = &undefined;
-  host::script::keep_in_alloc_frame(result);
+  paravelle::host::script::keep_in_alloc_frame(result);
   return result;
 }
 
@@ -49,14 +49,14 @@ CodeTree* Parser::compile_all(CharStream* source, MAXScript::ScriptSource /*kind
   if (!source) throw RuntimeError(L"compile_all: no source stream");
   std::wstring text;
   while (!source->at_eos()) text.push_back(source->getch());
-  return new CodeTree(host::script::parse_program(text));
+  return new CodeTree(paravelle::host::script::parse_program(text));
 }
 
 void Parser::sprin1(CharStream* stream) { stream->puts(L"<Parser>"); }
 
 void Parser::gc_trace() { gc_mark(output_); }
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 Value* evaluate_stream(CharStream& source) {
@@ -108,4 +108,4 @@ std::wstring printed(const MAXScriptException& error) {
   return stream.text();
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -107,7 +107,7 @@ void check_unique_names(const wchar_t* interface_name, const std::vector<FPFunct
                         const std::vector<FPPropDef>& props) {
   std::vector<std::wstring> seen;
   const auto check = [&](const std::wstring& name) {
-    std::wstring folded = host::script::fold_case(name);
+    std::wstring folded = paravelle::host::script::fold_case(name);
     for (const std::wstring& other : seen) {
       if (other == folded) throw MAXException(L"load_descriptor(" + std::wstring(interface_name) + L"): " + name + L" is published twice");
     }
@@ -119,7 +119,7 @@ void check_unique_names(const wchar_t* interface_name, const std::vector<FPFunct
 
 }  // namespace
 
-FPInterfaceDesc::~FPInterfaceDesc() { host::fp::unregister_interface(this); }
+FPInterfaceDesc::~FPInterfaceDesc() { paravelle::host::fp::unregister_interface(this); }
 
 void FPInterfaceDesc::load_descriptor(Interface_ID id, const wchar_t* name, int /*description_resource*/,
                                       ClassDesc* class_desc, std::uint16_t descriptor_flags,
@@ -129,28 +129,28 @@ void FPInterfaceDesc::load_descriptor(Interface_ID id, const wchar_t* name, int 
   std::vector<FPPropDef> read_props;
   DescriptorReader(name, argument_list).read(read_functions, read_props);
   check_unique_names(name, read_functions, read_props);
-  host::fp::unregister_interface(this);
+  paravelle::host::fp::unregister_interface(this);
   ID = id;
   internal_name = name;
   cd = class_desc;
   flags = descriptor_flags;
   functions = std::move(read_functions);
   props = std::move(read_props);
-  if (flags & FP_CORE) host::fp::register_interface(this);
+  if (flags & FP_CORE) paravelle::host::fp::register_interface(this);
 }
 
 const FPFunctionDef* FPInterfaceDesc::GetFnDef(std::wstring_view name) const {
-  const std::wstring folded = host::script::fold_case(name);
+  const std::wstring folded = paravelle::host::script::fold_case(name);
   for (const FPFunctionDef& def : functions) {
-    if (host::script::fold_case(def.internal_name) == folded) return &def;
+    if (paravelle::host::script::fold_case(def.internal_name) == folded) return &def;
   }
   return nullptr;
 }
 
 const FPPropDef* FPInterfaceDesc::GetPropDef(std::wstring_view name) const {
-  const std::wstring folded = host::script::fold_case(name);
+  const std::wstring folded = paravelle::host::script::fold_case(name);
   for (const FPPropDef& def : props) {
-    if (host::script::fold_case(def.internal_name) == folded) return &def;
+    if (paravelle::host::script::fold_case(def.internal_name) == folded) return &def;
   }
   return nullptr;
 }

@@ -12,7 +12,7 @@
 #include "operators.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 Value** Scope::find_here(Name* name) {
   for (auto& [key, value] : variables_) {
@@ -241,4 +241,4 @@ Value* Throw::eval(Evaluator& e) const {
   throw RuntimeError(display_form(value));
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

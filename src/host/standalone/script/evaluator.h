@@ -7,7 +7,7 @@
 #include "ast.h"
 #include "heap.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // The local variables of one block (or one loop). Registered as a collection root for
 // as long as it exists.
@@ -58,4 +58,4 @@ class ScopeGuard {
   Scope scope_;
 };
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

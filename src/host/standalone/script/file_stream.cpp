@@ -18,7 +18,7 @@ namespace {
 // A path that cannot name a file (a lone surrogate, an embedded NUL) opens nothing.
 std::string native_path_or_empty(const std::wstring& path) {
   try {
-    return host::files::native_path(path);
+    return paravelle::host::files::native_path(path);
   } catch (const std::invalid_argument&) {
     return {};
   }
@@ -56,7 +56,7 @@ FileStream* FileStream::open(const wchar_t* path, const wchar_t* mode, unsigned 
   if (how.find(L'r') != std::wstring::npos) {
     std::string bytes;
     if (!read_regular_file(native, bytes)) return nullptr;
-    text_ = host::standalone::wide_text::decode_text_file(bytes);
+    text_ = paravelle::host::standalone::wide_text::decode_text_file(bytes);
     read_position_ = 0;
     reading_ = true;
     return this;
@@ -80,7 +80,7 @@ void FileStream::putch(wchar_t c) {
 
 void FileStream::puts(const wchar_t* text) {
   if (!file_ || !text) return;
-  const std::string bytes = host::standalone::wide_text::to_utf8(text);
+  const std::string bytes = paravelle::host::standalone::wide_text::to_utf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), file_);
 }
 

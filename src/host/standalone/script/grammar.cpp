@@ -15,7 +15,7 @@
 #include "host/maxscript.h"
 #include "lexer.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 constexpr int kMaximumNesting = 200;
@@ -399,4 +399,4 @@ std::shared_ptr<const Program> parse_program(const std::wstring& source) {
   return program;
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -6,9 +6,9 @@
 
 #include "ast.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // Throws SyntaxError with the line of the first token that does not fit.
 std::shared_ptr<const Program> parse_program(const std::wstring& source);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

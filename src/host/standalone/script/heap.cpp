@@ -19,7 +19,7 @@
 #include "builtins.h"
 #include "nesting.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 constexpr std::size_t kMinimumThreshold = 10000;
@@ -265,12 +265,12 @@ void collect_garbage() {
 
 std::size_t live_value_count() { return heap().live.load(); }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script
 
-using host::script::HeapAccess;
+using paravelle::host::script::HeapAccess;
 
 void gc_mark(Value* value) {
-  host::script::Heap& h = host::script::heap();
+  paravelle::host::script::Heap& h = paravelle::host::script::heap();
   if (!value || !h.worklist || HeapAccess::marked(value)) return;
   HeapAccess::marked(value) = true;
   if (!HeapAccess::is_collectable(value)) h.marked_permanent.push_back(value);
@@ -278,8 +278,8 @@ void gc_mark(Value* value) {
 }
 
 Value::Value(const ValueMetaClass* class_tag) : tag(class_tag) {
-  using host::script::pending;
-  if (host::script::lies_in(this, pending)) {
+  using paravelle::host::script::pending;
+  if (paravelle::host::script::lies_in(this, pending)) {
     pending = {};
     HeapAccess::register_value(this);
   }
@@ -291,36 +291,36 @@ Value::~Value() {
 
 void* Value::operator new(std::size_t size) {
   void* const block = ::operator new(size);
-  host::script::pending = {static_cast<const char*>(block), size};
+  paravelle::host::script::pending = {static_cast<const char*>(block), size};
   return block;
 }
 
 void Value::operator delete(void* block) {
-  if (host::script::pending.start == block) host::script::pending = {};
+  if (paravelle::host::script::pending.start == block) paravelle::host::script::pending = {};
   ::operator delete(block);
 }
 
 ScopedValueTempArray::ScopedValueTempArray(std::size_t count)
     : count_(count), slots_(std::make_unique<Value*[]>(count)) {
-  host::script::ThreadRoots& thread = host::script::roots();
-  std::lock_guard lock(host::script::heap().mutex);
+  paravelle::host::script::ThreadRoots& thread = paravelle::host::script::roots();
+  std::lock_guard lock(paravelle::host::script::heap().mutex);
   thread.frames.push_back(this);
 }
 
 // Frames end in the reverse order of their making, so the search is short; a frame that
 // ends on another thread than the one that made it is looked for there.
 ScopedValueTempArray::~ScopedValueTempArray() {
-  host::script::ThreadRoots& own = host::script::roots();
-  host::script::Heap& h = host::script::heap();
+  paravelle::host::script::ThreadRoots& own = paravelle::host::script::roots();
+  paravelle::host::script::Heap& h = paravelle::host::script::heap();
   std::lock_guard lock(h.mutex);
-  const auto forget = [this](host::script::ThreadRoots& thread) {
+  const auto forget = [this](paravelle::host::script::ThreadRoots& thread) {
     const auto found = std::find(thread.frames.rbegin(), thread.frames.rend(), this);
     if (found == thread.frames.rend()) return false;
     thread.frames.erase(std::next(found).base());
     return true;
   };
   if (forget(own)) return;
-  for (host::script::ThreadRoots* thread : h.threads) {
+  for (paravelle::host::script::ThreadRoots* thread : h.threads) {
     if (forget(*thread)) return;
   }
 }
@@ -334,19 +334,19 @@ Value*& ScopedValueTempArray::operator[](std::size_t index) {
 }
 
 void init_thread_locals() {
-  host::script::roots();
+  paravelle::host::script::roots();
   thread_local_current_stdout();
 }
 
 void push_alloc_frame() {
-  host::script::ThreadRoots& thread = host::script::roots();
+  paravelle::host::script::ThreadRoots& thread = paravelle::host::script::roots();
   thread.alloc_frames.push_back({thread.allocated.size(), true});
 }
 
 // An unmatched pop is ignored: it runs from destructors, where throwing would end the
 // process.
 void pop_alloc_frame() {
-  host::script::ThreadRoots& thread = host::script::roots();
+  paravelle::host::script::ThreadRoots& thread = paravelle::host::script::roots();
   if (thread.alloc_frames.empty()) return;
   thread.allocated.resize(std::min(thread.allocated.size(), thread.alloc_frames.back().start));
   thread.alloc_frames.pop_back();

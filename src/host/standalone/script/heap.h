@@ -7,7 +7,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // Something that holds values the collector must see (an interpreter scope, say).
 class RootProvider {
@@ -89,4 +89,4 @@ struct HeapAccess {
   static void set_collectable(Value* value, bool on) { value->collectable_ = on; }
 };
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -7,7 +7,7 @@
 
 #include "values.h"
 
-namespace host::fp {
+namespace paravelle::host::fp {
 namespace {
 
 struct Registry {
@@ -51,4 +51,4 @@ FPInterfaceDesc* find_interface(Interface_ID id) {
   return nullptr;
 }
 
-}  // namespace host::fp
+}  // namespace paravelle::host::fp

@@ -3,7 +3,7 @@
 
 #include "host/function_publishing.h"
 
-namespace host::fp {
+namespace paravelle::host::fp {
 
 // Registers under the interface's internal_name, replacing another interface of that
 // name (case-insensitive).
@@ -11,4 +11,4 @@ void register_interface(FPInterfaceDesc* desc);
 // Removes every registration of this interface.
 void unregister_interface(const FPInterfaceDesc* desc);
 
-}  // namespace host::fp
+}  // namespace paravelle::host::fp

@@ -9,7 +9,7 @@
 #include "heap.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 ValueMetaClass Interface_class{L"Interface"};
 ValueMetaClass InterfaceFunction_class{L"InterfaceFunction"};
@@ -141,4 +141,4 @@ void write_interface_property(InterfaceValue& object, Name* property, Value* val
   invoke(target, prop->setter_ID, TYPE_VOID, params, what, line);
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -7,7 +7,7 @@
 #include "host/function_publishing.h"
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 extern ValueMetaClass Interface_class;
 extern ValueMetaClass InterfaceFunction_class;
@@ -42,4 +42,4 @@ class InterfaceFunction : public Value {
 Value* read_interface_property(InterfaceValue& object, Name* property, int line);
 void write_interface_property(InterfaceValue& object, Name* property, Value* value, int line);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

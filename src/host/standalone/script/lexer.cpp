@@ -13,7 +13,7 @@
 #include "host/maxscript.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 const std::unordered_map<std::wstring, TokenKind>& keywords() {
@@ -278,4 +278,4 @@ std::wstring describe(TokenKind kind) {
   return L"a token";
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

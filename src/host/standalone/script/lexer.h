@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace host::script {
+namespace paravelle::host::script {
 
 enum class TokenKind {
   End, Newline, Integer, Float, String, Name,
@@ -31,4 +31,4 @@ std::vector<Token> tokenize(const std::wstring& source);
 // How a token kind reads in error messages: "')'", "a name", "end of script".
 std::wstring describe(TokenKind kind);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

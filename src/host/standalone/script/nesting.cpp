@@ -7,7 +7,7 @@
 
 #include "host/maxscript.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 thread_local std::size_t depth_counts[kDepthKinds] = {};
@@ -82,4 +82,4 @@ std::size_t stack_left() {
   return here > low ? static_cast<std::size_t>(here - low) : 0;
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

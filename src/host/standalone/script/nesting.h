@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace host::script {
+namespace paravelle::host::script {
 
 enum class DepthKind { evaluation, printing };
 constexpr std::size_t kDepthKinds = 2;
@@ -62,4 +62,4 @@ void count_text(std::size_t characters, int line = 0);
 // the thread's stack cannot be told).
 std::size_t stack_left();
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

@@ -11,7 +11,7 @@
 #include "nesting.h"
 #include "values.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 namespace {
 
 const wchar_t* symbol(BinaryOperator op) {
@@ -175,4 +175,4 @@ Value* convert_as(Value* value, const std::wstring& target, int line) {
   throw_conversion_error(value, target.c_str(), line);
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

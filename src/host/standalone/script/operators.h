@@ -5,7 +5,7 @@
 
 #include "ast.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 Value* apply_binary(BinaryOperator op, Value* left, Value* right, int line);
 Value* negate(Value* operand, int line);
@@ -15,4 +15,4 @@ Value* convert_as(Value* value, const std::wstring& target, int line);
 // A Boolean's truth; anything else is a conversion error at `line`.
 bool truth_of(Value* value, int line);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script

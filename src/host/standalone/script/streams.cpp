@@ -17,7 +17,7 @@ class StdoutStream : public CharStream {
  public:
   void putch(wchar_t c) override { puts(std::wstring(1, c).c_str()); }
   void puts(const wchar_t* text) override {
-    const std::string bytes = host::standalone::wide_text::to_utf8(text ? text : L"");
+    const std::string bytes = paravelle::host::standalone::wide_text::to_utf8(text ? text : L"");
     std::lock_guard<std::mutex> lock(mutex_);
     std::cout << bytes << std::flush;
   }

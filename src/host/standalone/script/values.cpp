@@ -29,7 +29,7 @@ Boolean false_value(false);
 Ok ok;
 Undefined undefined;
 
-namespace host::script {
+namespace paravelle::host::script {
 
 void check_string_length(std::size_t length, int line) {
   if (length <= kMaximumStringLength) return;
@@ -94,10 +94,10 @@ std::wstring fold_case(std::wstring_view text) {
   return folded;
 }
 
-}  // namespace host::script
+}  // namespace paravelle::host::script
 
-using host::script::print_form;
-using host::script::throw_conversion_error;
+using paravelle::host::script::print_form;
+using paravelle::host::script::throw_conversion_error;
 
 const wchar_t* Value::to_string() { throw_conversion_error(this, L"String"); }
 
@@ -133,7 +133,7 @@ const wchar_t* Integer::to_string() {
 void Integer::sprin1(CharStream* stream) { stream->puts(to_string()); }
 
 const wchar_t* Float::to_string() {
-  if (text_.empty()) text_ = host::script::format_float(value_);
+  if (text_.empty()) text_ = paravelle::host::script::format_float(value_);
   return text_.c_str();
 }
 
@@ -150,7 +150,7 @@ Array::Array(std::size_t initial_capacity) : Value(&Array_class) { items_.reserv
 void Array::sprin1(CharStream* stream) {
   // Arrays can hold arrays to any depth (and each other, in a cycle); printing recurses.
   constexpr std::size_t maximum_depth = 1000;
-  const host::script::DepthGuard nested(host::script::DepthKind::printing, maximum_depth,
+  const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::printing, maximum_depth,
                                         L"array nested too deeply to print");
   stream->puts(L"#(");
   for (std::size_t i = 0; i < items_.size(); ++i) {
@@ -170,7 +170,7 @@ void Array::gc_trace() {
 Name* Name::intern(std::wstring_view text) {
   static std::mutex mutex;
   static auto* table = new std::unordered_map<std::wstring, Name*>;
-  std::wstring key = host::script::fold_case(text);
+  std::wstring key = paravelle::host::script::fold_case(text);
   std::lock_guard lock(mutex);
   auto found = table->find(key);
   if (found != table->end()) return found->second;

@@ -6,7 +6,7 @@
 
 #include "host/maxscript_runtime.h"
 
-namespace host::script {
+namespace paravelle::host::script {
 
 // The longest text a script can make (by `+`, `format`, `as string`, printing): past it a
 // loop that doubles a string, or an array that holds itself twice over, would take all
@@ -29,4 +29,4 @@ std::wstring format_float(double value);
 // Lower-cased copy, for the language's case-insensitive names.
 std::wstring fold_case(std::wstring_view text);
 
-}  // namespace host::script
+}  // namespace paravelle::host::script
