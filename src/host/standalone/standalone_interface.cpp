@@ -263,5 +263,10 @@ bool StandaloneInterface::LoadFromFile(const wchar_t* file, unsigned) {
   return true;
 }
 
-
 }  // namespace paravelle::host::standalone
+
+Interface* GetCOREInterface() { return &paravelle::host::standalone::standalone_interface(); }
+Interface8* GetCOREInterface8() { return &paravelle::host::standalone::standalone_interface(); }
+Interface11* GetCOREInterface11() { return &paravelle::host::standalone::standalone_interface(); }
+Interface14* GetCOREInterface14() { return &paravelle::host::standalone::standalone_interface(); }
+int GetTicksPerFrame() { return paravelle::host::standalone::standalone_interface().scene().spec().ticks_per_frame; }
