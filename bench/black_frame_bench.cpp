@@ -47,9 +47,7 @@ void BM_BlackFrameAgainstPlainRead(benchmark::State& state) {
   job.blackPixelThreshold = 0.1f;
   paravelle::win32::simple_socket unconnected;  // the log lines go nowhere
   paravelle::bench_support::run_alternating(
-      state, "check",
-      [&] { paravelle::render::CheckBlackFrame(job, bitmap.get(), unconnected); },
-      "plain_read",
+      state, "check", [&] { paravelle::render::CheckBlackFrame(job, bitmap.get(), unconnected); }, "plain_read",
       [&] {
         // Every byte of the pixels once, straight from the host's buffer, as fast as the
         // memory gives them: the words are added as integers, which the compiler vectorises.

@@ -94,7 +94,8 @@ void BM_FarmCostPerFrameOnARealNode(benchmark::State& state) {
   job.source = scratch.path / "job.json";
   job.scene = (scratch.path / "scene.json").string();
   job.camera = "Cam";
-  job.settings_after_start = {"OverrideSaveFile,1", "OutputImageFilename," + (scratch.path / "out" / "f_.png").string()};
+  job.settings_after_start = {"OverrideSaveFile,1",
+                              "OutputImageFilename," + (scratch.path / "out" / "f_.png").string()};
   std::vector<std::int32_t> frames(100);
   for (int i = 0; i < 100; ++i) frames[static_cast<std::size_t>(i)] = i + 1;
   NodeSession node(launch_in(scratch, "paravelle-node"), 1, 1, {});
@@ -123,11 +124,17 @@ void BM_SettingsBatchAgainstOneRoundTrip(benchmark::State& state) {
   Scratch scratch;
   NodeSession node(launch_in(scratch, "paravelle-node"), 1, 1, {});
   node.open();
-  const std::vector<std::string> settings = {
-      "SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins", "TempFolder,/tmp/paravelle/temp",
-      "GammaCorrection,2.2,2.2", "IgnoreMissingExternalFiles", "IgnoreMissingXREFs", "CurrentTask,7",
-      "FrameNumberBase,0", "HideFrameBuffer", "FailOnBlackFrames,90,0.05", "RegionRendering,10,100,50,300,250,CROP",
-      "CONTINUE"};
+  const std::vector<std::string> settings = {"SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins",
+                                             "TempFolder,/tmp/paravelle/temp",
+                                             "GammaCorrection,2.2,2.2",
+                                             "IgnoreMissingExternalFiles",
+                                             "IgnoreMissingXREFs",
+                                             "CurrentTask,7",
+                                             "FrameNumberBase,0",
+                                             "HideFrameBuffer",
+                                             "FailOnBlackFrames,90,0.05",
+                                             "RegionRendering,10,100,50,300,250,CROP",
+                                             "CONTINUE"};
   FarmWorker& worker = node.worker_for_benchmarks();
   std::vector<double> batch_ms, single_ms;
   for (auto _ : state) {
@@ -154,10 +161,15 @@ void BM_JobStartAgainstStartJobAlone(benchmark::State& state) {
   job.source = scratch.path / "job.json";
   job.scene = std::string(PARAVELLE_SOURCE_DIR) + "/examples/scenes/spinning-spheres.json";
   job.camera = "ShotCam";
-  job.settings_before_start = {"SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins", "TempFolder,/tmp/paravelle/temp",
-                               "GammaCorrection,2.2,2.2", "IgnoreMissingExternalFiles", "IgnoreMissingXREFs"};
-  job.settings_after_start = {"CurrentTask,7", "FrameNumberBase,0", "HideFrameBuffer", "FailOnBlackFrames,90,0.05",
-                              "RegionRendering,10,100,50,300,250,CROP", "CONTINUE"};
+  job.settings_before_start = {"SlaveFolders,/tmp/paravelle/jobs,/tmp/paravelle/plugins",
+                               "TempFolder,/tmp/paravelle/temp", "GammaCorrection,2.2,2.2",
+                               "IgnoreMissingExternalFiles", "IgnoreMissingXREFs"};
+  job.settings_after_start = {"CurrentTask,7",
+                              "FrameNumberBase,0",
+                              "HideFrameBuffer",
+                              "FailOnBlackFrames,90,0.05",
+                              "RegionRendering,10,100,50,300,250,CROP",
+                              "CONTINUE"};
   const std::string start_job = "StartJob," + *job.scene + ",ShotCam";
   FarmWorker& worker = node.worker_for_benchmarks();
   std::vector<double> full_ms, alone_ms;

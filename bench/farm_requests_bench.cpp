@@ -91,8 +91,8 @@ class LiveSession {
 
 void BM_ScriptGetJobInfoEntry(benchmark::State& state) {
   LiveSession session;
-  const std::wstring script = L"for i = 1 to " + std::to_wstring(calls_per_iteration) +
-                              L" do TaskmereUtil.GetJobInfoEntry \"Name\"";
+  const std::wstring script =
+      L"for i = 1 to " + std::to_wstring(calls_per_iteration) + L" do TaskmereUtil.GetJobInfoEntry \"Name\"";
   for (auto _ : state) {
     session.run([&] {
       init_thread_locals();
@@ -110,8 +110,7 @@ void BM_DirectGetJobInfoEntry(benchmark::State& state) {
   for (auto _ : state) {
     session.run([] {
       for (int i = 0; i < calls_per_iteration; ++i) {
-        benchmark::DoNotOptimize(
-            paravelle::script::GetJobInfoEntry(paravelle::daemon::farmConnection, L"Name"));
+        benchmark::DoNotOptimize(paravelle::script::GetJobInfoEntry(paravelle::daemon::farmConnection, L"Name"));
       }
     });
   }

@@ -34,8 +34,10 @@ std::wstring wide(const std::string& text) { return std::wstring(text.begin(), t
 std::string write_scene(const fs::path& folder) {
   const std::string scene = (folder / "scene.json").string();
   std::ofstream(scene) << R"({"format": "paravelle-scene", "version": 1,
-    "render": {"width": )" << width << R"(, "height": )" << height << R"(, "samples_per_axis": 1,
-               "save_file": true, "output_file": ")" << (folder / "out" / "beauty.exr").string() << R"("},
+    "render": {"width": )"
+                       << width << R"(, "height": )" << height << R"(, "samples_per_axis": 1,
+               "save_file": true, "output_file": ")"
+                       << (folder / "out" / "beauty.exr").string() << R"("},
     "environment": {"background": [0.1, 0.1, 0.1], "ambient": [0.1, 0.1, 0.1]},
     "nodes": [
       {"name": "Cam", "type": "camera", "position": [0, -12, 4], "target": [0, 0, 1]},

@@ -27,7 +27,8 @@ BitmapPtr make(int width, int height) {
 std::wstring write_scene(int width, int height) {
   const auto path = std::filesystem::temp_directory_path() / "paravelle-host-render-bench.json";
   std::ofstream(path) << R"({"format": "paravelle-scene", "version": 1,
-    "render": {"width": )" << width << R"(, "height": )" << height << R"(},
+    "render": {"width": )"
+                      << width << R"(, "height": )" << height << R"(},
     "environment": {"background": [0.1, 0.1, 0.1], "ambient": [0.1, 0.1, 0.1]},
     "nodes": [
       {"name": "Cam", "type": "camera", "position": [0, -12, 4], "target": [0, 0, 1]},

@@ -71,8 +71,8 @@ void direct_oiio(benchmark::State& state, const char* name, OIIO::TypeDesc type)
     auto output = OIIO::ImageOutput::create(path);
     OIIO::ImageSpec spec(width, height, 4, type);
     spec.attribute("tiff:write_exif", 0);
-    if (!output || !output->open(path, spec) ||
-        !output->write_image(OIIO::TypeDesc::FLOAT, frame().data()) || !output->close()) {
+    if (!output || !output->open(path, spec) || !output->write_image(OIIO::TypeDesc::FLOAT, frame().data()) ||
+        !output->close()) {
       state.SkipWithError("OpenImageIO write failed");
       break;
     }
@@ -81,11 +81,17 @@ void direct_oiio(benchmark::State& state, const char* name, OIIO::TypeDesc type)
 }
 
 BENCHMARK_CAPTURE(host_writer, exr_half, "host.exr", BMM_TRUE_64)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(direct_oiio, exr_half, "direct.exr", OIIO::TypeDesc::HALF)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(direct_oiio, exr_half, "direct.exr", OIIO::TypeDesc::HALF)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(host_writer, exr_float, "hostf.exr", BMM_FLOAT_RGBA_32)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(direct_oiio, exr_float, "directf.exr", OIIO::TypeDesc::FLOAT)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(direct_oiio, exr_float, "directf.exr", OIIO::TypeDesc::FLOAT)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(host_writer, png_16bit, "host.png", BMM_TRUE_64)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(direct_oiio, png_16bit, "direct.png", OIIO::TypeDesc::UINT16)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(direct_oiio, png_16bit, "direct.png", OIIO::TypeDesc::UINT16)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

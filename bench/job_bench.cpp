@@ -48,7 +48,8 @@ double milliseconds_since(Clock::time_point start) {
 std::string write_scene(int width, int height, int samples, const std::string& output = "") {
   const auto path = std::filesystem::temp_directory_path() / "paravelle-job-bench.json";
   std::ofstream(path) << R"({"format": "paravelle-scene", "version": 1,
-    "render": {"width": )" << width << R"(, "height": )" << height << R"(, "samples_per_axis": )" << samples
+    "render": {"width": )"
+                      << width << R"(, "height": )" << height << R"(, "samples_per_axis": )" << samples
                       << R"(, "threads": 2, "tile_size": 16, "save_file": )" << (output.empty() ? "false" : "true")
                       << R"(, "output_file": ")" << output << R"("},
     "environment": {"background": [0.1, 0.1, 0.1], "ambient": [0.1, 0.1, 0.1]},
@@ -84,8 +85,9 @@ class ScratchLog {
 class LiveNode {
  public:
   LiveNode() {
-    session_ = std::async(std::launch::async,
-                          [this] { return paravelle::daemon::RunParavelleDaemon(job_, connection_, farm.port(), L"b"); });
+    session_ = std::async(std::launch::async, [this] {
+      return paravelle::daemon::RunParavelleDaemon(job_, connection_, farm.port(), L"b");
+    });
     farm.open_session(wait_ms, "b");
   }
   ~LiveNode() {

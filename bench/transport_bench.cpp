@@ -152,9 +152,8 @@ void BM_SilentWorkerCpu(benchmark::State& state) {
     paravelle::worker::FarmWorker worker;
     paravelle::daemon::JobState job;
     simple_socket socket;
-    auto session = std::async(std::launch::async, [&] {
-      return paravelle::daemon::RunParavelleDaemon(job, socket, worker.port(), L"t");
-    });
+    auto session = std::async(std::launch::async,
+                              [&] { return paravelle::daemon::RunParavelleDaemon(job, socket, worker.port(), L"t"); });
     worker.open_session(5000, "t");
     const double before = cpu_seconds();
     std::this_thread::sleep_for(std::chrono::seconds(1));

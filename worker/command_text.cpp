@@ -36,9 +36,12 @@ std::string first_command_field(std::string_view text) {
     if (c == '\\') {
       if (++i == text.size()) throw std::invalid_argument("the command text ends with a backslash");
       const char escaped = text[i];
-      if (escaped == 'n') field += '\n';
-      else if (escaped == '\\' || escaped == '"' || escaped == ',') field += escaped;
-      else throw std::invalid_argument(std::string("unknown escape sequence \\") + escaped);
+      if (escaped == 'n')
+        field += '\n';
+      else if (escaped == '\\' || escaped == '"' || escaped == ',')
+        field += escaped;
+      else
+        throw std::invalid_argument(std::string("unknown escape sequence \\") + escaped);
     } else if (c == '"') {
       quoted = !quoted;
     } else if (c == ',' && !quoted) {

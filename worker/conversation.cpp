@@ -85,13 +85,11 @@ std::string reply_problem(StepKind kind, const Conversation& conversation) {
   const auto errors = conversation.errors();
   const std::string& last = conversation.final_reply();
   switch (kind) {
-    case StepKind::setting:
-      return conversation.replies().empty() ? std::string() : conversation.replies().front();
+    case StepKind::setting: return conversation.replies().empty() ? std::string() : conversation.replies().front();
     case StepKind::start_job:
       if (!errors.empty()) return errors.front();
       return last.starts_with("SUCCESS") ? std::string() : last;
-    case StepKind::script:
-      return last == "SUCCESS" || last.starts_with("SUCCESS: ") ? std::string() : last;
+    case StepKind::script: return last == "SUCCESS" || last.starts_with("SUCCESS: ") ? std::string() : last;
     case StepKind::render_task:
     case StepKind::end_job:
       if (!errors.empty()) return errors.front();

@@ -175,7 +175,8 @@ Conversation FarmWorker::command(const std::string& text, int timeout_ms, const 
 
 Conversation FarmWorker::job_command(const std::string& text, int timeout_ms, const RequestHandler& handler) {
   JobReplyTracker tracker(text);
-  return command(text, timeout_ms, handler, [&tracker](const std::string& message) { return tracker.is_final(message); });
+  return command(text, timeout_ms, handler,
+                 [&tracker](const std::string& message) { return tracker.is_final(message); });
 }
 
 bool FarmWorker::silent_for(int quiet_ms) {

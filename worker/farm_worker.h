@@ -24,7 +24,7 @@ using MessageObserver = std::function<void(Direction, const std::string& payload
 // as one thread drives the node's end.
 class FarmWorker {
  public:
-  FarmWorker();  // listens on 127.0.0.1, ephemeral port, backlog 1
+  FarmWorker();                             // listens on 127.0.0.1, ephemeral port, backlog 1
   explicit FarmWorker(std::uint16_t port);  // a chosen port; 0 picks an ephemeral one
   FarmWorker(const FarmWorker&) = delete;
   FarmWorker& operator=(const FarmWorker&) = delete;

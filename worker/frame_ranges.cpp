@@ -74,7 +74,8 @@ std::string frame_ranges_text(const std::vector<std::int32_t>& frames) {
   std::string text;
   for (std::size_t i = 0; i < frames.size();) {
     std::size_t last = i;
-    while (last + 1 < frames.size() && static_cast<std::int64_t>(frames[last + 1]) == frames[last] + std::int64_t{1}) ++last;
+    while (last + 1 < frames.size() && static_cast<std::int64_t>(frames[last + 1]) == frames[last] + std::int64_t{1})
+      ++last;
     text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
     if (last > i) text += "-" + std::to_string(frames[last]);
     i = last + 1;

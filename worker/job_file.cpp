@@ -21,9 +21,20 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::string_view, 14> kKnownKeys = {
-    "format", "version", "description", "token", "settings_before_start", "scene", "camera",
-    "settings_after_start", "frames", "scripts", "job_info", "submit_info", "aux_files", "path_mapping"};
+constexpr std::array<std::string_view, 14> kKnownKeys = {"format",
+                                                         "version",
+                                                         "description",
+                                                         "token",
+                                                         "settings_before_start",
+                                                         "scene",
+                                                         "camera",
+                                                         "settings_after_start",
+                                                         "frames",
+                                                         "scripts",
+                                                         "job_info",
+                                                         "submit_info",
+                                                         "aux_files",
+                                                         "path_mapping"};
 
 // Commands the job sequence sends itself; a settings list that held them would break the order.
 constexpr std::array<std::string_view, 5> kNotSettings = {"StartJob", "RenderTask", "EndJob", "ExecuteMaxScriptFile",
@@ -31,7 +42,9 @@ constexpr std::array<std::string_view, 5> kNotSettings = {"StartJob", "RenderTas
 
 std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
-std::string indexed(std::string_view key, std::size_t index) { return in_quotes(key) + "[" + std::to_string(index) + "]"; }
+std::string indexed(std::string_view key, std::size_t index) {
+  return in_quotes(key) + "[" + std::to_string(index) + "]";
+}
 
 // Reports problems with the file's name in front, as "<file>: <where>: <problem>".
 class Reader {
@@ -140,7 +153,8 @@ std::vector<std::int32_t> read_frames(const json& document, const Reader& reader
       frames.push_back(static_cast<std::int32_t>(frame));
       continue;
     }
-    if (!entry.is_string()) reader.fail(indexed("frames", i), "must be a frame number or a range text such as \"1-10\"");
+    if (!entry.is_string())
+      reader.fail(indexed("frames", i), "must be a frame number or a range text such as \"1-10\"");
     try {
       append_frame_ranges(entry.get<std::string>(), frames);
     } catch (const std::invalid_argument& error) {
@@ -160,7 +174,8 @@ std::string read_script(const json& entry, const std::string& where, const Reade
   }
   if (entry.contains("frame") && !entry["frame"].is_number_integer()) reader.fail(where, "\"frame\" must be a number");
   const std::string frame = entry.contains("frame") ? entry["frame"].dump() : "0";
-  if (entry.contains("file") == entry.contains("text")) reader.fail(where, "needs exactly one of \"file\" and \"text\"");
+  if (entry.contains("file") == entry.contains("text"))
+    reader.fail(where, "needs exactly one of \"file\" and \"text\"");
   if (entry.contains("text")) {
     return command_text("ExecuteStringScript", {frame, reader.string_at(entry["text"], where + ".text")});
   }
@@ -245,7 +260,8 @@ JobFile parse_job_file(const std::string& text, const std::filesystem::path& sou
   job.frames = read_frames(document, reader);
   if (document.contains("scripts")) {
     const json& list = reader.array_at(document, "scripts");
-    for (std::size_t i = 0; i < list.size(); ++i) job.scripts.push_back(read_script(list[i], indexed("scripts", i), reader));
+    for (std::size_t i = 0; i < list.size(); ++i)
+      job.scripts.push_back(read_script(list[i], indexed("scripts", i), reader));
   }
   if (document.contains("job_info")) {
     for (const auto& item : reader.object_at(document, "job_info").items()) {

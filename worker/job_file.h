@@ -24,17 +24,17 @@ struct PathMappingRule {
 using SubmitInfoValue = std::variant<std::string, std::vector<std::string>>;
 
 struct JobFile {
-  std::filesystem::path source;                     // the file it was read from
+  std::filesystem::path source;  // the file it was read from
   std::optional<std::string> token;
-  std::vector<std::string> settings_before_start;   // command texts, sent as written
-  std::optional<std::string> scene;                 // absolute, forward slashes
+  std::vector<std::string> settings_before_start;  // command texts, sent as written
+  std::optional<std::string> scene;                // absolute, forward slashes
   std::string camera;
   std::vector<std::string> settings_after_start;
-  std::vector<std::int32_t> frames;                 // expanded, in order
-  std::vector<std::string> scripts;                 // command texts (ExecuteMaxScriptFile, ExecuteStringScript)
+  std::vector<std::int32_t> frames;  // expanded, in order
+  std::vector<std::string> scripts;  // command texts (ExecuteMaxScriptFile, ExecuteStringScript)
   std::map<std::string, std::string> job_info;
   std::map<std::string, SubmitInfoValue> submit_info;
-  std::vector<std::string> aux_files;               // absolute, forward slashes
+  std::vector<std::string> aux_files;  // absolute, forward slashes
   std::vector<PathMappingRule> path_mapping;
 };
 

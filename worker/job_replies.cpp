@@ -10,8 +10,10 @@ namespace paravelle::worker {
 namespace {
 
 constexpr std::array<std::string_view, 5> kSessionEndings = {
-    "ERROR: Exception caught in 3ds max: ", "ERROR: MAXException caught in 3ds max: ",
-    "ERROR: Maxscript exception:",          "ERROR: Unknown exception caught.",
+    "ERROR: Exception caught in 3ds max: ",
+    "ERROR: MAXException caught in 3ds max: ",
+    "ERROR: Maxscript exception:",
+    "ERROR: Unknown exception caught.",
     "ERROR: SEH exception: ",
 };
 // Does not end the session, but nothing follows it either.

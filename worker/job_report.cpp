@@ -24,10 +24,14 @@ FrameStatus status_from(const std::string& name) {
 json frame_json(const FrameRecord& record) {
   json outputs = json::array();
   for (const auto& output : record.outputs) outputs.push_back({{"file", output.path}, {"size", output.size}});
-  return {{"frame", record.frame},       {"status", status_name(record.status)},
-          {"tries", record.tries},       {"node", record.node},
-          {"render_seconds", record.render_seconds}, {"outputs", outputs},
-          {"crash_reports", record.crash_reports},   {"problem", record.problem}};
+  return {{"frame", record.frame},
+          {"status", status_name(record.status)},
+          {"tries", record.tries},
+          {"node", record.node},
+          {"render_seconds", record.render_seconds},
+          {"outputs", outputs},
+          {"crash_reports", record.crash_reports},
+          {"problem", record.problem}};
 }
 
 FrameRecord frame_from(const json& value) {
@@ -61,7 +65,8 @@ std::string outputs_text(const FrameRecord& record) {
   if (record.status != FrameStatus::done) return record.problem;
   std::uint64_t bytes = 0;
   for (const auto& output : record.outputs) bytes += output.size;
-  return std::to_string(record.outputs.size()) + (record.outputs.size() == 1 ? " file, " : " files, ") + size_text(bytes);
+  return std::to_string(record.outputs.size()) + (record.outputs.size() == 1 ? " file, " : " files, ") +
+         size_text(bytes);
 }
 
 }  // namespace
@@ -90,19 +95,18 @@ int JobReport::total_tries() const {
 std::string report_json(const JobReport& report) {
   json frames = json::array();
   for (const auto& record : report.frames) frames.push_back(frame_json(record));
-  const json document = {
-      {"format", kReportFormat},
-      {"version", kReportVersion},
-      {"job_file", report.job_file},
-      {"frames", frames},
-      {"totals",
-       {{"frames", report.frames.size()},
-        {"done", report.count(FrameStatus::done)},
-        {"failed", report.count(FrameStatus::failed)},
-        {"not_rendered", report.count(FrameStatus::pending)},
-        {"tries", report.total_tries()},
-        {"node_starts", report.node_starts},
-        {"elapsed_seconds", report.elapsed_seconds}}}};
+  const json document = {{"format", kReportFormat},
+                         {"version", kReportVersion},
+                         {"job_file", report.job_file},
+                         {"frames", frames},
+                         {"totals",
+                          {{"frames", report.frames.size()},
+                           {"done", report.count(FrameStatus::done)},
+                           {"failed", report.count(FrameStatus::failed)},
+                           {"not_rendered", report.count(FrameStatus::pending)},
+                           {"tries", report.total_tries()},
+                           {"node_starts", report.node_starts},
+                           {"elapsed_seconds", report.elapsed_seconds}}}};
   return document.dump(2) + "\n";
 }
 
@@ -174,15 +178,15 @@ std::string seconds_text(double seconds) { return format("%.2f", seconds); }
 
 std::string summary_table(const JobReport& report) {
   std::ostringstream table;
-  table << format("%8s  %-12s  %5s  %4s  %8s  %s\n", "frame", "status", "tries", "node", "seconds", "outputs / problem");
+  table << format("%8s  %-12s  %5s  %4s  %8s  %s\n", "frame", "status", "tries", "node", "seconds",
+                  "outputs / problem");
   for (const auto& record : report.frames) {
     table << format("%8d  %-12s  %5d  %4d  %8.2f  %s\n", record.frame, status_name(record.status), record.tries,
                     record.node, record.render_seconds, outputs_text(record).c_str());
   }
   table << format("%zu frame(s): %d done, %d failed, %d not rendered; %d tries, %d node start(s), %.1f s\n",
                   report.frames.size(), report.count(FrameStatus::done), report.count(FrameStatus::failed),
-                  report.count(FrameStatus::pending), report.total_tries(), report.node_starts,
-                  report.elapsed_seconds);
+                  report.count(FrameStatus::pending), report.total_tries(), report.node_starts, report.elapsed_seconds);
   return table.str();
 }
 

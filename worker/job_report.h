@@ -14,9 +14,9 @@ inline constexpr const char* kReportFormat = "paravelle-farm-report";
 inline constexpr int kReportVersion = 1;
 
 enum class FrameStatus {
-  pending,   // not rendered (yet): the job stopped before it, or a report that should hold it is missing
-  done,      // rendered, and every output file it reported exists and is not empty
-  failed,    // every try failed
+  pending,  // not rendered (yet): the job stopped before it, or a report that should hold it is missing
+  done,     // rendered, and every output file it reported exists and is not empty
+  failed,   // every try failed
 };
 
 const char* status_name(FrameStatus status);
@@ -30,11 +30,11 @@ struct FrameRecord {
   std::int32_t frame = 0;
   FrameStatus status = FrameStatus::pending;
   int tries = 0;
-  int node = 0;                 // the node (1..N) of the last try; 0 before any
-  double render_seconds = 0;    // RenderTask to its final reply, last try
+  int node = 0;               // the node (1..N) of the last try; 0 before any
+  double render_seconds = 0;  // RenderTask to its final reply, last try
   std::vector<OutputFile> outputs;
   std::vector<std::string> crash_reports;  // files holding the crash replies of its tries
-  std::string problem;          // why the last try failed; empty when done
+  std::string problem;                     // why the last try failed; empty when done
 };
 
 struct JobReport {

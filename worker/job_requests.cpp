@@ -47,7 +47,10 @@ std::string map_path(const std::string& name, const std::vector<PathMappingRule>
 }
 
 JobRequestAnswers::JobRequestAnswers(const JobFile& job)
-    : job_info_(job.job_info), submit_info_(job.submit_info), aux_files_(job.aux_files), path_mapping_(job.path_mapping) {}
+    : job_info_(job.job_info),
+      submit_info_(job.submit_info),
+      aux_files_(job.aux_files),
+      path_mapping_(job.path_mapping) {}
 
 std::string JobRequestAnswers::operator()(const std::string& request) const {
   const std::string kind = function_kind(request);

@@ -16,7 +16,12 @@ class NodeSlot {
  public:
   NodeSlot(int node, const JobFile& job, const RunnerOptions& options, FrameLedger& ledger, RunObserver& observer,
            std::atomic<int>& node_starts)
-      : node_(node), job_(job), options_(options), ledger_(ledger), observer_(observer), node_starts_(node_starts),
+      : node_(node),
+        job_(job),
+        options_(options),
+        ledger_(ledger),
+        observer_(observer),
+        node_starts_(node_starts),
         answers_(job) {}
 
   void run() {
@@ -33,9 +38,9 @@ class NodeSlot {
   bool ensure_node() {
     while (!session_) {
       if (failed_starts_ > options_.retries) {
-        observer_.note("node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) +
-                           " failed starts",
-                       true);
+        observer_.note(
+            "node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) + " failed starts",
+            true);
         observer_.node_state(node_, "stopped");
         return false;
       }
@@ -51,9 +56,11 @@ class NodeSlot {
     NodeLaunch launch = options_.launch;
     // Each node start has a token of its own: a node left over from an earlier start cannot pass for it.
     launch.token += "." + std::to_string(node_) + "." + std::to_string(starts_);
-    auto session = std::make_unique<NodeSession>(std::move(launch), node_, starts_, [this](Direction direction, const std::string& payload) {
-      if (direction == Direction::from_node) observer_.node_message(node_, payload);
-    });
+    auto session = std::make_unique<NodeSession>(std::move(launch), node_, starts_,
+                                                 [this](Direction direction, const std::string& payload) {
+                                                   if (direction == Direction::from_node)
+                                                     observer_.node_message(node_, payload);
+                                                 });
     try {
       session->open();
       observer_.node_state(node_, "job start");
@@ -76,7 +83,8 @@ class NodeSlot {
       return true;
     }
     failed_starts_ = 0;
-    observer_.note("node " + std::to_string(node_) + ": started in " + seconds_text(session->start_seconds()) + " s (pid " + std::to_string(session->pid()) + ", TMP " + session->tmp_folder().string() + ")",
+    observer_.note("node " + std::to_string(node_) + ": started in " + seconds_text(session->start_seconds()) +
+                       " s (pid " + std::to_string(session->pid()) + ", TMP " + session->tmp_folder().string() + ")",
                    false);
     observer_.node_state(node_, "idle");
     session_ = std::move(session);

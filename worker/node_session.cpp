@@ -72,7 +72,8 @@ void NodeSession::open() {
   if (error) throw WorkerError("cannot create the node's folder " + tmp_folder_.string() + ": " + error.message());
   auto env = launch_.node_env;
   env.emplace_back("TMP", tmp_folder_.string());
-  std::vector<std::string> argv = {launch_.node_binary, "--port", std::to_string(worker_.port()), "--token", launch_.token};
+  std::vector<std::string> argv = {launch_.node_binary, "--port", std::to_string(worker_.port()), "--token",
+                                   launch_.token};
   argv.insert(argv.end(), launch_.node_args.begin(), launch_.node_args.end());
   const auto begin = Clock::now();
   process_ = std::make_unique<NodeProcess>(argv, env, true);
@@ -87,13 +88,16 @@ void NodeSession::open() {
     if (const auto code = exit_code_now(*process_)) {
       throw NodeLost("the node exited with code " + std::to_string(*code) + " before it connected");
     }
-    if (deadline.expired()) throw NodeLost("the node did not connect within " + std::to_string(launch_.timeout_ms) + " ms");
+    if (deadline.expired())
+      throw NodeLost("the node did not connect within " + std::to_string(launch_.timeout_ms) + " ms");
   }
   try {
     const std::string token = worker_.receive_raw(launch_.timeout_ms);
-    if (token != launch_.token) throw NodeLost("the node sent the token \"" + token + "\", expected \"" + launch_.token + "\"");
+    if (token != launch_.token)
+      throw NodeLost("the node sent the token \"" + token + "\", expected \"" + launch_.token + "\"");
     const std::string answer = worker_.handshake(launch_.timeout_ms);
-    if (!answer.starts_with("Paravelle ") || answer.find("Incompatible plugin versions detected") != std::string::npos) {
+    if (!answer.starts_with("Paravelle ") ||
+        answer.find("Incompatible plugin versions detected") != std::string::npos) {
       throw NodeLost("the node refused the handshake: " + answer);
     }
   } catch (const NodeLost&) {

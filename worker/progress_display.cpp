@@ -29,7 +29,8 @@ std::string percent_text(double percent) {
 
 std::string bar(double percent) {
   const int filled = percent < 0 ? 0 : static_cast<int>(std::min(percent, 100.0) * kBarWidth / 100.0);
-  return "[" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "]";
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "]";
 }
 
 double parse_percent(const std::string& text) {
@@ -41,8 +42,13 @@ double parse_percent(const std::string& text) {
 }  // namespace
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, DisplayMode mode, int nodes, std::size_t frames, int width, Now now)
-    : out_(out), mode_(mode), width_(static_cast<std::size_t>(std::max(width, 20))), now_(std::move(now)),
-      begin_(now_()), lines_(static_cast<std::size_t>(std::max(nodes, 1))), frames_(frames) {}
+    : out_(out),
+      mode_(mode),
+      width_(static_cast<std::size_t>(std::max(width, 20))),
+      now_(std::move(now)),
+      begin_(now_()),
+      lines_(static_cast<std::size_t>(std::max(nodes, 1))),
+      frames_(frames) {}
 
 void ProgressDisplay::node_state(int node, const std::string& state) {
   std::lock_guard lock(mutex_);
@@ -155,7 +161,8 @@ std::string ProgressDisplay::overall_text() const {
   if (failed_ > 0) text += ", " + std::to_string(failed_) + " failed";
   text += "  elapsed " + duration_text(elapsed);
   if (finished > 0 && static_cast<std::size_t>(finished) < frames_) {
-    text += "  left ~" + duration_text(elapsed / finished * static_cast<double>(frames_ - static_cast<std::size_t>(finished)));
+    text += "  left ~" +
+            duration_text(elapsed / finished * static_cast<double>(frames_ - static_cast<std::size_t>(finished)));
   }
   return text;
 }

@@ -25,8 +25,9 @@ class ProgressDisplay : public RunObserver {
   static constexpr std::chrono::milliseconds kRedrawInterval{100};
   static constexpr std::chrono::milliseconds kPlainInterval{1000};
 
-  ProgressDisplay(std::FILE* out, DisplayMode mode, int nodes, std::size_t frames, int width = 100,
-                  Now now = [] { return Clock::now(); });
+  ProgressDisplay(
+      std::FILE* out, DisplayMode mode, int nodes, std::size_t frames, int width = 100,
+      Now now = [] { return Clock::now(); });
 
   void node_state(int node, const std::string& state) override;
   void frame_started(int node, std::int32_t frame, int try_number) override;

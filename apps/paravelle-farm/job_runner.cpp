@@ -58,7 +58,9 @@ worker::DisplayMode display_mode(bool quiet) {
 
 int run_frames(const worker::JobFile& job, const RunOptions& options) {
   const auto frames = options.frames.value_or(job.frames);
-  if (!job.scene) throw worker::JobFileError(job.source.string() + ": a job needs \"scene\" (use --without-job to send only the settings and scripts)");
+  if (!job.scene)
+    throw worker::JobFileError(job.source.string() +
+                               ": a job needs \"scene\" (use --without-job to send only the settings and scripts)");
   if (frames.empty()) throw worker::JobFileError(job.source.string() + ": a job needs \"frames\" to render");
 
   worker::RunnerOptions runner;

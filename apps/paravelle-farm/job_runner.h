@@ -18,8 +18,8 @@ namespace paravelle::farm {
 struct RunOptions {
   std::string node_binary;
   std::string token;
-  int timeout_ms = 120000;            // longest silence from the node outside a job command
-  double stall_timeout_seconds = 600; // longest silence during StartJob or RenderTask; 0: none
+  int timeout_ms = 120000;             // longest silence from the node outside a job command
+  double stall_timeout_seconds = 600;  // longest silence during StartJob or RenderTask; 0: none
   int retries = 2;
   int nodes = 1;
   std::optional<std::vector<std::int32_t>> frames;  // --frames, else the job file's

@@ -43,7 +43,8 @@ CLI::Validator environment_entry() {
   return CLI::Validator(
       [](std::string& text) {
         const auto equals = text.find('=');
-        return equals == std::string::npos || equals == 0 ? std::string("expected NAME=VALUE, got " + text) : std::string();
+        return equals == std::string::npos || equals == 0 ? std::string("expected NAME=VALUE, got " + text)
+                                                          : std::string();
       },
       "NAME=VALUE");
 }
@@ -74,7 +75,8 @@ struct Cli {
 
 void add_run_options(CLI::App& app, Cli& cli) {
   app.add_option("JOBFILE", cli.job_file, "job file (JSON, see docs/job-file.md)");
-  app.add_option("--frames", cli.frames, "frames to render instead of the job file's (\"1-10,12\")")->check(frame_list());
+  app.add_option("--frames", cli.frames, "frames to render instead of the job file's (\"1-10,12\")")
+      ->check(frame_list());
   app.add_option("--nodes", cli.run.nodes, "node processes to run at once; frames go to whichever is free")
       ->check(CLI::Range(1, 256))
       ->capture_default_str();
@@ -89,7 +91,9 @@ void add_run_options(CLI::App& app, Cli& cli) {
   app.add_option("--report", cli.run.report_file, "write a JSON report of every frame here; crash files go beside it");
   app.add_option("--work-dir", cli.run.work_dir, "folder for the nodes' TMP folders (default: a new one under /tmp)");
   app.add_flag("--quiet", cli.run.quiet, "show only failures and the summary");
-  app.add_option("--node", cli.run.node_binary, "the node program to start")->check(CLI::ExistingFile)->capture_default_str();
+  app.add_option("--node", cli.run.node_binary, "the node program to start")
+      ->check(CLI::ExistingFile)
+      ->capture_default_str();
   app.add_option("--token", cli.run.token, "token the nodes must send (default: the job file's, else a random one)");
   app.add_option("--timeout-ms", cli.run.timeout_ms,
                  "longest wait for the node's next message outside job commands (handshake, settings, scripts)")
@@ -106,17 +110,23 @@ void add_submit(CLI::App& app, Cli& cli) {
   CLI::App* submit = app.add_subcommand(
       "submit", "Hand the job to Slurm as one array job: each element renders a chunk of frames with paravelle-farm "
                 "on the machine Slurm gives it and writes OUT/report-<element>.json. Prints the Slurm job id.");
-  submit->add_option("JOBFILE", cli.submit.job_file, "job file; it, its scene and its outputs must be on shared storage")
+  submit
+      ->add_option("JOBFILE", cli.submit.job_file, "job file; it, its scene and its outputs must be on shared storage")
       ->required();
-  submit->add_option("--chunk", cli.submit.chunk, "frames per array element")->required()->check(CLI::Range(1, 1000000));
+  submit->add_option("--chunk", cli.submit.chunk, "frames per array element")
+      ->required()
+      ->check(CLI::Range(1, 1000000));
   submit->add_option("--partition", cli.submit.partition, "Slurm partition");
-  submit->add_option("--sbatch-arg", cli.submit.sbatch_args, "extra sbatch argument, e.g. --sbatch-arg=--time=2:00:00 (repeatable)")
+  submit
+      ->add_option("--sbatch-arg", cli.submit.sbatch_args,
+                   "extra sbatch argument, e.g. --sbatch-arg=--time=2:00:00 (repeatable)")
       ->allow_extra_args(false);
   submit->add_option("--out", cli.submit_out, "folder for the reports and Slurm's output, on shared storage")
       ->capture_default_str();
   submit->add_option("--frames", cli.frames, "frames to render instead of the job file's")->check(frame_list());
-  submit->add_option("--element-arg", cli.submit.element_args,
-                     "argument passed on to paravelle-farm in each element, e.g. --element-arg=--nodes=2 (repeatable)")
+  submit
+      ->add_option("--element-arg", cli.submit.element_args,
+                   "argument passed on to paravelle-farm in each element, e.g. --element-arg=--nodes=2 (repeatable)")
       ->allow_extra_args(false);
 }
 
@@ -124,7 +134,9 @@ void add_collect(CLI::App& app, Cli& cli) {
   CLI::App* collect = app.add_subcommand(
       "collect", "Merge the reports of a submission into one summary and OUT/report.json; exit 1 when a frame is "
                  "missing or failed.");
-  collect->add_option("DIR", cli.collect_dir, "the folder given to submit --out")->required()->check(CLI::ExistingDirectory);
+  collect->add_option("DIR", cli.collect_dir, "the folder given to submit --out")
+      ->required()
+      ->check(CLI::ExistingDirectory);
   collect->add_option("--wait", cli.collect.wait_job, "first wait for this Slurm job to finish, showing its elements");
   collect->add_option("--report", cli.collect.report_file, "write the merged report here instead");
   collect->add_option("--poll", cli.collect.poll_seconds, "seconds between two looks at the queue")
@@ -139,7 +151,8 @@ int run_local(CLI::App& app, Cli& cli) {
     cli.run.node_env.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
   }
   if (::access(cli.run.node_binary.c_str(), X_OK) != 0) {
-    std::fprintf(stderr, "paravelle-farm: cannot run the node program %s (build paravelle-node, or name it with --node)\n",
+    std::fprintf(stderr,
+                 "paravelle-farm: cannot run the node program %s (build paravelle-node, or name it with --node)\n",
                  cli.run.node_binary.c_str());
     return kExitUsage;
   }

@@ -68,7 +68,8 @@ std::string array_script(const SubmitOptions& options, const std::filesystem::pa
   std::ostringstream script;
   script << "#!/bin/bash\n"
          << "# Written by paravelle-farm submit: one array element per chunk of frames.\n"
-         << "#SBATCH --job-name=" << "paravelle-" << job_file.stem().string() << "\n"
+         << "#SBATCH --job-name="
+         << "paravelle-" << job_file.stem().string() << "\n"
          << "#SBATCH --array=0-" << chunks.size() - 1 << "\n"
          << "#SBATCH --output=" << out << "/slurm-%A_%a.out\n"
          << "set -eu\n"
@@ -115,8 +116,10 @@ ArrayState array_state(const std::string& job_id) {
   if (result.code != 0) return state;
   std::istringstream lines(result.out);
   for (std::string line; std::getline(lines, line);) {
-    if (line == "PENDING" || line == "CONFIGURING" || line == "REQUEUED" || line == "SUSPENDED") ++state.pending;
-    else if (!line.empty()) ++state.running;
+    if (line == "PENDING" || line == "CONFIGURING" || line == "REQUEUED" || line == "SUSPENDED")
+      ++state.pending;
+    else if (!line.empty())
+      ++state.running;
   }
   return state;
 }
@@ -159,13 +162,18 @@ int submit(const SubmitOptions& options) {
   args.push_back(script.string());
   const CommandResult result = run_command("sbatch", args);
   if (result.code != 0) {
-    std::fprintf(stderr, "paravelle-farm: sbatch failed (exit code %d): %s\n", result.code, trimmed(result.err).c_str());
+    std::fprintf(stderr, "paravelle-farm: sbatch failed (exit code %d): %s\n", result.code,
+                 trimmed(result.err).c_str());
     return 1;
   }
   // --parsable prints "id" or "id;cluster".
   const std::string job_id = trimmed(result.out.substr(0, result.out.find(';')));
-  const json manifest = {{"format", kSubmissionFormat}, {"version", 1},          {"job_file", job_file.string()},
-                         {"frames", frames},            {"chunks", chunks},      {"slurm_job_id", job_id}};
+  const json manifest = {{"format", kSubmissionFormat},
+                         {"version", 1},
+                         {"job_file", job_file.string()},
+                         {"frames", frames},
+                         {"chunks", chunks},
+                         {"slurm_job_id", job_id}};
   write_text(options.out_dir / kManifest, manifest.dump(2) + "\n");
   std::fprintf(stderr, "Submitted %zu frame(s) in %zu array element(s); reports go to %s\n", frames.size(),
                chunks.size(), options.out_dir.c_str());
@@ -187,7 +195,7 @@ int collect(const CollectOptions& options) {
     }
   }
   const worker::JobReport merged = worker::merge_reports(manifest.at("job_file").get<std::string>(),
-                                                          manifest.at("frames").get<std::vector<std::int32_t>>(), parts);
+                                                         manifest.at("frames").get<std::vector<std::int32_t>>(), parts);
   const auto report_file = options.report_file.empty() ? options.out_dir / "report.json" : options.report_file;
   worker::write_report(merged, report_file);
   std::fputs(worker::summary_table(merged).c_str(), stdout);

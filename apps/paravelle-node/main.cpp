@@ -37,7 +37,9 @@ constexpr char description[] =
     "plug-in, shortens it (a worker that stays silent between commands is waited for again and again;\n"
     "one that stays silent in the handshake or to a request fails it).";
 
-std::wstring widen(const std::string& utf8_text) { return paravelle::host::standalone::wide_text::from_utf8(utf8_text); }
+std::wstring widen(const std::string& utf8_text) {
+  return paravelle::host::standalone::wide_text::from_utf8(utf8_text);
+}
 
 struct Arguments {
   std::optional<int> port;
@@ -82,7 +84,8 @@ int run_script(const std::string& path) {
 int main(int argc, char** argv) {
   CLI::App app{description};
   Arguments arguments;
-  app.add_option("--port", arguments.port, "TCP port the farm worker listens on (1-65535)")->check(CLI::Range(1, 65535));
+  app.add_option("--port", arguments.port, "TCP port the farm worker listens on (1-65535)")
+      ->check(CLI::Range(1, 65535));
   app.add_option("--token", arguments.token, "token the worker expects as the first message (may be empty)");
   app.add_option("--script", arguments.script, "start-up script file to run instead of serving a worker directly");
   app.add_option("--plugin", arguments.plugin_path, "plug-in library to load")->capture_default_str();

@@ -21,8 +21,8 @@ std::optional<T> parse(const std::wstring& field) {
 
 CommandFields split_command(const std::wstring& text) {
   using Separator = boost::escaped_list_separator<wchar_t>;
-  const boost::tokenizer<Separator, std::wstring::const_iterator, std::wstring> tokens(
-      text, Separator(L'\\', L',', L'"'));
+  const boost::tokenizer<Separator, std::wstring::const_iterator, std::wstring> tokens(text,
+                                                                                       Separator(L'\\', L',', L'"'));
   return CommandFields(tokens.begin(), tokens.end());
 }
 

@@ -74,8 +74,7 @@ void DispatchCommand(JobState& state, const std::wstring& command, win32::simple
   // An empty message has no command word; it is answered like any unknown word.
   const std::wstring word = fields.empty() ? std::wstring() : fields.front();
   const auto& table = command_table();
-  if (const auto entry = table.find(word); entry != table.end())
-    return entry->second(context);
+  if (const auto entry = table.find(word); entry != table.end()) return entry->second(context);
   context.reply(L"ERROR: Unexpected command \"" + word + L"\" received.");
 }
 

@@ -52,13 +52,13 @@ struct JobState {
   std::wstring sceneFileName;
   std::wstring sceneFilePath;
   bool failOnBlackFrames = false;
-  std::int32_t blackPixelPercentage = 0;   // 0 to 100
-  float blackPixelThreshold = 0.0f;        // 0.0 to 1.0
+  std::int32_t blackPixelPercentage = 0;  // 0 to 100
+  float blackPixelThreshold = 0.0f;       // 0.0 to 1.0
   bool blackFramesCheckRenderElements = false;
   bool useJpegOutput = false;
   std::wstring jpegOutputPath;
   bool useAltOutput = false;
-  std::int32_t regionType = 0;             // the host's render type: 1 region, 4 region cropped
+  std::int32_t regionType = 0;  // the host's render type: 1 region, 4 region cropped
   bool regionRendering = false;
   // Left, top, right, bottom stay consecutive: the renderer takes their address as a RECT.
   std::int32_t regionLeft = 0;
@@ -70,31 +70,31 @@ struct JobState {
   std::int32_t regionTopOver = 0;
   std::int32_t regionRightOver = 0;
   std::int32_t regionBottomOver = 0;
-  ViewExp* renderViewport = nullptr;       // the host's, never owned
+  ViewExp* renderViewport = nullptr;  // the host's, never owned
   bool viewportLocked = false;
   std::int32_t lockedViewportIndex = -1;
-  RendParams renderParams;                 // filled when the renderer is opened
+  RendParams renderParams;  // filled when the renderer is opened
   std::int32_t currentFrame = 0;
   std::int32_t currentTask = 0;
-  Interface8* coreInterface = nullptr;     // the host's, never owned
+  Interface8* coreInterface = nullptr;  // the host's, never owned
   Interface11* coreInterface11 = nullptr;
   Interface14* coreInterface14 = nullptr;
   // The frame pipeline's output state, settled each time the renderer is opened. During a
   // frame outputBitmapInfo carries the frame's file name; otherwise renderOutputName.
   BitmapInfo outputBitmapInfo;
   std::wstring renderOutputName;
-  std::vector<IRenderElement*> renderElements;        // the enabled elements, the host's
-  std::vector<PBBitmap*> renderElementBitmaps;        // parallel: each element's description and bitmap
+  std::vector<IRenderElement*> renderElements;  // the enabled elements, the host's
+  std::vector<PBBitmap*> renderElementBitmaps;  // parallel: each element's description and bitmap
   std::int32_t renderElementCount = 0;
-  std::vector<Bitmap*> renderElementAccumulators;     // multipass only, one per element, per frame
+  std::vector<Bitmap*> renderElementAccumulators;  // multipass only, one per element, per frame
   // The multipass decision, made when the renderer is opened.
   bool multipassEnabled = false;
   std::int32_t multipassPassCount = 0;
   IMultiPassCameraEffect* multipassEffect = nullptr;  // the host's, never owned
   bool disableMultipass = false;
-  INode* renderCamera = nullptr;           // the host's, never owned
+  INode* renderCamera = nullptr;  // the host's, never owned
   CameraObject* renderCameraObject = nullptr;
-  INode* multipassHolderNode = nullptr;    // a camera child named "Multipass" carrying the effect
+  INode* multipassHolderNode = nullptr;  // a camera child named "Multipass" carrying the effect
   Object* multipassHolderObject = nullptr;
   bool rendererIsTypeA = false;
   bool rendererIsTypeB = false;

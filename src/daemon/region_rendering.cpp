@@ -36,16 +36,15 @@ std::optional<std::string> blow_up(Interface& settings, Region& region) {
   const std::int64_t width = settings.GetRendWidth();
   const std::int64_t height = settings.GetRendHeight();
   if (region.right <= region.left)
-    return "BLOWUP needs a region that is wider than zero pixels (left " + std::to_string(region.left) +
-           ", right " + std::to_string(region.right) + ").";
+    return "BLOWUP needs a region that is wider than zero pixels (left " + std::to_string(region.left) + ", right " +
+           std::to_string(region.right) + ").";
   const double scale = static_cast<double>(width) / static_cast<double>(region.right - region.left);
   const double new_width = std::trunc(static_cast<double>(width) * scale);
   const double new_height = std::trunc(static_cast<double>(height) * scale);
   const double new_left = std::trunc(static_cast<double>(region.left) * scale);
   const double new_top = std::trunc(static_cast<double>(region.top) * scale);
   if (new_width < 1 || new_height < 1 || !fits_int32(new_width) || !fits_int32(new_height) ||
-      !fits_int32(new_left + width) || !fits_int32(new_top + height) || !fits_int32(new_left) ||
-      !fits_int32(new_top))
+      !fits_int32(new_left + width) || !fits_int32(new_top + height) || !fits_int32(new_left) || !fits_int32(new_top))
     return "BLOWUP of a " + std::to_string(width) + " by " + std::to_string(height) +
            " output to this region does not give a valid image size.";
   settings.SetRendWidth(static_cast<int>(new_width));
@@ -132,8 +131,7 @@ void RegionRenderingCommand(const CommandContext& context) {
     }
     state.regionType = 4;
   } else {
-    return context.reply(L"ERROR: RegionRendering: Parameter 6, \"" + mode +
-                         L"\", is not CROP, NOCROP, or BLOWUP.");
+    return context.reply(L"ERROR: RegionRendering: Parameter 6, \"" + mode + L"\", is not CROP, NOCROP, or BLOWUP.");
   }
   apply_padding(state, region, settings);
 }

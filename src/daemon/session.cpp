@@ -73,14 +73,13 @@ void run_session(JobState& state, win32::simple_socket& connection, int portNumb
 
 // The session under the machine-fault trap: a fault anywhere in it abandons the session
 // with trapText naming the fault, instead of ending the host.
-bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int portNumber,
-                       const std::wstring& token, std::string& trapText) {
-  return diag::run_trapped_host_call("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false,
-                                     [&] {
-                                       run_session(state, connection, portNumber, token);
-                                       diag::log_line("Returning TRUE");
-                                       return true;
-                                     });
+bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token,
+                       std::string& trapText) {
+  return diag::run_trapped_host_call("SEH Exception trapped in 3ds max: ", trapText, state.lastCrashReport, false, [&] {
+    run_session(state, connection, portNumber, token);
+    diag::log_line("Returning TRUE");
+    return true;
+  });
 }
 
 // Reports an exception that ended the session, if the worker can still hear it.
@@ -100,8 +99,7 @@ std::string script_exception_text(const MAXScriptException& exception) {
 
 std::string handshake_answer() { return std::string("Paravelle ") + build_stamp(); }
 
-bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber,
-                        const std::wstring& token) {
+bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token) {
   diag::log_file << "Thread: " << host::current_thread_id() << std::endl;
   if (daemonRunning) {
     diag::log_line(already_running);
@@ -129,10 +127,12 @@ bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int p
     const std::string text = script_exception_text(e);
     report_failure(connection, "Maxscript exception caught: " + text, "ERROR: Maxscript exception:" + text);
   } catch (...) {
-    report_failure(connection, "Unknown exception caught", "ERROR: Unknown exception caught. (3ds max may have crashed)");
+    report_failure(connection, "Unknown exception caught",
+                   "ERROR: Unknown exception caught. (3ds max may have crashed)");
   }
   if (!trapText.empty())
-    report_failure(connection, "SEH exception caught", "ERROR: SEH exception: " + trapText + "\n" + state.lastCrashReport);
+    report_failure(connection, "SEH exception caught",
+                   "ERROR: SEH exception: " + trapText + "\n" + state.lastCrashReport);
   return result;
 }
 

@@ -23,7 +23,6 @@ std::string handshake_answer();
 bool RunParavelleDaemon(int portNumber, const std::wstring& token);
 
 // The same on a given job state and connection (what the library's entry uses).
-bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber,
-                        const std::wstring& token);
+bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token);
 
 }  // namespace paravelle::daemon

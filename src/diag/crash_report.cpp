@@ -2,8 +2,7 @@
 
 namespace paravelle::diag {
 
-report_writer::report_writer(char* buffer, std::size_t capacity)
-    : buffer_(buffer), capacity_(capacity) {
+report_writer::report_writer(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {
   if (capacity_ > 0) buffer_[0] = '\0';
 }
 
@@ -38,8 +37,8 @@ report_writer& report_writer::hex(std::uint64_t value, int min_digits) {
 }
 
 report_writer& report_writer::decimal(long long value, int min_digits) {
-  unsigned long long v = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                   : static_cast<unsigned long long>(value);
+  unsigned long long v =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
   if (value < 0) put('-');
   char digits[20];
   int n = 0;
@@ -110,8 +109,7 @@ void write_call_stack(const fault_record& fault, crash_probe& probe, report_writ
 
 }  // namespace
 
-std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer,
-                               std::size_t capacity) {
+std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer, std::size_t capacity) {
   report_writer out(buffer, capacity);
 
   // The first line carries no line feed in front, so there is nothing to strip at the end.

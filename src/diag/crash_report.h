@@ -24,10 +24,10 @@ inline constexpr int report_max_frames = 20;
 // What the report needs to know of the exception itself.
 struct fault_record {
   std::uint32_t code = 0;
-  std::uintptr_t address = 0;        // the faulting instruction (0 when unknown)
-  std::uintptr_t frame_pointer = 0;  // the frame-pointer register at the fault
-  bool write = false;                // access violations: the access was a write
-  std::uintptr_t access_address = 0; // access violations: the inaccessible address
+  std::uintptr_t address = 0;         // the faulting instruction (0 when unknown)
+  std::uintptr_t frame_pointer = 0;   // the frame-pointer register at the fault
+  bool write = false;                 // access violations: the access was a write
+  std::uintptr_t access_address = 0;  // access violations: the inaccessible address
 };
 
 struct module_info {
@@ -82,8 +82,7 @@ class report_writer {
 };
 
 // Writes the whole report into buffer (terminated) and returns its length.
-std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer,
-                               std::size_t capacity);
+std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer, std::size_t capacity);
 
 // The calendar date of a count of seconds since 1970-01-01 (proleptic Gregorian); the
 // caller adds its UTC offset first. Pure arithmetic, so a signal handler can use it.

@@ -16,8 +16,7 @@ namespace {
 // buffer is cut, and the rest of it skipped.
 class line_reader {
  public:
-  line_reader(int fd, char* buffer, std::size_t capacity)
-      : fd_(fd), buffer_(buffer), capacity_(capacity) {}
+  line_reader(int fd, char* buffer, std::size_t capacity) : fd_(fd), buffer_(buffer), capacity_(capacity) {}
 
   bool next(char* line, std::size_t capacity) {
     std::size_t length = 0;
@@ -52,9 +51,7 @@ class line_reader {
   std::size_t end_ = 0;
 };
 
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 const char* parse_hex(const char* p, std::uintptr_t& value) {
   value = 0;
@@ -162,8 +159,8 @@ bool read_through_pipe(std::uintptr_t address, void* out, std::size_t n) {
 
 }  // namespace
 
-bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path,
-                  std::size_t path_capacity, maps_scratch& scratch) {
+bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path, std::size_t path_capacity,
+                  maps_scratch& scratch) {
   hit = mapping_hit{};
   if (path_capacity > 0) path[0] = '\0';
   line_reader reader(fd, scratch.read_buffer, sizeof scratch.read_buffer);
@@ -175,8 +172,8 @@ bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path,
     if (!parse_maps_line(scratch.line, line)) continue;
     const bool file_backed = line.inode != 0;
     if (file_backed) {
-      const bool same_file = in_group && line.dev_major == group_major &&
-                             line.dev_minor == group_minor && line.inode == group_inode;
+      const bool same_file =
+          in_group && line.dev_major == group_major && line.dev_minor == group_minor && line.inode == group_inode;
       if (!same_file || line.offset == 0) {
         in_group = true;
         group_base = line.start;
@@ -202,8 +199,7 @@ bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path,
 bool read_own_memory(std::uintptr_t address, void* out, std::size_t n) {
   if (n == 0) return true;
   if (address + n < address) return false;
-  if (!g_force_pipe.load(std::memory_order_relaxed) &&
-      !g_vm_readv_unavailable.load(std::memory_order_relaxed)) {
+  if (!g_force_pipe.load(std::memory_order_relaxed) && !g_vm_readv_unavailable.load(std::memory_order_relaxed)) {
     iovec local{out, n};
     iovec remote{reinterpret_cast<void*>(address), n};
     const ssize_t got = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);

@@ -33,8 +33,8 @@ struct maps_scratch {
 // Reads a maps listing from fd and finds the line holding address. A module is a run of
 // mappings of one file that starts with its mapping at file offset 0, the way the dynamic
 // loader maps an object; its path is copied into path (terminated, cut to fit).
-bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path,
-                  std::size_t path_capacity, maps_scratch& scratch);
+bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path, std::size_t path_capacity,
+                  maps_scratch& scratch);
 
 // Copies n bytes of our own memory at address into out, or returns false when any of them
 // cannot be read; never faults. Uses process_vm_readv on our own pid, and where that
@@ -59,8 +59,7 @@ class posix_crash_probe final : public crash_probe {
     char module_path[4096];
   };
 
-  posix_crash_probe(scratch& memory, long utc_offset_seconds)
-      : memory_(memory), utc_offset_(utc_offset_seconds) {}
+  posix_crash_probe(scratch& memory, long utc_offset_seconds) : memory_(memory), utc_offset_(utc_offset_seconds) {}
 
   std::size_t executable_path(char* out, std::size_t capacity) override;
   bool find_module(std::uintptr_t address, module_info& module) override;

@@ -69,13 +69,12 @@ class windows_crash_probe final : public crash_probe {
 
   // Asked right after find_module found the module; its wide path opens the file.
   bool modified_date(const module_info&, civil_date& date) override {
-    const HANDLE file = ::CreateFileW(t_memory.module_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        ::CreateFileW(t_memory.module_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     FILETIME written, local;
     SYSTEMTIME time;
-    const bool ok = ::GetFileTime(file, nullptr, nullptr, &written) &&
-                    ::FileTimeToLocalFileTime(&written, &local) &&
+    const bool ok = ::GetFileTime(file, nullptr, nullptr, &written) && ::FileTimeToLocalFileTime(&written, &local) &&
                     ::FileTimeToSystemTime(&local, &time);
     ::CloseHandle(file);
     if (!ok) return false;
@@ -121,8 +120,7 @@ fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers) {
   return fault;
 }
 
-std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer,
-                                   std::size_t capacity) {
+std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer, std::size_t capacity) {
   return write_crash_report_of(fault_record_of(pointers), buffer, capacity);
 }
 

@@ -13,8 +13,7 @@ namespace paravelle::diag::windows {
 // Writes the report of the exception being dispatched into buffer (terminated) and
 // returns its length. Runs inside an exception filter, possibly with a nearly exhausted
 // stack (a stack overflow), so its working memory is per thread rather than on the stack.
-std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer,
-                                   std::size_t capacity);
+std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer, std::size_t capacity);
 
 // The facts of the exception being dispatched, copied out of its record and context.
 fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers);

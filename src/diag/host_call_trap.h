@@ -20,10 +20,9 @@
 namespace paravelle::diag {
 
 template <class Operation, class Preset>
-  requires(!std::is_void_v<std::invoke_result_t<Operation&>>)
-std::invoke_result_t<Operation&> run_trapped_host_call(std::string_view prefix, std::string& trapText,
-                                                       std::string& crashReport, Preset&& trappedResult,
-                                                       Operation&& operation) {
+requires(!std::is_void_v<std::invoke_result_t<Operation&>>) std::invoke_result_t<Operation&> run_trapped_host_call(
+    std::string_view prefix, std::string& trapText, std::string& crashReport, Preset&& trappedResult,
+    Operation&& operation) {
   const host::script::ThreadRuntimeMark runtime = host::script::mark_thread_runtime();
   auto result = run_trapped(prefix, trapText, crashReport, std::forward<Preset>(trappedResult),
                             std::forward<Operation>(operation));
@@ -32,7 +31,7 @@ std::invoke_result_t<Operation&> run_trapped_host_call(std::string_view prefix, 
 }
 
 template <class Operation>
-  requires std::is_void_v<std::invoke_result_t<Operation&>>
+requires std::is_void_v<std::invoke_result_t<Operation&>>
 void run_trapped_host_call(std::string_view prefix, std::string& trapText, std::string& crashReport,
                            Operation&& operation) {
   const host::script::ThreadRuntimeMark runtime = host::script::mark_thread_runtime();

@@ -24,8 +24,7 @@ void log_line(const std::string& text) { log_file << text << std::endl; }
 
 std::optional<std::wstring> log_folder_from_environment() {
   for (const char* name : {"TMP", "TMPDIR", "USERPROFILE"}) {
-    if (const char* value = std::getenv(name))
-      return convert_multibyte_to_wide_string(value, code_page_utf8);
+    if (const char* value = std::getenv(name)) return convert_multibyte_to_wide_string(value, code_page_utf8);
   }
   return std::nullopt;
 }

@@ -11,8 +11,7 @@ namespace paravelle::diag {
 
 log_lock::~log_lock() { release(); }
 
-log_lock::log_lock(log_lock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), truncated_(other.truncated_) {}
+log_lock::log_lock(log_lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)), truncated_(other.truncated_) {}
 
 log_lock& log_lock::operator=(log_lock&& other) noexcept {
   if (this != &other) {

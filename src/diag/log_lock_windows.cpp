@@ -56,9 +56,9 @@ bool log_lock::held() const { return handle_ != nullptr; }
 
 log_lock log_lock::claim(const std::string& native_path, std::error_code& error) {
   log_lock lock;
-  const HANDLE handle =
-      ::CreateFileW(wide_path(native_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = ::CreateFileW(wide_path(native_path).c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error.assign(static_cast<int>(::GetLastError()), std::system_category());
     return lock;

@@ -66,10 +66,9 @@ inline void set_trap_text(std::string& trapText, std::string_view prefix, std::u
 // Runs operation under the trap and returns its result, or trappedResult (converted to the
 // operation's result type) after a trapped fault.
 template <class Operation, class Preset>
-  requires(!std::is_void_v<std::invoke_result_t<Operation&>>)
-std::invoke_result_t<Operation&> run_trapped(std::string_view prefix, std::string& trapText,
-                                             std::string& crashReport, Preset&& trappedResult,
-                                             Operation&& operation) {
+requires(!std::is_void_v<std::invoke_result_t<Operation&>>) std::invoke_result_t<Operation&> run_trapped(
+    std::string_view prefix, std::string& trapText, std::string& crashReport, Preset&& trappedResult,
+    Operation&& operation) {
   using result_type = std::invoke_result_t<Operation&>;
   struct call {
     std::remove_reference_t<Operation>* operation;
@@ -90,9 +89,8 @@ std::invoke_result_t<Operation&> run_trapped(std::string_view prefix, std::strin
 
 // The same for an operation without a result.
 template <class Operation>
-  requires std::is_void_v<std::invoke_result_t<Operation&>>
-void run_trapped(std::string_view prefix, std::string& trapText, std::string& crashReport,
-                 Operation&& operation) {
+requires std::is_void_v<std::invoke_result_t<Operation&>>
+void run_trapped(std::string_view prefix, std::string& trapText, std::string& crashReport, Operation&& operation) {
   struct call {
     static void run(void* self) { (*static_cast<std::remove_reference_t<Operation>*>(self))(); }
   };

@@ -124,8 +124,7 @@ void destroy_thread_state(void* pointer) {
   bool release_mapping = state->alt_stack_mapping != nullptr;
   if (release_mapping) {
     stack_t current{};
-    if (::sigaltstack(nullptr, &current) == 0 &&
-        current.ss_sp == state->alt_stack_mapping + page_size()) {
+    if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == state->alt_stack_mapping + page_size()) {
       stack_t off{};
       off.ss_flags = SS_DISABLE;
       const stack_t& next = state->replaced_alt_stack ? state->host_alt_stack : off;
@@ -251,8 +250,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
     std::uint32_t code = posix::code_for_signal(signal, info->si_code);
     const machine_state m = machine_state_of(context, info);
     const auto fault_address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    if (code == seh_code::access_violation &&
-        posix::is_stack_overflow(fault_address, m.sp, state->stack)) {
+    if (code == seh_code::access_violation && posix::is_stack_overflow(fault_address, m.sp, state->stack)) {
       code = seh_code::stack_overflow;
     }
     if (code != 0) {
@@ -280,8 +278,8 @@ struct handler_restorer {
     if (!g_installed.load()) return;
     for (int i = 0; i < 4; ++i) {
       struct sigaction current {};
-      if (::sigaction(kFaultSignals[i], nullptr, &current) == 0 &&
-          (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == &on_fault) {
+      if (::sigaction(kFaultSignals[i], nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+          current.sa_sigaction == &on_fault) {
         ::sigaction(kFaultSignals[i], &g_previous[i], nullptr);
       }
     }

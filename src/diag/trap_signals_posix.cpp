@@ -8,11 +8,8 @@ namespace paravelle::diag::posix {
 
 std::uint32_t code_for_signal(int signal, int si_code) {
   switch (signal) {
-    case SIGSEGV:
-      return seh_code::access_violation;
-    case SIGBUS:
-      return si_code == BUS_ADRALN ? seh_code::datatype_misalignment
-                                   : seh_code::in_page_error;
+    case SIGSEGV: return seh_code::access_violation;
+    case SIGBUS: return si_code == BUS_ADRALN ? seh_code::datatype_misalignment : seh_code::in_page_error;
     case SIGILL:
       return si_code == ILL_PRVOPC || si_code == ILL_PRVREG ? seh_code::priv_instruction
                                                             : seh_code::illegal_instruction;
@@ -27,8 +24,7 @@ std::uint32_t code_for_signal(int signal, int si_code) {
         case FPE_FLTSUB: return seh_code::array_bounds_exceeded;
         default: return 0;  // FPE_FLTUND and codes without a Windows counterpart
       }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 

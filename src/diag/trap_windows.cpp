@@ -45,9 +45,7 @@ void recover_after(DWORD code) {
 
 namespace {
 
-bool is_float_code(DWORD code) {
-  return code >= seh_code::flt_denormal_operand && code <= seh_code::flt_stack_check;
-}
+bool is_float_code(DWORD code) { return code >= seh_code::flt_denormal_operand && code <= seh_code::flt_stack_check; }
 
 // Per thread, and not on the stack: the filter of a stack overflow has almost none left.
 thread_local char t_report[crash_report_capacity];

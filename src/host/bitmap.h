@@ -25,11 +25,11 @@ constexpr int BMM_CENTRE_POSITION = 5;
 
 // Error codes of OpenOutput/Write/Close (0 is success).
 constexpr int BMMRES_SUCCESS = 0;
-constexpr int BMMRES_UNKNOWN_FORMAT = 1;    // no writer for the file name's extension
-constexpr int BMMRES_FOLDER_MISSING = 2;    // the file's folder does not exist
-constexpr int BMMRES_NOT_WRITABLE = 3;      // the file could not be created or written
-constexpr int BMMRES_NOT_OPEN = 4;          // Write/Close without a successful OpenOutput
-constexpr int BMMRES_INVALID_SIZE = 5;      // zero-sized image or description
+constexpr int BMMRES_UNKNOWN_FORMAT = 1;  // no writer for the file name's extension
+constexpr int BMMRES_FOLDER_MISSING = 2;  // the file's folder does not exist
+constexpr int BMMRES_NOT_WRITABLE = 3;    // the file could not be created or written
+constexpr int BMMRES_NOT_OPEN = 4;        // Write/Close without a successful OpenOutput
+constexpr int BMMRES_INVALID_SIZE = 5;    // zero-sized image or description
 
 // A colour with float channels.
 struct BMM_Color_fl {
@@ -121,9 +121,8 @@ class Bitmap {
   virtual int Close(BitmapInfo* info, int flag = 0) = 0;
 
   // The frame buffer window. The standalone host has no windows; it counts what is shown.
-  virtual int Display(const wchar_t* title = nullptr, int position = BMM_CENTRE_POSITION,
-                      BOOL autonomous = 0, BOOL save_button = 1, void* crop_callback = nullptr,
-                      Bitmap* clone_of = nullptr) = 0;
+  virtual int Display(const wchar_t* title = nullptr, int position = BMM_CENTRE_POSITION, BOOL autonomous = 0,
+                      BOOL save_button = 1, void* crop_callback = nullptr, Bitmap* clone_of = nullptr) = 0;
   virtual int UnDisplay() = 0;
 
   // Frees the bitmap (the manager made it).

@@ -17,8 +17,8 @@ constexpr int TYPE_MISSING_UVWS = 4;
 
 // Default actions (what the host does about a recorded message).
 constexpr int DEFAULT_ACTION_IGNORE = 1;
-constexpr int DEFAULT_ACTION_FAIL = 5;          // record, and fail the load
-constexpr int DEFAULT_ACTION_FAIL_XREF = 7;     // record, and fail the load (XREFs)
+constexpr int DEFAULT_ACTION_FAIL = 5;       // record, and fail the load
+constexpr int DEFAULT_ACTION_FAIL_XREF = 7;  // record, and fail the load (XREFs)
 
 // System log entry types and flags.
 constexpr unsigned SYSLOG_ERROR = 1;
@@ -55,8 +55,8 @@ class Interface {
   // Returns non-zero when the renderer is open. Exactly one of camera and view is set.
   virtual int OpenCurRenderer(INode* camera, ViewExp* view, int rendType, int width, int height) = 0;
   // Renders one frame into `bitmap`; non-zero on success.
-  virtual int CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress,
-                                     float frameDuration, ViewParams* view, RECT* region) = 0;
+  virtual int CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress, float frameDuration,
+                                     ViewParams* view, RECT* region) = 0;
   virtual void CloseCurRenderer() = 0;
 
   // Viewports and nodes.

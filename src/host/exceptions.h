@@ -7,8 +7,7 @@
 // The host's utility exception: a wide message and a numeric code.
 class MAXException {
  public:
-  explicit MAXException(std::wstring message, int code = 0)
-      : message_(std::move(message)), code_(code) {}
+  explicit MAXException(std::wstring message, int code = 0) : message_(std::move(message)), code_(code) {}
   virtual ~MAXException() = default;
 
   const std::wstring& message() const { return message_; }
@@ -23,7 +22,6 @@ namespace MaxSDK::Util {
 // Raised by the host's argument arrays when an index is not below their size.
 class OutOfRangeException : public MAXException {
  public:
-  OutOfRangeException()
-      : MAXException(L"Argument index out of bounds, passed into a MaxSDK::Array::operator[]") {}
+  OutOfRangeException() : MAXException(L"Argument index out of bounds, passed into a MaxSDK::Array::operator[]") {}
 };
 }  // namespace MaxSDK::Util

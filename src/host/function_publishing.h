@@ -85,10 +85,22 @@ class FPValue {
   // The same with the arguments given directly: Load(TYPE_INT, 42).
   void Load(int type, ...);
 
-  void LoadInt(int value) { type = TYPE_INT; i = value; }
-  void LoadFloat(float value) { type = TYPE_FLOAT; f = value; }
-  void LoadBool(bool value) { type = TYPE_bool; b = value ? 1 : 0; }
-  void LoadValue(Value* value) { type = TYPE_VALUE; v = value; }
+  void LoadInt(int value) {
+    type = TYPE_INT;
+    i = value;
+  }
+  void LoadFloat(float value) {
+    type = TYPE_FLOAT;
+    f = value;
+  }
+  void LoadBool(bool value) {
+    type = TYPE_bool;
+    b = value ? 1 : 0;
+  }
+  void LoadValue(Value* value) {
+    type = TYPE_VALUE;
+    v = value;
+  }
 };
 
 // The arguments of a call, in parameter order.
@@ -121,9 +133,7 @@ class FPInterface : public BaseInterface {
   FPStatus Invoke(FunctionID id, TimeValue time, FPValue& result, FPParams* params = nullptr) {
     return _dispatch_fn(id, time, result, params);
   }
-  FPStatus Invoke(FunctionID id, FPValue& result, FPParams* params = nullptr) {
-    return Invoke(id, 0, result, params);
-  }
+  FPStatus Invoke(FunctionID id, FPValue& result, FPParams* params = nullptr) { return Invoke(id, 0, result, params); }
   // For calls whose result is not wanted.
   FPStatus Invoke(FunctionID id, TimeValue time = 0, FPParams* params = nullptr) {
     FPValue ignored;
@@ -179,8 +189,8 @@ class FPInterfaceDesc : public FPInterface {
   // `name`, replacing an earlier interface of that name. A list that does not follow this
   // layout (unknown type code, absurd counts, null names, duplicate names) throws
   // MAXException and registers nothing.
-  void load_descriptor(Interface_ID id, const wchar_t* name, int description_resource,
-                       ClassDesc* class_desc, std::uint16_t flags, const std::uint64_t* argument_list);
+  void load_descriptor(Interface_ID id, const wchar_t* name, int description_resource, ClassDesc* class_desc,
+                       std::uint16_t flags, const std::uint64_t* argument_list);
 
   Interface_ID GetID() override { return ID; }
   BaseInterface* GetInterface(Interface_ID id) override {

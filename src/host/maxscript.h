@@ -108,8 +108,7 @@ class CharStream : public Value {
 class StringStream : public CharStream {
  public:
   StringStream() : CharStream(&StringStream_class) {}
-  explicit StringStream(std::wstring initial)
-      : CharStream(&StringStream_class), buffer_(std::move(initial)) {}
+  explicit StringStream(std::wstring initial) : CharStream(&StringStream_class), buffer_(std::move(initial)) {}
   void putch(wchar_t c) override { buffer_.push_back(c); }
   void puts(const wchar_t* text) override;
   // Everything written so far. (On a non-const stream, to_string() is the value's text
@@ -181,8 +180,7 @@ class MAXScriptException {
 // script line and prints "-- Runtime error: at line N, " + message.
 class RuntimeError : public MAXScriptException {
  public:
-  explicit RuntimeError(std::wstring message, int line = 0)
-      : message_(std::move(message)), line_(line) {}
+  explicit RuntimeError(std::wstring message, int line = 0) : message_(std::move(message)), line_(line) {}
   const std::wstring& message() const { return message_; }
   int line() const { return line_; }
   void sprin1(CharStream* stream) const override;

@@ -148,8 +148,7 @@ class Name : public Value {
 class Primitive : public Value {
  public:
   using Function = Value* (*)(const std::vector<Value*>& arguments);
-  Primitive(const wchar_t* name, Function function)
-      : Value(&Primitive_class), name_(name), function_(function) {}
+  Primitive(const wchar_t* name, Function function) : Value(&Primitive_class), name_(name), function_(function) {}
   const wchar_t* name() const { return name_; }
   Value* apply(const std::vector<Value*>& arguments) const { return function_(arguments); }
   void sprin1(CharStream* stream) override;
@@ -233,10 +232,10 @@ void unwind_thread_runtime(const ThreadRuntimeMark& mark);
 class GlobalTable {
  public:
   GlobalTable();
-  Value* get(Value* name) const;             // null when absent
-  void set(Value* name, Value* value);       // creates or replaces
-  void put_new(Value* name, Value* value);   // creates; an existing entry is replaced too
-  void remove(Value* name);                  // absent names are ignored
+  Value* get(Value* name) const;            // null when absent
+  void set(Value* name, Value* value);      // creates or replaces
+  void put_new(Value* name, Value* value);  // creates; an existing entry is replaced too
+  void remove(Value* name);                 // absent names are ignored
   bool contains(Value* name) const { return get(name) != nullptr; }
 
   // Convenience with a plain name.

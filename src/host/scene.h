@@ -17,9 +17,9 @@ class Object {
 
 // A view of the scene for one render: camera transform and projection.
 struct ViewParams {
-  Matrix3 affineTM;      // camera to world
-  int projType = 0;      // 0 perspective, 1 parallel
-  float fov = 0.7854f;   // horizontal field of view in radians
+  Matrix3 affineTM;     // camera to world
+  int projType = 0;     // 0 perspective, 1 parallel
+  float fov = 0.7854f;  // horizontal field of view in radians
   float zoom = 1.0f;
   float hither = 0.1f;
   float yon = 1.0e30f;

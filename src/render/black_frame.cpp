@@ -90,8 +90,8 @@ void CheckBlackFrame(const daemon::JobState& state, Bitmap* bitmap, win32::simpl
   const std::int64_t total = std::int64_t{width} * height;
   const std::int64_t percentage = black * 100 / total;
   const auto number = [](std::int64_t value) { return format_wide_number(static_cast<unsigned long long>(value)); };
-  LogToFarm(connection, number(black) + L" of " + number(total) + L" pixels are considered black (" +
-                            number(percentage) + L"%)");
+  LogToFarm(connection,
+            number(black) + L" of " + number(total) + L" pixels are considered black (" + number(percentage) + L"%)");
   if (percentage < state.blackPixelPercentage) return;
   LogToFarm(connection, number(percentage) + L"% of the output image is considered black, failing render...");
   throw std::runtime_error(format_number(static_cast<unsigned long long>(percentage)) +

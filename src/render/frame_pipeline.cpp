@@ -190,7 +190,8 @@ void create_accumulators(JobState& state) {
     state.renderElementAccumulators.push_back(TheManager->Create(&output->bi));
     if (!state.renderElementAccumulators.back()) {
       throw std::runtime_error("Failed to allocate the accumulation bitmap of render element " + format_number(i + 1) +
-                               " of " + format_number(state.renderElementCount) + ": TheManager->Create() returned NULL");
+                               " of " + format_number(state.renderElementCount) +
+                               ": TheManager->Create() returned NULL");
     }
   }
 }
@@ -223,7 +224,8 @@ void check_output_paths(JobState& state, Interface& core, win32::simple_socket& 
   if (!state.renderElementsEnabled) return;
   for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
     const auto index = static_cast<std::size_t>(i);
-    if (!is_ignored(state, state.renderElements[index])) CreateOutputPath(state.renderElementBitmaps[index]->bi, connection);
+    if (!is_ignored(state, state.renderElements[index]))
+      CreateOutputPath(state.renderElementBitmaps[index]->bi, connection);
   }
 }
 
@@ -285,7 +287,8 @@ void write_render_elements(JobState& state, win32::simple_socket& connection) {
     const std::wstring name = name_of(output.bi);
     if (state.failOnBlackFrames && state.blackFramesCheckRenderElements) check_black(state, name, source, connection);
     if (name.empty()) {
-      WarnToFarm(connection, L"Not saving render element " + format_wide_number(i) + L" because its output path is empty");
+      WarnToFarm(connection,
+                 L"Not saving render element " + format_wide_number(i) + L" because its output path is empty");
     } else if (state.regionRendering) {
       WriteRegionOutput(state, source, output.bi, connection);
     } else {
@@ -299,8 +302,8 @@ void write_render_elements(JobState& state, win32::simple_socket& connection) {
 bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_t frame,
                       win32::simple_socket& connection) {
   FrameScope scope(state);
-  const std::wstring name = frame_file_name(
-      state, state.useOutputImageFilename ? state.outputImageFilename : state.renderOutputName, frame);
+  const std::wstring name =
+      frame_file_name(state, state.useOutputImageFilename ? state.outputImageFilename : state.renderOutputName, frame);
   state.outputBitmapInfo.SetName(name.c_str());
   if (core.GetSkipRenderedFrames() && file_exists(name)) {
     LogToFarm(connection, L"Skipping frame " + quoted(name) + L" because it already exists");
@@ -313,7 +316,8 @@ bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_
 
   if (!state.rendererOpen) SetupRenderParameters(state, frame, connection);
   if (state.multipassEnabled) create_accumulators(state);
-  if (!state.jobRunning) throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
+  if (!state.jobRunning)
+    throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
   check_output_paths(state, core, connection);
   ReportDefaultActions(state, connection);
 
@@ -345,8 +349,8 @@ void PrepareBitmapInfo(BitmapInfo& info) {
 }
 
 void ReleaseRenderElementBitmaps(JobState& state) {
-  const auto count = std::min(static_cast<std::size_t>(std::max(state.renderElementCount, 0)),
-                              state.renderElementBitmaps.size());
+  const auto count =
+      std::min(static_cast<std::size_t>(std::max(state.renderElementCount, 0)), state.renderElementBitmaps.size());
   for (std::size_t i = 0; i < count; ++i) {
     PBBitmap* output = state.renderElementBitmaps[i];
     if (!output) continue;

@@ -211,9 +211,9 @@ void ReportDefaultActions(JobState& state, win32::simple_socket& connection) {
 }
 
 bool CallLoadFromFile(JobState& state, const std::wstring& file, std::string& errorText) {
-  return diag::run_trapped_host_call(
-      "Trapped SEH Exception in LoadFromFile(): ", errorText, state.lastCrashReport, false,
-      [&] { return state.coreInterface->LoadFromFile(file.c_str(), load_flags); });
+  return diag::run_trapped_host_call("Trapped SEH Exception in LoadFromFile(): ", errorText, state.lastCrashReport,
+                                     false,
+                                     [&] { return state.coreInterface->LoadFromFile(file.c_str(), load_flags); });
 }
 
 }  // namespace paravelle::render

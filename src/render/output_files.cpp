@@ -100,8 +100,8 @@ bool copy_into_place(const std::wstring& source, const std::wstring& target) {
 // The destination's alternate: its stem, "_alt_" and the number, in its own folder.
 std::wstring alternate_name(const std::wstring& destination, int number) {
   const PathParts parts = split_path(NormalizePath(destination));
-  return join_path(parts.parent, stem_of(parts.file_name) + L"_alt_" + std::to_wstring(number) +
-                                     extension_of(parts.file_name));
+  return join_path(parts.parent,
+                   stem_of(parts.file_name) + L"_alt_" + std::to_wstring(number) + extension_of(parts.file_name));
 }
 
 std::wstring file_name_of(const std::wstring& path) { return split_path(NormalizePath(path)).file_name; }
@@ -257,8 +257,8 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
   SaveWithRetry(state, local, destination, connection);
 }
 
-std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source,
-                           const std::wstring& destination, win32::simple_socket& connection) {
+std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source, const std::wstring& destination,
+                           win32::simple_socket& connection) {
   std::wstring target = destination;
   host::files::delete_file(target);
   std::uint32_t error = 0;
@@ -288,22 +288,18 @@ bool means_absent(std::uint32_t error) {
     case host::files::ERROR_PATH_NOT_FOUND:
     case host::files::ERROR_BAD_NETPATH:
     case host::files::ERROR_BAD_NET_NAME:
-    case host::files::ERROR_INVALID_NAME:
-      return true;
-    default:
-      return false;
+    case host::files::ERROR_INVALID_NAME: return true;
+    default: return false;
   }
 }
 
 bool file_exists(const std::wstring& path) {
   std::uint32_t attributes = 0;
-  if (host::files::file_attributes(path, attributes))
-    return (attributes & host::files::FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (host::files::file_attributes(path, attributes)) return (attributes & host::files::FILE_ATTRIBUTE_DIRECTORY) == 0;
   const std::uint32_t error = host::files::last_error();
   if (means_absent(error)) return false;
   throw FileError("file_exists: Could not get the file attributes of \"" + to_string(path) + "\"",
                   {static_cast<int>(error), host_file_category()});
 }
-
 
 }  // namespace paravelle::render

@@ -50,8 +50,7 @@ void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, 
 // host's 16-bit image sides is refused.
 void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
 // A JPEG copy in jpegOutputPath (glued to the file name as given); not recorded.
-void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info,
-                     win32::simple_socket& connection);
+void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info, win32::simple_socket& connection);
 
 // Copies a locally rendered file to its destination: ten attempts with growing waits
 // (through the host's sleep), alternate names from the sixth attempt when useAltOutput.
@@ -59,8 +58,8 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
 // place, so nobody sees a partial file under the final name. Returns the name actually
 // written (the destination or an alternate); FileError "Failed to save <destination>:
 // <last system message>" when every attempt failed.
-std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source,
-                           const std::wstring& destination, win32::simple_socket& connection);
+std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source, const std::wstring& destination,
+                           win32::simple_socket& connection);
 
 // Whether a path names an existing file, telling "absent" apart from "cannot tell": true
 // for an existing file that is not a directory; false when the file, its folder, its

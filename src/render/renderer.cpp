@@ -204,7 +204,8 @@ void SetupRenderParameters(JobState& state, std::int32_t frame, win32::simple_so
   // The frame's own check of a running job comes after the renderer is opened; a frame
   // asked for before any job started (a script's debug render) has no host interface to
   // open it with, so it fails here with that check's text.
-  if (!state.coreInterface) throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
+  if (!state.coreInterface)
+    throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
   log_to_farm(connection, "Setting up render parameters");
   state.coreInterface->SetupRendParams(state.renderParams, nullptr, state.regionType);
   std::string errorText;
@@ -230,9 +231,8 @@ void RenderMultipass(JobState& state, TimeValue t, Bitmap* mainBitmap, win32::si
   if (!state.multipassEffect) throw std::runtime_error("Multipass render without a multipass effect");
   OwnedBitmap passBitmap(TheManager->Create(&state.outputBitmapInfo));
   if (!passBitmap)
-    throw std::runtime_error(
-        "Failed to allocate the pass bitmap of the multipass render: "
-        "TheManager->Create() returned NULL");
+    throw std::runtime_error("Failed to allocate the pass bitmap of the multipass render: "
+                             "TheManager->Create() returned NULL");
   require_accumulators(state);
   for (std::int32_t pass = 0; pass < state.multipassPassCount; ++pass)
     render_pass(state, pass, t, mainBitmap, passBitmap, connection);

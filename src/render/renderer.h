@@ -38,11 +38,10 @@ void RenderMultipass(daemon::JobState& state, TimeValue t, Bitmap* mainBitmap, w
 // trapped fault errorText becomes "Trapped SEH Exception in <call>(): " and the fault's
 // name (the crash report is in lastCrashReport) and the result is 0; otherwise errorText
 // is empty and the host's result comes back.
-int CallOpenCurRenderer(daemon::JobState& state, INode* camera, ViewExp* view, int rendType, int width,
-                        int height, std::string& errorText);
+int CallOpenCurRenderer(daemon::JobState& state, INode* camera, ViewExp* view, int rendType, int width, int height,
+                        std::string& errorText);
 void CallCloseCurRenderer(daemon::JobState& state, std::string& errorText);
-int CallCurRendererRenderFrame(daemon::JobState& state, TimeValue t, Bitmap* bitmap,
-                               RendProgressCallback* callback, float frameDuration, ViewParams* view,
-                               RECT* region, std::string& errorText);
+int CallCurRendererRenderFrame(daemon::JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback* callback,
+                               float frameDuration, ViewParams* view, RECT* region, std::string& errorText);
 
 }  // namespace paravelle::render

@@ -33,18 +33,24 @@ void print_line(const std::wstring& text) {
 }  // namespace
 
 void LogMessage(win32::simple_socket& connection, const std::wstring& message) {
-  if (daemon::daemonRunning) notify(connection, L"FUNCTION: STDOUT: ", message);
-  else print_line(message);
+  if (daemon::daemonRunning)
+    notify(connection, L"FUNCTION: STDOUT: ", message);
+  else
+    print_line(message);
 }
 
 void WarnMessage(win32::simple_socket& connection, const std::wstring& message) {
-  if (daemon::daemonRunning) notify(connection, L"FUNCTION: WARN: ", message);
-  else print_line(message);
+  if (daemon::daemonRunning)
+    notify(connection, L"FUNCTION: WARN: ", message);
+  else
+    print_line(message);
 }
 
 void SetTitle(win32::simple_socket& connection, const std::wstring& title) {
-  if (daemon::daemonRunning) notify(connection, L"FUNCTION: SETTITLE ", title);
-  else thread_local_current_stdout()->printf(L"Title was set to \"%s\"\n", title.c_str());
+  if (daemon::daemonRunning)
+    notify(connection, L"FUNCTION: SETTITLE ", title);
+  else
+    thread_local_current_stdout()->printf(L"Title was set to \"%s\"\n", title.c_str());
 }
 
 bool SetProgress(win32::simple_socket& connection, float percent) {

@@ -39,8 +39,7 @@ std::string narrow_key(const std::wstring& key) { return to_string(key); }
 
 Value* GetSubmitInfoEntry(win32::simple_socket& connection, const std::wstring& key) {
   if (!daemon::daemonRunning) return &undefined;
-  return string_or_undefined(
-      ask(connection, L"GetSubmitInfoEntry", "FUNCTION: GETSUBMITINFOENTRY " + narrow_key(key)));
+  return string_or_undefined(ask(connection, L"GetSubmitInfoEntry", "FUNCTION: GETSUBMITINFOENTRY " + narrow_key(key)));
 }
 
 int GetSubmitInfoEntryElementCount(win32::simple_socket& connection, const std::wstring& key) {
@@ -53,9 +52,9 @@ int GetSubmitInfoEntryElementCount(win32::simple_socket& connection, const std::
 
 Value* GetSubmitInfoEntryElement(win32::simple_socket& connection, int index, const std::wstring& key) {
   if (!daemon::daemonRunning) return &undefined;
-  return string_or_undefined(ask(connection, L"GetSubmitInfoEntryElement",
-                                 "FUNCTION: GETSUBMITINFOENTRYELEMENT " + format_number(std::int32_t{index}) + "," +
-                                     narrow_key(key)));
+  return string_or_undefined(
+      ask(connection, L"GetSubmitInfoEntryElement",
+          "FUNCTION: GETSUBMITINFOENTRYELEMENT " + format_number(std::int32_t{index}) + "," + narrow_key(key)));
 }
 
 Value* GetJobInfoEntry(win32::simple_socket& connection, const std::wstring& key) {

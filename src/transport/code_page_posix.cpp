@@ -18,11 +18,10 @@ constexpr char default_character = '?';
 
 // Windows-1252 bytes 0x80-0x9F; the five bytes the code page leaves undefined map to
 // the C1 control of the same value, as the system converter does.
-constexpr std::array<char16_t, 32> cp1252_high = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::array<char16_t, 32> cp1252_high = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 wchar_t cp1252_to_unit(unsigned char byte) {
   if (byte >= 0x80 && byte <= 0x9F) return cp1252_high[byte - 0x80];
@@ -30,8 +29,7 @@ wchar_t cp1252_to_unit(unsigned char byte) {
 }
 
 char unit_to_cp1252(char32_t code_point) {
-  if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF))
-    return static_cast<char>(code_point);
+  if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF)) return static_cast<char>(code_point);
   for (std::size_t i = 0; i < cp1252_high.size(); ++i)
     if (cp1252_high[i] == code_point) return static_cast<char>(0x80 + i);
   return default_character;

@@ -19,8 +19,7 @@ std::uint32_t big_endian_length(const std::string& header) {
 }  // namespace
 
 std::string simple_socket::receive(int timeout_ms) {
-  if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("simple_socket: receive while not connected.");
+  if (connection_ == invalid_socket_handle) throw simple_socket_error("simple_socket: receive while not connected.");
 
   const bool use_expiry = timeout_ms >= 0;
   const std::uint32_t expiry = host::tick_count() + static_cast<std::uint32_t>(timeout_ms);
@@ -35,8 +34,7 @@ std::string simple_socket::receive(int timeout_ms) {
   try {
     fill_pending(frame_header_size, use_expiry, expiry);
   } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error(
-        "simple_socket::receive: socket was disconnected while reading header.");
+    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading header.");
   }
 
   const std::uint32_t length = big_endian_length(pending_);
@@ -48,8 +46,7 @@ std::string simple_socket::receive(int timeout_ms) {
   try {
     fill_pending(frame_header_size + length, use_expiry, expiry);
   } catch (const simple_socket_disconnect_error&) {
-    throw simple_socket_disconnect_error(
-        "simple_socket::receive: socket was disconnected while reading data.");
+    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
   }
   std::string payload = pending_.substr(frame_header_size);
   pending_.clear();
@@ -67,8 +64,10 @@ void simple_socket::fill_pending(std::size_t size, bool use_expiry, std::uint32_
     }
   } catch (...) {
     // A time-out keeps what arrived for the next receive; a closed connection keeps nothing.
-    if (connection_ != invalid_socket_handle) pending_.resize(filled);
-    else pending_.clear();
+    if (connection_ != invalid_socket_handle)
+      pending_.resize(filled);
+    else
+      pending_.clear();
     throw;
   }
 }

@@ -95,7 +95,7 @@ class simple_socket {
 
   socket_handle listener_ = invalid_socket_handle;
   socket_handle connection_ = invalid_socket_handle;
-  std::string pending_;     // the message being received: its header and payload bytes so far
+  std::string pending_;    // the message being received: its header and payload bytes so far
   std::mutex send_mutex_;  // one frame on the wire at a time
 };
 

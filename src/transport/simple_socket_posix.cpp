@@ -68,8 +68,7 @@ void simple_socket::disconnect(bool close_listener) {
 }
 
 void simple_socket::connect(const std::string& address, unsigned port, int protocol_id) {
-  if (connection_ != invalid_socket_handle)
-    throw simple_socket_error("simple_socket::connect: Already connected.");
+  if (connection_ != invalid_socket_handle) throw simple_socket_error("simple_socket::connect: Already connected.");
   if (listener_ != invalid_socket_handle)
     throw simple_socket_error("simple_socket::connect: Already listening for a connection.");
 
@@ -84,7 +83,8 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
     throw simple_socket_error("socket: Invalid protocol id");
   connection_ = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
   if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("socket: Failed to create tcp/ip socket.", std::error_code(errno, std::system_category()));
+    throw simple_socket_error("socket: Failed to create tcp/ip socket.",
+                              std::error_code(errno, std::system_category()));
 
   if (const int error = connect_error(connection_, peer); error != 0) {
     disconnect(true);

@@ -59,8 +59,7 @@ void simple_socket::disconnect(bool close_listener) {
 }
 
 void simple_socket::connect(const std::string& address, unsigned port, int protocol_id) {
-  if (connection_ != invalid_socket_handle)
-    throw simple_socket_error("simple_socket::connect: Already connected.");
+  if (connection_ != invalid_socket_handle) throw simple_socket_error("simple_socket::connect: Already connected.");
   if (listener_ != invalid_socket_handle)
     throw simple_socket_error("simple_socket::connect: Already listening for a connection.");
 
@@ -124,8 +123,7 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
   FD_SET(static_cast<SOCKET>(connection_), &readable);
   timeval left = time_left(expiry);
   const int ready = ::select(0, &readable, nullptr, nullptr, &left);
-  if (ready == SOCKET_ERROR)
-    throw system_failure("select: Operation on socket failed: WSAError code ");
+  if (ready == SOCKET_ERROR) throw system_failure("select: Operation on socket failed: WSAError code ");
   if (!FD_ISSET(static_cast<SOCKET>(connection_), &readable))
     throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
 }

@@ -24,8 +24,7 @@ bool copy_ascii_block(const wchar_t* units, char* out) {
   std::memcpy(vectors, units, sizeof vectors);
   __m128i bits = vectors[0];
   for (const __m128i& v : vectors) bits = _mm_or_si128(bits, v);
-  const __m128i not_ascii =
-      sizeof(wchar_t) == 4 ? _mm_set1_epi32(~0x7F) : _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i not_ascii = sizeof(wchar_t) == 4 ? _mm_set1_epi32(~0x7F) : _mm_set1_epi16(static_cast<short>(0xFF80));
   const __m128i zero = _mm_setzero_si128();
   if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bits, not_ascii), zero)) != 0xFFFF) return false;
   __m128i low, high;

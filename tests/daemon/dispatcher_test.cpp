@@ -13,7 +13,8 @@ using ::testing::ElementsAre;
 TEST_F(DispatcherTest, UnknownWordsAreQuotedAsSplit) {
   EXPECT_THAT(dispatch(L"renderTask,1"), ElementsAre("ERROR: Unexpected command \"renderTask\" received."));
   EXPECT_THAT(dispatch(L"\"Temp\\\"Folder\""), ElementsAre("ERROR: Unexpected command \"Temp\"Folder\" received."));
-  EXPECT_THAT(dispatch(L"caf\u00E9\u4E2D"), ElementsAre("ERROR: Unexpected command \"caf\xC3\xA9\xE4\xB8\xAD\" received."));
+  EXPECT_THAT(dispatch(L"caf\u00E9\u4E2D"),
+              ElementsAre("ERROR: Unexpected command \"caf\xC3\xA9\xE4\xB8\xAD\" received."));
 }
 
 TEST_F(DispatcherTest, AnEmptyMessageIsAnUnknownCommandAndChangesNothing) {

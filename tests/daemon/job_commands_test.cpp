@@ -124,9 +124,9 @@ TEST_F(JobCommands, AFailedTaskPausesAfterItsErrorReply) {
               ElementsAre("SUCCESS Scene loaded successfully"));
   Replies replies = dispatch(L"RenderTask,13421773");
   std::erase_if(replies, [](const std::string& reply) { return reply.starts_with("FUNCTION: "); });
-  EXPECT_THAT(replies,
-              ElementsAre("STARTED", "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
-                          "ERROR: Failed to save file."));
+  EXPECT_THAT(replies, ElementsAre("STARTED",
+                                   "ERROR: Frame 13421773 at 160 ticks per frame lies outside the scene's time range.",
+                                   "ERROR: Failed to save file."));
   EXPECT_THAT(pauses, ElementsAre(500u));
   EXPECT_EQ(state.currentFrame, 13421773);
   EXPECT_THAT(dispatch(L"EndJob"), ElementsAre("SUCCESS"));
@@ -151,7 +151,8 @@ class JobSession : public ::testing::Test {
   void SetUp() override {
     host::standalone::standalone_interface().reset();
     host::set_sleep_function([this](std::uint32_t ms) { pauses.push_back(ms); });
-    session = std::async(std::launch::async, [this] { return RunParavelleDaemon(state, connection, farm.port(), L"t"); });
+    session =
+        std::async(std::launch::async, [this] { return RunParavelleDaemon(state, connection, farm.port(), L"t"); });
     farm.open_session(10000, "t");
   }
   void TearDown() override {
@@ -195,11 +196,11 @@ TEST_F(JobSession, AJobOpensTheRendererOnceRendersItsFramesAndEnds) {
   EXPECT_TRUE(pauses.empty());
 
   const Replies lines = log.lines();
-  EXPECT_TRUE(in_order(lines, {"Command: StartJob," + shot + ",Cam", "StartJob", shot, "Cam", "", "StartJob begin",
-                               "Successfully loaded the max file", "Sending success", "StartJob begin", "Sending error",
-                               "Sending success", "Command: RenderTask,1", "Setting up render parameters",
-                               "Calling renderer", "Command: RenderTask,2", "Command: EndJob", "Command: EndJob",
-                               "Sending error"}));
+  EXPECT_TRUE(
+      in_order(lines, {"Command: StartJob," + shot + ",Cam", "StartJob", shot, "Cam", "", "StartJob begin",
+                       "Successfully loaded the max file", "Sending success", "StartJob begin", "Sending error",
+                       "Sending success", "Command: RenderTask,1", "Setting up render parameters", "Calling renderer",
+                       "Command: RenderTask,2", "Command: EndJob", "Command: EndJob", "Sending error"}));
 }
 
 std::size_t resident_bytes() {

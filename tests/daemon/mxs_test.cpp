@@ -58,7 +58,8 @@ TEST(MxsEval, EvaluatesAStreamAndTurnsScriptErrorsIntoRuntimeErrors) {
 
   EXPECT_EQ(eval_error(L"throw \"Disk full\""), "-- Runtime error: Disk full");
   EXPECT_THAT(eval_error(L"(1 +", MAXScript::ScriptSource::File), StartsWith("-- Syntax error: at line 1, "));
-  EXPECT_EQ(eval_error(L"throw \"caf\u00e9 \u4e2d\""), "-- Runtime error: caf\xE9 ?") << "narrowed to the ANSI code page";
+  EXPECT_EQ(eval_error(L"throw \"caf\u00e9 \u4e2d\""), "-- Runtime error: caf\xE9 ?")
+      << "narrowed to the ANSI code page";
 }
 
 TEST(MxsFileIn, RunsAFileButNotAFolder) {

@@ -70,8 +70,9 @@ TEST_F(RegionRenderingTest, BlowupEnlargesTheOutputAroundTheRegion) {
 TEST_F(RegionRenderingTest, BlowupWithoutAUsableScaleChangesNothingButTheRegionFlag) {
   dispatch(L"RegionRendering,3,10,20,110,120,CROP");
   const JobState before = state;
-  for (const std::wstring command : {L"RegionRendering,7,100,0,100,240,BLOWUP", L"RegionRendering,7,100,0,90,240,BLOWUP",
-                                     L"RegionRendering,7,2000000000,0,2000000001,240,BLOWUP"}) {
+  for (const std::wstring command :
+       {L"RegionRendering,7,100,0,100,240,BLOWUP", L"RegionRendering,7,100,0,90,240,BLOWUP",
+        L"RegionRendering,7,2000000000,0,2000000001,240,BLOWUP"}) {
     const auto replies = dispatch(command);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_THAT(replies[0], ::testing::StartsWith("ERROR: RegionRendering: BLOWUP "));

@@ -89,7 +89,8 @@ TEST_F(ScriptCommands, AFileScriptRepliesAfterStartedAndMovesTheSceneOnlyWhenAsk
   files.write("run.ms", "true");
   EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L",true,13421772,false"), (Replies{"STARTED", "SUCCESS"}));
   EXPECT_EQ(scene_time(), 2147483520);
-  const std::wstring scene = files.write("tpf.json", R"({"format": "paravelle-scene", "version": 1, "ticks_per_frame": 100})");
+  const std::wstring scene =
+      files.write("tpf.json", R"({"format": "paravelle-scene", "version": 1, "ticks_per_frame": 100})");
   ASSERT_TRUE(GetCOREInterface()->LoadFromFile(scene.c_str(), 14));
   EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L",true,-3,false"), (Replies{"STARTED", "SUCCESS"}));
   EXPECT_EQ(scene_time(), -300);
@@ -140,8 +141,9 @@ TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGloba
   EXPECT_EQ(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ as string"), (Replies{"STARTED", "SUCCESS: #()"}));
   EXPECT_EQ(locals.get(), nullptr) << "a global that did not exist is removed again";
   locals.set(new String(L"mine"));
-  EXPECT_THROW(DispatchCommand(state, L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\"", connection),
-               std::runtime_error);
+  EXPECT_THROW(
+      DispatchCommand(state, L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\"", connection),
+      std::runtime_error);
   EXPECT_EQ(peer.read_frame(), "STARTED");
   EXPECT_EQ(locals.text(), L"mine") << "restored after a failing script too";
 }
@@ -150,8 +152,7 @@ TEST_F(ScriptCommands, AScenesPostLoadScriptRunsInTheMiddleOfACommand) {
   StringStream listener;
   capture_listener(&listener);
   const ScopedGlobal said(L"sceneSaid");
-  const std::wstring scene = files.write(
-      "shot.json", R"({"format": "paravelle-scene", "version": 1,
+  const std::wstring scene = files.write("shot.json", R"({"format": "paravelle-scene", "version": 1,
         "scripts": {"post_load": "print \"scene loaded\"\nglobal sceneSaid = \"hello from the scene\""}})");
   EXPECT_EQ(dispatch(L"ExecuteStringScript,0,local loaded = loadMaxFile \\\"" + scene +
                      L"\\\"; if loaded then sceneSaid else \\\"not loaded\\\""),
@@ -167,7 +168,8 @@ class ScriptCommandSession : public ::testing::Test {
   void start() {
     state = JobState();
     connection = std::make_unique<win32::simple_socket>();
-    result = std::async(std::launch::async, [this] { return RunParavelleDaemon(state, *connection, worker.port(), L"t"); });
+    result =
+        std::async(std::launch::async, [this] { return RunParavelleDaemon(state, *connection, worker.port(), L"t"); });
     worker.open_session(wait_ms, "t");
   }
   void TearDown() override {
@@ -193,7 +195,8 @@ TEST_F(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted)
   const std::pair<std::wstring, std::string> rows[] = {
       {L"ExecuteMaxScriptFile," + missing + L",false,0,false",
        "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which doesn't exist: "
-       "\"" + to_string(missing) + "\""},
+       "\"" +
+           to_string(missing) + "\""},
       // A result without a text fails while the reply is built.
       {L"ExecuteStringScript,0,\"#(1, 2)\"",
        "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"},
@@ -203,7 +206,8 @@ TEST_F(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted)
        "regular file: \"/dev/zero\""},
       {L"ExecuteMaxScriptFile," + fifo + L",false,0,false",
        "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which is not a "
-       "regular file: \"" + to_string(fifo) + "\""},
+       "regular file: \"" +
+           to_string(fifo) + "\""},
       // Runaway recursion is a script error, not a trapped stack overflow.
       {L"ExecuteMaxScriptFile," + chain + L",false,0,false",
        "ERROR: Exception caught in 3ds max: -- Syntax error: at line 1, expression nested too deeply"},

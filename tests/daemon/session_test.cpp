@@ -58,7 +58,8 @@ TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp
   EXPECT_EQ(worker.receive_raw(wait_ms), "");
   const std::string answer = worker.handshake(wait_ms);
   EXPECT_EQ(answer, std::string("Paravelle ") + build_stamp());
-  EXPECT_TRUE(std::regex_match(answer, std::regex("Paravelle [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} R")))
+  EXPECT_TRUE(
+      std::regex_match(answer, std::regex("Paravelle [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} R")))
       << answer;
   worker.close();
   EXPECT_TRUE(session_result());

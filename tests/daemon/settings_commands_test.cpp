@@ -68,7 +68,8 @@ TEST_F(DispatcherTest, OutputNamesAreKeptAsReceived) {
   dispatch(L"OutputImageFilename,C:/out/beauty.exr");
   EXPECT_TRUE(state.useOutputImageFilename);
   EXPECT_EQ(state.outputImageFilename, L"C:/out/beauty.exr");
-  EXPECT_THAT(log.lines(), ::testing::IsSupersetOf({"Setting output image filename", "Saving output to C:/out/beauty.exr"}));
+  EXPECT_THAT(log.lines(),
+              ::testing::IsSupersetOf({"Setting output image filename", "Saving output to C:/out/beauty.exr"}));
   dispatch(L"OutputImageFilename");
   EXPECT_FALSE(state.useOutputImageFilename);
   EXPECT_EQ(state.outputImageFilename, L"C:/out/beauty.exr");
@@ -117,12 +118,9 @@ TEST_F(DispatcherTest, GammaThatIsNotAFinitePositiveNumberIsRefused) {
     const wchar_t* command;
     const char* reply;
   } cases[] = {
-      {L"GammaCorrection,nan,2.2", "Parameter 1, \"nan\""},
-      {L"GammaCorrection,inf,2.2", "Parameter 1, \"inf\""},
-      {L"GammaCorrection,0,2.2", "Parameter 1, \"0\""},
-      {L"GammaCorrection,-2.2,2.2", "Parameter 1, \"-2.2\""},
-      {L"GammaCorrection,2.2,-inf", "Parameter 2, \"-inf\""},
-      {L"GammaCorrection,2.2,0.0", "Parameter 2, \"0.0\""},
+      {L"GammaCorrection,nan,2.2", "Parameter 1, \"nan\""},   {L"GammaCorrection,inf,2.2", "Parameter 1, \"inf\""},
+      {L"GammaCorrection,0,2.2", "Parameter 1, \"0\""},       {L"GammaCorrection,-2.2,2.2", "Parameter 1, \"-2.2\""},
+      {L"GammaCorrection,2.2,-inf", "Parameter 2, \"-inf\""}, {L"GammaCorrection,2.2,0.0", "Parameter 2, \"0.0\""},
   };
   for (const auto& c : cases) {
     EXPECT_THAT(dispatch(c.command),

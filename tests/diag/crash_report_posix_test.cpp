@@ -18,21 +18,22 @@ namespace {
 
 TEST(CrashReportPosix, MapsListingGivesModulesTheirBaseAndTellsCodeFromData) {
   const std::string long_path = "/" + std::string(6000, 'x');
-  const std::string text =
-      "555555554000-555555556000 r--p 00000000 08:01 1234     /usr/bin/host\n"
-      "555555556000-555555558000 r-xp 00002000 08:01 1234     /usr/bin/host\n"
-      "555555558000-555555559000 rw-p 00004000 08:01 1234     /usr/bin/host\n"
-      "555555559000-55555557a000 rw-p 00000000 00:00 0        [heap]\n"
-      "7f0000000000-7f0000001000 r--p 00000000 fd:0a 99       /lib/libfoo.so (deleted)\n"
-      "7f0000001000-7f0000002000 ---p 00001000 fd:0a 99       /lib/libfoo.so (deleted)\n"
-      "7f0000002000-7f0000003000 r-xp 00002000 fd:0a 99       /lib/libfoo.so (deleted)\n"
-      "7f0000003000-7f0000004000 rw-p 00000000 00:00 0 \n"
-      "7f0000004000-7f0000005000 r-xp 00000000 00:00 0\n"
-      "7f0000005000-7f0000006000 r--p 00000000 08:01 77       /data/file with spaces.bin\n"
-      "7f0000006000-7f0000007000 r--p 00000000 08:01 77       /data/file with spaces.bin\n"
-      "7f0000007000-7f0000008000 r-xp 00001000 08:01 78       " + long_path + "\n"
-      "7f0000008000-7f0000009000 r-xp 00000000 08:01 79       /lib/after-long-line.so\n"
-      "7ffd00000000-7ffd00001000 r-xp 00000000 00:00 0        [vdso]\n";
+  const std::string text = "555555554000-555555556000 r--p 00000000 08:01 1234     /usr/bin/host\n"
+                           "555555556000-555555558000 r-xp 00002000 08:01 1234     /usr/bin/host\n"
+                           "555555558000-555555559000 rw-p 00004000 08:01 1234     /usr/bin/host\n"
+                           "555555559000-55555557a000 rw-p 00000000 00:00 0        [heap]\n"
+                           "7f0000000000-7f0000001000 r--p 00000000 fd:0a 99       /lib/libfoo.so (deleted)\n"
+                           "7f0000001000-7f0000002000 ---p 00001000 fd:0a 99       /lib/libfoo.so (deleted)\n"
+                           "7f0000002000-7f0000003000 r-xp 00002000 fd:0a 99       /lib/libfoo.so (deleted)\n"
+                           "7f0000003000-7f0000004000 rw-p 00000000 00:00 0 \n"
+                           "7f0000004000-7f0000005000 r-xp 00000000 00:00 0\n"
+                           "7f0000005000-7f0000006000 r--p 00000000 08:01 77       /data/file with spaces.bin\n"
+                           "7f0000006000-7f0000007000 r--p 00000000 08:01 77       /data/file with spaces.bin\n"
+                           "7f0000007000-7f0000008000 r-xp 00001000 08:01 78       " +
+                           long_path +
+                           "\n"
+                           "7f0000008000-7f0000009000 r-xp 00000000 08:01 79       /lib/after-long-line.so\n"
+                           "7ffd00000000-7ffd00001000 r-xp 00000000 00:00 0        [vdso]\n";
   char name[] = "/tmp/paravelle-maps-XXXXXX";
   const int fd = ::mkstemp(name);
   ::unlink(name);
@@ -66,7 +67,8 @@ TEST(CrashReportPosix, MapsListingGivesModulesTheirBaseAndTellsCodeFromData) {
     char path[4096];
     EXPECT_EQ(find_mapping(fd, c.address, hit, path, sizeof path, *scratch), c.mapped) << std::hex << c.address;
     EXPECT_EQ(std::make_tuple(hit.mapped, hit.executable, hit.in_module),
-              std::make_tuple(c.mapped, c.executable, c.in_module)) << std::hex << c.address;
+              std::make_tuple(c.mapped, c.executable, c.in_module))
+        << std::hex << c.address;
     EXPECT_TRUE(c.base == 0 || hit.module_base == c.base) << std::hex << c.address << " " << hit.module_base;
     EXPECT_TRUE(!c.in_module || path == c.path) << std::hex << c.address << " " << path;
   }
@@ -75,7 +77,8 @@ TEST(CrashReportPosix, MapsListingGivesModulesTheirBaseAndTellsCodeFromData) {
 
 TEST(CrashReportPosix, MemoryReaderReadsWhatIsReadableAndRefusesTheRestWithoutFaulting) {
   const long page = ::sysconf(_SC_PAGESIZE);
-  char* area = static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* area =
+      static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(area, MAP_FAILED);
   for (long i = 0; i < page; ++i) area[i] = static_cast<char>(i * 7);
   ASSERT_EQ(::mprotect(area + page, page, PROT_NONE), 0);

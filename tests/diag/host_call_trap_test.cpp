@@ -42,7 +42,8 @@ TEST(HostCallTrap, AFaultInsideAScriptLeavesNothingOfItsFramesToTheScriptRuntime
     push_alloc_frame();
     StringStream redirected;
     thread_local_current_stdout() = &redirected;
-    host::script::run_text(L"(local a = \"x\"; for i = 1 to 3 do (local b = #(i); try (throw \"e\") catch (a + faultNow())))");
+    host::script::run_text(
+        L"(local a = \"x\"; for i = 1 to 3 do (local b = #(i); try (throw \"e\") catch (a + faultNow())))");
   });
   abandoned.reset();
   EXPECT_EQ(trapText, "X: Access Violation");

@@ -47,14 +47,37 @@ TEST(TrapDeathTest, FaultsTheTrapDoesNotTakeKillTheProcess) {
     int signal;
   } cases[] = {
       // Float underflow is no trapped code; a signal sent by raise() is no fault of the operation.
-      {[] { trapped([] { ::feenableexcept(FE_UNDERFLOW); multiply(1e-300, 1e-300); }); }, SIGFPE},
+      {[] {
+         trapped([] {
+           ::feenableexcept(FE_UNDERFLOW);
+           multiply(1e-300, 1e-300);
+         });
+       },
+       SIGFPE},
       {[] { trapped([] { ::raise(SIGSEGV); }); }, SIGSEGV},
       // A thread that never armed a trap: a fault, and a stack overflow without our signal stack.
-      {[] { arm_once(); std::thread([] { write_to(address_0x10); }).join(); }, SIGSEGV},
-      {[] { arm_once(); std::thread([] { recurse_forever(); }).join(); }, SIGSEGV},
+      {[] {
+         arm_once();
+         std::thread([] { write_to(address_0x10); }).join();
+       },
+       SIGSEGV},
+      {[] {
+         arm_once();
+         std::thread([] { recurse_forever(); }).join();
+       },
+       SIGSEGV},
       // After the trap returned; and with the signal ignored, a real fault still kills.
-      {[] { arm_once(); write_to(address_0x10); }, SIGSEGV},
-      {[] { ::signal(SIGSEGV, SIG_IGN); arm_once(); write_to(address_0x10); }, SIGSEGV},
+      {[] {
+         arm_once();
+         write_to(address_0x10);
+       },
+       SIGSEGV},
+      {[] {
+         ::signal(SIGSEGV, SIG_IGN);
+         arm_once();
+         write_to(address_0x10);
+       },
+       SIGSEGV},
   };
   for (const auto& c : cases) {
     EXPECT_EXIT(child(c.body), paravelle::testing::killed_by_fault(c.signal), "");
@@ -74,7 +97,12 @@ void install_host_handler(int signal) {
 TEST(TrapDeathTest, HostHandlerInstalledBeforeOursIsChained) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // An armed trap still takes its own fault first; the fault after it goes to the host.
-  const auto unarmed_fault = [] { install_host_handler(SIGSEGV); install_fault_trap(); arm_once(); write_to(0x23); };
+  const auto unarmed_fault = [] {
+    install_host_handler(SIGSEGV);
+    install_fault_trap();
+    arm_once();
+    write_to(0x23);
+  };
   EXPECT_EXIT(child(unarmed_fault), ::testing::ExitedWithCode(SIGSEGV * 16 + 3), "");
   // Under an armed trap, a code the trap does not handle goes on to the host as well.
   const auto unhandled_code = [] {

@@ -35,7 +35,8 @@ TEST(Trap, WriteToAddress0x10IsAnAccessViolationWithAFullReport) {
   EXPECT_EQ(trapText, "Trapped SEH Exception in LoadFromFile(): Access Violation");
   char exe[PATH_MAX] = {};
   ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-  EXPECT_TRUE(report.starts_with("Process:  " + std::string(exe) + "\nModule:  " + exe + "\nDate Modified:  ")) << report;
+  EXPECT_TRUE(report.starts_with("Process:  " + std::string(exe) + "\nModule:  " + exe + "\nDate Modified:  "))
+      << report;
 
   // The first frame is the fault inside write_to, at its offset from this binary's base; the
   // instruction line shows the sixteen bytes there.
@@ -88,8 +89,11 @@ const struct {
     {[] { recurse_forever(); }, "Stack Overflow", "\nException Code:  C00000FD\nInstruction: "},
     {[] { illegal_instruction(); }, "Illegal Instruction", "\nException Code:  C000001D\nInstruction: "},
     {[] { (void)read_from(page_beyond_file()); }, "In Page Error", "\nException Code:  C0000006\nInstruction: "},
-    {[] { ::feenableexcept(FE_DIVBYZERO); multiply(1.0, 1.0 / zero); }, "Float Divide By Zero",
-     "\nException Code:  C000008E\nInstruction: "},
+    {[] {
+       ::feenableexcept(FE_DIVBYZERO);
+       multiply(1.0, 1.0 / zero);
+     },
+     "Float Divide By Zero", "\nException Code:  C000008E\nInstruction: "},
     // Last: a jump to an address that is no code: no module, unreadable bytes, no frames.
     {[] { jump_to(0x1000); }, "Access Violation",
      "\nException Addr:  00001000\nException Code:  C0000005\nRead Address:  00001000\n"
@@ -197,7 +201,6 @@ TEST(Trap, NestedTrapsEachTakeTheirOwnFaultsAndFinishedOnesLeaveTheirReportAlone
   EXPECT_EQ(outerText, "outer: Integer Divide By Zero");
 }
 
-
 // What the C++ runtime knows of exceptions being handled or in flight comes back as it was
 // when the trap was armed: a fault inside a catch handler ends that handler (its exception
 // is no longer current, and is freed), and one during unwinding is no longer counted.
@@ -210,14 +213,16 @@ TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
     bool loses_its_exception;  // in flight: after the jump nothing can reach it
     void (*operation)();
   } cases[] = {
-      {"fault in a handler", false, [] {
+      {"fault in a handler", false,
+       [] {
          try {
            throw std::runtime_error("being handled");
          } catch (const std::runtime_error&) {
            write_to(address_0x10);
          }
        }},
-      {"fault in a nested handler", false, [] {
+      {"fault in a nested handler", false,
+       [] {
          try {
            throw std::runtime_error("outer");
          } catch (const std::runtime_error&) {
@@ -228,7 +233,8 @@ TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
            }
          }
        }},
-      {"fault in a handler after a rethrow", false, [] {
+      {"fault in a handler after a rethrow", false,
+       [] {
          try {
            try {
              throw std::runtime_error("rethrown");
@@ -239,7 +245,8 @@ TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
            write_to(address_0x10);
          }
        }},
-      {"fault while unwinding", true, [] {
+      {"fault while unwinding", true,
+       [] {
          FaultsWhenDestroyed in_the_way;
          throw std::runtime_error("in flight");
        }},

@@ -100,7 +100,7 @@ TEST(TrapWindows, FaultsOfEachKindInARowWhileOtherThreadsTrapTheirOwn) {
     });
   }
   std::string report;
-  EXPECT_EQ(trapped_as_expected(1002, report), 1002);  // 167 rounds of the table
+  EXPECT_EQ(trapped_as_expected(1002, report), 1002);        // 167 rounds of the table
   EXPECT_TRUE(report.ends_with("\nCall Stack:")) << report;  // the jump to nowhere came last
   for (std::thread& thread : threads) thread.join();
   EXPECT_THAT(trapped_on_thread, ::testing::Each(60));

@@ -38,7 +38,8 @@ class Problems : public worker::RunObserver {
     std::lock_guard lock(mutex_);
     if (problem) lines.push_back(text);
     // "node 2: started in 0.91 s (pid 4711, TMP ...)"
-    if (const auto at = text.find("(pid "); at != std::string::npos && text.find(": started in ") != std::string::npos) {
+    if (const auto at = text.find("(pid ");
+        at != std::string::npos && text.find(": started in ") != std::string::npos) {
       pids_[std::stoi(text.substr(5))] = std::stoi(text.substr(at + 5));
     }
   }

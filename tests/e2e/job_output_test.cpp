@@ -29,9 +29,9 @@ constexpr int wait_ms = 60000;
 class JobOutput : public ::testing::Test {
  protected:
   void SetUp() override {
-    node.emplace(testing::node_binary_path(), farm.port(), "t", std::vector<std::string>{},
-                 std::vector<std::pair<std::string, std::string>>{{"TMP", tmp.path()},
-                                                                  {"PARAVELLE_DATA_DIR", path("data")}});
+    node.emplace(
+        testing::node_binary_path(), farm.port(), "t", std::vector<std::string>{},
+        std::vector<std::pair<std::string, std::string>>{{"TMP", tmp.path()}, {"PARAVELLE_DATA_DIR", path("data")}});
     farm.open_session(wait_ms, "t");
   }
   void TearDown() override {
@@ -108,11 +108,13 @@ TEST_F(JobOutput, FramesElementsAndJpegCopiesCarryTheFrameNumber) {
 
   // Without padding every frame writes the same name; locally rendered files arrive whole.
   start(scene());
-  settings({"RemovePadding", "LocalRendering", "TempFolder," + path("temp"), "OutputImageFilename," + path("still.png")});
+  settings(
+      {"RemovePadding", "LocalRendering", "TempFolder," + path("temp"), "OutputImageFilename," + path("still.png")});
   fs::create_directories(path("temp"));
   const auto conversation = task(3);
   EXPECT_THAT(conversation.replies(), ElementsAre("STARTED", "SUCCESS"));
-  EXPECT_THAT(conversation.notifications("STDOUT"), Contains("MaxParavelle: Saved image to " + path("still.png")));  // the name as the farm gave it
+  EXPECT_THAT(conversation.notifications("STDOUT"),
+              Contains("MaxParavelle: Saved image to " + path("still.png")));  // the name as the farm gave it
   end();
   EXPECT_EQ(read_image(path("still.png")).width, 64);
   EXPECT_TRUE(fs::exists(path("elements/alpha.exr")));
@@ -132,7 +134,8 @@ TEST_F(JobOutput, ASecondRunThatSkipsExistingFramesWritesNothing) {
     EXPECT_THAT(conversation.replies(), ElementsAre("STARTED", "SUCCESS"));
     EXPECT_THAT(conversation.notifications("STDOUT"),
                 ElementsAre("MaxParavelle: Render frame " + std::to_string(frame),
-                            "MaxParavelle: Skipping frame \"" + host_path(path("out/beauty000" + std::to_string(frame) + ".exr")) +
+                            "MaxParavelle: Skipping frame \"" +
+                                host_path(path("out/beauty000" + std::to_string(frame) + ".exr")) +
                                 "\" because it already exists"));
   }
   end();
@@ -143,9 +146,10 @@ TEST_F(JobOutput, ABlackFrameFailsAndWritesNoImage) {
   start(scene([](nlohmann::json& s) { s["nodes"].erase(1); }));
   settings({"FailOnBlackFrames,90,0.1"});
   const auto conversation = task(1);
-  EXPECT_THAT(conversation.replies(),
-              ElementsAre("STARTED", "ERROR: 100% of the output image is black, which equals or exceeds the minimum of 90%",
-                          "ERROR: Failed to save file."));
+  EXPECT_THAT(
+      conversation.replies(),
+      ElementsAre("STARTED", "ERROR: 100% of the output image is black, which equals or exceeds the minimum of 90%",
+                  "ERROR: Failed to save file."));
   EXPECT_THAT(conversation.notifications("STDOUT"),
               Contains("MaxParavelle: 100% of the output image is considered black, failing render..."));
   end();

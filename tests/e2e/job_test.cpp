@@ -46,8 +46,9 @@ TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
   farm.open_session(wait_ms, "job");
   const auto job = [&](const std::string& command) { return farm.job_command(command, wait_ms); };
 
-  EXPECT_EQ(job("StartJob," + tmp.path() + "/none.json,Cam").replies(),
-            (Replies{"ERROR: Invalid max file: \"" + tmp.path() + "/none.json\"", "SUCCESS Scene loaded successfully"}));
+  EXPECT_EQ(
+      job("StartJob," + tmp.path() + "/none.json,Cam").replies(),
+      (Replies{"ERROR: Invalid max file: \"" + tmp.path() + "/none.json\"", "SUCCESS Scene loaded successfully"}));
   const Replies crashed = job("StartJob," + crashing + ",Cam").replies();
   ASSERT_EQ(crashed.size(), 2u);
   EXPECT_THAT(crashed[0], StartsWith("ERROR: Trapped SEH Exception in LoadFromFile(): Access Violation\nProcess:  " +
@@ -80,11 +81,11 @@ TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
   Replies log;
   for (std::string line; std::getline(file, line);) log.push_back(line);
   EXPECT_TRUE(in_order(log, {"Command: StartJob," + crashing + ",Cam", "Trying to load max file...", "Sending error",
-                             "Sending success", "Command: StartJob," + shot + ",Cam", "Successfully loaded the max file",
-                             "Sending success", "Command: RenderTask,1", "Opening renderer", "Calling renderer",
-                             "CallCurRendererRenderFrame returned code 1", "Command: RenderTask,3",
-                             "CallCurRendererRenderFrame returned code 0", "Command: EndJob", "Command: EndJob",
-                             "Sending error", "Returning TRUE"}));
+                             "Sending success", "Command: StartJob," + shot + ",Cam",
+                             "Successfully loaded the max file", "Sending success", "Command: RenderTask,1",
+                             "Opening renderer", "Calling renderer", "CallCurRendererRenderFrame returned code 1",
+                             "Command: RenderTask,3", "CallCurRendererRenderFrame returned code 0", "Command: EndJob",
+                             "Command: EndJob", "Sending error", "Returning TRUE"}));
 }
 
 }  // namespace

@@ -76,9 +76,9 @@ TEST(NodeBinary, ExplainsItselfAndRefusesBadArguments) {
   EXPECT_THAT(help.stdout_text(), HasSubstr("--token"));
 
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--token", "t"},
-                                                  {"--port", "abc", "--token", "t"},
-                                                  {"--port", "70000", "--token", "t"},
-                                                  {"--port", "5000"}}) {
+                                                    {"--port", "abc", "--token", "t"},
+                                                    {"--port", "70000", "--token", "t"},
+                                                    {"--port", "5000"}}) {
     std::vector<std::string> argv{testing::node_binary_path()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     worker::NodeProcess bad(argv);

@@ -117,7 +117,8 @@ class RenderingNode : public ::testing::Test {
 };
 
 TEST_F(RenderingNode, AThousandRendererFaultsInARowLeaveItServingWithFlatMemory) {
-  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers, and a sanitizer's memory is not the node's");
+  PARAVELLE_SKIP_UNDER_SANITIZER(
+      "machine faults need the trap's own signal handlers, and a sanitizer's memory is not the node's");
   start_node();
   start_job(scene("faulty.json", 32, 24, path("out/beauty.exr"), [](nlohmann::json& s) {
     s["faults"] = {{{"when", "render"}, {"frame", 7}, {"kind", "divide_by_zero"}}};
@@ -132,7 +133,8 @@ TEST_F(RenderingNode, AThousandRendererFaultsInARowLeaveItServingWithFlatMemory)
   ASSERT_EQ(replies.size(), 3u);
   EXPECT_EQ(replies[0], "STARTED");
   EXPECT_THAT(replies[1], StartsWith("ERROR: Trapped SEH Exception in CurRendererRenderFrame(): Integer Divide By "
-                                     "Zero\nProcess:  " + testing::node_binary_path() + "\n"));
+                                     "Zero\nProcess:  " +
+                                     testing::node_binary_path() + "\n"));
   EXPECT_THAT(replies[1], HasSubstr("\nException Code:  C0000094\n"));
   EXPECT_EQ(replies[2], "ERROR: Failed to save file.");
 
@@ -149,8 +151,8 @@ TEST_F(RenderingNode, AThousandRendererFaultsInARowLeaveItServingWithFlatMemory)
   }
   const long final_kib = resident_kib(node->pid());
   // A leak of a few hundred bytes a fault would show; allocator noise stays far below.
-  EXPECT_LT(final_kib - settled_kib, 256) << "resident memory grew from " << settled_kib << " KiB to " << final_kib
-                                          << " KiB over 800 trapped faults";
+  EXPECT_LT(final_kib - settled_kib, 256)
+      << "resident memory grew from " << settled_kib << " KiB to " << final_kib << " KiB over 800 trapped faults";
 
   EXPECT_THAT(task(2).replies(), ElementsAre("STARTED", "SUCCESS")) << "the renderer still renders";
   end_job();
@@ -235,8 +237,8 @@ TEST_F(RenderingNode, AFrameThatDoesNotFitOnTheDiskFailsAndLeavesTheFramesBefore
 TEST_F(RenderingNode, AnOutputFolderThatDisappearsBetweenFramesIsMadeAgain) {
   start_node();
   start_job(scene("scene.json", 32, 24, path("gone/beauty.exr"), [this](nlohmann::json& s) {
-    s["render_elements"] = {{"active", true},
-                            {"elements", {{{"name", "Alpha"}, {"content", "alpha"}, {"file", path("kept/alpha.exr")}}}}};
+    s["render_elements"] = {
+        {"active", true}, {"elements", {{{"name", "Alpha"}, {"content", "alpha"}, {"file", path("kept/alpha.exr")}}}}};
   }));
   fs::create_directories(path("gone"));
   fs::create_directories(path("kept"));
@@ -297,7 +299,8 @@ TEST_F(RenderingNode, ASilentWorkerFailsTheHandshakeOrTheRequestAndIsWaitedForBe
                                              "waiting for header packet to arrive.\n"));
   EXPECT_FALSE(fs::exists(path("out/beauty0001.exr")));
   // An answer that comes after the node gave up is read as the next command.
-  EXPECT_EQ(farm.command("SUCCESS: shot", wait_ms).final_reply(), "ERROR: Unexpected command \"SUCCESS: shot\" received.");
+  EXPECT_EQ(farm.command("SUCCESS: shot", wait_ms).final_reply(),
+            "ERROR: Unexpected command \"SUCCESS: shot\" received.");
 
   // A worker that answers again gets its frames.
   const auto answer = [](const std::string&) { return std::string("SUCCESS: shot"); };

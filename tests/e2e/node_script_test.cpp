@@ -26,10 +26,11 @@ std::string write_script(const testing::TempFolder& folder, const std::string& t
 TEST(NodeScript, AStartUpScriptRunsTheDaemonThroughTheInterface) {
   testing::TempFolder tmp;
   worker::FarmWorker farm;
-  const std::string script = write_script(
-      tmp, "print TaskmereUtil.CurrentTask\n"
-           "ended = TaskmereUtil.RunParavelleDaemon " + std::to_string(farm.port()) + " \"from-scr\u00efpt\"\n"
-           "print ended\n");
+  const std::string script = write_script(tmp, "print TaskmereUtil.CurrentTask\n"
+                                               "ended = TaskmereUtil.RunParavelleDaemon " +
+                                                   std::to_string(farm.port()) +
+                                                   " \"from-scr\u00efpt\"\n"
+                                                   "print ended\n");
   worker::NodeProcess node({testing::node_binary_path(), "--script", script}, {{"TMP", tmp.path()}});
   EXPECT_THAT(farm.open_session(wait_ms, "from-scr\xC3\xAFpt"), ::testing::StartsWith("Paravelle "));
   EXPECT_EQ(farm.command("Bogus", wait_ms).final_reply(), "ERROR: Unexpected command \"Bogus\" received.");
@@ -46,7 +47,8 @@ TEST(NodeScript, AScriptErrorIsPrintedAndExitsWithOne) {
   EXPECT_THAT(node.stdout_text(), HasSubstr("-- Runtime error: no scene here"));
   EXPECT_THAT(node.stderr_text(), HasSubstr("paravelle-node: the script " + script + " raised an error"));
 
-  worker::NodeProcess missing({testing::node_binary_path(), "--script", tmp.path() + "/absent.ms"}, {{"TMP", tmp.path()}});
+  worker::NodeProcess missing({testing::node_binary_path(), "--script", tmp.path() + "/absent.ms"},
+                              {{"TMP", tmp.path()}});
   EXPECT_EQ(missing.wait(wait_ms), 1);
   EXPECT_THAT(missing.stdout_text(), HasSubstr("Cannot open script file"));
 }
@@ -58,9 +60,9 @@ TEST(NodeScript, AScriptExcludesPortAndToken) {
   EXPECT_THAT(help.stdout_text(), HasSubstr("TaskmereUtil.RunParavelleDaemon"));
 
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--script", "a.ms", "--port", "5000"},
-                                                  {"--script", "a.ms", "--token", "t"},
-                                                  {"--script"},
-                                                  {}}) {
+                                                    {"--script", "a.ms", "--token", "t"},
+                                                    {"--script"},
+                                                    {}}) {
     std::vector<std::string> argv{testing::node_binary_path()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     worker::NodeProcess bad(argv);

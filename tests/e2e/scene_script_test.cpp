@@ -25,14 +25,14 @@ TEST(SceneScript, AsksTheFarmForJobInformationInTheMiddleOfLoading) {
   worker::NodeProcess node(testing::node_binary_path(), farm.port(), "t", {}, {{"TMP", tmp.path()}});
   farm.open_session(wait_ms, "t");
   std::vector<std::string> requests;
-  const auto conversation = farm.command(
-      "ExecuteStringScript,0,(loadMaxFile \\\"" + scene + "\\\") as string + \\\" \\\" + shotName", wait_ms,
-      [&](const std::string& request) {
-        requests.push_back(request);
-        return std::string("SUCCESS: Night shot");
-      });
-  EXPECT_THAT(conversation.messages, ::testing::ElementsAre("STARTED", "FUNCTION: GETJOBINFOENTRY Name",
-                                                            "SUCCESS: true Night shot"));
+  const auto conversation =
+      farm.command("ExecuteStringScript,0,(loadMaxFile \\\"" + scene + "\\\") as string + \\\" \\\" + shotName",
+                   wait_ms, [&](const std::string& request) {
+                     requests.push_back(request);
+                     return std::string("SUCCESS: Night shot");
+                   });
+  EXPECT_THAT(conversation.messages,
+              ::testing::ElementsAre("STARTED", "FUNCTION: GETJOBINFOENTRY Name", "SUCCESS: true Night shot"));
   EXPECT_THAT(requests, ::testing::ElementsAre("FUNCTION: GETJOBINFOENTRY Name"));
   farm.close();
   EXPECT_EQ(node.wait(wait_ms), 0) << node.stderr_text();

@@ -37,7 +37,8 @@ int raised_by(Conversion&& conversion) {
 // exception for the same input.
 void utf8_round_trip(const std::string& bytes) {
   std::u16string reference;
-  const int reference_raised = raised_by([&] { utf8::utf8to16(bytes.begin(), bytes.end(), std::back_inserter(reference)); });
+  const int reference_raised =
+      raised_by([&] { utf8::utf8to16(bytes.begin(), bytes.end(), std::back_inserter(reference)); });
   std::wstring wide;
   FUZZ_CHECK(raised_by([&] { wide = from_utf8(bytes); }) == reference_raised);
   if (reference_raised != 0) {
@@ -64,7 +65,8 @@ bool is_valid_utf16(const std::u16string& units) {
 void utf16_round_trip(const std::u16string& units) {
   const std::wstring wide(units.begin(), units.end());
   std::string reference;
-  const int reference_raised = raised_by([&] { utf8::utf16to8(units.begin(), units.end(), std::back_inserter(reference)); });
+  const int reference_raised =
+      raised_by([&] { utf8::utf16to8(units.begin(), units.end(), std::back_inserter(reference)); });
   std::string bytes;
   FUZZ_CHECK(raised_by([&] { bytes = to_utf8(wide); }) == reference_raised);
   if (reference_raised != 0) {
@@ -94,8 +96,8 @@ void ansi_round_trips(const std::string& narrow, const std::u16string& units) {
   for (wchar_t c : back) {
     FUZZ_CHECK(i < wide.size());
     FUZZ_CHECK(c == L'?' || c == wide[i]);
-    const bool pair = wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-                      wide[i + 1] <= 0xDFFF;
+    const bool pair =
+        wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF;
     i += pair ? 2 : 1;
   }
 

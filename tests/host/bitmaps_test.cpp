@@ -25,8 +25,7 @@ float red(Bitmap& bitmap, int x, int y) {
 BitmapPtr numbered(int width, int height) {
   BitmapPtr source = make_bitmap(width, height);
   for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x)
-      source->Storage()->PutPixel(x, y, {static_cast<float>(10 * y + x + 1), 0, 0, 1});
+    for (int x = 0; x < width; ++x) source->Storage()->PutPixel(x, y, {static_cast<float>(10 * y + x + 1), 0, 0, 1});
   return source;
 }
 
@@ -154,8 +153,8 @@ TEST(Bitmaps, AFailedWriteLogsItsCause) {
   EXPECT_EQ(records[0].type, SYSLOG_ERROR);
   EXPECT_EQ(records[0].title, L"Bitmap output");
   const std::wstring folder_name = paravelle::host::standalone::wide_text::from_utf8(gone.string());
-  EXPECT_EQ(records[0].text, L"cannot write " + folder_name + L"/a.png: the folder " + folder_name +
-                                 L": No such file or directory");
+  EXPECT_EQ(records[0].text,
+            L"cannot write " + folder_name + L"/a.png: the folder " + folder_name + L": No such file or directory");
   bitmap->Close(&info);
 }
 

@@ -59,8 +59,8 @@ TEST_F(CameraEffects, AccumulateBitmapKeepsTheExactRunningAverage) {
 }
 
 TEST_F(CameraEffects, DepthOfFieldMovesTheLensAndKeepsTheFocalPoint) {
-  CameraObject* camera = camera_object(
-      R"({"type": "depth_of_field", "passes": 8, "aperture": 0.5, "focal_distance": 10})");
+  CameraObject* camera =
+      camera_object(R"({"type": "depth_of_field", "passes": 8, "aperture": 0.5, "focal_distance": 10})");
   Interval valid;
   EXPECT_EQ(camera->GetMultiPassEffectEnabled(0, valid), 1);
   IMultiPassCameraEffect* effect = camera->GetIMultiPassCameraEffect();

@@ -32,7 +32,8 @@ TEST(EventQueues, ADrainRunsTheCallingThreadsEventsOnly) {
   EXPECT_THAT(ran, ElementsAre("renderer's own", "posted to the renderer"));
 
   // An event that posts another to its own thread sees it run in the same drain.
-  paravelle::host::post_message([&] { paravelle::host::post_message([&] { ran.push_back("posted during the drain"); }); });
+  paravelle::host::post_message(
+      [&] { paravelle::host::post_message([&] { ran.push_back("posted during the drain"); }); });
   const std::uint64_t drains = paravelle::host::drain_count();
   paravelle::host::drain_messages();
   EXPECT_THAT(ran, ElementsAre("renderer's own", "posted to the renderer", "main", "posted during the drain"));

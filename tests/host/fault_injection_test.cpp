@@ -26,7 +26,8 @@ class FaultInjection : public paravelle::host_test::HostTest {
     nlohmann::json fault = {{"when", when}, {"kind", kind}};
     if (std::string(when) == "render") fault["frame"] = frame;
     scene["faults"] = nlohmann::json::array({fault});
-    return paravelle::host_test::ScratchFolder::wide(folder_.write(std::string(when) + "-" + kind + ".json", scene.dump()));
+    return paravelle::host_test::ScratchFolder::wide(
+        folder_.write(std::string(when) + "-" + kind + ".json", scene.dump()));
   }
   int open() { return host().OpenCurRenderer(host().GetINodeByName(L"Camera01"), nullptr, 1, 64, 48); }
   int render_frame(int frame) {
@@ -36,8 +37,8 @@ class FaultInjection : public paravelle::host_test::HostTest {
 };
 
 TEST_F(FaultInjection, EachKindRaisesItsSignal) {
-  for (const auto& [kind, signal] : {std::pair{"write", SIGSEGV}, {"read_null", SIGSEGV}, {"recursion", SIGSEGV},
-                                     {"divide_by_zero", SIGFPE}}) {
+  for (const auto& [kind, signal] :
+       {std::pair{"write", SIGSEGV}, {"read_null", SIGSEGV}, {"recursion", SIGSEGV}, {"divide_by_zero", SIGFPE}}) {
     EXPECT_EXIT(host().LoadFromFile(scene_with_fault("load", kind).c_str(), 14), killed_by_fault(signal),
                 fault_report(signal))
         << kind;

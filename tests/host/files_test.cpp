@@ -99,9 +99,10 @@ TEST(FileErrors, MissingThingsTellFileFromPathFromNetwork) {
 TEST(FileErrors, BadNamesAreInvalidBeforeAnythingIsTouched) {
   const ScratchFolder folder;
   const std::wstring base = wide(folder.native(""));
-  for (const std::wstring& name : {base + L"a<b", base + L"a>b", base + L"a:b", base + L"a\"b", base + L"a|b",
-                                   base + L"a?b", base + L"a*b", base + L"a\tb", base + std::wstring{L'a', 0xD800},
-                                   base + std::wstring{L'a', L'\0', L'b'}, std::wstring{L'\\', L'\\', L'?', L'\\', L'x'}}) {
+  for (const std::wstring& name :
+       {base + L"a<b", base + L"a>b", base + L"a:b", base + L"a\"b", base + L"a|b", base + L"a?b", base + L"a*b",
+        base + L"a\tb", base + std::wstring{L'a', 0xD800}, base + std::wstring{L'a', L'\0', L'b'},
+        std::wstring{L'\\', L'\\', L'?', L'\\', L'x'}}) {
     EXPECT_EQ(attributes_error(name), files::ERROR_INVALID_NAME);
     EXPECT_EQ(mkdir_error(name), files::ERROR_INVALID_NAME);
     EXPECT_EQ(copy_error(name, base + L"copy"), files::ERROR_INVALID_NAME);
@@ -134,7 +135,8 @@ TEST(FileErrors, PermissionDenied) {
   const ScratchFolder folder;
   folder.write("source", "x");
   std::filesystem::create_directory(folder.path() / "locked");
-  std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  std::filesystem::permissions(folder.path() / "locked",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   EXPECT_EQ(copy_error(wide(folder, "source"), wide(folder, "locked/c")), files::ERROR_ACCESS_DENIED);
   EXPECT_EQ(mkdir_error(wide(folder, "locked/d")), files::ERROR_ACCESS_DENIED);
   std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_all);

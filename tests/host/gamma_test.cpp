@@ -56,7 +56,8 @@ TEST_F(GammaTest, FileGammaCountsOnlyWhileEnabled) {
 
 TEST_F(GammaTest, UnusableValuesReadBackAsSetButCorrectNothing) {
   gammaMgr.Enable(1);
-  for (const float gamma : {0.0f, -2.2f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+  for (const float gamma :
+       {0.0f, -2.2f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
     gammaMgr.SetFileOutGamma(gamma);
     gammaMgr.SetFileInGamma(gamma);
     const float stored = gammaMgr.GetFileOutGamma();

@@ -141,22 +141,21 @@ using B = OIIO::TypeDesc;
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, ImageFormatTest,
-    ::testing::Values(
-        FormatCase{"deep.png", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
-        FormatCase{"float.png", BMM_FLOAT_RGBA_32, sixteen_bit, exact, false, B::UINT16, 4},
-        FormatCase{"deep.tif", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
-        FormatCase{"deep.tiff", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
-        FormatCase{"float.tif", BMM_FLOAT_RGBA_32, wide_range, 0, false, B::FLOAT, 4},
-        FormatCase{"half.exr", BMM_TRUE_64, half_range, 0, false, B::HALF, 4},
-        FormatCase{"float.exr", BMM_FLOAT_RGBA_32, wide_range, 0, false, B::FLOAT, 4},
-        FormatCase{"deep.hdr", BMM_TRUE_64, half_range, 1.0f / 128, true, B::FLOAT, 3},
-        FormatCase{"float.hdr", BMM_FLOAT_RGBA_32, half_range, 1.0f / 128, true, B::FLOAT, 3},
-        FormatCase{"photo.jpg", BMM_TRUE_64, smooth_image, 0.03f, false, B::UINT8, 3},
-        FormatCase{"photo.jpeg", BMM_FLOAT_RGBA_32, smooth_image, 0.03f, false, B::UINT8, 3},
-        FormatCase{"paint.tga", BMM_TRUE_64, eight_bit, exact, false, B::UINT8, 4},
-        FormatCase{"paint.bmp", BMM_FLOAT_RGBA_32, eight_bit, exact, false, B::UINT8, 3},
-        FormatCase{"UPPER.PNG", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
-        FormatCase{"Mixed.JpEg", BMM_TRUE_64, smooth_image, 0.03f, false, B::UINT8, 3}),
+    ::testing::Values(FormatCase{"deep.png", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
+                      FormatCase{"float.png", BMM_FLOAT_RGBA_32, sixteen_bit, exact, false, B::UINT16, 4},
+                      FormatCase{"deep.tif", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
+                      FormatCase{"deep.tiff", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
+                      FormatCase{"float.tif", BMM_FLOAT_RGBA_32, wide_range, 0, false, B::FLOAT, 4},
+                      FormatCase{"half.exr", BMM_TRUE_64, half_range, 0, false, B::HALF, 4},
+                      FormatCase{"float.exr", BMM_FLOAT_RGBA_32, wide_range, 0, false, B::FLOAT, 4},
+                      FormatCase{"deep.hdr", BMM_TRUE_64, half_range, 1.0f / 128, true, B::FLOAT, 3},
+                      FormatCase{"float.hdr", BMM_FLOAT_RGBA_32, half_range, 1.0f / 128, true, B::FLOAT, 3},
+                      FormatCase{"photo.jpg", BMM_TRUE_64, smooth_image, 0.03f, false, B::UINT8, 3},
+                      FormatCase{"photo.jpeg", BMM_FLOAT_RGBA_32, smooth_image, 0.03f, false, B::UINT8, 3},
+                      FormatCase{"paint.tga", BMM_TRUE_64, eight_bit, exact, false, B::UINT8, 4},
+                      FormatCase{"paint.bmp", BMM_FLOAT_RGBA_32, eight_bit, exact, false, B::UINT8, 3},
+                      FormatCase{"UPPER.PNG", BMM_TRUE_64, sixteen_bit, exact, false, B::UINT16, 4},
+                      FormatCase{"Mixed.JpEg", BMM_TRUE_64, smooth_image, 0.03f, false, B::UINT8, 3}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -181,7 +180,8 @@ TEST(ImageFileAlpha, AssociatedFormatsKeepAlphaAndColourAsGiven) {
 TEST(ImageFileAlpha, StraightFormatsStoreColourDividedByAlpha) {
   const ScratchFolder folder;
   const Image half_covered = filled(4, 4, 0.25f, 0.1f, 0.0f, 0.5f);
-  ASSERT_EQ(write_image_file(folder.native("a.png"), half_covered.view(), BMM_TRUE_64, true, 1.0f).code, BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("a.png"), half_covered.view(), BMM_TRUE_64, true, 1.0f).code,
+            BMMRES_SUCCESS);
 
   // The raw file holds straight colour; our reader gives premultiplied colour back.
   OIIO::ImageSpec as_stored;
@@ -215,7 +215,13 @@ TEST(ImageFileGamma, AppliesToIntegerEncodingsOnlyAndCurvesStraightColour) {
   std::copy_n(std::begin({0.25f, 0.25f, 0.25f, 0.5f}), 4, image.at(31, 15));  // 0.5 straight, half covered
   const std::size_t edge = image.rgba.size() - 4;
   const auto curved = [](float value) { return std::pow(value, 1 / 2.2f); };
-  struct Case { const char* name; int type; bool applied; bool alpha; float tolerance; };
+  struct Case {
+    const char* name;
+    int type;
+    bool applied;
+    bool alpha;
+    float tolerance;
+  };
   for (const Case& c :
        {Case{"g.png", BMM_TRUE_64, true, true, 2.0f / 65535}, Case{"g.tif", BMM_TRUE_64, true, true, 2.0f / 65535},
         Case{"g.jpg", BMM_TRUE_64, true, false, 0.01f}, Case{"g16.exr", BMM_TRUE_64, false, true, 0.001f},
@@ -290,19 +296,23 @@ TEST(ImageFileErrors, EachRefusalHasItsCodeAndCauseAndLeavesNothingBehind) {
 }
 
 TEST(ImageFileErrors, UnwritableFolderIsReportedAsSuch) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders; the directory-as-target case covers the code";
+  if (::geteuid() == 0)
+    GTEST_SKIP() << "root writes into read-only folders; the directory-as-target case covers the code";
   const ScratchFolder folder;
   std::filesystem::create_directory(folder.path() / "locked");
-  std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  std::filesystem::permissions(folder.path() / "locked",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   const Image image = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
-  EXPECT_EQ(write_image_file(folder.native("locked/a.png"), image.view(), BMM_TRUE_64, true, 1).code, BMMRES_NOT_WRITABLE);
+  EXPECT_EQ(write_image_file(folder.native("locked/a.png"), image.view(), BMM_TRUE_64, true, 1).code,
+            BMMRES_NOT_WRITABLE);
   std::filesystem::permissions(folder.path() / "locked", std::filesystem::perms::owner_all);
 }
 
 TEST(ImageFileErrors, AWriteThatFailsHalfwayKeepsTheEarlierFileWhole) {
   const ScratchFolder folder;
   const Image small = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
-  ASSERT_EQ(write_image_file(folder.native("frame.exr"), small.view(), BMM_FLOAT_RGBA_32, true, 1).code, BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("frame.exr"), small.view(), BMM_FLOAT_RGBA_32, true, 1).code,
+            BMMRES_SUCCESS);
   const std::string before = folder.read("frame.exr");
 
   const Image large = quantised(512, 512, 65535);

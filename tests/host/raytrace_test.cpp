@@ -49,11 +49,21 @@ Camera top_camera() {
 
 struct Buffers {
   explicit Buffers(int w, int h)
-      : width(w), height(h), rgba(4 * w * h, kUntouched), alpha(w * h, kUntouched), z(w * h, kUntouched),
-        normals(3 * w * h, kUntouched), diffuse(3 * w * h, kUntouched) {}
+      : width(w),
+        height(h),
+        rgba(4 * w * h, kUntouched),
+        alpha(w * h, kUntouched),
+        z(w * h, kUntouched),
+        normals(3 * w * h, kUntouched),
+        diffuse(3 * w * h, kUntouched) {}
   Target target() {
-    return {.width = width, .height = height, .rgba = rgba.data(), .alpha = alpha.data(), .z_depth = z.data(),
-            .normals = normals.data(), .diffuse = diffuse.data()};
+    return {.width = width,
+            .height = height,
+            .rgba = rgba.data(),
+            .alpha = alpha.data(),
+            .z_depth = z.data(),
+            .normals = normals.data(),
+            .diffuse = diffuse.data()};
   }
   const float* pixel(int x, int y) const { return &rgba[4 * (y * width + x)]; }
   int index(int x, int y) const { return y * width + x; }
@@ -86,7 +96,8 @@ class RecordingProgress : public Progress {
   std::function<bool(int)> on_tile;
 };
 
-Buffers render_full(const Options& options = {}, const Scene& scene = test_scene(), const Camera& camera = top_camera()) {
+Buffers render_full(const Options& options = {}, const Scene& scene = test_scene(),
+                    const Camera& camera = top_camera()) {
   Buffers b(kSize, kSize);
   Target t = b.target();
   RecordingProgress progress;
@@ -258,7 +269,7 @@ TEST(RaytraceTest, ExceptionFromProgressReachesTheCallerAfterJoining) {
 TEST(RaytraceTest, DepthOfFieldBlursOnlyOffTheFocalPlane) {
   Scene scene;
   scene.boxes.push_back({{-3, -3, -1e-6}, {-1, 3, 0}, kGrey});  // its top face is the plane in focus
-  scene.spheres.push_back({{2.5, 0, 6}, 1, kRed});             // four units from the lens
+  scene.spheres.push_back({{2.5, 0, 6}, 1, kRed});              // four units from the lens
   scene.directional_lights.push_back({});
   Camera camera = top_camera();
   camera.aperture = 0.5;
@@ -289,25 +300,46 @@ TEST(RaytraceTest, BadInputIsRefusedAndAnEmptyJobDoesNothing) {
   };
   const std::vector<Case> cases = {
       {"a size cannot be negative", [](Scene&, Camera&, Target& t, Options&) { t.width = -1; }},
-      {"do not lie inside the 65x65 image", [](Scene&, Camera&, Target& t, Options&) { t.full_width = 65; t.origin_x = 1; }},
+      {"do not lie inside the 65x65 image",
+       [](Scene&, Camera&, Target& t, Options&) {
+         t.full_width = 65;
+         t.origin_x = 1;
+       }},
       {"No colour buffer", [](Scene&, Camera&, Target& t, Options&) { t.rgba = nullptr; }},
       {"pixel aspect is 0; it must be above 0", [](Scene&, Camera&, Target& t, Options&) { t.pixel_aspect = 0; }},
-      {"right or bottom edge before", [](Scene&, Camera&, Target& t, Options&) { t.use_region = true; t.region = {5, 0, 4, 9}; }},
+      {"right or bottom edge before",
+       [](Scene&, Camera&, Target& t, Options&) {
+         t.use_region = true;
+         t.region = {5, 0, 4, 9};
+       }},
       {"Samples per axis is 0", [](Scene&, Camera&, Target&, Options& o) { o.samples_per_axis = 0; }},
       {"Samples per axis is 65", [](Scene&, Camera&, Target&, Options& o) { o.samples_per_axis = 65; }},
       {"Thread count is -1", [](Scene&, Camera&, Target&, Options& o) { o.threads = -1; }},
       {"Tile size is 0", [](Scene&, Camera&, Target&, Options& o) { o.tile_size = 0; }},
-      {"more than can be counted", [](Scene&, Camera&, Target& t, Options& o) { t.width = t.height = 50000; o.tile_size = 1; }},
+      {"more than can be counted",
+       [](Scene&, Camera&, Target& t, Options& o) {
+         t.width = t.height = 50000;
+         o.tile_size = 1;
+       }},
       {"same point", [](Scene&, Camera& c, Target&, Options&) { c.target = c.position; }},
       {"field of view is 180 degrees", [](Scene&, Camera& c, Target&, Options&) { c.fov_degrees = 180; }},
       {"aperture is -1;", [](Scene&, Camera& c, Target&, Options&) { c.aperture = -1; }},
       {"Sphere 0 has radius 0 ", [](Scene& s, Camera&, Target&, Options&) { s.spheres[0].radius = 0; }},
       {"Plane 0 has a zero", [](Scene& s, Camera&, Target&, Options&) { s.planes.emplace_back().normal = {}; }},
       {"Box 0 has a minimum corner above", [](Scene& s, Camera&, Target&, Options&) { s.boxes[0].min.z = 1; }},
-      {"Directional light 0 has a zero", [](Scene& s, Camera&, Target&, Options&) { s.directional_lights.emplace_back().direction = {}; }},
+      {"Directional light 0 has a zero",
+       [](Scene& s, Camera&, Target&, Options&) { s.directional_lights.emplace_back().direction = {}; }},
       {nullptr, [](Scene&, Camera&, Target& t, Options&) { t.width = 0; }},
-      {nullptr, [](Scene&, Camera&, Target& t, Options&) { t.use_region = true; t.region = {10, 10, 10, 20}; }},
-      {nullptr, [](Scene&, Camera&, Target& t, Options&) { t.use_region = true; t.region = {70, 0, 90, 20}; }},
+      {nullptr,
+       [](Scene&, Camera&, Target& t, Options&) {
+         t.use_region = true;
+         t.region = {10, 10, 10, 20};
+       }},
+      {nullptr,
+       [](Scene&, Camera&, Target& t, Options&) {
+         t.use_region = true;
+         t.region = {70, 0, 90, 20};
+       }},
   };
   for (const Case& c : cases) {
     Scene scene = test_scene();

@@ -84,10 +84,10 @@ TEST_F(RenderFrame, BackgroundAndSphereGiveTheirExactColours) {
 
 TEST_F(RenderFrame, CameraKeyframesAreEvaluatedAtTheFramesTime) {
   // The camera pans so that at frame 10 the sphere has left the picture.
-  scene_["nodes"][0]["position"] = nlohmann::json::parse(
-      R"([{"frame": 0, "value": [0, -10, 0]}, {"frame": 10, "value": [20, -10, 0]}])");
-  scene_["nodes"][0]["target"] = nlohmann::json::parse(
-      R"([{"frame": 0, "value": [0, 0, 0]}, {"frame": 10, "value": [20, 0, 0]}])");
+  scene_["nodes"][0]["position"] =
+      nlohmann::json::parse(R"([{"frame": 0, "value": [0, -10, 0]}, {"frame": 10, "value": [20, -10, 0]}])");
+  scene_["nodes"][0]["target"] =
+      nlohmann::json::parse(R"([{"frame": 0, "value": [0, 0, 0]}, {"frame": 10, "value": [20, 0, 0]}])");
   load(scene_);
   BitmapPtr bitmap = make_bitmap(64, 48);
   ASSERT_EQ(render(*bitmap, nullptr, nullptr, 1, 10 * 160), 1);

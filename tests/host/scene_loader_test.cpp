@@ -37,8 +37,9 @@ std::string with(const std::string& key, const std::string& value) {
 TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrong) {
   EXPECT_EQ(load_error("a.json", "{\n  \"format\": \"paravelle-scene\",\n  \"version\": 1,\n  oops\n}").substr(0, 20),
             "line 4, column 3: sy");
-  EXPECT_EQ(load_error("n.json", "{\"format\": \"paravelle-scene\", \"version\": 1,\n \"render\": {\"width\": -1e400}}"),
-            "line 2, column 22: the number -1e400 is out of range");
+  EXPECT_EQ(
+      load_error("n.json", "{\"format\": \"paravelle-scene\", \"version\": 1,\n \"render\": {\"width\": -1e400}}"),
+      "line 2, column 22: the number -1e400 is out of range");
   EXPECT_EQ(load_error("b.json", R"({"format": "paravelle-scene", "version": 2})"),
             "version: unsupported version 2 (this host reads version 1)");
   EXPECT_EQ(load_error("c.json", R"({"format": "other", "version": 1})"),
@@ -81,8 +82,8 @@ TEST(SceneLoader, DeepNestingIsRefusedAndDeepPathsComeOutWhole) {
     for (int i = 0; i < levels; ++i) text += "}]";
     return text + "}";
   };
-  const std::string version = R"({"format": "paravelle-scene", "version": )" + std::string(200000, '[') +
-                              std::string(200000, ']') + "}";
+  const std::string version =
+      R"({"format": "paravelle-scene", "version": )" + std::string(200000, '[') + std::string(200000, ']') + "}";
   const std::string refused = "nested deeper than 256 levels of objects and arrays";
   EXPECT_EQ(load_error("v.json", version), "line 1, column 297: " + refused);
   EXPECT_THAT(load_error("g.json", groups(20000, "[]")), HasSubstr(": " + refused));
@@ -173,8 +174,8 @@ TEST(SceneLoader, ReadsEverySectionWithDefaults) {
   nlohmann::json scene = host_test::small_scene();
   scene["renderer"] = nlohmann::json::parse(R"({"class_id": ["0x52ad1c02", 288174012], "float_output": true})");
   scene["nodes"][0]["class_id"] = {"0x399ee5f2", "0x584a71a8"};
-  scene["nodes"][0]["multipass"] = nlohmann::json::parse(
-      R"({"type": "motion_blur", "class_id": ["0x6cc9546e", "0x0b1961b9"], "passes": 3})");
+  scene["nodes"][0]["multipass"] =
+      nlohmann::json::parse(R"({"type": "motion_blur", "class_id": ["0x6cc9546e", "0x0b1961b9"], "passes": 3})");
   scene["missing_files"] = nlohmann::json::parse(R"({"xrefs": ["x1", "x2"], "uvws": ["u"]})");
   const SceneSpec spec = parse_scene_text(scene.dump(), "mem");
 

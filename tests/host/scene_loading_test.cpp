@@ -44,7 +44,8 @@ TEST_F(SceneLoading, ValidityNeedsAnExistingFileOfTheFormatAndVersion) {
   nlohmann::json future = paravelle::host_test::small_scene();
   future["version"] = 2;
   EXPECT_FALSE(host().IsValidSceneFile(write(future, "v2.json").c_str()));
-  EXPECT_FALSE(host().IsValidSceneFile(paravelle::host_test::ScratchFolder::wide(folder_.write("x.json", "{not json")).c_str()));
+  EXPECT_FALSE(
+      host().IsValidSceneFile(paravelle::host_test::ScratchFolder::wide(folder_.write("x.json", "{not json")).c_str()));
   EXPECT_FALSE(host().IsValidSceneFile(L"/nonexistent/scene.json"));
   EXPECT_FALSE(host().IsValidSceneFile(paravelle::host_test::ScratchFolder::wide(folder_.path().string()).c_str()));
 }
@@ -118,9 +119,11 @@ TEST_F(SceneLoading, DependenciesResolveThroughTheSceneFolderAndThePathConfigura
   EXPECT_TRUE(paths->LoadPathConfiguration(config.c_str()));
   EXPECT_TRUE(host().LoadFromFile(file.c_str(), 14));
   EXPECT_TRUE(paths->MergePathConfiguration(config.c_str()));
-  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u) << "merge adds only new folders";
+  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u)
+      << "merge adds only new folders";
   EXPECT_FALSE(paths->LoadPathConfiguration(L"/nonexistent/paths.json"));
-  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u) << "a failed load changes nothing";
+  EXPECT_EQ(paravelle::host::standalone::path_configuration().search_folders().size(), 1u)
+      << "a failed load changes nothing";
   paravelle::host::standalone::path_configuration().clear();
 }
 
@@ -144,7 +147,8 @@ TEST_F(SceneLoading, ASceneThatLoadsItselfStopsWithAScriptError) {
   const std::string path = folder_.native("self.json");
   nlohmann::json scene = paravelle::host_test::small_scene();
   scene["scripts"] = {{"post_load", "global reloads = (if reloads == undefined then 1 else reloads + 1)\n"
-                                    "loadMaxFile \"" + path + "\""}};
+                                    "loadMaxFile \"" +
+                                        path + "\""}};
   load(scene, "self.json");
   // 32 nested scripts at most; fewer where the stack runs low first (a sanitizer's frames).
   const int reloads = static_cast<Integer*>(globals->get(L"reloads"))->value();

@@ -26,7 +26,8 @@ class ArgumentList {
     slots_.push_back(reinterpret_cast<std::uintptr_t>(text));
     return *this;
   }
-  ArgumentList& function(short id, const wchar_t* name, int result, std::vector<std::pair<const wchar_t*, int>> params) {
+  ArgumentList& function(short id, const wchar_t* name, int result,
+                         std::vector<std::pair<const wchar_t*, int>> params) {
     integer(static_cast<std::uint32_t>(id)).pointer(name).integer(0).integer(result).integer(0);
     integer(static_cast<std::uint32_t>(params.size()));
     for (const auto& [param, type] : params) pointer(param).integer(0).integer(type);
@@ -121,13 +122,18 @@ TEST_F(ScriptFunctionPublishing, DescriptorIsReadBackIntoTheRegistry) {
 
 TEST_F(ScriptFunctionPublishing, ScriptsCallFunctionsAndReadPropertiesWithConversion) {
   // A Float is truncated for an int; properties are read only.
-  expect_results({{L"ParavelleTest.Add 40 2", L"42"}, {L"paravelletest.add 1.9 -3", L"-2"},
-                  {L"ParavelleTest.Scale 3", L"6.0"}, {L"ParavelleTest.Echo \"abc\"", L"\"<abc>\""},
-                  {L"ParavelleTest.Echo 12", L"\"<12>\""}, {L"ParavelleTest.IsPositive 5", L"true"},
-                  {L"ParavelleTest.IsPositive 0", L"false"}, {L"ParavelleTest.Nothing()", L"OK"},
+  expect_results({{L"ParavelleTest.Add 40 2", L"42"},
+                  {L"paravelletest.add 1.9 -3", L"-2"},
+                  {L"ParavelleTest.Scale 3", L"6.0"},
+                  {L"ParavelleTest.Echo \"abc\"", L"\"<abc>\""},
+                  {L"ParavelleTest.Echo 12", L"\"<12>\""},
+                  {L"ParavelleTest.IsPositive 5", L"true"},
+                  {L"ParavelleTest.IsPositive 0", L"false"},
+                  {L"ParavelleTest.Nothing()", L"OK"},
                   {L"f = ParavelleTest.Add; f 2 3", L"5"},
                   {L"ParavelleTest.Add", L"<InterfaceFunction:ParavelleTest.Add>"},
-                  {L"ParavelleTest.Counter", L"7"}, {L"ParavelleTest.Label", L"undefined"},
+                  {L"ParavelleTest.Counter", L"7"},
+                  {L"ParavelleTest.Label", L"undefined"},
                   {L"ParavelleTest.Counter = 3",
                    L"-- Runtime error: at line 1, Cannot set read-only property ParavelleTest.Counter"},
                   {L"ParavelleTest.Nope",
@@ -224,15 +230,17 @@ TEST(ScriptFunctionPublishingRegistry, MalformedDescriptorsAreRefusedWhole) {
   };
   EXPECT_EQ(message(ArgumentList().function(0, L"F", TYPE_INT, {{L"p", 17}}).integer(p_end)),
             L"load_descriptor(Broken): unsupported type 17 of parameter p of F");
-  EXPECT_EQ(message(ArgumentList().function(0, L"Same", TYPE_VOID, {}).function(1, L"SAME", TYPE_VOID, {}).integer(
-                p_end)),
-            L"load_descriptor(Broken): SAME is published twice");
-  EXPECT_EQ(message(ArgumentList().integer(0).pointer(nullptr).integer(0).integer(TYPE_VOID).integer(0).integer(0)
-                        .integer(p_end)),
-            L"load_descriptor(Broken): missing name of a function");
-  EXPECT_EQ(message(ArgumentList().integer(70000).pointer(L"F").integer(0).integer(TYPE_VOID).integer(0).integer(0)
-                        .integer(p_end)),
-            L"load_descriptor(Broken): bad function id 70000");
+  EXPECT_EQ(
+      message(ArgumentList().function(0, L"Same", TYPE_VOID, {}).function(1, L"SAME", TYPE_VOID, {}).integer(p_end)),
+      L"load_descriptor(Broken): SAME is published twice");
+  EXPECT_EQ(
+      message(ArgumentList().integer(0).pointer(nullptr).integer(0).integer(TYPE_VOID).integer(0).integer(0).integer(
+          p_end)),
+      L"load_descriptor(Broken): missing name of a function");
+  EXPECT_EQ(
+      message(ArgumentList().integer(70000).pointer(L"F").integer(0).integer(TYPE_VOID).integer(0).integer(0).integer(
+          p_end)),
+      L"load_descriptor(Broken): bad function id 70000");
   EXPECT_EQ(paravelle::host::fp::find_interface(L"Broken"), nullptr) << "a refused descriptor registers nothing";
   EXPECT_EQ(message(ArgumentList().integer(properties).integer(p_end)), L"");
   EXPECT_EQ(paravelle::host::fp::find_interface(L"Broken"), &target);
@@ -257,7 +265,6 @@ TEST(ScriptFunctionPublishingRegistry, LongDescriptorsAndRenamesAreReadInFull) {
   target.load();
   EXPECT_EQ(paravelle::host::fp::find_interface(L"Long"), nullptr);
   EXPECT_EQ(paravelle::host::fp::find_interface(L"ParavelleTest"), &target);
-
 }
 
 TEST(ScriptFunctionPublishingRegistry, TheLaterInterfaceOfANameWins) {

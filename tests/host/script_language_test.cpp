@@ -9,9 +9,17 @@ using paravelle::script_test::expect_results;
 using paravelle::script_test::ListenerCapture;
 
 TEST(ScriptLanguage, LiteralsPrintAsTheHostPrintsThem) {
-  expect_results({{L"42", L"42"}, {L"2.5", L"2.5"}, {L"1.0", L"1.0"}, {L"1e20", L"1e+20"}, {L"1/3.0", L"0.333333"},
-                  {L"\"abc\"", L"\"abc\""}, {L"TRUE", L"true"}, {L"false", L"false"}, {L"ok", L"OK"},
-                  {L"undefined", L"undefined"}, {L"#(1, \"a\", 2.5, #())", L"#(1, \"a\", 2.5, #())"}});
+  expect_results({{L"42", L"42"},
+                  {L"2.5", L"2.5"},
+                  {L"1.0", L"1.0"},
+                  {L"1e20", L"1e+20"},
+                  {L"1/3.0", L"0.333333"},
+                  {L"\"abc\"", L"\"abc\""},
+                  {L"TRUE", L"true"},
+                  {L"false", L"false"},
+                  {L"ok", L"OK"},
+                  {L"undefined", L"undefined"},
+                  {L"#(1, \"a\", 2.5, #())", L"#(1, \"a\", 2.5, #())"}});
 }
 
 TEST(ScriptLanguage, StringEscapesAndVerbatimStrings) {
@@ -24,9 +32,14 @@ TEST(ScriptLanguage, StringEscapesAndVerbatimStrings) {
 }
 
 TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
-  expect_results({{L"7 / 2", L"3"}, {L"7 / 2.0", L"3.5"}, {L"1 + 2 * 3 - 4", L"3"}, {L"(1 + 2) * 3", L"9"},
-                  {L"-(2 - 5)", L"3"}, {L"2147483647 + 1", L"-2147483648"},
-                  {L"(-2147483647 - 1) / -1", L"-2147483648"}, {L"\"ab\" + \"cd\"", L"\"abcd\""},
+  expect_results({{L"7 / 2", L"3"},
+                  {L"7 / 2.0", L"3.5"},
+                  {L"1 + 2 * 3 - 4", L"3"},
+                  {L"(1 + 2) * 3", L"9"},
+                  {L"-(2 - 5)", L"3"},
+                  {L"2147483647 + 1", L"-2147483648"},
+                  {L"(-2147483647 - 1) / -1", L"-2147483648"},
+                  {L"\"ab\" + \"cd\"", L"\"abcd\""},
                   {L"1 / 0", L"-- Runtime error: at line 1, Divide by zero"},
                   {L"\n\"a\" + 1", L"-- Runtime error: at line 2, No \"+\" function for \"a\" and 1"},
                   {L"2147483648", L"-- Syntax error: at line 1, integer 2147483648 is too large"}});
@@ -34,34 +47,44 @@ TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
 
 TEST(ScriptLanguage, ComparisonsAndLogic) {
   // `or` stops at the first true operand: the error on the right is never reached.
-  expect_results({{L"1 == 1.0", L"true"}, {L"\"a\" != \"A\"", L"true"},
-                  {L"\"abc\" < \"abd\" and 3 >= 3 and 2 <= 1 == false", L"true"}, {L"not 1 > 2", L"true"},
-                  {L"undefined == undefined", L"true"}, {L"true or (1/0 == 1)", L"true"},
+  expect_results({{L"1 == 1.0", L"true"},
+                  {L"\"a\" != \"A\"", L"true"},
+                  {L"\"abc\" < \"abd\" and 3 >= 3 and 2 <= 1 == false", L"true"},
+                  {L"not 1 > 2", L"true"},
+                  {L"undefined == undefined", L"true"},
+                  {L"true or (1/0 == 1)", L"true"},
                   {L"1 and true", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
                   {L"#() < 1", L"-- Runtime error: at line 1, No \"<\" function for #() and 1"}});
 }
 
 TEST(ScriptLanguage, BlocksSeparatedBySemicolonsAndNewlines) {
-  expect_results(
-      {{L"(1; 2; 3)", L"3"}, {L"(\n  1\n\n  2 -- a comment ) with a parenthesis\n)", L"2"},
-       {L"/* block\ncomment */ 5", L"5"}, {L"1 +\n 2", L"3"}, {L"x = 1 + \\\n 2; x", L"3"}, {L"()", L"undefined"},
-       {L"", L"OK"}, {L"-- only a comment", L"OK"},
-       {L"(1 2)", L"-- Syntax error: at line 1, expected end of line, ';' or ')', got a number"},
-       {L"(1", L"-- Syntax error: at line 1, expected ')', got end of script"},
-       {L"(\n1\n\n", L"-- Syntax error: at line 4, expected ')', got end of script"},
-       {L"\n\n  x = )", L"-- Syntax error: at line 3, expected an expression, got ')'"},
-       {L"\"open", L"-- Syntax error: at line 1, string not closed before the end of the script"},
-       {L"a ? b", L"-- Syntax error: at line 1, unexpected character '?'"},
-       {std::wstring(300, L'('), L"-- Syntax error: at line 1, expression nested too deeply"}});
+  expect_results({{L"(1; 2; 3)", L"3"},
+                  {L"(\n  1\n\n  2 -- a comment ) with a parenthesis\n)", L"2"},
+                  {L"/* block\ncomment */ 5", L"5"},
+                  {L"1 +\n 2", L"3"},
+                  {L"x = 1 + \\\n 2; x", L"3"},
+                  {L"()", L"undefined"},
+                  {L"", L"OK"},
+                  {L"-- only a comment", L"OK"},
+                  {L"(1 2)", L"-- Syntax error: at line 1, expected end of line, ';' or ')', got a number"},
+                  {L"(1", L"-- Syntax error: at line 1, expected ')', got end of script"},
+                  {L"(\n1\n\n", L"-- Syntax error: at line 4, expected ')', got end of script"},
+                  {L"\n\n  x = )", L"-- Syntax error: at line 3, expected an expression, got ')'"},
+                  {L"\"open", L"-- Syntax error: at line 1, string not closed before the end of the script"},
+                  {L"a ? b", L"-- Syntax error: at line 1, unexpected character '?'"},
+                  {std::wstring(300, L'('), L"-- Syntax error: at line 1, expression nested too deeply"}});
 }
 
 TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
   ListenerCapture listener;
   expect_results({{L"print \"a\" + \"b\"", L"\"ab\""},  // (print "a") + "b"
-                  {L"print (1 + 2)", L"3"}, {L"print -1", L"-1"},
-                  {L"format \"% and %\\n\" \"x\" #(1, \"y\")", L"OK"}, {L"format \"100% %\" 5", L"OK"}});
+                  {L"print (1 + 2)", L"3"},
+                  {L"print -1", L"-1"},
+                  {L"format \"% and %\\n\" \"x\" #(1, \"y\")", L"OK"},
+                  {L"format \"100% %\" 5", L"OK"}});
   EXPECT_EQ(listener.text(), L"\"a\"\n3\n-1\nx and #(1, \"y\")\n1005 %");
-  expect_results({{L"\"hello\".count + #(1, 2).COUNT", L"7"}, {L"getCurrentException()", L"undefined"},
+  expect_results({{L"\"hello\".count + #(1, 2).COUNT", L"7"},
+                  {L"getCurrentException()", L"undefined"},
                   {L"x = 5; x 1", L"-- Runtime error: at line 1, Call needs function or class, got: 5"},
                   {L"print 1 2", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 2"},
                   {L"print()", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 0"},
@@ -70,13 +93,16 @@ TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
 
 TEST(ScriptLanguage, IfForAndAssignment) {
   // The last loop's counter must not overflow at the end of the integer range.
-  expect_results({{L"if 1 < 2 then \"yes\" else \"no\"", L"\"yes\""}, {L"(if false then 1\n else 2)", L"2"},
-                  {L"if false do 1", L"undefined"}, {L"if true do 1", L"1"},
+  expect_results({{L"if 1 < 2 then \"yes\" else \"no\"", L"\"yes\""},
+                  {L"(if false then 1\n else 2)", L"2"},
+                  {L"if false do 1", L"undefined"},
+                  {L"if true do 1", L"1"},
                   {L"s = 0; for i = 1 to 10 do s = s + i; s", L"55"},
                   {L"s = \"\"; for i = 3 to 1 by -1 do s = s + (i as string); s", L"\"321\""},
                   {L"n = 0; for i = 5 to 1 do n = n + 1; n", L"0"},
                   {L"n = 0; for i = 2147483646 to 2147483647 do n = n + 1; n", L"2"},
-                  {L"for i = 1 to 2 do ()", L"OK"}, {L"a = b = 4; a + b", L"8"},
+                  {L"for i = 1 to 2 do ()", L"OK"},
+                  {L"a = b = 4; a + b", L"8"},
                   {L"if 1 then 2", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
                   {L"for i = 1 to 2 by 0 do ()", L"-- Runtime error: at line 1, for loop step must not be zero"},
                   {L"if true 1", L"-- Syntax error: at line 1, expected 'then' or 'do', got a number"},
@@ -85,21 +111,25 @@ TEST(ScriptLanguage, IfForAndAssignment) {
 
 TEST(ScriptLanguage, LocalsShadowGlobalsAndNamesIgnoreCase) {
   globals->remove(Name::intern(L"shadowed"));
-  expect_results({{L"Shadowed = 1; (local shadowed = 2; SHADOWED = 3; shadowed)", L"3"}, {L"shadowed", L"1"},
-                  {L"(local a = 1, b; b)", L"undefined"}, {L"(local inner = 5); inner", L"undefined"},
-                  {L"(local g = 1; global g = 7); g", L"7"}, {L"for k = 1 to 3 do (); k", L"undefined"},
+  expect_results({{L"Shadowed = 1; (local shadowed = 2; SHADOWED = 3; shadowed)", L"3"},
+                  {L"shadowed", L"1"},
+                  {L"(local a = 1, b; b)", L"undefined"},
+                  {L"(local inner = 5); inner", L"undefined"},
+                  {L"(local g = 1; global g = 7); g", L"7"},
+                  {L"for k = 1 to 3 do (); k", L"undefined"},
                   {L"never_assigned_anywhere", L"undefined"}});
   globals->remove(Name::intern(L"shadowed"));
   globals->remove(Name::intern(L"g"));
 }
 
 TEST(ScriptLanguage, TryCatchAndThrow) {
-  expect_results({{L"try (throw \"bad thing\") catch (getCurrentException())", L"\"-- Runtime error: bad thing\""},
-                  {L"try 1 catch 2", L"1"}, {L"try (1/0)\ncatch \"caught\"", L"\"caught\""},
-                  {L"(local v = 1; try (local v = 2; throw \"x\") catch v)", L"1"},
-                  {L"try (try (throw \"in\") catch (throw \"out\")) catch getCurrentException()",
-                   L"\"-- Runtime error: out\""},
-                  {L"try 1", L"-- Syntax error: at line 1, expected 'catch', got end of script"}});
+  expect_results(
+      {{L"try (throw \"bad thing\") catch (getCurrentException())", L"\"-- Runtime error: bad thing\""},
+       {L"try 1 catch 2", L"1"},
+       {L"try (1/0)\ncatch \"caught\"", L"\"caught\""},
+       {L"(local v = 1; try (local v = 2; throw \"x\") catch v)", L"1"},
+       {L"try (try (throw \"in\") catch (throw \"out\")) catch getCurrentException()", L"\"-- Runtime error: out\""},
+       {L"try 1", L"-- Syntax error: at line 1, expected 'catch', got end of script"}});
   try {
     paravelle::host::script::evaluate_text(L"\n\nthrow (\"a\" + \"b\")");
     FAIL() << "throw did not raise";
@@ -110,11 +140,17 @@ TEST(ScriptLanguage, TryCatchAndThrow) {
 }
 
 TEST(ScriptLanguage, AsConversions) {
-  expect_results({{L"12 as string", L"\"12\""}, {L"2.5 as String", L"\"2.5\""},
-                  {L"#(1, \"a\") as string", L"\"#(1, \\\"a\\\")\""}, {L"undefined as string", L"\"undefined\""},
-                  {L"\" 42 \" as integer", L"42"}, {L"\"-7.9\" as integer", L"-7"}, {L"-7.9 as integer", L"-7"},
-                  {L"\"4x\" as integer", L"undefined"}, {L"\"\" as float", L"undefined"},
-                  {L"true as integer", L"1"}, {L"3 as float", L"3.0"},
+  expect_results({{L"12 as string", L"\"12\""},
+                  {L"2.5 as String", L"\"2.5\""},
+                  {L"#(1, \"a\") as string", L"\"#(1, \\\"a\\\")\""},
+                  {L"undefined as string", L"\"undefined\""},
+                  {L"\" 42 \" as integer", L"42"},
+                  {L"\"-7.9\" as integer", L"-7"},
+                  {L"-7.9 as integer", L"-7"},
+                  {L"\"4x\" as integer", L"undefined"},
+                  {L"\"\" as float", L"undefined"},
+                  {L"true as integer", L"1"},
+                  {L"3 as float", L"3.0"},
                   {L"1e10 as integer", L"-- Runtime error: at line 1, Unable to convert: 1e+10 to type: Integer"},
                   {L"#() as float", L"-- Runtime error: at line 1, Unable to convert: #() to type: Float"},
                   {L"1 as point3", L"-- Runtime error: at line 1, Unable to convert: 1 to type: point3"}});

@@ -7,8 +7,12 @@ using paravelle::script_test::eval;
 using paravelle::script_test::expect_results;
 
 TEST(ScriptLexer, NumbersAndNames) {
-  expect_results({{L"1.", L"1.0"}, {L".5", L"0.5"}, {L"2.5e-3", L"0.0025"}, {L"65536 * 65536", L"0"},
-                  {L"1e308 * 10", L"1.#INF"}, {L"_a1 = 3; _A1", L"3"},
+  expect_results({{L"1.", L"1.0"},
+                  {L".5", L"0.5"},
+                  {L"2.5e-3", L"0.0025"},
+                  {L"65536 * 65536", L"0"},
+                  {L"1e308 * 10", L"1.#INF"},
+                  {L"_a1 = 3; _A1", L"3"},
                   {L"x = 12abc", L"-- Syntax error: at line 1, malformed number '12a'"},
                   {L"a ! b", L"-- Syntax error: at line 1, unexpected character '!'"},
                   {L"a \x01 b", L"-- Syntax error: at line 1, unexpected character U+0001"},
@@ -20,9 +24,10 @@ TEST(ScriptLexer, NumbersAndNames) {
 }
 
 TEST(ScriptLexer, CommentsAndLineCounting) {
-  expect_results({{L"1 -- 2\n-- 3", L"1"}, {L"/* a\n b */ 7 /* c */", L"7"},
-                  {L"1\n/* never\nclosed",
-                   L"-- Syntax error: at line 2, comment not closed before the end of the script"}});
+  expect_results(
+      {{L"1 -- 2\n-- 3", L"1"},
+       {L"/* a\n b */ 7 /* c */", L"7"},
+       {L"1\n/* never\nclosed", L"-- Syntax error: at line 2, comment not closed before the end of the script"}});
   // A string that spans lines counts them for the errors after it.
   expect_results({{L"s = \"a\nb\"\n)", L"-- Syntax error: at line 3, expected an expression, got ')'"},
                   {L"x = 1 \\\n + \\\n )", L"-- Syntax error: at line 3, expected an expression, got ')'"},
@@ -40,7 +45,8 @@ TEST(ScriptLexer, MinusBetweenOperandsAndBeforeArguments) {
 
 TEST(ScriptLexer, KeywordsAsPropertyNamesAndLayoutAroundKeywords) {
   expect_results({{L"undefined.to", L"-- Runtime error: at line 1, Unknown property: \"to\" in undefined"},
-                  {L"if true\nthen 1\nelse 2", L"1"}, {L"if false then 1\nelse\n  2", L"2"},
+                  {L"if true\nthen 1\nelse 2", L"1"},
+                  {L"if false then 1\nelse\n  2", L"2"},
                   {L"r = 0\nfor i = 1\n to 3\n do\n  r = r + i\nr", L"6"},
                   {L"try\n(\n throw \"x\"\n)\ncatch\n(\n 9\n)", L"9"}});
   // A line that begins with `else` after an if without one is a syntax error of its own.
@@ -50,7 +56,9 @@ TEST(ScriptLexer, KeywordsAsPropertyNamesAndLayoutAroundKeywords) {
 
 TEST(ScriptLexer, TextWrappedInParenthesesAsFarmScriptsAre) {
   // Farm script texts run as "(" + text + ")".
-  expect_results({{L"(\"abc\")", L"\"abc\""}, {L"(abc_not_defined)", L"undefined"}, {L"(a = 1; b = 2\n a + b)", L"3"},
+  expect_results({{L"(\"abc\")", L"\"abc\""},
+                  {L"(abc_not_defined)", L"undefined"},
+                  {L"(a = 1; b = 2\n a + b)", L"3"},
                   {L"(1 + )", L"-- Syntax error: at line 1, expected an expression, got ')'"}});
   globals->remove(Name::intern(L"a"));
   globals->remove(Name::intern(L"b"));

@@ -84,17 +84,17 @@ TEST(ScriptRuntime, RunTextAndRunFileReportErrorsOnTheListener) {
   EXPECT_FALSE(paravelle::host::script::run_text(L"print 1\nthrow \"stop here\"\nprint 2"));
   EXPECT_FALSE(paravelle::host::script::run_text(L"print (1"));
   EXPECT_FALSE(paravelle::host::script::run_file(L"\\no\\such\\file.ms"));
-  EXPECT_EQ(listener.text(),
-            L"\"fine\"\n1\n-- Runtime error: stop here\n"
-            L"-- Syntax error: at line 1, expected ')', got end of script\n"
-            L"-- Runtime error: Cannot open script file: \\no\\such\\file.ms\n");
+  EXPECT_EQ(listener.text(), L"\"fine\"\n1\n-- Runtime error: stop here\n"
+                             L"-- Syntax error: at line 1, expected ')', got end of script\n"
+                             L"-- Runtime error: Cannot open script file: \\no\\such\\file.ms\n");
 }
 
 TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   // "Grüße €" in UTF-8, with a byte-order mark and CR LF line ends.
   const ScratchFolder folder;
-  const std::wstring script =
-      host_path(folder.write("a.ms", "\xEF\xBB\xBF" "a = \"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"\r\n(a + \"!\")\r\n"));
+  const std::wstring script = host_path(folder.write("a.ms", "\xEF\xBB\xBF"
+                                                             "a = \"Gr\xC3\xBC\xC3\x9F"
+                                                             "e \xE2\x82\xAC\"\r\n(a + \"!\")\r\n"));
   FileStream stream;
   ASSERT_EQ(stream.open(script.c_str(), L"r", 0xFFFFFFFF), &stream);
   Parser parser(thread_local_current_stdout());
@@ -131,7 +131,8 @@ TEST(ScriptRuntime, FileStreamReadsUtf8ScriptsThroughBackslashPaths) {
   const std::string fifo = folder.native("fifo.ms");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const ListenerCapture listener;
-  for (const std::wstring& device : {std::wstring(L"\\dev\\zero"), host_path(fifo), host_path(folder.path().string())}) {
+  for (const std::wstring& device :
+       {std::wstring(L"\\dev\\zero"), host_path(fifo), host_path(folder.path().string())}) {
     FileStream stream;
     EXPECT_EQ(stream.open(device.c_str(), L"r"), nullptr) << std::string(device.begin(), device.end());
     EXPECT_FALSE(paravelle::host::script::run_file(device));

@@ -12,9 +12,7 @@
 namespace paravelle::script_test {
 
 // The printed form of a script's value.
-inline std::wstring eval(const std::wstring& text) {
-  return host::script::printed(host::script::evaluate_text(text));
-}
+inline std::wstring eval(const std::wstring& text) { return host::script::printed(host::script::evaluate_text(text)); }
 
 // The printed form of the error a script raises ("" when it raises none).
 inline std::wstring error_of(const std::wstring& text) {

@@ -41,9 +41,11 @@ TEST(WideText, BadInputLosesOnlyTheBadCharacter) {
     std::string bytes;
     std::wstring replaced;
   } bad_utf8[] = {
-      {"a\xFF" "b", units({'a', 0xFFFD, 'b'})},
-      {"\xC3\xA9\xC3", units({0xE9, 0xFFFD})},           // cut short at the end
-      {"\xED\xA0\x80\xC3\xA9", units({0xFFFD, 0xE9})},   // an encoded surrogate
+      {"a\xFF"
+       "b",
+       units({'a', 0xFFFD, 'b'})},
+      {"\xC3\xA9\xC3", units({0xE9, 0xFFFD})},          // cut short at the end
+      {"\xED\xA0\x80\xC3\xA9", units({0xFFFD, 0xE9})},  // an encoded surrogate
   };
   for (const auto& c : bad_utf8) {
     EXPECT_THROW(wide_text::from_utf8(c.bytes), std::runtime_error) << c.bytes;
@@ -55,10 +57,10 @@ TEST(WideText, BadInputLosesOnlyTheBadCharacter) {
     std::wstring wide;
     std::string utf8;
   } bad_units[] = {
-      {units({0xE9, 0xD800, 'b'}), "\xC3\xA9?b"},        // a lone high half
-      {units({0xDE00, 0xE9}), "?\xC3\xA9"},              // a low half first
-      {units({0xD83D}), "?"},                            // a high half at the end
-      {units({'a', 0x1F600}), "a?"},                     // not a UTF-16 unit at all
+      {units({0xE9, 0xD800, 'b'}), "\xC3\xA9?b"},  // a lone high half
+      {units({0xDE00, 0xE9}), "?\xC3\xA9"},        // a low half first
+      {units({0xD83D}), "?"},                      // a high half at the end
+      {units({'a', 0x1F600}), "a?"},               // not a UTF-16 unit at all
   };
   for (const auto& c : bad_units) {
     EXPECT_EQ(wide_text::to_utf8(c.wide), c.utf8) << c.utf8;
@@ -73,11 +75,22 @@ TEST(WideText, TextFilesInEachEncodingTheyComeIn) {
     std::wstring text;
   } cases[] = {
       {"UTF-8", "caf\xC3\xA9", units({'c', 'a', 'f', 0xE9})},
-      {"UTF-8 with its mark", "\xEF\xBB\xBF" "a\xC3\xA9", units({'a', 0xE9})},
+      {"UTF-8 with its mark",
+       "\xEF\xBB\xBF"
+       "a\xC3\xA9",
+       units({'a', 0xE9})},
       {"Windows-1252", "\x80 caf\xE9", units({0x20AC, ' ', 'c', 'a', 'f', 0xE9})},
       {"a mark before bytes that are not UTF-8", "\xEF\xBB\xBF\xE9", units({0xE9})},
-      {"UTF-16LE", std::string("\xFF\xFE" "a\0\xAC\x20", 6), units({'a', 0x20AC})},
-      {"UTF-16LE with an odd byte at the end", std::string("\xFF\xFE" "a\0b", 5), units({'a'})},
+      {"UTF-16LE",
+       std::string("\xFF\xFE"
+                   "a\0\xAC\x20",
+                   6),
+       units({'a', 0x20AC})},
+      {"UTF-16LE with an odd byte at the end",
+       std::string("\xFF\xFE"
+                   "a\0b",
+                   5),
+       units({'a'})},
       {"empty", "", L""},
   };
   for (const auto& c : cases) EXPECT_EQ(wide_text::decode_text_file(c.bytes), c.text) << c.what;

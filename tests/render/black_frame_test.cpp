@@ -12,9 +12,9 @@
 namespace paravelle::render {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::FarmLines;
 using testing::filled_bitmap;
-using ::testing::ElementsAre;
 
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
@@ -89,18 +89,14 @@ TEST_F(BlackFrameTest, DarkColourWithTransparentOrOpaqueAlphaIsBlack) {
     float threshold;
     bool black;
   } cases[] = {
-      {{0.05f, 0.05f, 0.05f, 1.0f}, 0.1f, true},
-      {{0.05f, 0.2f, 0.05f, 1.0f}, 0.1f, false},
+      {{0.05f, 0.05f, 0.05f, 1.0f}, 0.1f, true}, {{0.05f, 0.2f, 0.05f, 1.0f}, 0.1f, false},
       {{0.0f, 0.0f, 0.0f, 0.5f}, 0.1f, false},  // half transparent
       {{0.1f, 0.1f, 0.1f, 0.0f}, 0.1f, true},   // at the threshold counts
       {{0.0f, 0.0f, 0.0f, 0.9f}, 0.1f, true},   // 1 - 0.1 in single precision
       {{0.0f, 0.0f, 0.0f, 0.5f}, 0.5f, true},   // at 0.5 every alpha counts
-      {{0.5f, 0.5f, 0.5f, 0.3f}, 0.5f, true},
-      {{0.51f, 0.0f, 0.0f, 1.0f}, 0.5f, false},
-      {{0.0f, 0.0f, 0.0f, 1.0f}, 0.0f, true},
-      {{0.0f, 0.0f, 0.0f, 0.0f}, 0.0f, true},
-      {{0.0f, 0.0f, 0.0f, 0.5f}, 0.0f, false},
-      {{0.0f, 0.0f, 1e-7f, 1.0f}, 0.0f, false},
+      {{0.5f, 0.5f, 0.5f, 0.3f}, 0.5f, true},    {{0.51f, 0.0f, 0.0f, 1.0f}, 0.5f, false},
+      {{0.0f, 0.0f, 0.0f, 1.0f}, 0.0f, true},    {{0.0f, 0.0f, 0.0f, 0.0f}, 0.0f, true},
+      {{0.0f, 0.0f, 0.0f, 0.5f}, 0.0f, false},   {{0.0f, 0.0f, 1e-7f, 1.0f}, 0.0f, false},
       {{nan, 0.0f, 0.0f, 1.0f}, 0.1f, false},  // a channel that is not a number never passes
       {{0.0f, 0.0f, 0.0f, nan}, 0.5f, false},
   };
@@ -119,7 +115,8 @@ TEST_F(BlackFrameTest, TheShareIsRoundedDownAndComparedWithTheMinimum) {
   EXPECT_EQ(check(bitmap.get(), 100, 0.1f), "passed");
   EXPECT_THAT(farm.take(), ElementsAre("  blackPixelPercentage = 100%", "  blackPixelThreshold = 0.1",
                                        "9999 of 10000 pixels are considered black (99%)"));
-  EXPECT_EQ(check(bitmap.get(), 99, 0.25f), "99% of the output image is black, which equals or exceeds the minimum of 99%");
+  EXPECT_EQ(check(bitmap.get(), 99, 0.25f),
+            "99% of the output image is black, which equals or exceeds the minimum of 99%");
   EXPECT_THAT(farm.take(), ElementsAre("  blackPixelPercentage = 99%", "  blackPixelThreshold = 0.25",
                                        "9999 of 10000 pixels are considered black (99%)",
                                        "99% of the output image is considered black, failing render..."));
@@ -132,7 +129,8 @@ TEST_F(BlackFrameTest, TheShareIsRoundedDownAndComparedWithTheMinimum) {
 TEST_F(BlackFrameTest, ALargeBlackImageCountsInSixtyFourBitsAndIsReadARowAtATime) {
   UniformStorage storage(8192, 4096, {0, 0, 0, 1});
   StorageBitmap bitmap(&storage);
-  EXPECT_EQ(check(&bitmap, 100, 0.1f), "100% of the output image is black, which equals or exceeds the minimum of 100%");
+  EXPECT_EQ(check(&bitmap, 100, 0.1f),
+            "100% of the output image is black, which equals or exceeds the minimum of 100%");
   EXPECT_EQ(farm.take().at(2), "33554432 of 33554432 pixels are considered black (100%)");
   EXPECT_EQ(storage.rowReads, 4096);
   EXPECT_EQ(storage.pixelReads, 0);
@@ -144,7 +142,8 @@ TEST_F(BlackFrameTest, AnImageWithoutPixelsIsRefusedInsteadOfDividedBy) {
   StorageBitmap noStorage(nullptr);
   EXPECT_EQ(check(&emptyBitmap, 50, 0.1f),
             "The output image has no pixels (0x7), so it cannot be tested for black pixels");
-  EXPECT_EQ(check(&noStorage, 50, 0.1f), "The output image has no pixels (0x0), so it cannot be tested for black pixels");
+  EXPECT_EQ(check(&noStorage, 50, 0.1f),
+            "The output image has no pixels (0x0), so it cannot be tested for black pixels");
 }
 
 }  // namespace

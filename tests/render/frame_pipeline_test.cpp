@@ -22,11 +22,11 @@
 namespace paravelle::render {
 namespace {
 
-using testing::narrow;
-using testing::read_image;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::narrow;
+using testing::read_image;
 
 namespace fs = std::filesystem;
 
@@ -125,23 +125,23 @@ TEST_F(FramePipelineTest, AFrameWritesItsImageElementsAndJpegCopyWithEveryLineIn
   state.showFrameBuffer = true;
 
   EXPECT_EQ(render(3), "");
-  EXPECT_THAT(lines(), ElementsAre("Render frame 3", "Rendering frame \"" + file("out/beauty0103.exr") + "\"",
-                                   "Rendering 2 render elements", "Setting up render parameters",
-                                   "Rendering camera node Cam", "Checking multipass info for frame 3",
-                                   "Opening renderer", "Multipass disabled", "Rendering 1 passes",
-                                   "Checking output paths", "Creating output path: " + file("out"),
-                                   "Creating jpeg output path: " + file("jpg") + "\\",
-                                   "Creating output path: " + file("elements"), "Checking default actions",
-                                   "  TYPE_MISSING_EXTERNAL_FILES = FAIL", "  TYPE_MISSING_UVWS = FAIL",
-                                   "  TYPE_MISSING_DLL_FILES = FAIL", "  TYPE_MISSING_XREF_FILES = FAIL",
-                                   "Calling renderer", "CallCurRendererRenderFrame returned code 1", "Render done",
-                                   "Writing to output file: " + file("out/beauty0103.exr"),
-                                   "Writing jpeg output to: " + file("jpg/beauty0103.jpg"), "Checking render elements",
-                                   "Writing to output file: " + file("elements/alpha0103.exr"),
-                                   "Writing to output file: " + file("elements/zdepth0103.exr")));
-  EXPECT_THAT(state.writtenOutputFiles, ElementsAre(host_path("out/beauty0103.exr"),
-                                                    host_path("elements/alpha0103.exr"),
-                                                    host_path("elements/zdepth0103.exr")));
+  EXPECT_THAT(
+      lines(),
+      ElementsAre("Render frame 3", "Rendering frame \"" + file("out/beauty0103.exr") + "\"",
+                  "Rendering 2 render elements", "Setting up render parameters", "Rendering camera node Cam",
+                  "Checking multipass info for frame 3", "Opening renderer", "Multipass disabled", "Rendering 1 passes",
+                  "Checking output paths", "Creating output path: " + file("out"),
+                  "Creating jpeg output path: " + file("jpg") + "\\", "Creating output path: " + file("elements"),
+                  "Checking default actions", "  TYPE_MISSING_EXTERNAL_FILES = FAIL", "  TYPE_MISSING_UVWS = FAIL",
+                  "  TYPE_MISSING_DLL_FILES = FAIL", "  TYPE_MISSING_XREF_FILES = FAIL", "Calling renderer",
+                  "CallCurRendererRenderFrame returned code 1", "Render done",
+                  "Writing to output file: " + file("out/beauty0103.exr"),
+                  "Writing jpeg output to: " + file("jpg/beauty0103.jpg"), "Checking render elements",
+                  "Writing to output file: " + file("elements/alpha0103.exr"),
+                  "Writing to output file: " + file("elements/zdepth0103.exr")));
+  EXPECT_THAT(state.writtenOutputFiles,
+              ElementsAre(host_path("out/beauty0103.exr"), host_path("elements/alpha0103.exr"),
+                          host_path("elements/zdepth0103.exr")));
   const std::regex bitmapLine("Bitmap [0-9A-F]{16}");
   const std::regex elementLine("Element Bitmap [0-9A-F]{16}");
   const auto logged = log.lines();
@@ -177,51 +177,69 @@ TEST_F(FramePipelineTest, SettingsThatChangeWhatAFrameWrites) {
     std::string line = {};             // a line the frame must send
     int displays = 1;                  // frame buffer windows shown
   } cases[] = {
-      {"remove padding keeps the names", {}, [](auto& s) { s.removePadding = true; },
+      {"remove padding keeps the names",
+       {},
+       [](auto& s) { s.removePadding = true; },
        {"out/beauty.exr", "elements/alpha.exr", "elements/zdepth.exr"}},
-      {"a save-file override of 0 writes only the elements", {},
+      {"a save-file override of 0 writes only the elements",
+       {},
        [](auto& s) {
          s.overrideSaveFile = true;
          s.saveFile = false;
        },
-       {"elements/alpha0007.exr", "elements/zdepth0007.exr"}, "Overriding save file option to 0"},
-      {"a renderer that saves its own output", [](auto& j) { j["renderer"]["saves_own_output"] = true; }, {},
+       {"elements/alpha0007.exr", "elements/zdepth0007.exr"},
+       "Overriding save file option to 0"},
+      {"a renderer that saves its own output",
+       [](auto& j) { j["renderer"]["saves_own_output"] = true; },
+       {},
        {"elements/alpha0007.exr", "elements/zdepth0007.exr"}},
-      {"the output name and element names of the farm", {},
+      {"the output name and element names of the farm",
+       {},
        [this](auto& s) {
          s.useOutputImageFilename = true;
          s.outputImageFilename = host_path("farm/shot_.png");
          s.useRenderElementFilenames = true;
          s.renderElementFilenames = {host_path("farm/a_.png")};  // none for the second element
        },
-       {"farm/shot_0007.png", "farm/a_0007.png"}, "WARN: Not saving render element 1 because its output path is empty"},
-      {"ignored elements are rendered but not written", {},
-       [](auto& s) { s.ignoredRenderElementNames = {L"ZDepth"}; }, {"out/beauty0007.exr", "elements/alpha0007.exr"}},
+       {"farm/shot_0007.png", "farm/a_0007.png"},
+       "WARN: Not saving render element 1 because its output path is empty"},
+      {"ignored elements are rendered but not written",
+       {},
+       [](auto& s) { s.ignoredRenderElementNames = {L"ZDepth"}; },
+       {"out/beauty0007.exr", "elements/alpha0007.exr"}},
       {"elements switched off", {}, [](auto& s) { s.renderElementsEnabled = false; }, {"out/beauty0007.exr"}},
-      {"local rendering goes through the temp folder", {},
+      {"local rendering goes through the temp folder",
+       {},
        [this](auto& s) {
          s.localRendering = true;
          s.tempFolder = host_path("temp");
        },
-       everything, "Saved image to " + file("elements/zdepth0007.exr")},
-      {"no JPEG folder", {},
+       everything,
+       "Saved image to " + file("elements/zdepth0007.exr")},
+      {"no JPEG folder",
+       {},
        [](auto& s) {
          s.useJpegOutput = true;
          s.jpegOutputPath.clear();
        },
-       everything, "No jpeg output path specified, disabling jpeg output"},
-      {"a JPEG folder whose state cannot be read", {},
+       everything,
+       "No jpeg output path specified, disabling jpeg output"},
+      {"a JPEG folder whose state cannot be read",
+       {},
        [this](auto& s) {
          s.useJpegOutput = true;
          s.jpegOutputPath = host_path("loop") + L"\\";
        },
-       everything, "Could not create jpeg output path, disabling jpeg output"},
-      {"a JPEG copy that cannot be written", {},
+       everything,
+       "Could not create jpeg output path, disabling jpeg output"},
+      {"a JPEG copy that cannot be written",
+       {},
        [this](auto& s) {
          s.useJpegOutput = true;
          s.jpegOutputPath = host_path("scene.json") + L"\\";  // a file, not a folder
        },
-       everything, "Failed to save jpeg output because: Error in bm->OpenOutput(): error code 2"},
+       everything,
+       "Failed to save jpeg output because: Error in bm->OpenOutput(): error code 2"},
       {"a hidden frame buffer", {}, [](auto& s) { s.showFrameBuffer = false; }, everything, {}, 0},
       {"the renderer of kind A shows none", {}, [](auto& s) { s.rendererIsTypeA = true; }, everything, {}, 0},
   };
@@ -288,10 +306,15 @@ TEST_F(FramePipelineTest, FailuresFreeTheFrameAndRestoreItsNames) {
     bool multipass = false;
   } cases[] = {
       {"main bitmap", {}, 0, "Failed to allocate Bitmap: TheManager->Create() return NULL"},
-      {"element bitmap", {}, 2,
+      {"element bitmap",
+       {},
+       2,
        "Failed to allocate the bitmap of render element 2 of 2: TheManager->Create() returned NULL"},
-      {"accumulation bitmap", {}, 3,
-       "Failed to allocate the accumulation bitmap of render element 1 of 2: TheManager->Create() returned NULL", true},
+      {"accumulation bitmap",
+       {},
+       3,
+       "Failed to allocate the accumulation bitmap of render element 1 of 2: TheManager->Create() returned NULL",
+       true},
       {"no job", [](auto& s) { s.jobRunning = false; }, -1,
        "RenderFrame called when consistency check flag jobRunning was not set"},
       {"a name too long for the host",
@@ -350,14 +373,14 @@ TEST_F(FramePipelineTest, ElementsAreTestedForBlackJustBeforeEachIsWritten) {
   ASSERT_NE(elements, sent.end());
   // The sphere covers the same pixels in the image and in its alpha.
   const std::string sphereCount = *(std::find(sent.begin(), sent.end(), "Render done") + 4);
-  EXPECT_THAT(std::vector<std::string>(elements, sent.end()),
-              ElementsAre("Checking render elements", "Checking if " + file("elements/alpha0005.exr") + " is black",
-                          "  blackPixelPercentage = 99%", "  blackPixelThreshold = 0.1", sphereCount,
-                          "Writing to output file: " + file("elements/alpha0005.exr"),
-                          "Checking if " + file("elements/zdepth0005.exr") + " is black",
-                          "  blackPixelPercentage = 99%", "  blackPixelThreshold = 0.1",
-                          "3072 of 3072 pixels are considered black (100%)",
-                          "100% of the output image is considered black, failing render..."));
+  EXPECT_THAT(
+      std::vector<std::string>(elements, sent.end()),
+      ElementsAre("Checking render elements", "Checking if " + file("elements/alpha0005.exr") + " is black",
+                  "  blackPixelPercentage = 99%", "  blackPixelThreshold = 0.1", sphereCount,
+                  "Writing to output file: " + file("elements/alpha0005.exr"),
+                  "Checking if " + file("elements/zdepth0005.exr") + " is black", "  blackPixelPercentage = 99%",
+                  "  blackPixelThreshold = 0.1", "3072 of 3072 pixels are considered black (100%)",
+                  "100% of the output image is considered black, failing render..."));
   EXPECT_THAT(state.writtenOutputFiles,
               ElementsAre(host_path("out/beauty0005.exr"), host_path("elements/alpha0005.exr")));
 }

@@ -11,10 +11,10 @@
 namespace paravelle::render {
 namespace {
 
+using paravelle::testing::small_job_scene;
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
-using paravelle::testing::small_job_scene;
 using StartJobTest = JobTest;
 
 nlohmann::json scene_with(const std::string& json) {
@@ -23,9 +23,9 @@ nlohmann::json scene_with(const std::string& json) {
   return scene;
 }
 
-const std::vector<std::string> not_ignoring = {
-    "Not ignoring missing external file errors", "Not ignoring missing UVW cooridinate errors",
-    "Not ignoring missing DLL errors", "Not ignoring missing XREF errors"};
+const std::vector<std::string> not_ignoring = {"Not ignoring missing external file errors",
+                                               "Not ignoring missing UVW cooridinate errors",
+                                               "Not ignoring missing DLL errors", "Not ignoring missing XREF errors"};
 
 TEST_F(StartJobTest, LoadsTheSceneAndChoosesTheViewportsCameraLoggingEachStep) {
   StartJob(state, scene_file(small_job_scene()), L"");
@@ -36,10 +36,10 @@ TEST_F(StartJobTest, LoadsTheSceneAndChoosesTheViewportsCameraLoggingEachStep) {
 
   std::vector<std::string> expected = {"StartJob begin", "setting up gamma settings", "setting up default actions"};
   expected.insert(expected.end(), not_ignoring.begin(), not_ignoring.end());
-  expected.insert(expected.end(), {"Checking max file validity...", "Trying to load max file...",
-                                   "Successfully loaded the max file",
-                                   "setting up gamma settings again, just to ensure they're set",
-                                   "setting up default actions again, just to ensure they're set"});
+  expected.insert(expected.end(),
+                  {"Checking max file validity...", "Trying to load max file...", "Successfully loaded the max file",
+                   "setting up gamma settings again, just to ensure they're set",
+                   "setting up default actions again, just to ensure they're set"});
   expected.insert(expected.end(), not_ignoring.begin(), not_ignoring.end());
   std::vector<std::string> lines = log.lines();
   ASSERT_EQ(lines.size(), expected.size() + 2);
@@ -92,8 +92,8 @@ TEST_F(StartJobTest, EachFailureHasItsText) {
   // Missing XREFs fail the job even when the load ignored them: the scene would render without.
   state.ignoreMissingXREFs = true;
   EXPECT_EQ(failure_of([&] {
-              StartJob(state, scene_file(scene_with(R"({"missing_files": {"xrefs": ["XRef set.max not found", "b"]}})")),
-                       L"");
+              StartJob(state,
+                       scene_file(scene_with(R"({"missing_files": {"xrefs": ["XRef set.max not found", "b"]}})")), L"");
             }),
             "XRef set.max not found");
   EXPECT_FALSE(state.jobRunning);
@@ -120,15 +120,27 @@ TEST_F(StartJobTest, ChoosesTheViewportAndCamera) {
     const wchar_t* expected_camera;       // null: the viewport's own view
     std::vector<std::string> last_lines;  // "*" stands for an address
   } cases[] = {
-      {1, 0, true, L"", nullptr,
+      {1,
+       0,
+       true,
+       L"",
+       nullptr,
        {"Got the active viewport: *", "Viewport is not a camera, so its current view will be rendered"}},
       {1, 0, true, L"Cam2", L"Cam2", {"Got the active viewport: *"}},
       {1, 0, true, L"Props", L"Props", {"Got the active viewport: *"}},  // the frame finds it is no camera
       {0, 1, true, L"", L"Cam", {"Got the active viewport: *", "Rendering viewport with camera: Cam"}},
-      {0, 1, false, L"NoSuchCamera", nullptr,
+      {0,
+       1,
+       false,
+       L"NoSuchCamera",
+       nullptr,
        {"Viewport 1 is locked", "Got the locked viewport: *",
         "Viewport is not a camera, so its current view will be rendered"}},
-      {1, 0, false, L"Cam2", L"Cam",
+      {1,
+       0,
+       false,
+       L"Cam2",
+       L"Cam",
        {"Viewport 0 is locked", "Got the locked viewport: *", "Rendering viewport with camera: Cam"}},
   };
   for (const auto& c : cases) {
@@ -136,8 +148,8 @@ TEST_F(StartJobTest, ChoosesTheViewportAndCamera) {
     nlohmann::json scene = small_job_scene();
     scene["nodes"].push_back({{"name", "Cam2"}, {"type", "camera"}, {"position", {0, -8, 1}}});
     scene["nodes"].push_back({{"name", "Props"}, {"type", "group"}});
-    scene.update({{"active_viewport", c.active}, {"render_active_viewport", c.follows_active},
-                  {"locked_viewport", c.locked}});
+    scene.update(
+        {{"active_viewport", c.active}, {"render_active_viewport", c.follows_active}, {"locked_viewport", c.locked}});
     daemon::JobState job;
     StartJob(job, scene_file(scene), c.camera);
     EXPECT_EQ(job.viewportLocked, !c.follows_active);
@@ -148,8 +160,8 @@ TEST_F(StartJobTest, ChoosesTheViewportAndCamera) {
     const std::vector<std::string> lines = log.lines();
     for (std::size_t i = 0; i < c.last_lines.size(); ++i) {
       const std::string& expected = c.last_lines[c.last_lines.size() - 1 - i];
-      EXPECT_THAT(lines[lines.size() - 1 - i],
-                  MatchesRegex(expected.substr(0, expected.find('*')) + (expected.ends_with('*') ? "[0-9A-F]{16}" : "")));
+      EXPECT_THAT(lines[lines.size() - 1 - i], MatchesRegex(expected.substr(0, expected.find('*')) +
+                                                            (expected.ends_with('*') ? "[0-9A-F]{16}" : "")));
     }
   }
 }
@@ -159,15 +171,16 @@ TEST_F(StartJobTest, RecognisesTheRenderersKindByItsClassId) {
     const char* id[2];
     bool a, b, c;
   } cases[] = {
-      {{"0x52ad1c02", "0x112d2fbc"}, true, false, false}, {{"0x73bab286", "0x77f8fd0c"}, false, true, false},
-      {{"0x58f67d6c", "0x4fcf3bc3"}, false, false, true}, {{"0x58f67d6c", "0x112d2fbc"}, false, false, false},
+      {{"0x52ad1c02", "0x112d2fbc"}, true, false, false},  {{"0x73bab286", "0x77f8fd0c"}, false, true, false},
+      {{"0x58f67d6c", "0x4fcf3bc3"}, false, false, true},  {{"0x58f67d6c", "0x112d2fbc"}, false, false, false},
       {{"0x50524e44", "0x00000001"}, false, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.id[0]);
     state.rendererIsTypeA = state.rendererIsTypeB = state.rendererIsTypeC = true;  // never kept from a job before
-    StartJob(state, scene_file(scene_with(R"({"renderer": {"class_id": [")" + std::string(c.id[0]) + R"(", ")" +
-                                          c.id[1] + R"("]}})")),
+    StartJob(state,
+             scene_file(scene_with(R"({"renderer": {"class_id": [")" + std::string(c.id[0]) + R"(", ")" + c.id[1] +
+                                   R"("]}})")),
              L"");
     EXPECT_EQ(std::vector<bool>({state.rendererIsTypeA, state.rendererIsTypeB, state.rendererIsTypeC}),
               std::vector<bool>({c.a, c.b, c.c}));
@@ -178,8 +191,8 @@ TEST_F(StartJobTest, RecognisesTheRenderersKindByItsClassId) {
 TEST_F(StartJobTest, TheMissingFilePolicyBecomesTheHostsDefaultActions) {
   const auto host_actions = [&] {
     std::vector<int> actions;
-    for (const int type : {TYPE_MISSING_EXTERNAL_FILES, TYPE_MISSING_DLL_FILES, TYPE_MISSING_XREF_FILES,
-                           TYPE_MISSING_UVWS})
+    for (const int type :
+         {TYPE_MISSING_EXTERNAL_FILES, TYPE_MISSING_DLL_FILES, TYPE_MISSING_XREF_FILES, TYPE_MISSING_UVWS})
       host().GetDefaultAction(type, actions.emplace_back(-1));
     return actions;
   };

@@ -21,13 +21,13 @@ namespace paravelle::render {
 namespace {
 
 using testing::BitmapPtr;
+using ::testing::ElementsAre;
 using testing::FarmLines;
 using testing::filled_bitmap;
 using testing::Folder;
 using testing::narrow;
 using testing::read_image;
 using testing::RecordedSleeps;
-using ::testing::ElementsAre;
 
 namespace fs = std::filesystem;
 
@@ -365,7 +365,8 @@ TEST_F(SaveWithRetryTest, EveryAttemptFailingTriesFiveAlternatesAndGivesTheLastR
   write_text(folder.native("out/beauty0001.exr"), "an older render");
   reason = "The system cannot find the file specified.";
   std::vector<bool> destinationGone;
-  const RecordedSleeps sleeps([&](int) { destinationGone.push_back(!fs::exists(folder.native("out/beauty0001.exr"))); });
+  const RecordedSleeps sleeps(
+      [&](int) { destinationGone.push_back(!fs::exists(folder.native("out/beauty0001.exr"))); });
 
   EXPECT_EQ(error_of([&] { save(); }), "Failed to save " + narrow(destination) + ": " + reason);
   EXPECT_EQ(farm.take(), attempt_lines(1, 10));

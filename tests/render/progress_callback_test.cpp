@@ -35,9 +35,12 @@ TEST_F(ProgressTest, TitlesBecomeTaskLogLinesUnlessTheyAreRenderingTitles) {
     bool renderer_flag;
     const char* sent;  // null: nothing
   } cases[] = {
-      {L"Rendering image...\r\n", false, nullptr}, {L"RENDERING", false, nullptr},
-      {L"Quality reached: 94 %", false, nullptr},  {L"Pass 3 -- 40%  Rendering", false, nullptr},
-      {L"Rendering pass 2", false, nullptr},       {L"Rendering...", false, nullptr},
+      {L"Rendering image...\r\n", false, nullptr},
+      {L"RENDERING", false, nullptr},
+      {L"Quality reached: 94 %", false, nullptr},
+      {L"Pass 3 -- 40%  Rendering", false, nullptr},
+      {L"Rendering pass 2", false, nullptr},
+      {L"Rendering...", false, nullptr},
       {L"Rendering shadows", false, "Rendering shadows"},
       {L"two\nwords", false, "two words"},
       {L"line\r\ninside\n\n\r", false, "line inside"},
@@ -69,11 +72,25 @@ TEST_F(ProgressTest, ReportsTheTitleWithItsPercentageAndTheProgressValue) {
       {L"Building scene", {}, 50, 200, {"FUNCTION: SETTITLE Building scene - 25.0%", "FUNCTION: PROGRESS -1"}},
       {L"Rendering image...", {}, 0, 100, {"FUNCTION: PROGRESS -1"}},
       {L"Rendering image...", {}, -5, 100, {"FUNCTION: PROGRESS -1"}},
-      {L"Rendering image...", {}, 300, 200, {"FUNCTION: SETTITLE Rendering image... - 100.0%", "FUNCTION: PROGRESS 100"}},
-      {L"Rendering image...", {}, 1, 3, {"FUNCTION: SETTITLE Rendering image... - 33.3%", "FUNCTION: PROGRESS 33.3333"}},
-      {L"Rendering image...", std::pair{2, 4}, 100, 200,
+      {L"Rendering image...",
+       {},
+       300,
+       200,
+       {"FUNCTION: SETTITLE Rendering image... - 100.0%", "FUNCTION: PROGRESS 100"}},
+      {L"Rendering image...",
+       {},
+       1,
+       3,
+       {"FUNCTION: SETTITLE Rendering image... - 33.3%", "FUNCTION: PROGRESS 33.3333"}},
+      {L"Rendering image...",
+       std::pair{2, 4},
+       100,
+       200,
        {"FUNCTION: SETTITLE Pass 2 of 4 - Rendering image... - 50.0%", "FUNCTION: PROGRESS 37.5"}},
-      {L"Rendering image...", std::pair{1, 3}, 1, 2,
+      {L"Rendering image...",
+       std::pair{1, 3},
+       1,
+       2,
        {"FUNCTION: SETTITLE Pass 1 of 3 - Rendering image... - 50.0%", "FUNCTION: PROGRESS 16.6667"}},
       {L"Rendering image...", {}, 5, 0, {}},
       {L"Initializing Ray Server", {}, 50, 100, {}},
@@ -159,8 +176,9 @@ TEST_F(ProgressTest, ConcurrentReportsArriveAsWholeMessages) {
   for (std::thread& renderer : renderers) renderer.join();
   const std::vector<std::string> messages = farm.take();
   EXPECT_GE(messages.size(), 2u);
-  EXPECT_THAT(messages, ::testing::Each(::testing::MatchesRegex(
-                            "FUNCTION: (SETTITLE Rendering image\\.\\.\\. thread [0-3] - [0-9]+\\.[0-9]%|PROGRESS [0-9.]+)")));
+  EXPECT_THAT(messages,
+              ::testing::Each(::testing::MatchesRegex(
+                  "FUNCTION: (SETTITLE Rendering image\\.\\.\\. thread [0-3] - [0-9]+\\.[0-9]%|PROGRESS [0-9.]+)")));
 }
 
 // A real render on two threads with a report after every tile: the farm's progress only

@@ -42,7 +42,7 @@ class FarmLines {
  private:
   static std::string shortened(const std::string& message) {
     for (const auto& [prefix, kept] : {std::pair<std::string, std::string>{"FUNCTION: STDOUT: MaxParavelle: ", ""},
-                                      {"FUNCTION: WARN: MaxParavelle: ", "WARN: "}}) {
+                                       {"FUNCTION: WARN: MaxParavelle: ", "WARN: "}}) {
       if (message.rfind(prefix, 0) == 0) return kept + message.substr(prefix.size());
     }
     return message;

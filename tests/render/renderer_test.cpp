@@ -12,9 +12,9 @@
 namespace paravelle::render {
 namespace {
 
+using nlohmann::json;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
-using nlohmann::json;
 
 const json one_pass_effect = {"0x6cc9546e", "0x0b1961b9"};
 const json holder_camera = {"0x399ee5f2", "0x584a71a8"};
@@ -72,7 +72,8 @@ TEST_F(RendererTest, DecidesMultipassWhenItOpensTheRenderer) {
       {camera("Cam", {{"class_id", holder_camera},
                       {"children", {holder, camera("Multipass", {{"multipass", depth_of_field(6)}})}}}),
        renderer_a, false, 6, true},
-      {camera("Cam", {{"class_id", holder_camera}, {"multipass", depth_of_field(5)},
+      {camera("Cam", {{"class_id", holder_camera},
+                      {"multipass", depth_of_field(5)},
                       {"children", {camera("multipass", {{"multipass", depth_of_field(3)}})}}}),
        renderer_a, false, 0, false},
   };
@@ -127,7 +128,11 @@ TEST_F(RendererTest, FailuresToOpenTheRenderer) {
     std::string expected;  // the text begins with this
   } cases[] = {
       // A group that has the camera's name, taken at job start from the active perspective view.
-      {{{"name", "Cam"}, {"type", "group"}}, nullptr, {{"viewports", {{{"position", {0, -10, 0}}}}}}, L"Cam", 0,
+      {{{"name", "Cam"}, {"type", "group"}},
+       nullptr,
+       {{"viewports", {{{"position", {0, -10, 0}}}}}},
+       L"Cam",
+       0,
        "Camera node Cam is not a camera node - check that there are not other nodes or groups in the scene that "
        "have the same name as the camera"},
       {camera("Cam", {{"class_id", holder_camera}, {"children", {{{"name", "Multipass"}, {"type", "node"}}}}}),
@@ -189,7 +194,9 @@ class MultipassTest : public RendererTest {
     main.reset();
     RendererTest::TearDown();
   }
-  std::string multipass_failure() { return failure_of([&] { RenderMultipass(state, 0, main.get(), connection); }); }
+  std::string multipass_failure() {
+    return failure_of([&] { RenderMultipass(state, 0, main.get(), connection); });
+  }
 
   testing::BitmapPtr main;
   std::int64_t live_before = 0;
@@ -199,8 +206,9 @@ std::vector<std::string> multipass_lines(int passes, int elements, int failed_pa
   std::vector<std::string> lines = {"Rendering multipass effect:"};
   for (int pass = 1; pass <= passes; ++pass) {
     const std::string of = " of " + std::to_string(passes);
-    lines.insert(lines.end(), {"  Rendering pass " + std::to_string(pass) + of,
-                               "  CallCurRendererRenderFrame returned code " + std::string(pass == failed_pass ? "0" : "1")});
+    lines.insert(lines.end(),
+                 {"  Rendering pass " + std::to_string(pass) + of,
+                  "  CallCurRendererRenderFrame returned code " + std::string(pass == failed_pass ? "0" : "1")});
     if (pass == failed_pass) return lines;
     lines.push_back("  Accumulating bitmap");
     for (int i = 1; i <= elements; ++i)
@@ -217,8 +225,8 @@ TEST_F(MultipassTest, RendersEachPassAndAccumulatesTheImageAndEveryElement) {
   // A pinhole lens: every pass sees the same, so the average is one pass's image.
   EXPECT_FLOAT_EQ(pixel(main.get(), 16, 12).r, 0.8f);
   EXPECT_FLOAT_EQ(pixel(main.get(), 0, 0).a, 0.0f);
-  EXPECT_FLOAT_EQ(pixel(state.renderElementAccumulators[0], 16, 12).r, 1.0f);  // the sphere's alpha
-  EXPECT_GT(pixel(state.renderElementAccumulators[1], 16, 12).r, 0.5f);        // its depth
+  EXPECT_FLOAT_EQ(pixel(state.renderElementAccumulators[0], 16, 12).r, 1.0f);     // the sphere's alpha
+  EXPECT_GT(pixel(state.renderElementAccumulators[1], 16, 12).r, 0.5f);           // its depth
   EXPECT_EQ(::paravelle::host::standalone::display_counters().display_calls, 3);  // the pass bitmap, once a pass
   EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before);     // the pass bitmap is gone
 }

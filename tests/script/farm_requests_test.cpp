@@ -14,11 +14,11 @@ using FarmRequests = FarmSession;
 const std::wstring timed_out = L"simple_socket: Timed out waiting for header packet to arrive.";
 
 struct Request {
-  std::wstring call;     // after "TaskmereUtil."; the function's name is up to the first space
-  std::string text;      // after "FUNCTION: "
-  std::string success;   // answered, gives `value`
+  std::wstring call;    // after "TaskmereUtil."; the function's name is up to the first space
+  std::string text;     // after "FUNCTION: "
+  std::string success;  // answered, gives `value`
   std::wstring value;
-  std::wstring other;    // the value for any other answer, and without a daemon
+  std::wstring other;  // the value for any other answer, and without a daemon
 };
 const std::string utf8 = "SUCCESS: /\xC3\xBC\xE2\x9C\x93";
 const std::wstring decoded = L"\"/\u00fc\u2713\"";
@@ -65,7 +65,8 @@ TEST_F(FarmRequests, ACountIsAPlainInt32OrTheScriptStops) {
   const std::wstring count = L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"";
   for (const std::string value : {"3 ", "2147483648", "-2147483649", "", "0x10", " 3"})
     EXPECT_EQ(ask(count, "SUCCESS: " + value).second.error,
-              L"bad lexical cast: source type value could not be interpreted as target") << value;
+              L"bad lexical cast: source type value could not be interpreted as target")
+        << value;
   EXPECT_EQ(ask(count, "SUCCESS: -1").second.value, L"-1");
   EXPECT_EQ(ask(count, "SUCCESS: +2147483647").second.value, L"2147483647");
 }

@@ -54,8 +54,8 @@ void register_table(FFCreateDescriptor<Probe, FP_CORE>& c) {
   c.function(&Probe::Join, L"Join", L"first", L"second");
   c.getter(&Probe::Count, L"Count");
   c.function(&Probe::Say, L"Say", L"text");
-  c.function(&Probe::Element, L"Element", L"index", L"key", L"Param3", L"Param4", L"Param5", L"Param6",
-             L"Param7", L"Param8", 40);
+  c.function(&Probe::Element, L"Element", L"index", L"key", L"Param3", L"Param4", L"Param5", L"Param6", L"Param7",
+             L"Param8", 40);
   c.function(&Probe::Length, L"Length", L"text");
   c.getter(&Probe::Label, L"Label");
   c.function(&Probe::Fail, L"Fail", L"kind");
@@ -99,14 +99,14 @@ TEST(FunctionPublishingWrapper, AssignsIdsInRegistrationOrderAndWritesTheDescrip
   EXPECT_EQ(probe.GetID(), probe_id);
   // Ascending ids; getters are not functions; an explicit id does not move the counter.
   using testing::FunctionEntry;
-  EXPECT_EQ(functions_of(probe), (std::vector<FunctionEntry>{
-                                     {0, L"Join", TYPE_bool, {{L"first", TYPE_VALUE}, {L"second", TYPE_VALUE}}},
-                                     {2, L"Say", TYPE_VOID, {{L"text", TYPE_VALUE}}},
-                                     {3, L"Length", TYPE_INT, {{L"text", TYPE_VALUE}}},
-                                     {5, L"Fail", TYPE_VOID, {{L"kind", TYPE_VALUE}}},
-                                     {40, L"Element", TYPE_VALUE, {{L"index", TYPE_INT}, {L"key", TYPE_VALUE}}}}));
+  EXPECT_EQ(functions_of(probe),
+            (std::vector<FunctionEntry>{{0, L"Join", TYPE_bool, {{L"first", TYPE_VALUE}, {L"second", TYPE_VALUE}}},
+                                        {2, L"Say", TYPE_VOID, {{L"text", TYPE_VALUE}}},
+                                        {3, L"Length", TYPE_INT, {{L"text", TYPE_VALUE}}},
+                                        {5, L"Fail", TYPE_VOID, {{L"kind", TYPE_VALUE}}},
+                                        {40, L"Element", TYPE_VALUE, {{L"index", TYPE_INT}, {L"key", TYPE_VALUE}}}}));
   EXPECT_EQ(properties_of(probe), (std::vector<testing::PropertyEntry>{{1, FP_NO_FUNCTION, L"Count", TYPE_INT},
-                                                                      {4, FP_NO_FUNCTION, L"Label", TYPE_VALUE}}));
+                                                                       {4, FP_NO_FUNCTION, L"Label", TYPE_VALUE}}));
   // Properties read, but cannot be written.
   EXPECT_EQ(value_of(L"FPProbe.Count"), L"7");
   EXPECT_EQ(error_of(L"FPProbe.Label = \"x\""), L"Cannot set read-only property FPProbe.Label");
@@ -164,7 +164,8 @@ TEST(FunctionPublishingWrapper, StandardExceptionsBecomeHostExceptionsAndHostExc
 
 TEST(FunctionPublishingWrapper, ManyFunctionsGrowTheListWithoutLosingAnEntry) {
   Probe probe([](FFCreateDescriptor<Probe, FP_CORE>& c) {
-    for (int i = 0; i < 90; ++i) c.function(&Probe::Join, L"Join" + std::to_wstring(i), L"a", L"b" + std::to_wstring(i));
+    for (int i = 0; i < 90; ++i)
+      c.function(&Probe::Join, L"Join" + std::to_wstring(i), L"a", L"b" + std::to_wstring(i));
     c.getter(&Probe::Count, L"Count");
   });
   // 90 entries of 12 slots: over 8000 bytes.
@@ -182,8 +183,7 @@ TEST(FunctionPublishingWrapper, TheDefaultInterfaceIdStopsConstructionWithALogge
   const std::string text =
       "FFCreateDescriptor() - The interface ID for the function publishing descriptor \"Forgotten\" was set to the "
       "default value, its value must be set to a randomly selected constant value.";
-  EXPECT_THAT([] { Probe(register_table, Interface_ID(), L"Forgotten"); },
-              ThrowsMessage<std::runtime_error>(text));
+  EXPECT_THAT([] { Probe(register_table, Interface_ID(), L"Forgotten"); }, ThrowsMessage<std::runtime_error>(text));
   const auto records = host.log_records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(std::tie(records[0].type, records[0].title, records[0].text),

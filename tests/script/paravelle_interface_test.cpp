@@ -43,43 +43,44 @@ TEST(TaskmereUtil, PublishesTheWholeTableUnderItsIdentity) {
                 {21, L"WarnMessage", TYPE_VOID, message},
                 {22, L"RunParavelleDaemon", TYPE_bool, {{L"portNumber", TYPE_INT}, {L"token", TYPE_VALUE}}}}));
   // Read-only properties: no setter.
-  EXPECT_EQ(properties_of(*published),
-            (std::vector<PropertyEntry>{
-                {13, -1, L"CurrentFrame", TYPE_INT}, {14, -1, L"CurrentTask", TYPE_INT},
-                {15, -1, L"SceneFileName", TYPE_VALUE}, {16, -1, L"SceneFilePath", TYPE_VALUE},
-                {17, -1, L"JobsDataFolder", TYPE_VALUE}, {18, -1, L"PluginsFolder", TYPE_VALUE},
-                {19, -1, L"TempFolder", TYPE_VALUE}}));
+  EXPECT_EQ(properties_of(*published), (std::vector<PropertyEntry>{{13, -1, L"CurrentFrame", TYPE_INT},
+                                                                   {14, -1, L"CurrentTask", TYPE_INT},
+                                                                   {15, -1, L"SceneFileName", TYPE_VALUE},
+                                                                   {16, -1, L"SceneFilePath", TYPE_VALUE},
+                                                                   {17, -1, L"JobsDataFolder", TYPE_VALUE},
+                                                                   {18, -1, L"PluginsFolder", TYPE_VALUE},
+                                                                   {19, -1, L"TempFolder", TYPE_VALUE}}));
 }
 
 TEST(TaskmereUtil, WithoutADaemonThePropertiesAndNotificationsAnswerLocally) {
   auto& host = host::standalone::standalone_interface();
   host.SetTime(12 * GetTicksPerFrame() + GetTicksPerFrame() - 1);
-  const ScriptOutcome properties = run_script(
-      L"#(TaskmereUtil.CurrentFrame, TaskmereUtil.CurrentTask, TaskmereUtil.SceneFileName, "
-      L"TaskmereUtil.SceneFilePath, TaskmereUtil.JobsDataFolder, TaskmereUtil.PluginsFolder, "
-      L"TaskmereUtil.TempFolder)");
+  const ScriptOutcome properties =
+      run_script(L"#(TaskmereUtil.CurrentFrame, TaskmereUtil.CurrentTask, TaskmereUtil.SceneFileName, "
+                 L"TaskmereUtil.SceneFilePath, TaskmereUtil.JobsDataFolder, TaskmereUtil.PluginsFolder, "
+                 L"TaskmereUtil.TempFolder)");
   host.SetTime(0);
   EXPECT_EQ(properties.value, L"#(12, -1, undefined, undefined, undefined, undefined, undefined)");
 
-  const ScriptOutcome notes = run_script(
-      L"TaskmereUtil.LogMessage \"a %s line\"\nTaskmereUtil.WarnMessage \"careful\"\n"
-      L"TaskmereUtil.SetTitle \"Frame 3\"\nTaskmereUtil.SetProgress 50");
+  const ScriptOutcome notes =
+      run_script(L"TaskmereUtil.LogMessage \"a %s line\"\nTaskmereUtil.WarnMessage \"careful\"\n"
+                 L"TaskmereUtil.SetTitle \"Frame 3\"\nTaskmereUtil.SetProgress 50");
   EXPECT_EQ(notes.listener, L"a %s line\ncareful\nTitle was set to \"Frame 3\"\n");
   EXPECT_EQ(notes.value, L"true");
 }
 
 TEST(TaskmereUtil, FailRenderStopsTheScriptWithExactlyItsMessage) {
   EXPECT_EQ(run_script(L"TaskmereUtil.FailRender \"Bad frame: 12%\"\n\"after\"").error, L"Bad frame: 12%");
-  EXPECT_EQ(run_script(L"try (TaskmereUtil.FailRender \"stop\"; \"after\") catch (\"caught: \" + getCurrentException())")
-                .value,
-            L"\"caught: -- Runtime error: stop\"");
+  EXPECT_EQ(
+      run_script(L"try (TaskmereUtil.FailRender \"stop\"; \"after\") catch (\"caught: \" + getCurrentException())")
+          .value,
+      L"\"caught: -- Runtime error: stop\"");
 }
 
 TEST(TaskmereUtil, GetOutputFilenameReadsTheFramesWrittenOutputs) {
   daemon::jobState.writtenOutputFiles = {L"C:\\out\\beauty_0012.exr", L"C:\\out\\z_0012.exr"};
-  const ScriptOutcome outcome = run_script(
-      L"#(TaskmereUtil.GetOutputFilename -1, TaskmereUtil.GetOutputFilename 0, "
-      L"TaskmereUtil.GetOutputFilename 1, TaskmereUtil.GetOutputFilename 2)");
+  const ScriptOutcome outcome = run_script(L"#(TaskmereUtil.GetOutputFilename -1, TaskmereUtil.GetOutputFilename 0, "
+                                           L"TaskmereUtil.GetOutputFilename 1, TaskmereUtil.GetOutputFilename 2)");
   daemon::jobState.writtenOutputFiles.clear();
   EXPECT_EQ(outcome.value, L"#(undefined, \"C:\\\\out\\\\beauty_0012.exr\", \"C:\\\\out\\\\z_0012.exr\", undefined)");
 }

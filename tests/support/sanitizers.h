@@ -37,8 +37,8 @@ inline constexpr const char* active_sanitizer = nullptr;
 }  // namespace paravelle::testing
 
 // Skips the rest of the test under any sanitizer, or only under the one named.
-#define PARAVELLE_SKIP_UNDER_SANITIZER(reason)                                                  \
-  if (::paravelle::testing::active_sanitizer != nullptr)                                     \
+#define PARAVELLE_SKIP_UNDER_SANITIZER(reason)           \
+  if (::paravelle::testing::active_sanitizer != nullptr) \
   GTEST_SKIP() << "not under " << ::paravelle::testing::active_sanitizer << ": " << reason
 
 #if defined(PARAVELLE_UNDER_ASAN)

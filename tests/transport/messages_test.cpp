@@ -84,9 +84,9 @@ TEST(FarmTimeout, TheEnvironmentShortensItOnlyWithAWholeNumberInRange) {
     const char* value;
     int timeout_ms;
   } cases[] = {
-      {nullptr, 120000}, {"", 120000},   {"250", 250},     {"1", 1},         {"120000", 120000},
-      {"0", 120000},     {"-5", 120000}, {"120001", 120000}, {"25x", 120000}, {" 25", 120000},
-      {"2.5", 120000},   {"99999999999", 120000},
+      {nullptr, 120000},  {"", 120000},    {"250", 250},    {"1", 1},
+      {"120000", 120000}, {"0", 120000},   {"-5", 120000},  {"120001", 120000},
+      {"25x", 120000},    {" 25", 120000}, {"2.5", 120000}, {"99999999999", 120000},
   };
   for (const auto& c : cases) EXPECT_EQ(farm_timeout_from(c.value), c.timeout_ms) << (c.value ? c.value : "(unset)");
 }

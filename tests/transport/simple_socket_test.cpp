@@ -61,8 +61,7 @@ TEST(SimpleSocketConnect, RefusesWhatItCannotReach) {
             "simple_socket::connect: Invalid IP address specified, localhost");
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("255.255.255.255", 1, 1); }),
             "simple_socket::connect: Invalid IP address specified, 255.255.255.255");
-  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", 1, 3); }),
-            "socket: Invalid protocol id");
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", 1, 3); }), "socket: Invalid protocol id");
   EXPECT_FALSE(socket.is_connected());
 
   unsigned closed_port;
@@ -85,8 +84,7 @@ TEST(SimpleSocketConnect, RefusesWhatItCannotReach) {
   EXPECT_FALSE(error_code_of<simple_socket_error>([&] { socket.connect("localhost", 1, 1); }));
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.send("x"); }),
             "simple_socket: send called while not connected.");
-  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(0); }),
-            "simple_socket: receive while not connected.");
+  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(0); }), "simple_socket: receive while not connected.");
 }
 
 TEST_F(ConnectedSocket, SecondConnectKeepsTheFirstConnection) {

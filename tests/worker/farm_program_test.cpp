@@ -34,8 +34,8 @@ struct Farm {
       "settings_before_start": ["TempFolder,/tmp/x"], "frames": "1-4"})";
   }
   std::vector<std::string> argv(std::vector<std::string> extra) const {
-    std::vector<std::string> args = {beside_node("paravelle-farm"), job_file, "--node", beside_node("fake-node"),
-                                     "--work-dir", folder.path() + "/work"};
+    std::vector<std::string> args = {beside_node("paravelle-farm"), job_file,     "--node",
+                                     beside_node("fake-node"),      "--work-dir", folder.path() + "/work"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
@@ -71,8 +71,8 @@ TEST(FarmProgram, PlainRunWithReportAndSummary) {
 TEST(FarmProgram, QuietFailureExitsWithOneAndKeepsTheCrashBesideTheReport) {
   Farm farm;
   const std::string report = farm.folder.path() + "/report.json";
-  const Result result = run(farm.argv({"--quiet", "--retries", "0", "--report", report, "--node-arg", "--crash-frame",
-                                       "--node-arg", "3"}));
+  const Result result = run(
+      farm.argv({"--quiet", "--retries", "0", "--report", report, "--node-arg", "--crash-frame", "--node-arg", "3"}));
   EXPECT_EQ(result.code, 1) << result.out << result.err;
   EXPECT_THAT(result.out, ::testing::StartsWith("frame 3 FAILED on node 1 (try 1, "));
   EXPECT_THAT(result.out, Not(HasSubstr("frame 1 done")));
@@ -120,14 +120,25 @@ TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
   std::filesystem::permissions(bin + "/sbatch", std::filesystem::perms::owner_all);
   std::filesystem::permissions(bin + "/squeue", std::filesystem::perms::owner_all);
   const std::vector<std::pair<std::string, std::string>> path = {{"PATH", bin + ":/usr/bin:/bin"}};
-  const std::vector<std::string> submit = {beside_node("paravelle-farm"), "submit", farm.job_file, "--chunk", "3",
-                                           "--partition", "gpu", "--sbatch-arg=--time=5", "--out", out,
-                                           "--frames", "1-7", "--element-arg=--node=" + beside_node("fake-node")};
+  const std::vector<std::string> submit = {beside_node("paravelle-farm"),
+                                           "submit",
+                                           farm.job_file,
+                                           "--chunk",
+                                           "3",
+                                           "--partition",
+                                           "gpu",
+                                           "--sbatch-arg=--time=5",
+                                           "--out",
+                                           out,
+                                           "--frames",
+                                           "1-7",
+                                           "--element-arg=--node=" + beside_node("fake-node")};
   NodeProcess submitted(submit, path);
   ASSERT_EQ(submitted.wait(60000), 0) << submitted.stderr_text();
   EXPECT_EQ(submitted.stdout_text(), "4711\n");
   std::ifstream args(bin + "/sbatch-args");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), "--parsable --partition=gpu --time=5 " + out + "/array.sh\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}),
+            "--parsable --partition=gpu --time=5 " + out + "/array.sh\n");
   std::ifstream script_file(out + "/array.sh");
   const std::string script((std::istreambuf_iterator<char>(script_file)), {});
   EXPECT_THAT(script, AllOf(HasSubstr("#SBATCH --array=0-2\n"), HasSubstr("chunks=( '1-3' '4-6' '7' )\n"),
@@ -140,9 +151,9 @@ TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
   }
   NodeProcess collect({beside_node("paravelle-farm"), "collect", out, "--wait", "4711", "--poll", "0.05"}, path);
   EXPECT_EQ(collect.wait(60000), 1);
-  EXPECT_THAT(collect.stdout_text(), AllOf(HasSubstr("Slurm job 4711: 0 pending, 0 running, 3 done of 3\n"),
-                                           HasSubstr("7 frame(s): 4 done, 0 failed, 3 not rendered"),
-                                           HasSubstr("missing from every report")));
+  EXPECT_THAT(collect.stdout_text(),
+              AllOf(HasSubstr("Slurm job 4711: 0 pending, 0 running, 3 done of 3\n"),
+                    HasSubstr("7 frame(s): 4 done, 0 failed, 3 not rendered"), HasSubstr("missing from every report")));
   EXPECT_THAT(collect.stderr_text(), HasSubstr("element 1 (frames 4-6): " + out + "/report-1.json: cannot be read"));
   const JobReport merged = read_report(out + "/report.json");
   ASSERT_EQ(merged.frames.size(), 7u);
@@ -168,8 +179,7 @@ TEST(FarmProgram, BadArgumentsAndJobFilesExitWithTwo) {
                         Case{farm.argv({"--stall-timeout", "-1"}), "--stall-timeout"},
                         Case{{farm_program, farm.folder.path() + "/bad.json"}, "\"4-2\" is not a frame or frame range"},
                         Case{{farm_program, farm.folder.path() + "/none.json"}, "no such file"},
-                        Case{{farm_program}, "JOBFILE"},
-                        Case{{farm_program, "submit", farm.job_file}, "--chunk"},
+                        Case{{farm_program}, "JOBFILE"}, Case{{farm_program, "submit", farm.job_file}, "--chunk"},
                         Case{{farm_program, "collect", farm.folder.path()}, "no submission here"}}) {
     const Result result = run(c.argv);
     EXPECT_EQ(result.code, 2) << c.message << result.out;
@@ -177,7 +187,8 @@ TEST(FarmProgram, BadArgumentsAndJobFilesExitWithTwo) {
   }
   const Result help = run({farm_program, "--help"});
   EXPECT_EQ(help.code, 0);
-  for (const char* option : {"--frames", "--nodes", "--stall-timeout", "--retries", "--report", "--quiet", "submit", "collect"}) {
+  for (const char* option :
+       {"--frames", "--nodes", "--stall-timeout", "--retries", "--report", "--quiet", "submit", "collect"}) {
     EXPECT_THAT(help.out, HasSubstr(option));
   }
 }

@@ -27,7 +27,8 @@ struct Connected {
 
 TEST(FarmWorkerFrames, PayloadsTravelBothWaysByteForByte) {
   Connected link;
-  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xF0\x9D\x84\x9E";
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F"
+                           "e \xE2\x9C\x93 \xF0\x9D\x84\x9E";
   const std::string largest(kMaxPayloadAccepted, 'x');
   for (const std::string& payload : {std::string(), std::string("TaskmereStartup"), utf8, largest}) {
     link.client.send_frame(payload);
@@ -226,16 +227,16 @@ std::vector<std::string> job_conversation(const std::string& command, const std:
 }
 
 TEST(FarmWorkerCommand, JobCommandsEndAtTheirFinalReply) {
-  EXPECT_THAT(job_conversation("RenderTask,3", {"STARTED", "FUNCTION: PROGRESS 50", "ERROR: disk full",
-                                                "ERROR: Failed to save file."}),
+  EXPECT_THAT(job_conversation("RenderTask,3",
+                               {"STARTED", "FUNCTION: PROGRESS 50", "ERROR: disk full", "ERROR: Failed to save file."}),
               ElementsAre("STARTED", "FUNCTION: PROGRESS 50", "ERROR: disk full", "ERROR: Failed to save file."));
-  EXPECT_THAT(job_conversation("StartJob,C:/s/a.max,", {"FUNCTION: STDOUT: MaxParavelle: StartJob begin",
-                                                         "ERROR: Invalid max file: \"C:/s/a.max\"",
-                                                         "SUCCESS Scene loaded successfully"}),
+  EXPECT_THAT(job_conversation("StartJob,C:/s/a.max,",
+                               {"FUNCTION: STDOUT: MaxParavelle: StartJob begin",
+                                "ERROR: Invalid max file: \"C:/s/a.max\"", "SUCCESS Scene loaded successfully"}),
               ElementsAre("FUNCTION: STDOUT: MaxParavelle: StartJob begin", "ERROR: Invalid max file: \"C:/s/a.max\"",
                           "SUCCESS Scene loaded successfully"));
-  EXPECT_THAT(job_conversation("EndJob", {"ERROR: EndJob called when consistency check flag jobRunning was not set",
-                                          "SUCCESS"}),
+  EXPECT_THAT(job_conversation("EndJob",
+                               {"ERROR: EndJob called when consistency check flag jobRunning was not set", "SUCCESS"}),
               ElementsAre("ERROR: EndJob called when consistency check flag jobRunning was not set", "SUCCESS"));
 }
 

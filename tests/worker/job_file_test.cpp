@@ -110,7 +110,6 @@ TEST(JobFile, FullJobIsReadWithPathsMadeAbsolute) {
   EXPECT_EQ(job.path_mapping[0].from, "C:\\assets");
   EXPECT_EQ(job.path_mapping[0].to, "/jobs/night/assets");
   EXPECT_EQ(job.path_mapping[1].to, "");
-
 }
 
 TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
@@ -173,8 +172,8 @@ TEST(JobReplies, ExpectedKindsOfReply) {
             "ERROR: Unexpected command \"StartJob\" received.");
   EXPECT_EQ(problem(StepKind::render_task, {"STARTED", "SUCCESS"}), "");
   EXPECT_EQ(problem(StepKind::render_task, {"STARTED", "ERROR: boom", "ERROR: Failed to save file."}), "ERROR: boom");
-  EXPECT_EQ(problem(StepKind::end_job, {"ERROR: EndJob called when consistency check flag jobRunning was not set",
-                                        "SUCCESS"}),
+  EXPECT_EQ(problem(StepKind::end_job,
+                    {"ERROR: EndJob called when consistency check flag jobRunning was not set", "SUCCESS"}),
             "ERROR: EndJob called when consistency check flag jobRunning was not set");
   EXPECT_EQ(problem(StepKind::script, {"STARTED", "SUCCESS: abc"}), "");
   EXPECT_EQ(problem(StepKind::script, {"STARTED", "SUCCESS:abc"}), "SUCCESS:abc");

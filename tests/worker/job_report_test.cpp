@@ -23,7 +23,8 @@ FrameRecord record(std::int32_t frame, FrameStatus status, int tries, std::strin
   r.node = 2;
   r.render_seconds = 0.25;
   r.problem = std::move(problem);
-  if (status == FrameStatus::done) r.outputs = {{"/out/a_" + std::to_string(frame) + ".png", 20480}, {"/out/z.exr", 100}};
+  if (status == FrameStatus::done)
+    r.outputs = {{"/out/a_" + std::to_string(frame) + ".png", 20480}, {"/out/z.exr", 100}};
   return r;
 }
 
@@ -50,8 +51,10 @@ TEST(JobReport, WrittenAndReadBackUnchanged) {
                                              "    \"failed\": 1,\n    \"frames\": 3,\n    \"node_starts\": 2,\n"
                                              "    \"not_rendered\": 1,\n    \"tries\": 4\n  }"));
   for (const auto& [text, problem] : std::vector<std::pair<std::string, std::string>>{
-           {"{", "syntax error"}, {"{\"format\": \"paravelle-job\", \"version\": 1}", "not a paravelle-farm-report"},
-           {R"({"format": "paravelle-farm-report", "version": 1, "job_file": "a", "frames": [{"frame": 1}]})", "key 'status' not found"}}) {
+           {"{", "syntax error"},
+           {"{\"format\": \"paravelle-job\", \"version\": 1}", "not a paravelle-farm-report"},
+           {R"({"format": "paravelle-farm-report", "version": 1, "job_file": "a", "frames": [{"frame": 1}]})",
+            "key 'status' not found"}}) {
     std::ofstream(file, std::ios::trunc) << text;
     try {
       read_report(file);
@@ -64,11 +67,11 @@ TEST(JobReport, WrittenAndReadBackUnchanged) {
 }
 
 TEST(JobReport, MergeKeepsTheBestTryAndNamesMissingFrames) {
-  const JobReport merged = merge_reports(
-      "/jobs/a.json", {1, 2, 3, 4, 5},
-      {part({record(1, FrameStatus::done, 1), record(2, FrameStatus::failed, 3, "stalled")}),
-       part({record(2, FrameStatus::done, 2), record(3, FrameStatus::failed, 1, "crash")}),
-       part({record(3, FrameStatus::pending, 0, "not reached"), record(9, FrameStatus::done, 1)})});
+  const JobReport merged =
+      merge_reports("/jobs/a.json", {1, 2, 3, 4, 5},
+                    {part({record(1, FrameStatus::done, 1), record(2, FrameStatus::failed, 3, "stalled")}),
+                     part({record(2, FrameStatus::done, 2), record(3, FrameStatus::failed, 1, "crash")}),
+                     part({record(3, FrameStatus::pending, 0, "not reached"), record(9, FrameStatus::done, 1)})});
   ASSERT_EQ(merged.frames.size(), 5u);
   EXPECT_EQ(merged.frames[1].status, FrameStatus::done);
   EXPECT_EQ(merged.frames[1].tries, 2);
@@ -84,11 +87,10 @@ TEST(JobReport, MergeKeepsTheBestTryAndNamesMissingFrames) {
 
 TEST(JobReport, SummaryTable) {
   JobReport report = part({record(1, FrameStatus::done, 1), record(12, FrameStatus::failed, 3, "stalled")});
-  EXPECT_EQ(summary_table(report),
-            "   frame  status        tries  node   seconds  outputs / problem\n"
-            "       1  done              1     2      0.25  2 files, 20 KB\n"
-            "      12  failed            3     2      0.25  stalled\n"
-            "2 frame(s): 1 done, 1 failed, 0 not rendered; 4 tries, 2 node start(s), 3.5 s\n");
+  EXPECT_EQ(summary_table(report), "   frame  status        tries  node   seconds  outputs / problem\n"
+                                   "       1  done              1     2      0.25  2 files, 20 KB\n"
+                                   "      12  failed            3     2      0.25  stalled\n"
+                                   "2 frame(s): 1 done, 1 failed, 0 not rendered; 4 tries, 2 node start(s), 3.5 s\n");
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ TEST(JobRequestAnswers, EntriesAndElements) {
   EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT Frames"), "SUCCESS: 3");
   EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT User"), "ERROR: submit info entry \"User\" is not a list");
   EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENT 2,Frames"), "SUCCESS: 3,4");
-  EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENT 3,Frames"), "ERROR: submit info entry \"Frames\" has no element 3");
+  EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENT 3,Frames"),
+            "ERROR: submit info entry \"Frames\" has no element 3");
   EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENT -1,Frames"),
             "ERROR: submit info entry \"Frames\" has no element -1");
   EXPECT_EQ(answer("FUNCTION: GETSUBMITINFOENTRYELEMENT x,Frames"),

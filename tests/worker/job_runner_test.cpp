@@ -70,19 +70,24 @@ struct JobRun {
     options.nodes = nodes;
     options.retries = retries;
   }
-  JobReport operator()(const std::vector<std::int32_t>& frames) { return run_job_frames(job, frames, options, recorder); }
+  JobReport operator()(const std::vector<std::int32_t>& frames) {
+    return run_job_frames(job, frames, options, recorder);
+  }
 };
 
 std::vector<std::string> statuses(const JobReport& report) {
   std::vector<std::string> result;
-  for (const auto& record : report.frames) result.push_back(std::to_string(record.frame) + " " + status_name(record.status) + " x" + std::to_string(record.tries));
+  for (const auto& record : report.frames)
+    result.push_back(std::to_string(record.frame) + " " + status_name(record.status) + " x" +
+                     std::to_string(record.tries));
   return result;
 }
 
 TEST(JobRunner, SixFramesOnTwoNodesAllWithTheirOutputs) {
   JobRun run({}, 2);
   const JobReport report = run({1, 2, 3, 4, 5, 6});
-  EXPECT_THAT(statuses(report), ElementsAre("1 done x1", "2 done x1", "3 done x1", "4 done x1", "5 done x1", "6 done x1"));
+  EXPECT_THAT(statuses(report),
+              ElementsAre("1 done x1", "2 done x1", "3 done x1", "4 done x1", "5 done x1", "6 done x1"));
   EXPECT_EQ(run.recorder.progress_messages, 6);
   EXPECT_EQ(report.node_starts, 2);
   for (const auto& record : report.frames) {
@@ -117,7 +122,8 @@ TEST(JobRunner, CrashRepliesAreKeptWithTheNodeLog) {
   const JobReport report = run({3});
   const auto crash = std::filesystem::path(run.options.launch.report_dir) / "frame-3-crash.txt";
   EXPECT_THAT(report.frames[0].crash_reports, ElementsAre(crash.string()));
-  EXPECT_EQ(read_file(crash), "ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005\n");
+  EXPECT_EQ(read_file(crash),
+            "ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005\n");
   EXPECT_EQ(read_file(crash.parent_path() / "frame-3-paravelle.log"), "fake node log\n");
 }
 
@@ -133,7 +139,8 @@ TEST(JobRunner, AHungNodeIsKilledWithItsGroupAndItsFrameRetriedOnAFreshNode) {
               AllOf(HasSubstr("frame 2: the node sent nothing for 0.3 s during the frame (stalled)"),
                     HasSubstr("killing its process group")));
   // The hung node's own child went with it (at most a zombie is left until init reaps it).
-  const std::string child = read_file(std::filesystem::path(run.options.launch.work_dir) / "node-1-1" / "hang-child.pid");
+  const std::string child =
+      read_file(std::filesystem::path(run.options.launch.work_dir) / "node-1-1" / "hang-child.pid");
   const std::string stat = read_file("/proc/" + child + "/stat");
   EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
 }

@@ -31,7 +31,8 @@ TEST(NodeProcess, HangingChildIsKilledAndReapedOnDestruction) {
 TEST(NodeProcess, ChildIgnoringTermIsKilled) {
   NodeProcess stubborn({"/bin/sh", "-c", "trap '' TERM; echo ready; exec /bin/sleep 600"});
   // SIGTERM must not arrive before the shell has set its trap.
-  for (int i = 0; i < 2000 && stubborn.stdout_text().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 2000 && stubborn.stdout_text().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(stubborn.stdout_text(), "ready\n");
   EXPECT_EQ(stubborn.terminate(100), 128 + SIGKILL);
   EXPECT_FALSE(stubborn.running());

@@ -108,8 +108,9 @@ TEST(ProgressDisplay, TerminalRedrawsTheBlockInPlaceAtMostTenTimesASecond) {
   EXPECT_EQ(clocked.out.text().size(), first.size() + second.size());
   // A note goes above the block, which is erased and drawn again at the next tick.
   clocked.display.note("node 2: the node exited with code 1 before it connected; killing it", true);
-  EXPECT_THAT(clocked.out.text().substr(first.size() + second.size()),
-              ::testing::StartsWith("\033[3A\r\033[Jnode 2: the node exited with code 1 before it connected; killing it\n"));
+  EXPECT_THAT(
+      clocked.out.text().substr(first.size() + second.size()),
+      ::testing::StartsWith("\033[3A\r\033[Jnode 2: the node exited with code 1 before it connected; killing it\n"));
 }
 
 TEST(ProgressDisplay, BlockLinesNeverWrap) {

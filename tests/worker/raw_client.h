@@ -37,7 +37,9 @@ class RawClient {
       sent += static_cast<std::size_t>(count);
     }
   }
-  void send_frame(const std::string& payload) { send_bytes(header(static_cast<std::uint32_t>(payload.size())) + payload); }
+  void send_frame(const std::string& payload) {
+    send_bytes(header(static_cast<std::uint32_t>(payload.size())) + payload);
+  }
 
   // Exactly `count` bytes, or throws after `timeout_ms` of silence or on end of stream.
   std::string receive_bytes(std::size_t count, int timeout_ms = 5000) {

@@ -17,7 +17,7 @@ using ::testing::ElementsAreArray;
 
 struct Case {
   std::string name;
-  std::vector<std::string> replies;  // what the node answers once it has read everything
+  std::vector<std::string> replies;   // what the node answers once it has read everything
   std::vector<std::string> failures;  // "setting => reply"
   bool session_over;
 };
@@ -28,7 +28,8 @@ TEST(SettingsBatch, RepliesBeforeTheSyncAnswerBelongToTheSettingsTheyName) {
   const std::vector<Case> cases = {
       {"all accepted", {"STARTED", sync}, {}, false},
       {"errors in any order",
-       {"ERROR: Unexpected command \"Bogus\" received.", "ERROR: GammaCorrection: Parameter 1, \"0\", is not a valid gamma value.",
+       {"ERROR: Unexpected command \"Bogus\" received.",
+        "ERROR: GammaCorrection: Parameter 1, \"0\", is not a valid gamma value.",
         "ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number.", "STARTED", sync},
        {"Bogus => ERROR: Unexpected command \"Bogus\" received.",
         "\"Gamma\"Correction,0,1 => ERROR: GammaCorrection: Parameter 1, \"0\", is not a valid gamma value.",

@@ -30,7 +30,8 @@ class closing {
 // A device or a pipe would be read until memory runs out, or waited on for ever.
 bool is_device(const std::wstring& path) {
   std::uint32_t attributes = 0;
-  return paravelle::host::files::file_attributes(path, attributes) && (attributes & paravelle::host::files::FILE_ATTRIBUTE_DEVICE) != 0;
+  return paravelle::host::files::file_attributes(path, attributes) &&
+         (attributes & paravelle::host::files::FILE_ATTRIBUTE_DEVICE) != 0;
 }
 
 }  // namespace

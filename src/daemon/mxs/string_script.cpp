@@ -22,8 +22,10 @@ class global_binding {
     globals->set(name_, value);
   }
   ~global_binding() {
-    if (previous_) globals->set(name_, previous_);
-    else globals->remove(name_);
+    if (previous_)
+      globals->set(name_, previous_);
+    else
+      globals->remove(name_);
   }
   global_binding(const global_binding&) = delete;
   global_binding& operator=(const global_binding&) = delete;

@@ -42,7 +42,8 @@ class DepthOfFieldEffect : public AccumulatingEffect {
     const double radius = spec_.aperture * std::sqrt(static_cast<double>(pass) / std::max(1, spec_.passes));
     const double angle = pass * golden_angle;
     CameraView sample = centre;
-    sample.position = centre.position + basis.right * (radius * std::cos(angle)) + basis.up * (radius * std::sin(angle));
+    sample.position =
+        centre.position + basis.right * (radius * std::cos(angle)) + basis.up * (radius * std::sin(angle));
     sample.target = in_focus;
     sample.aperture = 0;
     sample.focal_distance = length(in_focus - sample.position);

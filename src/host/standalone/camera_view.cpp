@@ -70,8 +70,8 @@ ViewParams to_view_params(const CameraView& view) {
   params.projType = 0;
   params.fov = static_cast<float>(view.fov_degrees * std::numbers::pi / 180.0);
   params.aperture = static_cast<float>(view.aperture);
-  params.focalDistance = static_cast<float>(
-      view.focal_distance > 0 ? view.focal_distance : length(view.target - view.position));
+  params.focalDistance =
+      static_cast<float>(view.focal_distance > 0 ? view.focal_distance : length(view.target - view.position));
   return params;
 }
 

@@ -12,9 +12,9 @@ namespace paravelle::host::standalone {
 struct CameraView {
   Vector3 position;
   Vector3 target{0, 1, 0};
-  double fov_degrees = 45;       // horizontal
-  double aperture = 0;           // lens radius; 0 is a pinhole
-  double focal_distance = 0;     // 0: the target's distance
+  double fov_degrees = 45;    // horizontal
+  double aperture = 0;        // lens radius; 0 is a pinhole
+  double focal_distance = 0;  // 0: the target's distance
 };
 
 // The scene frame (fractional) of a time in ticks.

@@ -63,8 +63,7 @@ void raise_fault(FaultSpec::Kind kind) {
     case FaultSpec::Kind::hang: hang_forever();
     case FaultSpec::Kind::std_exception:
       throw std::runtime_error("the scene's fault injection throws a standard exception");
-    case FaultSpec::Kind::max_exception:
-      throw MAXException(L"the scene's fault injection throws a MAXException", 1);
+    case FaultSpec::Kind::max_exception: throw MAXException(L"the scene's fault injection throws a MAXException", 1);
     // Neither a standard nor a host exception: what a host written in another way may throw.
     case FaultSpec::Kind::unknown_exception: throw 7;
   }

@@ -132,8 +132,8 @@ KernelCopy kernel_copy(int from, int to, int& error) {
     }
     if (copied == 0) return KernelCopy::done;
     if (errno == EINTR) continue;
-    const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                             errno == EBADF;
+    const bool unsupported =
+        errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF;
     if (unsupported && !copied_any) return KernelCopy::unsupported;
     error = errno;
     return KernelCopy::failed;

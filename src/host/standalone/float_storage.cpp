@@ -24,7 +24,8 @@ bool FloatStorage::PutPixel(int x, int y, const BMM_Color_fl& colour) {
 
 int FloatStorage::GetLinearPixels(int x, int y, int pixels, BMM_Color_fl* line) const {
   if (!line || pixels < 0 || !inside(x, y) || pixels > width_ - x) return 0;
-  const std::size_t start = static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
+  const std::size_t start =
+      static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
   std::copy_n(pixels_.begin() + static_cast<std::ptrdiff_t>(start), pixels, line);
   return 1;
 }

@@ -14,8 +14,8 @@ void copy_area(Bitmap& bitmap, const PixelArea& area, int width, PixelFn pixel) 
   const int bottom = std::min(area.bottom, storage->Height());
   for (int y = area.top; y < bottom; ++y)
     for (int x = area.left; x < right; ++x)
-      storage->PutPixel(x, y, pixel(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                    static_cast<std::size_t>(x)));
+      storage->PutPixel(
+          x, y, pixel(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)));
 }
 
 }  // namespace
@@ -54,8 +54,7 @@ void FrameBuffers::copy_element(const RenderElementSpec& element, Bitmap& bitmap
 BMM_Color_fl FrameBuffers::element_pixel(const RenderElementSpec& element, std::size_t i) const {
   const float a = alpha_[i];
   switch (element.content) {
-    case RenderElementSpec::Content::alpha:
-      return {a, a, a, 1.0f};
+    case RenderElementSpec::Content::alpha: return {a, a, a, 1.0f};
     case RenderElementSpec::Content::zdepth: {
       const double z = z_depth_[i];
       float v = 0.0f;
@@ -67,8 +66,7 @@ BMM_Color_fl FrameBuffers::element_pixel(const RenderElementSpec& element, std::
       // The engine has mapped the normal to colour already.
       if (a <= 0.0f) return {0, 0, 0, 0};
       return {normals_[3 * i], normals_[3 * i + 1], normals_[3 * i + 2], a};
-    case RenderElementSpec::Content::diffuse:
-      return {diffuse_[3 * i], diffuse_[3 * i + 1], diffuse_[3 * i + 2], a};
+    case RenderElementSpec::Content::diffuse: return {diffuse_[3 * i], diffuse_[3 * i + 1], diffuse_[3 * i + 2], a};
   }
   return {};
 }

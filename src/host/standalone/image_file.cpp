@@ -62,8 +62,8 @@ std::string lower_extension(const std::string& path) {
 
 const ImageFormat* format_of(const std::string& path) {
   const std::string extension = lower_extension(path);
-  const auto found = std::find_if(formats.begin(), formats.end(),
-                                  [&](const ImageFormat& f) { return f.extension == extension; });
+  const auto found =
+      std::find_if(formats.begin(), formats.end(), [&](const ImageFormat& f) { return f.extension == extension; });
   return found == formats.end() ? nullptr : &*found;
 }
 
@@ -175,8 +175,7 @@ float sanitised(float value) { return std::isnan(value) ? 0.0f : value; }
 // then goes back to the file's own alpha convention. Every value comes out in 0..1.
 void encode_pixel(const float* in, float* out, int channels, bool straight_file, float inverse_gamma) {
   const float alpha = channels == 4 ? std::clamp(sanitised(in[3]), 0.0f, 1.0f) : 1.0f;
-  const bool divide = channels == 4 && alpha > 0.0f && alpha < 1.0f &&
-                      (straight_file || inverse_gamma != 1.0f);
+  const bool divide = channels == 4 && alpha > 0.0f && alpha < 1.0f && (straight_file || inverse_gamma != 1.0f);
   for (int c = 0; c < 3; ++c) {
     float value = std::max(sanitised(in[c]), 0.0f);
     if (divide) value /= alpha;
@@ -190,8 +189,7 @@ void encode_pixel(const float* in, float* out, int channels, bool straight_file,
 
 // Quantised here rather than by the writer, which would convert a float copy once more.
 template <typename Integer>
-std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, bool straight_file,
-                                    float output_gamma) {
+std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, bool straight_file, float output_gamma) {
   constexpr float top = float(std::numeric_limits<Integer>::max());
   const bool gamma_valid = std::isfinite(output_gamma) && output_gamma > 0.0f;
   const float inverse_gamma = gamma_valid ? 1.0f / output_gamma : 1.0f;
@@ -244,7 +242,8 @@ ImageWriteResult encode(const Encoding& encoding, const ImagePixels& pixels, std
   }
   // Some writers note a failure without returning false, so the error state decides.
   const bool closed = output->close();
-  if (!written || !closed || output->has_error()) return {BMMRES_NOT_WRITABLE, library_message(output->geterror(), format)};
+  if (!written || !closed || output->has_error())
+    return {BMMRES_NOT_WRITABLE, library_message(output->geterror(), format)};
   return {};
 }
 
@@ -265,8 +264,8 @@ ImageWriteResult write_image_file(const std::string& native_path, const ImagePix
   const Encoding encoding{*format, type, has_alpha && format->has_alpha ? 4 : 3, output_gamma};
   // Room for the uncompressed image, so the encoder's output is never moved while it grows.
   std::vector<unsigned char> bytes;
-  bytes.reserve(std::size_t(pixels.width) * std::size_t(pixels.height) * std::size_t(encoding.channels) *
-                    type.size() + 65536);
+  bytes.reserve(std::size_t(pixels.width) * std::size_t(pixels.height) * std::size_t(encoding.channels) * type.size() +
+                65536);
   if (ImageWriteResult encoded = encode(encoding, pixels, bytes); encoded.code != BMMRES_SUCCESS) {
     return failure(encoded.code, native_path, encoded.message);
   }
@@ -282,7 +281,8 @@ void expand_to_rgba(const std::vector<float>& stored, const OIIO::ImageSpec& spe
   const std::size_t count = std::size_t(spec.width) * std::size_t(spec.height);
   const std::size_t channels = std::size_t(spec.nchannels);
   const bool grey = channels < 3;
-  const int alpha = spec.alpha_channel >= 0 ? spec.alpha_channel : (channels == 2 || channels >= 4 ? int(channels) - 1 : -1);
+  const int alpha =
+      spec.alpha_channel >= 0 ? spec.alpha_channel : (channels == 2 || channels >= 4 ? int(channels) - 1 : -1);
   rgba.assign(count * 4, 1.0f);
   for (std::size_t i = 0; i < count; ++i) {
     const float* in = stored.data() + i * channels;
@@ -294,8 +294,8 @@ void expand_to_rgba(const std::vector<float>& stored, const OIIO::ImageSpec& spe
 
 }  // namespace
 
-bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width,
-                     int& height, std::string& error) {
+bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width, int& height,
+                     std::string& error) {
   auto input = OIIO::ImageInput::open(native_path);
   if (!input) {
     error = OIIO::geterror();

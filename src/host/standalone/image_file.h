@@ -47,7 +47,7 @@ ImageWriteResult write_image_file(const std::string& native_path, const ImagePix
 // Reads an image as RGBA float as it is stored (no gamma removed; integer encodings map to
 // 0..1). Grey images fill red, green and blue; a missing alpha reads as 1. False with
 // `error` set when the file cannot be read.
-bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width,
-                     int& height, std::string& error);
+bool read_image_file(const std::string& native_path, std::vector<float>& rgba, int& width, int& height,
+                     std::string& error);
 
 }  // namespace paravelle::host::standalone

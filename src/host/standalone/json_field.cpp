@@ -42,8 +42,10 @@ std::size_t too_deep_at(const std::string& text, std::size_t limit) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -80,8 +82,7 @@ void JsonField::fail(const std::string& what) const {
 void JsonField::expect_object(std::initializer_list<const char*> allowed) const {
   if (!value_.is_object()) fail("expected an object");
   for (const auto& item : value_.items()) {
-    const bool known = std::any_of(allowed.begin(), allowed.end(),
-                                   [&](const char* key) { return item.key() == key; });
+    const bool known = std::any_of(allowed.begin(), allowed.end(), [&](const char* key) { return item.key() == key; });
     if (!known) fail("unknown key \"" + item.key() + "\"");
   }
 }
@@ -92,9 +93,7 @@ JsonField JsonField::operator[](const char* key) const {
   return below(value_.at(key), at_root ? std::string(key) : std::string(".") + key);
 }
 
-JsonField JsonField::child(const char* key, const std::string& label) const {
-  return (*this)[key].labelled(label);
-}
+JsonField JsonField::child(const char* key, const std::string& label) const { return (*this)[key].labelled(label); }
 
 std::size_t JsonField::size() const {
   if (!value_.is_array()) fail("expected an array");
@@ -142,8 +141,7 @@ Vector3 JsonField::vector() const {
 
 ColourRGB JsonField::colour() const {
   if (!value_.is_array() || value_.size() != 3) fail("expected a colour [r, g, b]");
-  return {static_cast<float>(at(0).number()), static_cast<float>(at(1).number()),
-          static_cast<float>(at(2).number())};
+  return {static_cast<float>(at(0).number()), static_cast<float>(at(1).number()), static_cast<float>(at(2).number())};
 }
 
 Class_ID JsonField::class_id() const {
@@ -155,9 +153,7 @@ double JsonField::number_or(const char* key, double fallback) const {
   return has(key) ? (*this)[key].number() : fallback;
 }
 
-int JsonField::integer_or(const char* key, int fallback) const {
-  return has(key) ? (*this)[key].integer() : fallback;
-}
+int JsonField::integer_or(const char* key, int fallback) const { return has(key) ? (*this)[key].integer() : fallback; }
 
 bool JsonField::boolean_or(const char* key, bool fallback) const {
   return has(key) ? (*this)[key].boolean() : fallback;

@@ -9,8 +9,7 @@
 namespace paravelle::host::standalone {
 namespace {
 
-SceneNode* find_in(const std::vector<std::unique_ptr<SceneNode>>& nodes, const std::wstring& name,
-                   bool cameras_only) {
+SceneNode* find_in(const std::vector<std::unique_ptr<SceneNode>>& nodes, const std::wstring& name, bool cameras_only) {
   for (const auto& node : nodes) {
     if (name == node->GetName() && (!cameras_only || node->camera())) return node.get();
     if (SceneNode* found = find_in(node->children(), name, cameras_only)) return found;
@@ -56,9 +55,7 @@ BOOL StandaloneCamera::GetMultiPassEffectEnabled(TimeValue, Interval& valid) {
   return spec_.has_effect && spec_.effect.enabled ? 1 : 0;
 }
 
-CameraView StandaloneCamera::view_at(TimeValue t) const {
-  return camera_view_at(spec_, frame_at(t, ticks_per_frame_));
-}
+CameraView StandaloneCamera::view_at(TimeValue t) const { return camera_view_at(spec_, frame_at(t, ticks_per_frame_)); }
 
 SceneNode::SceneNode(const NodeSpec& spec, int ticks_per_frame) : spec_(spec) {
   switch (spec.kind) {
@@ -108,7 +105,6 @@ bool StandaloneRenderer::HasRequirement(int requirement) const {
   if (requirement == MAX_REQUIREMENT_SAVES_OWN_OUTPUT) return spec_.saves_own_output;
   return false;
 }
-
 
 namespace {
 
@@ -172,7 +168,6 @@ raytrace::Camera engine_camera(const CameraView& view) {
   return camera;
 }
 
-
 namespace {
 
 struct RunnerSlot {
@@ -202,6 +197,5 @@ bool run_scene_script(const std::wstring& script) {
   }
   return runner(script);
 }
-
 
 }  // namespace paravelle::host::standalone

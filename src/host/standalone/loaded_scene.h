@@ -117,7 +117,6 @@ class StandaloneRenderer : public Renderer {
 raytrace::Scene engine_scene_at(const SceneSpec& scene, double frame);
 raytrace::Camera engine_camera(const CameraView& view);
 
-
 // The hook through which the scripts a scene carries (after load, before each frame) run.
 // The host's own script runtime runs them unless another runner is installed (tests
 // install recorders here).
@@ -127,7 +126,6 @@ using SceneScriptRunner = std::function<bool(const std::wstring& script)>;
 // Installs a runner; null puts back the default, host::script::run_text.
 void set_scene_script_runner(SceneScriptRunner runner);
 bool run_scene_script(const std::wstring& script);  // true for an empty script
-
 
 // A scene as the host holds it after loading: the file's content and the host
 // objects built from it. Objects point into `spec`, so a LoadedScene is never copied.
@@ -159,6 +157,5 @@ class LoadedScene {
   StandaloneRenderElementMgr elements_;
   StandaloneRenderer renderer_;
 };
-
 
 }  // namespace paravelle::host::standalone

@@ -124,8 +124,7 @@ int RenderSession::render(LoadedScene& scene, TimeValue t, Bitmap* bitmap, RendP
   // A cropped bitmap larger than what is left of the image past the region's corner
   // gets only the part that lies inside the image.
   const int buffer_width = crop ? std::min(bitmap->Width(), target.full_width - target.origin_x) : bitmap->Width();
-  const int buffer_height =
-      crop ? std::min(bitmap->Height(), target.full_height - target.origin_y) : bitmap->Height();
+  const int buffer_height = crop ? std::min(bitmap->Height(), target.full_height - target.origin_y) : bitmap->Height();
   FrameBuffers buffers(buffer_width, buffer_height, wants_extra_channels(scene));
   buffers.attach(target);
   const RenderSettingsSpec& settings = scene.spec().render;

@@ -190,29 +190,48 @@ FaultSpec read_fault(const JsonField& field) {
   field.expect_object({"when", "kind", "frame"});
   FaultSpec fault;
   const std::wstring when = field["when"].text();
-  if (when == L"load") fault.when = FaultSpec::When::load;
-  else if (when == L"open") fault.when = FaultSpec::When::open;
-  else if (when == L"render") fault.when = FaultSpec::When::render;
-  else if (when == L"close") fault.when = FaultSpec::When::close;
-  else if (when == L"time") fault.when = FaultSpec::When::time;
-  else if (when == L"viewport") fault.when = FaultSpec::When::viewport;
-  else if (when == L"flush") fault.when = FaultSpec::When::flush;
-  else field["when"].fail("expected load, open, render, close, time, viewport or flush");
+  if (when == L"load")
+    fault.when = FaultSpec::When::load;
+  else if (when == L"open")
+    fault.when = FaultSpec::When::open;
+  else if (when == L"render")
+    fault.when = FaultSpec::When::render;
+  else if (when == L"close")
+    fault.when = FaultSpec::When::close;
+  else if (when == L"time")
+    fault.when = FaultSpec::When::time;
+  else if (when == L"viewport")
+    fault.when = FaultSpec::When::viewport;
+  else if (when == L"flush")
+    fault.when = FaultSpec::When::flush;
+  else
+    field["when"].fail("expected load, open, render, close, time, viewport or flush");
   const std::wstring kind = field["kind"].text();
-  if (kind == L"write") fault.kind = FaultSpec::Kind::write;
-  else if (kind == L"read_null") fault.kind = FaultSpec::Kind::read_null;
-  else if (kind == L"divide_by_zero") fault.kind = FaultSpec::Kind::divide_by_zero;
-  else if (kind == L"recursion") fault.kind = FaultSpec::Kind::recursion;
-  else if (kind == L"fail") fault.kind = FaultSpec::Kind::fail;
-  else if (kind == L"hang") fault.kind = FaultSpec::Kind::hang;
-  else if (kind == L"std_exception") fault.kind = FaultSpec::Kind::std_exception;
-  else if (kind == L"max_exception") fault.kind = FaultSpec::Kind::max_exception;
-  else if (kind == L"unknown_exception") fault.kind = FaultSpec::Kind::unknown_exception;
+  if (kind == L"write")
+    fault.kind = FaultSpec::Kind::write;
+  else if (kind == L"read_null")
+    fault.kind = FaultSpec::Kind::read_null;
+  else if (kind == L"divide_by_zero")
+    fault.kind = FaultSpec::Kind::divide_by_zero;
+  else if (kind == L"recursion")
+    fault.kind = FaultSpec::Kind::recursion;
+  else if (kind == L"fail")
+    fault.kind = FaultSpec::Kind::fail;
+  else if (kind == L"hang")
+    fault.kind = FaultSpec::Kind::hang;
+  else if (kind == L"std_exception")
+    fault.kind = FaultSpec::Kind::std_exception;
+  else if (kind == L"max_exception")
+    fault.kind = FaultSpec::Kind::max_exception;
+  else if (kind == L"unknown_exception")
+    fault.kind = FaultSpec::Kind::unknown_exception;
   else
     field["kind"].fail("expected write, read_null, divide_by_zero, recursion, fail, hang, std_exception, "
                        "max_exception or unknown_exception");
-  if (fault.when == FaultSpec::When::render) fault.frame = field["frame"].integer();
-  else if (field.has("frame")) field["frame"].fail("only render faults take a frame");
+  if (fault.when == FaultSpec::When::render)
+    fault.frame = field["frame"].integer();
+  else if (field.has("frame"))
+    field["frame"].fail("only render faults take a frame");
   return fault;
 }
 
@@ -239,8 +258,7 @@ void check_references(const JsonField& root, const SceneSpec& scene) {
     const std::wstring& name = scene.viewports[i].camera_name;
     if (name.empty() || find_node(scene.nodes, name, true)) continue;
     const JsonField field = root["viewports"].at(i)["camera"];
-    if (find_node(scene.nodes, name, false))
-      field.fail("node \"" + wide_text::to_utf8(name) + "\" is not a camera");
+    if (find_node(scene.nodes, name, false)) field.fail("node \"" + wide_text::to_utf8(name) + "\" is not a camera");
     field.fail("no camera node named \"" + wide_text::to_utf8(name) + "\"");
   }
   const int count = static_cast<int>(scene.viewports.size());
@@ -473,8 +491,7 @@ Track read_track(const JsonField& field) {
     const JsonField key = field.at(i);
     key.expect_object({"frame", "value"});
     const double frame = key["frame"].number();
-    if (!track.keys.empty() && frame <= track.keys.back().frame)
-      key["frame"].fail("key frames must increase");
+    if (!track.keys.empty() && frame <= track.keys.back().frame) key["frame"].fail("key frames must increase");
     track.keys.push_back({frame, key["value"].vector()});
   }
   return track;
@@ -485,6 +502,5 @@ std::vector<NodeSpec> read_nodes(const JsonField& array) {
   for (std::size_t i = 0; i < array.size(); ++i) nodes.push_back(read_node(array.at(i)));
   return nodes;
 }
-
 
 }  // namespace paravelle::host::standalone

@@ -140,7 +140,17 @@ struct GammaSpec {
 
 struct FaultSpec {
   enum class When { load, open, render, close, time, viewport, flush };
-  enum class Kind { write, read_null, divide_by_zero, recursion, fail, hang, std_exception, max_exception, unknown_exception };
+  enum class Kind {
+    write,
+    read_null,
+    divide_by_zero,
+    recursion,
+    fail,
+    hang,
+    std_exception,
+    max_exception,
+    unknown_exception
+  };
   When when = When::load;
   Kind kind = Kind::fail;
   int frame = 0;  // render faults only

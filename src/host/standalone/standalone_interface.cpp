@@ -86,8 +86,8 @@ int StandaloneInterface::OpenCurRenderer(INode* camera, ViewExp* view, int rendT
   return 1;
 }
 
-int StandaloneInterface::CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress,
-                                                float, ViewParams* view, RECT* region) {
+int StandaloneInterface::CurRendererRenderFrame(TimeValue t, Bitmap* bitmap, RendProgressCallback* progress, float,
+                                                ViewParams* view, RECT* region) {
   if (!session_.is_open()) {
     report(L"CurRendererRenderFrame: the renderer is not open");
     return 0;
@@ -123,14 +123,12 @@ ViewExp& StandaloneInterface::GetViewExp(int index) {
   injected_fault(FaultSpec::When::viewport);
   if (StandaloneViewport* viewport = scene_->viewport(index)) return *viewport;
   // A reference cannot be null: an unknown index gets the default perspective view.
-  LogEntry(SYSLOG_ERROR, 0, L"Viewports", (L"no viewport " + std::to_wstring(index) +
-                                          L"; using the default perspective view").c_str());
+  LogEntry(SYSLOG_ERROR, 0, L"Viewports",
+           (L"no viewport " + std::to_wstring(index) + L"; using the default perspective view").c_str());
   return fallback_viewport_;
 }
 
-INode* StandaloneInterface::GetINodeByName(const wchar_t* name) {
-  return name ? scene_->find_node(name) : nullptr;
-}
+INode* StandaloneInterface::GetINodeByName(const wchar_t* name) { return name ? scene_->find_node(name) : nullptr; }
 
 void StandaloneInterface::SetDefaultAction(int type, int action, int, int) {
   if (!actions_.set_action(type, action))
@@ -218,8 +216,8 @@ bool StandaloneInterface::missing_files_fail_load(const LoadedScene& candidate, 
       actions_.record(TYPE_MISSING_EXTERNAL_FILES, L"Missing external file: " + dependency);
 
   bool failed = false;
-  for (const int type : {TYPE_MISSING_EXTERNAL_FILES, TYPE_MISSING_DLL_FILES, TYPE_MISSING_XREF_FILES,
-                         TYPE_MISSING_UVWS}) {
+  for (const int type :
+       {TYPE_MISSING_EXTERNAL_FILES, TYPE_MISSING_DLL_FILES, TYPE_MISSING_XREF_FILES, TYPE_MISSING_UVWS}) {
     int action = DEFAULT_ACTION_IGNORE;
     const int count = actions_.message_count(type);
     if (count == 0 || !actions_.action(type, action) || action == DEFAULT_ACTION_IGNORE) continue;
@@ -238,8 +236,8 @@ bool StandaloneInterface::LoadFromFile(const wchar_t* file, unsigned) {
   const std::string native = host::files::native_path(wide);
   std::unique_ptr<LoadedScene> candidate;
   try {
-    candidate = std::make_unique<LoadedScene>(load_scene_file(native),
-                                              std::filesystem::path(native).parent_path().string());
+    candidate =
+        std::make_unique<LoadedScene>(load_scene_file(native), std::filesystem::path(native).parent_path().string());
   } catch (const std::exception& error) {
     return fail_load(wide_text::from_utf8_replacing(error.what()));
   }

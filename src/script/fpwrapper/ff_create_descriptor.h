@@ -48,11 +48,11 @@ class FFCreateDescriptor {
   // Publishes `method` as the script function `name`. An id of 65534 or less is used as
   // given; a dispatcher already registered under the id is replaced.
   template <class R, class... Args>
-    requires(sizeof...(Args) <= 8)
-  void function(R (T::*method)(Args...), std::wstring name, std::wstring p1 = L"Param1",
-                std::wstring p2 = L"Param2", std::wstring p3 = L"Param3", std::wstring p4 = L"Param4",
-                std::wstring p5 = L"Param5", std::wstring p6 = L"Param6", std::wstring p7 = L"Param7",
-                std::wstring p8 = L"Param8", std::uint16_t id = automatic_id) {
+  requires(sizeof...(Args) <= 8) void function(R (T::*method)(Args...), std::wstring name, std::wstring p1 = L"Param1",
+                                               std::wstring p2 = L"Param2", std::wstring p3 = L"Param3",
+                                               std::wstring p4 = L"Param4", std::wstring p5 = L"Param5",
+                                               std::wstring p6 = L"Param6", std::wstring p7 = L"Param7",
+                                               std::wstring p8 = L"Param8", std::uint16_t id = automatic_id) {
     ParameterNames names{std::move(p1), std::move(p2), std::move(p3), std::move(p4),
                          std::move(p5), std::move(p6), std::move(p7), std::move(p8)};
     const FunctionID functionId = take_id(id);

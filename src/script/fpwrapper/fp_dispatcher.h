@@ -49,8 +49,8 @@ template <class T, class Signature>
 class FPDispatcherImpl;
 
 template <class T, class R, class... Args>
-  requires publishable_result<R> && (publishable_parameter<Args> && ...)
-class FPDispatcherImpl<T, R(Args...)> final : public FPDispatcher<T> {
+requires publishable_result<R> &&(publishable_parameter<Args>&&...) class FPDispatcherImpl<T, R(Args...)> final
+    : public FPDispatcher<T> {
  public:
   using Method = R (T::*)(Args...);
 

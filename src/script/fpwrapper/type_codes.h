@@ -74,9 +74,13 @@ struct result_type<void> {
 };
 
 template <class Parameter>
-concept publishable_parameter = requires { parameter_type<Parameter>::code; };
+concept publishable_parameter = requires {
+  parameter_type<Parameter>::code;
+};
 
 template <class Result>
-concept publishable_result = requires { result_type<Result>::code; };
+concept publishable_result = requires {
+  result_type<Result>::code;
+};
 
 }  // namespace paravelle::max3d::fpwrapper

@@ -30,17 +30,16 @@ Frame frame_of(const Camera& camera) {
 }  // namespace
 
 void check_camera(const Camera& camera) {
-  if (!camera.position.finite() || !camera.target.finite() || !camera.up.finite() ||
-      !camera.lens_offset.finite())
-    throw std::invalid_argument("The camera has a position, target, up vector or lens offset that is not a finite number");
+  if (!camera.position.finite() || !camera.target.finite() || !camera.up.finite() || !camera.lens_offset.finite())
+    throw std::invalid_argument(
+        "The camera has a position, target, up vector or lens offset that is not a finite number");
   if (camera.position == camera.target)
     throw std::invalid_argument("The camera's position and target are the same point, so it has no view direction");
   if (!(camera.fov_degrees > 0 && camera.fov_degrees < 180))
     throw std::invalid_argument("The camera's field of view is " + number_text(camera.fov_degrees) +
                                 " degrees; it must lie between 0 and 180");
   if (!(camera.aperture >= 0) || !std::isfinite(camera.aperture))
-    throw std::invalid_argument("The camera's aperture is " + number_text(camera.aperture) +
-                                "; it must be 0 or above");
+    throw std::invalid_argument("The camera's aperture is " + number_text(camera.aperture) + "; it must be 0 or above");
   if (!(camera.focal_distance >= 0) || !std::isfinite(camera.focal_distance))
     throw std::invalid_argument("The camera's focal distance is " + number_text(camera.focal_distance) +
                                 "; it must be 0 (the target's distance) or above");

@@ -21,9 +21,9 @@ class CameraRays {
 
  private:
   Vec3 position_, forward_, right_, up_;
-  Vec3 lens_point_;   // the ray origin of this pass: the camera position moved on the lens
+  Vec3 lens_point_;  // the ray origin of this pass: the camera position moved on the lens
   bool pinhole_ = true;
-  double focal_ = 1;  // distance of the plane in focus
+  double focal_ = 1;                         // distance of the plane in focus
   double half_width_ = 1, half_height_ = 1;  // of the image plane at distance 1
   double inverse_width_ = 1, inverse_height_ = 1;
 };

@@ -12,12 +12,11 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-std::string name_of(const char* kind, std::size_t index) {
-  return std::string(kind) + " " + std::to_string(index);
-}
+std::string name_of(const char* kind, std::size_t index) { return std::string(kind) + " " + std::to_string(index); }
 
 // The nearest root of the sphere's quadratic above t_min, or infinity.
-[[gnu::always_inline]] inline double hit_sphere(const Ray& ray, const Vec3& centre, double radius_squared, double t_min) {
+[[gnu::always_inline]] inline double hit_sphere(const Ray& ray, const Vec3& centre, double radius_squared,
+                                                double t_min) {
   const Vec3 oc = ray.origin - centre;
   const double b = oc.dot(ray.direction);
   const double c = oc.length_squared() - radius_squared;
@@ -81,9 +80,7 @@ Vec3 axis_normal_against(int axis, const Vec3& direction) {
   return n;
 }
 
-Vec3 facing(const Vec3& normal, const Vec3& direction) {
-  return normal.dot(direction) > 0 ? -normal : normal;
-}
+Vec3 facing(const Vec3& normal, const Vec3& direction) { return normal.dot(direction) > 0 ? -normal : normal; }
 
 }  // namespace
 
@@ -99,13 +96,15 @@ Geometry::Geometry(const Scene& scene) {
     const Plane& p = scene.planes[i];
     const Vec3 n = p.normal.normalized();
     if (!p.point.finite() || !n.finite() || n.length_squared() == 0)
-      throw std::invalid_argument(name_of("Plane", i) + " has a zero or non-finite normal, or a point that is not finite");
+      throw std::invalid_argument(name_of("Plane", i) +
+                                  " has a zero or non-finite normal, or a point that is not finite");
     planes_.push_back({n, n.dot(p.point), p.colour});
   }
   for (std::size_t i = 0; i < scene.boxes.size(); ++i) {
     const Box& b = scene.boxes[i];
     if (!b.min.finite() || !b.max.finite() || b.min.x > b.max.x || b.min.y > b.max.y || b.min.z > b.max.z)
-      throw std::invalid_argument(name_of("Box", i) + " has a minimum corner above its maximum on some axis, or corners that are not finite");
+      throw std::invalid_argument(
+          name_of("Box", i) + " has a minimum corner above its maximum on some axis, or corners that are not finite");
     boxes_.push_back({b.min, b.max, b.colour});
   }
 }

@@ -11,8 +11,7 @@ struct Ray {
   Vec3 inverse;    // 1 / direction per axis (infinite on an axis the ray does not move along)
 
   static Ray make(const Vec3& origin, const Vec3& unit_direction) {
-    return {origin, unit_direction,
-            {1.0 / unit_direction.x, 1.0 / unit_direction.y, 1.0 / unit_direction.z}};
+    return {origin, unit_direction, {1.0 / unit_direction.x, 1.0 / unit_direction.y, 1.0 / unit_direction.z}};
   }
   Vec3 at(double t) const { return origin + direction * t; }
 };

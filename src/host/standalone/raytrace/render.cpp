@@ -51,13 +51,13 @@ ImageSize check_target(const Target& target) {
                                 std::to_string(target.origin_x) + "," + std::to_string(target.origin_y) +
                                 " do not lie inside the " + size_text(full.width, full.height) + " image");
   if (!(target.pixel_aspect > 0) || !std::isfinite(target.pixel_aspect))
-    throw std::invalid_argument("The pixel aspect is " + number_text(target.pixel_aspect) +
-                                "; it must be above 0");
+    throw std::invalid_argument("The pixel aspect is " + number_text(target.pixel_aspect) + "; it must be above 0");
   if (target.rgba == nullptr) throw std::invalid_argument("No colour buffer was given to render into");
   if (target.use_region && (target.region.right < target.region.left || target.region.bottom < target.region.top))
     throw std::invalid_argument("The render region " + std::to_string(target.region.left) + "," +
-                                std::to_string(target.region.top) + " to " + std::to_string(target.region.right) +
-                                "," + std::to_string(target.region.bottom) + " has its right or bottom edge before its left or top edge");
+                                std::to_string(target.region.top) + " to " + std::to_string(target.region.right) + "," +
+                                std::to_string(target.region.bottom) +
+                                " has its right or bottom edge before its left or top edge");
   return full;
 }
 
@@ -77,7 +77,9 @@ std::optional<RECT> area_to_render(const Target& target) {
 
 // Progress counts tiles in an int.
 void check_tile_count(const RECT& area, int tile_size) {
-  const auto tiles_along = [tile_size](int length) { return (static_cast<long long>(length) + tile_size - 1) / tile_size; };
+  const auto tiles_along = [tile_size](int length) {
+    return (static_cast<long long>(length) + tile_size - 1) / tile_size;
+  };
   const long long count = tiles_along(area.right - area.left) * tiles_along(area.bottom - area.top);
   if (count > std::numeric_limits<int>::max())
     throw std::invalid_argument("Tile size " + std::to_string(tile_size) + " splits the image into " +

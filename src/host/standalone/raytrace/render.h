@@ -81,7 +81,6 @@ class Progress {
 // a camera whose position equals its target or whose field of view lies outside
 // (0, 180), and scene objects that cannot be rendered (radius not above 0, a zero plane
 // normal or light direction, a box with min above max).
-bool render(const Scene& scene, const Camera& camera, Target& target, const Options& options,
-            Progress& progress);
+bool render(const Scene& scene, const Camera& camera, Target& target, const Options& options, Progress& progress);
 
 }  // namespace paravelle::host::standalone::raytrace

@@ -20,10 +20,10 @@ constexpr std::uint64_t mix_bits(std::uint64_t z) {
 
 // Cell (cell_x, cell_y) of an n x n grid over pixel (x, y), jittered inside the cell.
 constexpr SamplePoint stratified_sample(int x, int y, int cell_x, int cell_y, int n) {
-  const std::uint64_t pixel = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) |
-                              static_cast<std::uint32_t>(y);
-  const std::uint64_t cell = static_cast<std::uint64_t>(cell_y) * static_cast<std::uint64_t>(n) +
-                             static_cast<std::uint64_t>(cell_x);
+  const std::uint64_t pixel =
+      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) | static_cast<std::uint32_t>(y);
+  const std::uint64_t cell =
+      static_cast<std::uint64_t>(cell_y) * static_cast<std::uint64_t>(n) + static_cast<std::uint64_t>(cell_x);
   const std::uint64_t bits = mix_bits(mix_bits(pixel) + cell * 0x9E3779B97F4A7C15ull);
   constexpr double kUnit = 1.0 / 16777216.0;  // 24 bits of jitter per axis
   const double jitter_x = static_cast<double>(bits >> 40) * kUnit;

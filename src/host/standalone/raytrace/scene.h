@@ -13,9 +13,9 @@ namespace paravelle::host::standalone::raytrace {
 // world +X when the view is along Y.
 struct Camera {
   Vec3 position, target, up{0, 0, 1};
-  double fov_degrees = 45.0;     // horizontal, over the whole image; must lie in (0, 180)
-  double aperture = 0.0;         // lens radius in world units, 0 = pinhole
-  double focal_distance = 0.0;   // distance of the plane in focus along the view axis; 0 = distance to target
+  double fov_degrees = 45.0;    // horizontal, over the whole image; must lie in (0, 180)
+  double aperture = 0.0;        // lens radius in world units, 0 = pinhole
+  double focal_distance = 0.0;  // distance of the plane in focus along the view axis; 0 = distance to target
   // The point of the lens this pass looks through, in lens radii on the camera's
   // right (x) and up (y) axes: (1, 0) is the lens's right rim. z is ignored. One pass
   // uses one lens point; averaging passes over the disc gives depth of field.

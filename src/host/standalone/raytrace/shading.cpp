@@ -33,7 +33,8 @@ Lighting::Lighting(const Scene& scene) : ambient_(scene.ambient) {
   for (std::size_t i = 0; i < scene.point_lights.size(); ++i) {
     const PointLight& l = scene.point_lights[i];
     if (!l.position.finite() || !std::isfinite(l.intensity))
-      throw std::invalid_argument("Point light " + std::to_string(i) + " has a position or intensity that is not finite");
+      throw std::invalid_argument("Point light " + std::to_string(i) +
+                                  " has a position or intensity that is not finite");
     lights_.push_back({l.position, {}, l.colour * static_cast<float>(l.intensity), l.shadows, false});
   }
   for (std::size_t i = 0; i < scene.directional_lights.size(); ++i) {

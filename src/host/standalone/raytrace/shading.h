@@ -18,8 +18,8 @@ class Lighting {
 
  private:
   struct Light {
-    Vec3 position;   // point lights
-    Vec3 towards;    // directional lights: unit vector from the surface to the light
+    Vec3 position;    // point lights
+    Vec3 towards;     // directional lights: unit vector from the surface to the light
     Colour radiance;  // colour times intensity
     bool shadows;
     bool directional;

@@ -91,8 +91,8 @@ class TileRun {
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopped_{false};
   std::mutex report_mutex_;
-  int done_ = 0;             // guarded by report_mutex_
-  bool aborted_ = false;     // guarded by report_mutex_
+  int done_ = 0;              // guarded by report_mutex_
+  bool aborted_ = false;      // guarded by report_mutex_
   std::exception_ptr error_;  // guarded by report_mutex_
 };
 
@@ -102,8 +102,8 @@ std::vector<Tile> split_into_tiles(const RECT& area, int tile_size) {
   std::vector<Tile> tiles;
   for (int top = area.top; top < area.bottom; top += std::min(tile_size, area.bottom - top))
     for (int left = area.left; left < area.right; left += std::min(tile_size, area.right - left))
-      tiles.push_back({left, top, left + std::min(tile_size, area.right - left),
-                       top + std::min(tile_size, area.bottom - top)});
+      tiles.push_back(
+          {left, top, left + std::min(tile_size, area.right - left), top + std::min(tile_size, area.bottom - top)});
   return tiles;
 }
 

@@ -24,9 +24,7 @@ struct Vec3 {
   friend constexpr bool operator==(const Vec3&, const Vec3&) = default;
 
   constexpr double dot(const Vec3& o) const { return x * o.x + y * o.y + z * o.z; }
-  constexpr Vec3 cross(const Vec3& o) const {
-    return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
-  }
+  constexpr Vec3 cross(const Vec3& o) const { return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x}; }
   constexpr double length_squared() const { return dot(*this); }
   double length() const { return std::sqrt(length_squared()); }
   // The zero vector stays zero rather than turning into NaNs.

@@ -157,8 +157,7 @@ struct Negate : Node {
 };
 
 struct Conversion : Node {
-  Conversion(int l, NodePtr o, std::wstring type)
-      : Node(l, above(o)), operand(std::move(o)), target(std::move(type)) {}
+  Conversion(int l, NodePtr o, std::wstring type) : Node(l, above(o)), operand(std::move(o)), target(std::move(type)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr operand;
   const std::wstring target;  // as written: string, integer, float
@@ -172,8 +171,7 @@ struct PropertyRead : Node {
 };
 
 struct Call : Node {
-  Call(int l, NodePtr f, NodeList args)
-      : Node(l, above(f, args)), callee(std::move(f)), arguments(std::move(args)) {}
+  Call(int l, NodePtr f, NodeList args) : Node(l, above(f, args)), callee(std::move(f)), arguments(std::move(args)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr callee;
   const NodeList arguments;

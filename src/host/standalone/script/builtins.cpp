@@ -34,8 +34,10 @@ Value* format(const std::vector<Value*>& arguments) {
   std::wstring out;
   std::size_t next = 1;
   for (wchar_t c : static_cast<String*>(arguments[0])->text()) {
-    if (c == L'%' && next < arguments.size()) out += display_form(arguments[next++]);
-    else out.push_back(c);
+    if (c == L'%' && next < arguments.size())
+      out += display_form(arguments[next++]);
+    else
+      out.push_back(c);
     check_string_length(out.size());
   }
   count_text(out.size());

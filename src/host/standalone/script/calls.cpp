@@ -21,7 +21,8 @@ Value* call_function(Value* callee, const std::vector<Value*>& arguments, int li
       throw RuntimeError(error.message(), line);
     }
   }
-  if (callee->is_kind_of(&InterfaceFunction_class)) return static_cast<InterfaceFunction*>(callee)->call(arguments, line);
+  if (callee->is_kind_of(&InterfaceFunction_class))
+    return static_cast<InterfaceFunction*>(callee)->call(arguments, line);
   throw RuntimeError(L"Call needs function or class, got: " + print_form(callee), line);
 }
 

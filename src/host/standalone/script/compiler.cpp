@@ -25,8 +25,8 @@ constexpr wchar_t kNestedTooDeeply[] = L"scripts nested too deeply (a script tha
 // what they hold in frames.
 Value* CodeTree::eval() {
   paravelle::host::script::Rooted keep(this);
-  const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::evaluation, kMaximumNestedEvaluations,
-                                        kNestedTooDeeply);
+  const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::evaluation,
+                                                   kMaximumNestedEvaluations, kNestedTooDeeply);
   if (nested.depth() > 1 && paravelle::host::script::stack_left() < kStackForNestedEvaluation)
     throw RuntimeError(kNestedTooDeeply);
   paravelle::host::script::collect_if_due();

@@ -35,8 +35,10 @@ class DescriptorReader {
         in_properties = true;
         continue;
       }
-      if (in_properties) props.push_back(property(first));
-      else functions.push_back(function(first));
+      if (in_properties)
+        props.push_back(property(first));
+      else
+        functions.push_back(function(first));
     }
   }
 
@@ -67,7 +69,8 @@ class DescriptorReader {
     def.internal_name = name(L"function");
     integer();  // description resource
     const std::uint32_t result = integer();
-    if (!is_result_type(result)) fail(L"unsupported result type " + std::to_wstring(result) + L" of " + def.internal_name);
+    if (!is_result_type(result))
+      fail(L"unsupported result type " + std::to_wstring(result) + L" of " + def.internal_name);
     def.result_type = static_cast<int>(result);
     def.flags = integer();
     const std::uint32_t count = integer();
@@ -94,7 +97,8 @@ class DescriptorReader {
     def.internal_name = name(L"property");
     integer();  // description resource
     const std::uint32_t type = integer();
-    if (!is_parameter_type(type)) fail(L"unsupported type " + std::to_wstring(type) + L" of property " + def.internal_name);
+    if (!is_parameter_type(type))
+      fail(L"unsupported type " + std::to_wstring(type) + L" of property " + def.internal_name);
     def.prop_type = static_cast<int>(type);
     return def;
   }
@@ -109,7 +113,8 @@ void check_unique_names(const wchar_t* interface_name, const std::vector<FPFunct
   const auto check = [&](const std::wstring& name) {
     std::wstring folded = paravelle::host::script::fold_case(name);
     for (const std::wstring& other : seen) {
-      if (other == folded) throw MAXException(L"load_descriptor(" + std::wstring(interface_name) + L"): " + name + L" is published twice");
+      if (other == folded)
+        throw MAXException(L"load_descriptor(" + std::wstring(interface_name) + L"): " + name + L" is published twice");
     }
     seen.push_back(std::move(folded));
   };

@@ -22,8 +22,10 @@ Value** Scope::find_here(Name* name) {
 }
 
 void Scope::define(Name* name, Value* value) {
-  if (Value** existing = find_here(name)) *existing = value;
-  else variables_.emplace_back(name, value);
+  if (Value** existing = find_here(name))
+    *existing = value;
+  else
+    variables_.emplace_back(name, value);
 }
 
 void Scope::trace() const {
@@ -97,8 +99,10 @@ Value* Declaration::eval(Evaluator& e) const {
   Value* last = &undefined;
   for (const auto& [name, initial] : entries) {
     last = initial ? initial->eval(e) : &undefined;
-    if (global || !e.scope()) globals->set(name, last);
-    else e.scope()->define(name, last);
+    if (global || !e.scope())
+      globals->set(name, last);
+    else
+      e.scope()->define(name, last);
   }
   return last;
 }
@@ -203,8 +207,8 @@ Value* For::eval(Evaluator& e) const {
   const double last = number_of(end, to->line);
   const double increment = by ? number_of(by, step->line) : 1.0;
   check_loop_numbers(first, last, increment, line);
-  const bool integral = start->is_kind_of(&Integer_class) && end->is_kind_of(&Integer_class) &&
-                        (!by || by->is_kind_of(&Integer_class));
+  const bool integral =
+      start->is_kind_of(&Integer_class) && end->is_kind_of(&Integer_class) && (!by || by->is_kind_of(&Integer_class));
   ScopeGuard guard(e);
   const auto turn = [&](Value* counter) {
     count_loop_turn(line);

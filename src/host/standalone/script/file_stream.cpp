@@ -35,9 +35,12 @@ bool read_regular_file(const std::string& native, std::string& bytes) {
   char chunk[65536];
   while (complete) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
-    else if (got == 0) break;
-    else if (errno != EINTR) complete = false;
+    if (got > 0)
+      bytes.append(chunk, static_cast<std::size_t>(got));
+    else if (got == 0)
+      break;
+    else if (errno != EINTR)
+      complete = false;
   }
   ::close(fd);
   return complete;

@@ -4,7 +4,8 @@
 #include "heap.h"
 
 GlobalTable::GlobalTable() {
-  for (Primitive* function : paravelle::host::script::builtin_functions()) table_[Name::intern(function->name())] = function;
+  for (Primitive* function : paravelle::host::script::builtin_functions())
+    table_[Name::intern(function->name())] = function;
 }
 
 Value* GlobalTable::get(Value* name) const {

@@ -290,15 +290,20 @@ class Grammar {
   // ---- calls and operands ----
   bool starts_argument() const {
     switch (peek().kind) {
-      case TokenKind::Integer: case TokenKind::Float: case TokenKind::String: case TokenKind::Name:
-      case TokenKind::True: case TokenKind::False: case TokenKind::Ok: case TokenKind::Undefined:
-      case TokenKind::LParen: case TokenKind::HashParen:
-        return true;
+      case TokenKind::Integer:
+      case TokenKind::Float:
+      case TokenKind::String:
+      case TokenKind::Name:
+      case TokenKind::True:
+      case TokenKind::False:
+      case TokenKind::Ok:
+      case TokenKind::Undefined:
+      case TokenKind::LParen:
+      case TokenKind::HashParen: return true;
       case TokenKind::Minus:  // "f -1": a negative number argument, written without a blank
         return peek().space_before && !peek(1).space_before &&
                (peek(1).kind == TokenKind::Integer || peek(1).kind == TokenKind::Float);
-      default:
-        return false;
+      default: return false;
     }
   }
 

@@ -106,8 +106,10 @@ void drain_worklist(std::vector<Value*>& worklist) {
 void unlink(Heap& h, Value* v) {
   Value*& prev = HeapAccess::prev(v);
   Value*& next = HeapAccess::next(v);
-  if (prev) HeapAccess::next(prev) = next;
-  else h.head = next;
+  if (prev)
+    HeapAccess::next(prev) = next;
+  else
+    h.head = next;
   if (next) HeapAccess::prev(next) = prev;
   prev = next = nullptr;
 }
@@ -327,8 +329,8 @@ ScopedValueTempArray::~ScopedValueTempArray() {
 
 Value*& ScopedValueTempArray::operator[](std::size_t index) {
   if (index >= count_) {
-    throw RuntimeError(L"ScopedValueTempArray: slot " + std::to_wstring(index) + L" of " +
-                       std::to_wstring(count_) + L" requested");
+    throw RuntimeError(L"ScopedValueTempArray: slot " + std::to_wstring(index) + L" of " + std::to_wstring(count_) +
+                       L" requested");
   }
   return slots_[index];
 }

@@ -39,8 +39,8 @@ FPValue to_parameter(Value* argument, int type, int line) {
     if (!(whole >= INT_MIN && whole <= INT_MAX)) throw_conversion_error(argument, L"Integer", line);
     parameter.i = static_cast<int>(whole);
   } else if (type == TYPE_FLOAT && (integer || floating)) {
-    parameter.f = static_cast<float>(integer ? static_cast<Integer*>(argument)->value()
-                                             : static_cast<Float*>(argument)->value());
+    parameter.f =
+        static_cast<float>(integer ? static_cast<Integer*>(argument)->value() : static_cast<Float*>(argument)->value());
   } else if (type == TYPE_bool && argument->is_kind_of(&Boolean_class)) {
     parameter.b = argument->to_bool() ? 1 : 0;
   } else {
@@ -61,8 +61,8 @@ Value* from_result(const FPValue& result, int type) {
 
 // A MAXException is the host's way of failing a published call; scripts see it as a
 // runtime error carrying exactly its text.
-Value* invoke(FPInterfaceDesc& target, FunctionID id, int result_type, FPParams& params,
-              const std::wstring& what, int line) {
+Value* invoke(FPInterfaceDesc& target, FunctionID id, int result_type, FPParams& params, const std::wstring& what,
+              int line) {
   FPValue result;
   FPStatus status;
   try {
@@ -71,8 +71,7 @@ Value* invoke(FPInterfaceDesc& target, FunctionID id, int result_type, FPParams&
     throw RuntimeError(error.message());
   }
   if (status != FPS_OK) {
-    throw RuntimeError(what + L" is not implemented by its interface (function id " + std::to_wstring(id) + L")",
-                       line);
+    throw RuntimeError(what + L" is not implemented by its interface (function id " + std::to_wstring(id) + L")", line);
   }
   return from_result(result, result_type);
 }
@@ -110,7 +109,8 @@ Value* InterfaceFunction::call(const std::vector<Value*>& arguments, int line) c
                        line);
   }
   FPParams params;
-  for (std::size_t i = 0; i < arguments.size(); ++i) params.Append(to_parameter(arguments[i], def->params[i].type, line));
+  for (std::size_t i = 0; i < arguments.size(); ++i)
+    params.Append(to_parameter(arguments[i], def->params[i].type, line));
   return invoke(*target, def->ID, def->result_type, params, what, line);
 }
 

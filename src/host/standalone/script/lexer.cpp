@@ -18,13 +18,16 @@ namespace {
 
 const std::unordered_map<std::wstring, TokenKind>& keywords() {
   static const std::unordered_map<std::wstring, TokenKind> table{
-      {L"if", TokenKind::If},         {L"then", TokenKind::Then},   {L"else", TokenKind::Else},
-      {L"do", TokenKind::Do},         {L"for", TokenKind::For},     {L"to", TokenKind::To},
-      {L"by", TokenKind::By},         {L"try", TokenKind::Try},     {L"catch", TokenKind::Catch},
-      {L"throw", TokenKind::Throw},   {L"local", TokenKind::Local}, {L"global", TokenKind::Global},
-      {L"and", TokenKind::And},       {L"or", TokenKind::Or},       {L"not", TokenKind::Not},
-      {L"as", TokenKind::As},         {L"true", TokenKind::True},   {L"false", TokenKind::False},
-      {L"ok", TokenKind::Ok},         {L"undefined", TokenKind::Undefined}};
+      {L"if", TokenKind::If},       {L"then", TokenKind::Then},
+      {L"else", TokenKind::Else},   {L"do", TokenKind::Do},
+      {L"for", TokenKind::For},     {L"to", TokenKind::To},
+      {L"by", TokenKind::By},       {L"try", TokenKind::Try},
+      {L"catch", TokenKind::Catch}, {L"throw", TokenKind::Throw},
+      {L"local", TokenKind::Local}, {L"global", TokenKind::Global},
+      {L"and", TokenKind::And},     {L"or", TokenKind::Or},
+      {L"not", TokenKind::Not},     {L"as", TokenKind::As},
+      {L"true", TokenKind::True},   {L"false", TokenKind::False},
+      {L"ok", TokenKind::Ok},       {L"undefined", TokenKind::Undefined}};
   return table;
 }
 
@@ -58,9 +61,7 @@ class Lexer {
   }
 
  private:
-  wchar_t peek(std::size_t ahead = 0) const {
-    return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : L'\0';
-  }
+  wchar_t peek(std::size_t ahead = 0) const { return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : L'\0'; }
   bool at_end() const { return pos_ >= text_.size(); }
 
   [[noreturn]] void fail(const std::wstring& reason) const { throw SyntaxError(reason, line_); }
@@ -218,8 +219,10 @@ class Lexer {
       const wchar_t c = text_[pos_++];
       if (c == L'"') return token;
       if (c == L'\n') ++line_;
-      if (c == L'\\' && !verbatim) token.text.push_back(escape());
-      else token.text.push_back(c);
+      if (c == L'\\' && !verbatim)
+        token.text.push_back(escape());
+      else
+        token.text.push_back(c);
     }
   }
 

@@ -69,8 +69,7 @@ void count_loop_turn(int line) {
 
 void count_text(std::size_t characters, int line) {
   if (!budget_set) return;
-  if (characters > characters_left)
-    throw RuntimeError(L"Memory budget used up: the script made too much text", line);
+  if (characters > characters_left) throw RuntimeError(L"Memory budget used up: the script made too much text", line);
   characters_left -= characters;
 }
 

@@ -31,18 +31,16 @@ const wchar_t* symbol(BinaryOperator op) {
 }
 
 [[noreturn]] void no_function(BinaryOperator op, Value* left, Value* right, int line) {
-  throw RuntimeError(std::wstring(L"No \"") + symbol(op) + L"\" function for " + print_form(left) + L" and " +
-                         print_form(right),
-                     line);
+  throw RuntimeError(
+      std::wstring(L"No \"") + symbol(op) + L"\" function for " + print_form(left) + L" and " + print_form(right),
+      line);
 }
 
 bool is_integer(Value* v) { return v->is_kind_of(&Integer_class); }
 bool is_number(Value* v) { return is_integer(v) || v->is_kind_of(&Float_class); }
 bool is_string(Value* v) { return v->is_kind_of(&String_class); }
 int integer_of(Value* v) { return static_cast<Integer*>(v)->value(); }
-double number_of(Value* v) {
-  return is_integer(v) ? integer_of(v) : static_cast<Float*>(v)->value();
-}
+double number_of(Value* v) { return is_integer(v) ? integer_of(v) : static_cast<Float*>(v)->value(); }
 const std::wstring& text_of(Value* v) { return static_cast<String*>(v)->text(); }
 
 int wrap(std::int64_t value) { return static_cast<int>(static_cast<std::uint32_t>(value)); }

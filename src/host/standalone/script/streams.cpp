@@ -80,7 +80,10 @@ void CharStream::printf(const wchar_t* format, ...) {
       case L'X': append_number(out, "%llX", va_arg(args, unsigned)); break;
       case L'c': out.push_back(static_cast<wchar_t>(va_arg(args, int))); break;
       case L'%': out.push_back(L'%'); break;
-      default: out.push_back(L'%'); out.push_back(*p); break;
+      default:
+        out.push_back(L'%');
+        out.push_back(*p);
+        break;
     }
   }
   va_end(args);

@@ -33,9 +33,8 @@ namespace paravelle::host::script {
 
 void check_string_length(std::size_t length, int line) {
   if (length <= kMaximumStringLength) return;
-  throw RuntimeError(L"String too long: a string may hold at most " + std::to_wstring(kMaximumStringLength) +
-                         L" characters",
-                     line);
+  throw RuntimeError(
+      L"String too long: a string may hold at most " + std::to_wstring(kMaximumStringLength) + L" characters", line);
 }
 
 namespace {
@@ -151,14 +150,17 @@ void Array::sprin1(CharStream* stream) {
   // Arrays can hold arrays to any depth (and each other, in a cycle); printing recurses.
   constexpr std::size_t maximum_depth = 1000;
   const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::printing, maximum_depth,
-                                        L"array nested too deeply to print");
+                                                   L"array nested too deeply to print");
   stream->puts(L"#(");
   for (std::size_t i = 0; i < items_.size(); ++i) {
     if (i) stream->puts(L", ");
     // An array that holds itself prints the inner occurrence as "#(...)".
-    if (items_[i] == this) stream->puts(L"#(...)");
-    else if (items_[i]) items_[i]->sprin1(stream);
-    else stream->puts(L"undefined");
+    if (items_[i] == this)
+      stream->puts(L"#(...)");
+    else if (items_[i])
+      items_[i]->sprin1(stream);
+    else
+      stream->puts(L"undefined");
   }
   stream->puts(L")");
 }
