@@ -26,12 +26,7 @@ using ::testing::HasSubstr;
 
 constexpr int wait_ms = 10000;
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
+using testing::read_file;
 
 struct NodeSession {
   testing::TempFolder tmp;

@@ -36,12 +36,7 @@ namespace fs = std::filesystem;
 
 constexpr int wait_ms = 60000;
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
+using testing::read_file;
 
 std::size_t count_of(const std::string& text, const std::string& part) {
   std::size_t count = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace paravelle::testing {
@@ -16,5 +17,8 @@ class TempFolder {
  private:
   std::string path_;
 };
+
+// A file's bytes as they are on disk; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
 
 }  // namespace paravelle::testing

@@ -24,10 +24,7 @@ std::string fake_node_path() {
   return node.substr(0, node.find_last_of('/') + 1) + "fake-node";
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
+using testing::read_file;
 
 class Recorder : public RunObserver {
  public:
