@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ make pkg-config
+  cmake ninja-build g++ make pkg-config ccache
   libboost-dev libboost-filesystem-dev libboost-system-dev
   libutfcpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
