@@ -136,8 +136,9 @@ TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
             "/jobs/night/job.json: \"settings_before_start\"[0]: \"StartJob\" is not a settings command (the job "
             "sends it itself)");
   EXPECT_EQ(problem_of(with_header(R"("settings_before_start": ["Hide\\qFrameBuffer"])")),
-            "/jobs/night/job.json: \"settings_before_start\"[0]: the node cannot read this command: unknown escape "
-            "sequence \\q");
+            "/jobs/night/job.json: \"settings_before_start\"[0] \"Hide\\qFrameBuffer\": the node cannot read this "
+            "command and would end its session: unknown escape sequence \\q (a backslash starts an escape: write "
+            "paths with forward slashes, C:/temp, or double each backslash, C:\\\\\\\\temp in JSON)");
   EXPECT_EQ(problem_of(with_header(R"("job_info": {"Name": {"x": 1}})")),
             "/jobs/night/job.json: \"job_info\".Name: must be a text, a number or true/false");
   EXPECT_EQ(problem_of(with_header(R"("path_mapping": [{"from": "", "to": "/x"}])")),
