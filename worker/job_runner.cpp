@@ -25,19 +25,35 @@ class NodeSlot {
         answers_(job) {}
 
   void run() {
-    while (ensure_node()) {
-      const auto index = ledger_.take();
-      if (!index) break;
-      render(*index);
+    try {
+      while (ensure_node()) {
+        const auto index = ledger_.take();
+        if (!index) break;
+        render(*index);
+      }
+    } catch (const std::exception& error) {
+      // The farm's own failure (its frame records cannot be written): nothing more can be recorded,
+      // so no node goes on rendering.
+      observer_.note("node " + std::to_string(node_) + ": the farm cannot go on: " + error.what(), true);
+      try {
+        ledger_.stop(std::string("the farm could not go on: ") + error.what());
+      } catch (const std::exception&) {
+      }
     }
     close();
   }
+
+  // Why this slot gave up starting nodes; empty while it has not.
+  const std::string& gave_up() const { return gave_up_; }
 
  private:
   // A node that has started the job, starting a fresh one when needed. False when this slot gives up.
   bool ensure_node() {
     while (!session_) {
+      if (ledger_.stopped()) return false;
       if (failed_starts_ > options_.retries) {
+        gave_up_ = "node " + std::to_string(node_) + " gave up after " + std::to_string(failed_starts_) +
+                   " failed starts; the last: " + last_failure_;
         observer_.note(
             "node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) + " failed starts",
             true);
@@ -67,17 +83,26 @@ class NodeSlot {
       const std::string refusal = session->start_job(job_, answers_);
       if (!refusal.empty()) {
         // The same job would be refused by every node: stop it rather than retry.
-        observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal, true);
         ledger_.stop("the job start failed: " + refusal);
+        observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal + log_hint(*session),
+                       true);
         session->finish();
         observer_.node_state(node_, "stopped");
         return false;
       }
+    } catch (const JobFileError& error) {
+      // A job this node cannot be given is one no node can: not a failed start.
+      ledger_.stop(error.what());
+      observer_.note("node " + std::to_string(node_) + ": " + error.what(), true);
+      session->kill();
+      observer_.node_state(node_, "stopped");
+      return false;
     } catch (const WorkerError& lost) {
       // NodeLost, or a node that could not even be launched (a missing program, no folder).
       ++failed_starts_;
-      observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) + "): " + lost.what() +
-                         "; killing it",
+      last_failure_ = lost.what() + session->last_words();
+      observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) +
+                         "): " + last_failure_ + "; killing it" + log_hint(*session),
                      true);
       session->kill();
       return true;
@@ -91,12 +116,18 @@ class NodeSlot {
     return true;
   }
 
+  static std::string log_hint(const NodeSession& session) {
+    const auto log = session.start_log();
+    return log.empty() ? std::string() : " (log: " + log.string() + ")";
+  }
+
   void render(std::size_t index) {
     const std::int32_t frame = ledger_.frame_at(index);
-    observer_.frame_started(node_, frame, ledger_.record(index).tries + 1);
+    const int try_number = ledger_.tries_of(index) + 1;
+    observer_.frame_started(node_, frame, try_number);
     NodeTry outcome;
     try {
-      outcome = session_->render(frame, answers_);
+      outcome = session_->render(frame, answers_, try_number);
     } catch (const std::exception& error) {
       // Whatever went wrong, the frame must be accounted for, or the other nodes would wait for it for ever.
       outcome.node = node_;
@@ -133,31 +164,52 @@ class NodeSlot {
   std::unique_ptr<NodeSession> session_;
   int starts_ = 0;
   int failed_starts_ = 0;
+  std::string last_failure_;
+  std::string gave_up_;
 };
 
 }  // namespace
 
-JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
-                         RunObserver& observer) {
+RunTotals run_job(const JobFile& job, FrameLedger& ledger, const RunnerOptions& options, RunObserver& observer) {
+  RunTotals totals;
+  totals.start_time = unix_time_now();
   const auto begin = Clock::now();
-  FrameLedger ledger(frames, options.retries);
   std::atomic<int> node_starts{0};
   std::vector<std::unique_ptr<NodeSlot>> slots;
-  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(frames.size())));
-  for (int node = 1; node <= nodes; ++node) {
-    slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
+  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(ledger.frames_to_render())));
+  if (ledger.frames_to_render() > 0) {
+    for (int node = 1; node <= nodes; ++node) {
+      slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
+    }
   }
   {
     std::vector<std::jthread> threads;
     for (auto& slot : slots) threads.emplace_back([&slot] { slot->run(); });
   }
   // Every slot has given up or finished; frames still queued had no node left to render them.
-  ledger.stop("no node was left to render it");
+  std::string why;
+  for (const auto& slot : slots) {
+    if (!slot->gave_up().empty()) why = slot->gave_up();
+  }
+  ledger.stop("no node was left to render it" + (why.empty() ? std::string() : " (" + why + ")"));
+  totals.node_starts = node_starts;
+  totals.elapsed_seconds = Seconds(Clock::now() - begin).count();
+  totals.end_time = unix_time_now();
+  return totals;
+}
+
+JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
+                         RunObserver& observer) {
+  FrameLedger ledger(frames, options.retries);
+  const RunTotals totals = run_job(job, ledger, options, observer);
   JobReport report;
   report.job_file = job.source.string();
+  report.host = host_name();
+  report.start_time = totals.start_time;
+  report.end_time = totals.end_time;
   report.frames = ledger.records();
-  report.node_starts = node_starts;
-  report.elapsed_seconds = Seconds(Clock::now() - begin).count();
+  report.node_starts = totals.node_starts;
+  report.elapsed_seconds = totals.elapsed_seconds;
   return report;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "worker/frame_ledger.h"
 #include "worker/job_file.h"
 #include "worker/job_report.h"
 #include "worker/node_session.h"
@@ -33,8 +34,18 @@ struct RunnerOptions {
   int retries = 2;  // per frame, and per node for consecutive failed starts
 };
 
-// Renders `frames` of `job`. Every frame ends done, failed or not rendered (when the job start is
-// refused, or no node can be started); the report says which, and why.
+struct RunTotals {
+  int node_starts = 0;
+  double elapsed_seconds = 0;
+  double start_time = 0;  // seconds since 1970
+  double end_time = 0;
+};
+
+// Renders the ledger's frames of `job`. Every frame ends done, failed or not rendered (when the job
+// start is refused, or no node can be started); its record says which, and why.
+RunTotals run_job(const JobFile& job, FrameLedger& ledger, const RunnerOptions& options, RunObserver& observer);
+
+// The same for a list of frames, with the whole report in memory: for tests and small jobs.
 JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
                          RunObserver& observer);
 

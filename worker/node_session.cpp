@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "worker/command_text.h"
+#include "worker/job_report.h"
 #include "worker/job_replies.h"
 #include "worker/settings_batch.h"
 
@@ -45,6 +46,32 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// Copies what the node printed while a task ran into the task's log, on every way out of the task:
+// a script's print goes to the node's standard output, not over the connection.
+class PrintedCopy {
+ public:
+  PrintedCopy(const NodeProcess* process, TaskLog* log)
+      : process_(process),
+        log_(log),
+        out_(process ? process->output_size(NodeProcess::Stream::out) : 0),
+        err_(process ? process->output_size(NodeProcess::Stream::err) : 0) {}
+  PrintedCopy(const PrintedCopy&) = delete;
+  PrintedCopy& operator=(const PrintedCopy&) = delete;
+  ~PrintedCopy() {
+    if (!process_ || !log_) return;
+    // No more than the log can hold: whatever lies past its cap would be dropped anyway.
+    constexpr std::size_t kLimit = TaskLog::kDefaultCap;
+    log_->printed("stdout", process_->output_since(NodeProcess::Stream::out, out_, kLimit));
+    log_->printed("stderr", process_->output_since(NodeProcess::Stream::err, err_, kLimit));
+  }
+
+ private:
+  const NodeProcess* process_;
+  TaskLog* log_;
+  std::uint64_t out_;
+  std::uint64_t err_;
+};
+
 std::optional<int> exit_code_now(NodeProcess& process) {
   try {
     return process.wait(0);
@@ -58,8 +85,13 @@ std::optional<int> exit_code_now(NodeProcess& process) {
 NodeSession::NodeSession(NodeLaunch launch, int node, int start, MessageObserver observer)
     : launch_(std::move(launch)),
       node_(node),
-      tmp_folder_(launch_.work_dir / ("node-" + std::to_string(node) + "-" + std::to_string(start))) {
-  worker_.set_observer(std::move(observer));
+      start_(start),
+      tmp_folder_(launch_.work_dir / ("node-" + std::to_string(node) + "-" + std::to_string(start))),
+      observer_(std::move(observer)) {
+  worker_.set_observer([this](Direction direction, const std::string& payload) {
+    if (log_) log_->message(direction == Direction::from_node, payload);
+    if (observer_) observer_(direction, payload);
+  });
 }
 
 NodeSession::~NodeSession() {
@@ -76,7 +108,16 @@ void NodeSession::open() {
                                    launch_.token};
   argv.insert(argv.end(), launch_.node_args.begin(), launch_.node_args.end());
   const auto begin = Clock::now();
-  process_ = std::make_unique<NodeProcess>(argv, env, true);
+  // What the node prints stays beside its log: node-<k>-<start>.out and .err in its folder.
+  process_ = std::make_unique<NodeProcess>(argv, env, true, tmp_folder_ / tmp_folder_.filename());
+  if (!launch_.logs_dir.empty()) {
+    const std::string name = "job-start-" + std::to_string(node_) + "-" + std::to_string(start_) + ".log";
+    start_log_ = std::make_unique<TaskLog>(launch_.logs_dir / name, launch_.log_cap);
+    start_log_->heading("job start of node " + std::to_string(node_) + " (start " + std::to_string(start_) + ", pid " +
+                        std::to_string(process_->pid()) + ", TMP " + tmp_folder_.string() + ")");
+    log_ = start_log_.get();
+  }
+  const PrintedCopy printed(process_.get(), start_log_.get());
   // A node that dies before it connects must not cost the whole connect time-out.
   const Deadline deadline(launch_.timeout_ms);
   for (;;) {
@@ -125,6 +166,15 @@ std::string NodeSession::lost_text(const WorkerError& error, const char* during,
   return text;
 }
 
+std::string NodeSession::session_ended(const std::string& command, const std::string& reply) {
+  session_over_ = true;
+  job_running_ = false;
+  const std::string text = command + ": " + first_line(reply);
+  // The node's own end of the connection failed: another node may well do better.
+  if (reply.find("simple_socket") != std::string::npos) throw NodeLost("the node ended its session: " + text);
+  return text;
+}
+
 std::string NodeSession::run_batch(const std::vector<std::string>& settings) {
   BatchResult result;
   try {
@@ -132,7 +182,7 @@ std::string NodeSession::run_batch(const std::vector<std::string>& settings) {
   } catch (const WorkerError& error) {
     throw NodeLost(lost_text(error, "the settings", launch_.timeout_ms));
   }
-  if (result.session_over) throw NodeLost("the node ended its session: " + first_line(result.failures.back().reply));
+  if (result.session_over) return session_ended(result.failures.back().command, result.failures.back().reply);
   if (result.failures.empty()) return {};
   return result.failures.front().command + ": " + result.failures.front().reply;
 }
@@ -147,13 +197,14 @@ std::string NodeSession::run_scripts(const JobFile& job, const RequestHandler& a
     }
     const std::string problem = reply_problem(StepKind::script, conversation);
     if (problem.empty()) continue;
-    if (is_session_ending_reply(conversation.final_reply())) throw NodeLost(script + ": " + first_line(problem));
+    if (is_session_ending_reply(conversation.final_reply())) return session_ended(script, problem);
     return script + ": " + problem;
   }
   return {};
 }
 
 std::string NodeSession::start_job(const JobFile& job, const RequestHandler& answers) {
+  const PrintedCopy printed(process_.get(), start_log_.get());
   if (std::string problem = run_batch(job.settings_before_start); !problem.empty()) return problem;
   if (!job.scene) throw JobFileError(job.source.string() + ": a job needs \"scene\"");
   const std::string start = command_text("StartJob", {*job.scene, job.camera});
@@ -163,7 +214,7 @@ std::string NodeSession::start_job(const JobFile& job, const RequestHandler& ans
   } catch (const WorkerError& error) {
     throw NodeLost(lost_text(error, "StartJob", launch_.stall_ms));
   }
-  if (is_session_ending_reply(conversation.final_reply())) throw NodeLost(first_line(conversation.final_reply()));
+  if (is_session_ending_reply(conversation.final_reply())) return session_ended(start, conversation.final_reply());
   if (std::string problem = reply_problem(StepKind::start_job, conversation); !problem.empty()) {
     return start + ": " + problem;
   }
@@ -179,7 +230,34 @@ std::string NodeSession::run_settings_and_scripts(const JobFile& job, const Requ
   return run_scripts(job, answers);
 }
 
-NodeTry NodeSession::render(std::int32_t frame, const RequestHandler& answers) {
+NodeTry NodeSession::render(std::int32_t frame, const RequestHandler& answers, int try_number) {
+  std::unique_ptr<TaskLog> frame_log;
+  if (!launch_.logs_dir.empty()) {
+    frame_log =
+        std::make_unique<TaskLog>(launch_.logs_dir / ("frame-" + std::to_string(frame) + ".log"), launch_.log_cap);
+    frame_log->heading("frame " + std::to_string(frame) + ", try " + std::to_string(try_number) + ", node " +
+                       std::to_string(node_) + " (start " + std::to_string(start_) + ", pid " + std::to_string(pid()) +
+                       ")");
+    log_ = frame_log.get();
+  }
+  NodeTry outcome;
+  {
+    const PrintedCopy printed(process_.get(), frame_log.get());
+    outcome = render_try(frame, answers);
+  }
+  log_ = start_log_.get();
+  if (!frame_log) return outcome;
+  outcome.log = frame_log->path().string();
+  if (outcome.crash_report) frame_log->note("the crash report is kept in " + *outcome.crash_report);
+  if (outcome.succeeded) {
+    frame_log->note("the try succeeded in " + seconds_text(outcome.render_seconds) + " s");
+  } else {
+    frame_log->note("the try failed: " + outcome.problem + last_words());
+  }
+  return outcome;
+}
+
+NodeTry NodeSession::render_try(std::int32_t frame, const RequestHandler& answers) {
   NodeTry outcome;
   outcome.node = node_;
   const auto begin = Clock::now();
@@ -197,6 +275,7 @@ NodeTry NodeSession::render(std::int32_t frame, const RequestHandler& answers) {
     if (error.find(kTrappedFault) != std::string::npos) outcome.crash_report = save_crash(frame, error);
   }
   if (is_session_ending_reply(conversation.final_reply())) {
+    session_over_ = true;
     outcome.node_lost = true;
     outcome.problem = "the node ended its session: " + first_line(conversation.final_reply());
     return outcome;
@@ -253,6 +332,8 @@ std::string NodeSession::save_crash(std::int32_t frame, const std::string& reply
 
 std::string NodeSession::finish() {
   std::string problem;
+  log_ = start_log_.get();
+  const PrintedCopy printed(process_.get(), start_log_.get());
   if (job_running_ && worker_.connected()) {
     try {
       problem = reply_problem(StepKind::end_job, worker_.job_command("EndJob", launch_.timeout_ms));
@@ -270,13 +351,26 @@ std::string NodeSession::finish() {
   } catch (const TimeoutError&) {
     code = process_->kill_group();
   }
-  if (code != 0 && problem.empty()) problem = "the node exited with code " + std::to_string(code);
+  // A node whose session a fatal reply ended exits with a failure, and a killed one with its signal:
+  // both were reported already, or were the farm's own doing.
+  if (code != 0 && problem.empty() && !session_over_ && !killed_) {
+    problem = "the node exited with code " + std::to_string(code) + last_words();
+  }
   return problem;
 }
 
 void NodeSession::kill() {
   worker_.close();
+  killed_ = true;
   if (process_) process_->kill_group();
+}
+
+std::string NodeSession::last_words() const {
+  constexpr std::size_t kLines = 3;
+  if (!process_ || process_->running()) return {};
+  std::string text;
+  for (const auto& line : process_->stderr_tail(kLines)) text += " \"" + line + "\"";
+  return text.empty() ? text : "; its standard error ends:" + text;
 }
 
 }  // namespace paravelle::worker

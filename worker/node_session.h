@@ -14,6 +14,7 @@
 #include "worker/frame_ledger.h"
 #include "worker/job_file.h"
 #include "worker/poll_wait.h"
+#include "worker/task_log.h"
 
 namespace paravelle::worker {
 
@@ -29,9 +30,11 @@ struct NodeLaunch {
   std::vector<std::pair<std::string, std::string>> node_env;
   std::filesystem::path work_dir;    // each node's TMP folder is made inside
   std::filesystem::path report_dir;  // crash files land here
-  std::string token;                 // the token this node must send
-  int timeout_ms = 120000;           // the longest wait for the handshake, settings and scripts
-  int stall_ms = 600000;             // the longest silence during StartJob and RenderTask; 0: none
+  std::filesystem::path logs_dir;    // frame-<n>.log and job-start-<node>-<start>.log; empty: none
+  std::uint64_t log_cap = TaskLog::kDefaultCap;
+  std::string token;        // the token this node must send
+  int timeout_ms = 120000;  // the longest wait for the handshake, settings and scripts
+  int stall_ms = 600000;    // the longest silence during StartJob and RenderTask; 0: none
 };
 
 struct NodeTry : TryOutcome {
@@ -53,16 +56,26 @@ class NodeSession {
   double start_seconds() const { return start_seconds_; }
 
   // Settings before the start, StartJob, settings after it, the scripts. Empty when all went
-  // well, else the node's reply that refuses the job. NodeLost when the node stalls or dies.
+  // well, else the node's reply that refuses the job: an error reply, or a reply with which the
+  // node ended its session (a failing script, a command it cannot read), which every node would
+  // send alike. NodeLost when the node stalls, dies or loses the connection.
   std::string start_job(const JobFile& job, const RequestHandler& answers);
   // The command-free variant for --without-job: the settings and the scripts, in order.
   std::string run_settings_and_scripts(const JobFile& job, const RequestHandler& answers);
-  // One try of one frame, with the output files checked. Never throws for the node's faults.
-  NodeTry render(std::int32_t frame, const RequestHandler& answers);
-  // EndJob (when a job runs), close the connection, wait for the process. Returns a problem or "".
+  // One try of one frame, with the output files checked, written to the frame's log under a heading
+  // naming the try. Never throws for the node's faults.
+  NodeTry render(std::int32_t frame, const RequestHandler& answers, int try_number = 1);
+  // EndJob (when a job runs), close the connection, wait for the process. Returns a problem or "":
+  // the exit code of a node that ended its session on a fatal reply, or that was killed, is not one.
   std::string finish();
   // Kills the node's whole process group.
   void kill();
+
+  // "; its standard error ends: "..." "..."" when the process has ended and said something there
+  // (a node that exits before its job start completed usually says why); "" otherwise.
+  std::string last_words() const;
+  // The job start's log (the handshake, the settings, StartJob, the scripts, EndJob); empty without logs.
+  std::filesystem::path start_log() const { return start_log_ ? start_log_->path() : std::filesystem::path(); }
 
   const std::filesystem::path& tmp_folder() const { return tmp_folder_; }
   // The open connection, for measuring single commands on a started node.
@@ -72,18 +85,28 @@ class NodeSession {
  private:
   std::string run_batch(const std::vector<std::string>& settings);
   std::string run_scripts(const JobFile& job, const RequestHandler& answers);
+  // The text of a reply that ended the node's session during the job start: a refusal, unless the
+  // node's end of the connection failed (then NodeLost).
+  std::string session_ended(const std::string& command, const std::string& reply);
   int stall_wait() const { return launch_.stall_ms > 0 ? launch_.stall_ms : -1; }
   std::string lost_text(const WorkerError& error, const char* during, int waited_ms) const;
+  NodeTry render_try(std::int32_t frame, const RequestHandler& answers);
   std::vector<OutputFile> check_outputs(std::int32_t frame, std::string& problem);
   std::string save_crash(std::int32_t frame, const std::string& reply) const;
 
   const NodeLaunch launch_;
   int node_;
+  int start_;
   std::filesystem::path tmp_folder_;
+  MessageObserver observer_;
   FarmWorker worker_;
   std::unique_ptr<NodeProcess> process_;
+  std::unique_ptr<TaskLog> start_log_;
+  TaskLog* log_ = nullptr;  // where the messages go now: the job start's log or a frame's
   double start_seconds_ = 0;
   bool job_running_ = false;
+  bool session_over_ = false;  // the node ended its session with a fatal reply
+  bool killed_ = false;
 };
 
 }  // namespace paravelle::worker

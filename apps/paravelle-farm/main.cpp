@@ -88,8 +88,18 @@ void add_run_options(CLI::App& app, Cli& cli) {
   app.add_option("--retries", cli.run.retries, "further tries of a frame that failed")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
-  app.add_option("--report", cli.run.report_file, "write a JSON report of every frame here; crash files go beside it");
+  app.add_option("--report", cli.run.report_file,
+                 "write a JSON report of every frame here; crash files and the logs/ folder go beside it");
+  app.add_option("--resume", cli.run.resume_report,
+                 "render only the frames this earlier report does not list as done (with their outputs still on "
+                 "disk), and write the merged report to --report, else back to this file")
+      ->check(CLI::ExistingFile);
+  app.add_option("--logs", cli.run.logs_dir,
+                 "folder for each frame's log and each job start's log (default: logs/ beside the report, else in "
+                 "the work folder)");
   app.add_option("--work-dir", cli.run.work_dir, "folder for the nodes' TMP folders (default: a new one under /tmp)");
+  app.add_flag("--keep-work", cli.run.keep_work,
+               "keep the nodes' folders after a run in which every frame was rendered (other runs always keep them)");
   app.add_flag("--quiet", cli.run.quiet, "show only failures and the summary");
   app.add_option("--node", cli.run.node_binary, "the node program to start")
       ->check(CLI::ExistingFile)
@@ -174,7 +184,7 @@ int main(int argc, char** argv) {
                "  paravelle-farm submit JOBFILE --chunk K   hand a job to Slurm as an array job\n"
                "  paravelle-farm collect DIR [--wait ID]    merge the reports of a Slurm submission\n"
                "Exit codes: 0 every frame was rendered, 1 a frame (or the node, or Slurm) failed,\n"
-               "2 bad arguments or a bad job file.",
+               "2 bad arguments, a bad job file, or anything else found wrong before a node starts.",
                "paravelle-farm"};
   Cli cli;
   cli.run.node_binary = default_node_binary();

@@ -98,7 +98,7 @@ TEST(FarmJob, AJobStartThatHangsIsEndedAndANodeThatNeverStartsIsGivenUp) {
   job.options.launch.stall_ms = 1000;
   const worker::JobReport report = job.run({1, 2});
   EXPECT_THAT(statuses(report), ElementsAre("1 not rendered", "2 not rendered"));
-  EXPECT_EQ(report.frames[0].problem, "no node was left to render it");
+  EXPECT_THAT(report.frames[0].problem, ::testing::StartsWith("no node was left to render it"));
   EXPECT_EQ(report.node_starts, 2);
   ASSERT_EQ(job.problems.lines.size(), 3u);
   EXPECT_THAT(job.problems.lines[0], HasSubstr("the node sent nothing for 1 s during StartJob (stalled); killing it"));

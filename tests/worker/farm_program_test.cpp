@@ -30,7 +30,8 @@ struct Farm {
   paravelle::testing::TempFolder folder;
   std::string job_file = folder.path() + "/job.json";
   Farm() {
-    std::ofstream(job_file) << R"({"format": "paravelle-job", "version": 1, "scene": "/scenes/a.json",
+    std::ofstream(folder.path() + "/scene.json") << "{}";  // checked for before any node starts
+    std::ofstream(job_file) << R"({"format": "paravelle-job", "version": 1, "scene": "scene.json",
       "settings_before_start": ["TempFolder,/tmp/x"], "frames": "1-4"})";
   }
   std::vector<std::string> argv(std::vector<std::string> extra) const {

@@ -70,7 +70,7 @@ TEST(ProgressDisplay, PlainLinesAtMostOncePerSecondPerNode) {
             "node 2  frame 8 (try 2)  [--------------------]     ?%\n"
             "node 1  frame 7  [##########----------]  50.0%  Rendering image - 25.0%\n"
             "frame 7 done on node 1 (try 1, 1.50 s)  [1/4]\n"
-            "frame 8 failed, will retry on node 2 (try 2, 1.50 s): the node closed the connection  [1/4]\n"
+            "frame 8 failed on node 2 (try 2, 1.50 s), to be tried again: the node closed the connection  [1/4]\n"
             "frames 1/4 done  elapsed 1:02  left ~3:06\n");
 }
 
