@@ -1,6 +1,7 @@
 #include "worker/job_runner.h"
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <thread>
 
@@ -50,6 +51,7 @@ class NodeSlot {
   // A node that has started the job, starting a fresh one when needed. False when this slot gives up.
   bool ensure_node() {
     while (!session_) {
+      if (const auto why = interrupted()) ledger_.stop(*why);
       if (ledger_.stopped()) return false;
       if (failed_starts_ > options_.retries) {
         gave_up_ = "node " + std::to_string(node_) + " gave up after " + std::to_string(failed_starts_) +
@@ -79,11 +81,13 @@ class NodeSlot {
                                                  });
     try {
       session->open();
+      track(*session);
       observer_.node_state(node_, "job start");
       const std::string refusal = session->start_job(job_, answers_);
       if (!refusal.empty()) {
         // The same job would be refused by every node: stop it rather than retry.
         ledger_.stop("the job start failed: " + refusal);
+        untrack(*session);
         observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal + log_hint(*session),
                        true);
         session->finish();
@@ -94,6 +98,7 @@ class NodeSlot {
       // A job this node cannot be given is one no node can: not a failed start.
       ledger_.stop(error.what());
       observer_.note("node " + std::to_string(node_) + ": " + error.what(), true);
+      untrack(*session);
       session->kill();
       observer_.node_state(node_, "stopped");
       return false;
@@ -104,6 +109,7 @@ class NodeSlot {
       observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) +
                          "): " + last_failure_ + "; killing it" + log_hint(*session),
                      true);
+      untrack(*session);
       session->kill();
       return true;
     }
@@ -134,20 +140,41 @@ class NodeSlot {
       outcome.node_lost = true;
       outcome.problem = error.what();
     }
+    const auto why = interrupted();
     if (outcome.node_lost) {
-      observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
-                         "; killing its process group and starting a fresh node",
-                     true);
+      if (!why) {
+        observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
+                           "; killing its process group and starting a fresh node",
+                       true);
+      }
+      untrack(*session_);
       session_->kill();
       session_.reset();
+    }
+    if (why && !outcome.succeeded) {
+      // Not the frame's fault: it stays unrendered, for a later run to do.
+      ledger_.stop(*why);
+      ledger_.give_back(index);
+      return;
     }
     const bool final = ledger_.finish(index, outcome);
     observer_.frame_finished(node_, ledger_.record(index), final);
     if (session_) observer_.node_state(node_, "idle");
   }
 
+  std::optional<std::string> interrupted() const {
+    return options_.interrupt ? options_.interrupt->reason() : std::nullopt;
+  }
+  void track(const NodeSession& session) const {
+    if (options_.interrupt) options_.interrupt->track(session.pid());
+  }
+  void untrack(const NodeSession& session) const {
+    if (options_.interrupt) options_.interrupt->untrack(session.pid());
+  }
+
   void close() {
     if (!session_) return;
+    untrack(*session_);
     const std::string problem = session_->finish();
     if (!problem.empty()) observer_.note("node " + std::to_string(node_) + ": " + problem, true);
     session_.reset();
@@ -169,6 +196,28 @@ class NodeSlot {
 };
 
 }  // namespace
+
+void RunInterrupt::interrupt(const std::string& why) {
+  std::lock_guard lock(mutex_);
+  if (!why_) why_ = why;
+  for (const pid_t group : groups_) ::kill(-group, SIGKILL);
+}
+
+std::optional<std::string> RunInterrupt::reason() const {
+  std::lock_guard lock(mutex_);
+  return why_;
+}
+
+void RunInterrupt::track(pid_t group) {
+  std::lock_guard lock(mutex_);
+  groups_.push_back(group);
+  if (why_) ::kill(-group, SIGKILL);
+}
+
+void RunInterrupt::untrack(pid_t group) {
+  std::lock_guard lock(mutex_);
+  std::erase(groups_, group);
+}
 
 RunTotals run_job(const JobFile& job, FrameLedger& ledger, const RunnerOptions& options, RunObserver& observer) {
   RunTotals totals;

@@ -2,7 +2,11 @@
 // replaces its node when it stalls or dies (repeating the job start), and every try is recorded.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +32,28 @@ class RunObserver {
   virtual void note(const std::string& text, bool problem) = 0;
 };
 
+// Ends a run early from another thread (an operator's Ctrl-C): the nodes are killed, no frame is
+// handed out any more, and the frames not yet final stay "not rendered" with the reason, so that
+// the run's report can be resumed from.
+class RunInterrupt {
+ public:
+  void interrupt(const std::string& why);
+  std::optional<std::string> reason() const;
+  // The process groups of the nodes a run has now; interrupt() kills them.
+  void track(pid_t group);
+  void untrack(pid_t group);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<pid_t> groups_;
+  std::optional<std::string> why_;
+};
+
 struct RunnerOptions {
   NodeLaunch launch;
   int nodes = 1;
-  int retries = 2;  // per frame, and per node for consecutive failed starts
+  int retries = 2;                    // per frame, and per node for consecutive failed starts
+  RunInterrupt* interrupt = nullptr;  // none: the run cannot be ended early
 };
 
 struct RunTotals {

@@ -1,11 +1,14 @@
 #include "job_runner.h"
 
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -74,6 +77,41 @@ class Ticker {
  private:
   std::mutex mutex_;
   std::condition_variable_any wake_;
+  std::jthread thread_;
+};
+
+// For as long as it lives, SIGINT, SIGTERM and SIGHUP end the run early instead of the program: the
+// nodes are killed and the report is still written, listing what was done, so the run can be
+// resumed. The signals are blocked in every thread (the nodes' threads inherit the mask, the nodes
+// do not) and waited for by a thread of its own.
+class SignalWatch {
+ public:
+  SignalWatch(worker::RunInterrupt& interrupt, worker::ProgressDisplay& display) {
+    ::sigemptyset(&signals_);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&signals_, signal);
+    ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+    thread_ = std::jthread([this, &interrupt, &display](std::stop_token stop) {
+      const timespec step{0, 100 * 1000 * 1000};
+      while (!stop.stop_requested()) {
+        const int signal = ::sigtimedwait(&signals_, nullptr, &step);
+        if (signal <= 0) continue;
+        const std::string why = std::string("the run was interrupted (") + ::strsignal(signal) + ")";
+        display.note(why + ": stopping the nodes; the report will list what was done", true);
+        interrupt.interrupt(why);
+      }
+    });
+  }
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+  ~SignalWatch() {
+    thread_.request_stop();
+    thread_.join();
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+
+ private:
+  sigset_t signals_;
+  sigset_t previous_;
   std::jthread thread_;
 };
 
@@ -161,7 +199,7 @@ int run_frames(const worker::JobFile& job, const RunOptions& options) {
   check_before_start(job, options);
 
   const WorkFolder work = make_work_dir(options.work_dir);
-  const worker::RunnerOptions runner = runner_options(options, work);
+  worker::RunnerOptions runner = runner_options(options, work);
   worker::FrameLedger ledger(frames, options.retries, work.path);
   worker::ReportHeader header;
   header.job_file = std::filesystem::absolute(job.source).string();
@@ -187,6 +225,9 @@ int run_frames(const worker::JobFile& job, const RunOptions& options) {
                    std::to_string(runner.nodes) + " node(s); node folders in " + work.path.string() + ", logs in " +
                    runner.launch.logs_dir.string(),
                false);
+  worker::RunInterrupt interrupt;
+  runner.interrupt = &interrupt;
+  const SignalWatch signals(interrupt, display);
   worker::RunTotals totals;
   {
     std::optional<Ticker> ticker;

@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
+#include <thread>
 
 #include "support/farm_program.h"
 #include "support/temp_folder.h"
@@ -33,12 +35,13 @@ struct FarmJob {
     std::ofstream(job_file) << R"({"format": "paravelle-job", "version": 1, "frames": "1-2", "scene": "scene.json")"
                             << (keys.empty() ? "" : ", ") << keys << "}";
   }
-  FarmResult run(const std::vector<std::string>& extra) const {
+  std::vector<std::string> argv(const std::vector<std::string>& extra) const {
     std::vector<std::string> argv = {built_program("paravelle-farm"), job_file,     "--node",
                                      built_program("fake-node"),      "--work-dir", work};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return paravelle::testing::run_program(argv);
+    return argv;
   }
+  FarmResult run(const std::vector<std::string>& extra) const { return paravelle::testing::run_program(argv(extra)); }
 };
 
 TEST(FarmChecks, WhatCannotRunIsRefusedBeforeAnyNodeStarts) {
@@ -94,27 +97,36 @@ TEST(FarmChecks, SettingsTheNodeWouldIgnoreAreWarnedOfAndTheJobRunsAsBefore) {
   for (const auto& warning : expected) EXPECT_THAT(result.out, HasSubstr("warning: " + warning + "\n"));
 }
 
-TEST(FarmResume, OnlyFramesNotDoneAreRenderedAndTheEarlierEntriesStay) {
+TEST(FarmResume, AnInterruptedRunIsFinishedLaterWithOnlyTheFramesNotDone) {
   const FarmJob farm;
-  const auto first = farm.run(
-      {"--frames", "1-4", "--retries", "0", "--report", farm.report, "--node-arg", "--crash-frame", "--node-arg", "3"});
-  EXPECT_EQ(first.code, 1) << first.out << first.err;
-  EXPECT_THAT(first.out, HasSubstr("\nWork folder kept: " + farm.work + "\n"));
+  // Frame 3 fails, frame 4 hangs until the operator's Ctrl-C, frame 5 is never reached.
+  NodeProcess first(farm.argv({"--frames", "1-5", "--retries", "0", "--report", farm.report, "--node-arg",
+                               "--crash-frame", "--node-arg", "3", "--node-arg", "--hang-frame", "--node-arg", "4"}));
+  for (int waited = 0; !std::filesystem::exists(farm.folder.path() + "/logs/frame-4.log") && waited < 3000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(first.pid(), SIGINT);
+  EXPECT_EQ(first.wait(60000), 1) << first.stdout_text() << first.stderr_text();
+  EXPECT_THAT(first.stdout_text(), AllOf(HasSubstr("the run was interrupted (Interrupt): stopping the nodes"),
+                                         HasSubstr("\nWork folder kept: " + farm.work + "\n")));
   const JobReport before = read_report(farm.report);
   EXPECT_EQ(before.work_dir, farm.work);
-  ASSERT_EQ(before.frames.size(), 4u);
-  // Frame 1 was done, but its output has gone since: it is rendered again with frame 3.
+  ASSERT_EQ(before.frames.size(), 5u);
+  for (const int unrendered : {3, 4}) {
+    EXPECT_EQ(before.frames[unrendered].status, FrameStatus::pending);
+    EXPECT_EQ(before.frames[unrendered].problem, "the run was interrupted (Interrupt)");
+  }
+  // Frame 1 was done, but its output has gone since: it is rendered again, with frames 3 to 5.
   std::filesystem::remove(before.frames[0].outputs.at(0).path);
 
-  const auto second = farm.run({"--frames", "1-4", "--resume", farm.report});
+  const auto second = farm.run({"--frames", "1-5", "--resume", farm.report});
   EXPECT_EQ(second.code, 0) << second.out << second.err;
   EXPECT_THAT(second.out,
-              AllOf(HasSubstr("2 of 4 frame(s) done already"), HasSubstr("[2/2]"), Not(HasSubstr("Work folder kept"))));
+              AllOf(HasSubstr("1 of 5 frame(s) done already"), HasSubstr("[4/4]"), Not(HasSubstr("Work folder kept"))));
   const JobReport after = read_report(farm.report);
-  ASSERT_EQ(after.frames.size(), 4u);
+  ASSERT_EQ(after.frames.size(), 5u);
   EXPECT_TRUE(after.all_done());
   EXPECT_EQ(frame_record_line(after.frames[1]), frame_record_line(before.frames[1]));
-  EXPECT_EQ(frame_record_line(after.frames[3]), frame_record_line(before.frames[3]));
   EXPECT_TRUE(after.frames[2].crash_reports.empty());
   EXPECT_EQ(after.node_starts, 2);
   EXPECT_EQ(after.work_dir, "");
