@@ -54,11 +54,10 @@ class NodeSlot {
       if (const auto why = interrupted()) ledger_.stop(*why);
       if (ledger_.stopped()) return false;
       if (failed_starts_ > options_.retries) {
-        gave_up_ = "node " + std::to_string(node_) + " gave up after " + std::to_string(failed_starts_) +
-                   " failed starts; the last: " + last_failure_;
-        observer_.note(
-            "node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) + " failed starts",
-            true);
+        const std::string starts =
+            std::to_string(failed_starts_) + (failed_starts_ == 1 ? " failed start" : " failed starts");
+        gave_up_ = "node " + std::to_string(node_) + " gave up after " + starts + "; the last: " + last_failure_;
+        observer_.note("node " + std::to_string(node_) + ": gave up after " + starts, true);
         observer_.node_state(node_, "stopped");
         return false;
       }
