@@ -33,8 +33,8 @@ Value* CodeTree::eval() {
   Value* result = nullptr;
   {
     const paravelle::host::script::EvaluationAllocations evaluating;
-    paravelle::host::script::Evaluator evaluator;
-    result = evaluator.run(*program_);
+    paravelle::host::script::Evaluator evaluator(program_);
+    result = evaluator.run();
   }
   if (!result) result = &undefined;
   paravelle::host::script::keep_in_alloc_frame(result);
