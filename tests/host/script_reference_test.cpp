@@ -38,6 +38,8 @@ TEST(ScriptReference, UserFunctions) {
        L"-- Runtime error: functions nested too deeply (a function that calls itself without end?)"},
       {L"fn bad_key k:1 2 = k", L"-- Syntax error: at line 1, expected a parameter or '=', got a number"},
       {L"return 1", L"-- Syntax error: at line 1, 'return' outside of a function"},
+      {L"fn early k:(return 5) = 1; early()", L"5"},
+      {L"for i = 1 to 2 do (fn exits k:(exit) = 1)", L"-- Syntax error: at line 1, 'exit' outside of a loop"},
       {L"fn pi = 1", L"-- Runtime error: at line 1, Cannot assign to constant: pi"},
       {L"print 1 to:2", L"-- Runtime error: at line 1, print() takes no keyword arguments, got to:"},
   });

@@ -44,12 +44,12 @@ Value* UserFunction::call(const std::vector<Value*>& arguments, const KeywordArg
   Rooted keep(environment);
   for (std::size_t i = 0; i < arguments.size(); ++i) environment->define(f.parameters[i], arguments[i]);
   Evaluator evaluator(program_, environment, environment);
-  for (const Keyword& parameter : f.keywords) {
-    Value* value = keyword_given(keywords, parameter.name);
-    if (!value) value = parameter.value ? parameter.value->eval(evaluator) : &unsupplied;
-    environment->define(parameter.name, value);
-  }
   try {
+    for (const Keyword& parameter : f.keywords) {
+      Value* value = keyword_given(keywords, parameter.name);
+      if (!value) value = parameter.value ? parameter.value->eval(evaluator) : &unsupplied;
+      environment->define(parameter.name, value);
+    }
     return f.body->eval(evaluator);
   } catch (const FunctionReturn& returned) {
     return returned.value;

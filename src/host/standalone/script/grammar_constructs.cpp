@@ -161,6 +161,15 @@ NodePtr Grammar::keyword_value() {
 NodePtr Grammar::function_definition() {
   const int line = advance().line;
   Name* const name = Name::intern(expect(TokenKind::Name).text);
+  const bool local = enclosing_blocks_ > 0;
+  if (local) note_declaration();
+  // The parameters' defaults and the body are a context of their own: loops around the
+  // definition are not their loops.
+  const int outer_loops = loops_;
+  loops_ = 0;
+  ++functions_;
+  ++enclosing_blocks_;
+  declaring_blocks_.push_back(false);
   std::vector<Name*> parameters;
   KeywordList keywords;
   while (!at(TokenKind::Assign)) {
@@ -178,14 +187,6 @@ NodePtr Grammar::function_definition() {
   }
   advance();  // '='
   skip_newlines();
-  const bool local = enclosing_blocks_ > 0;
-  if (local) note_declaration();
-  // The body is a context of its own: loops around the definition are not its loops.
-  const int outer_loops = loops_;
-  loops_ = 0;
-  ++functions_;
-  ++enclosing_blocks_;
-  declaring_blocks_.push_back(false);
   NodePtr body = expression();
   declaring_blocks_.pop_back();
   --enclosing_blocks_;
