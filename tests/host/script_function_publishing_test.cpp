@@ -136,8 +136,7 @@ TEST_F(ScriptFunctionPublishing, ScriptsCallFunctionsAndReadPropertiesWithConver
                   {L"ParavelleTest.Label", L"undefined"},
                   {L"ParavelleTest.Counter = 3",
                    L"-- Runtime error: at line 1, Cannot set read-only property ParavelleTest.Counter"},
-                  {L"ParavelleTest.Nope",
-                   L"-- Runtime error: at line 1, Unknown property: \"Nope\" in <Interface:ParavelleTest>"}});
+                  {L"ParavelleTest.Nope", L"-- Unknown property: \"Nope\" in <Interface:ParavelleTest> (at line 1)"}});
   EXPECT_EQ(iface.nothing_calls, 1);
   iface.counter = -1;
   EXPECT_EQ(eval(L"paravelleTEST.counter + 0"), L"-1");
@@ -150,16 +149,13 @@ TEST_F(ScriptFunctionPublishing, CallErrorsNameTheFunction) {
   EXPECT_EQ(iface.Invoke(123, result), FPS_NO_SUCH_FUNCTION);
   EXPECT_EQ(result.i, 99);
   expect_results(
-      {{L"\nParavelleTest.Add 1",
-        L"-- Runtime error: at line 2, Argument count error: ParavelleTest.Add wanted 2, got 1"},
-       {L"ParavelleTest.Nothing 1",
-        L"-- Runtime error: at line 1, Argument count error: ParavelleTest.Nothing wanted 0, got 1"},
-       {L"ParavelleTest.Add \"1\" 2", L"-- Runtime error: at line 1, Unable to convert: \"1\" to type: Integer"},
+      {{L"\nParavelleTest.Add 1", L"-- Argument count error: ParavelleTest.Add wanted 2, got 1 (at line 2)"},
+       {L"ParavelleTest.Nothing 1", L"-- Argument count error: ParavelleTest.Nothing wanted 0, got 1 (at line 1)"},
+       {L"ParavelleTest.Add \"1\" 2", L"-- Unable to convert: \"1\" to type: Integer (at line 1)"},
        {L"ParavelleTest.Missing()",
         L"-- Runtime error: at line 1, ParavelleTest.Missing is not implemented by its interface (function id 7)"},
-       {L"ParavelleTst.Add 1 2",
-        L"-- Runtime error: at line 1, Unknown property: \"Add\" in undefined; there is no variable or published "
-        L"interface named ParavelleTst"},
+       {L"ParavelleTst.Add 1 2", L"-- Unknown property: \"Add\" in undefined; there is no variable or published "
+                                 L"interface named ParavelleTst (at line 1)"},
        {L"ParavelleTest.Echo #(1)", L"-- Runtime error: Unable to convert: #(1) to type: String"},
        {L"ParavelleTest.ReadArg()",
         L"-- Runtime error: Argument index out of bounds, passed into a MaxSDK::Array::operator[]"}});

@@ -41,7 +41,7 @@ TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
                   {L"(-2147483647 - 1) / -1", L"-2147483648"},
                   {L"\"ab\" + \"cd\"", L"\"abcd\""},
                   {L"1 / 0", L"-- Runtime error: at line 1, Divide by zero"},
-                  {L"\n\"a\" + 1", L"-- Runtime error: at line 2, No \"+\" function for \"a\" and 1"},
+                  {L"\n\"a\" + 1", L"-- Unable to convert: 1 to type: String (at line 2)"},
                   {L"2147483648", L"-- Syntax error: at line 1, integer 2147483648 is too large"}});
 }
 
@@ -53,8 +53,8 @@ TEST(ScriptLanguage, ComparisonsAndLogic) {
                   {L"not 1 > 2", L"true"},
                   {L"undefined == undefined", L"true"},
                   {L"true or (1/0 == 1)", L"true"},
-                  {L"1 and true", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
-                  {L"#() < 1", L"-- Runtime error: at line 1, No \"<\" function for #() and 1"}});
+                  {L"1 and true", L"-- Unable to convert: 1 to type: Boolean (at line 1)"},
+                  {L"#() < 1", L"-- No \"<\" function for #() (at line 1)"}});
 }
 
 TEST(ScriptLanguage, BlocksSeparatedBySemicolonsAndNewlines) {
@@ -85,10 +85,10 @@ TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
   EXPECT_EQ(listener.text(), L"\"a\"\n3\n-1\nx and #(1, \"y\")\n1005 %");
   expect_results({{L"\"hello\".count + #(1, 2).COUNT", L"7"},
                   {L"getCurrentException()", L"undefined"},
-                  {L"x = 5; x 1", L"-- Runtime error: at line 1, Call needs function or class, got: 5"},
-                  {L"print 1 2", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 2"},
-                  {L"print()", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 0"},
-                  {L"\"s\".size", L"-- Runtime error: at line 1, Unknown property: \"size\" in \"s\""}});
+                  {L"x = 5; x 1", L"-- Type error: Call needs function or class, got: 5 (at line 1)"},
+                  {L"print 1 2", L"-- Argument count error: print wanted 1, got 2 (at line 1)"},
+                  {L"print()", L"-- Argument count error: print wanted 1, got 0 (at line 1)"},
+                  {L"\"s\".size", L"-- Unknown property: \"size\" in \"s\" (at line 1)"}});
 }
 
 TEST(ScriptLanguage, IfForAndAssignment) {
@@ -103,7 +103,7 @@ TEST(ScriptLanguage, IfForAndAssignment) {
                   {L"n = 0; for i = 2147483646 to 2147483647 do n = n + 1; n", L"2"},
                   {L"for i = 1 to 2 do ()", L"OK"},
                   {L"a = b = 4; a + b", L"8"},
-                  {L"if 1 then 2", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
+                  {L"if 1 then 2", L"-- Unable to convert: 1 to type: Boolean (at line 1)"},
                   {L"for i = 1 to 2 by 0 do ()", L"-- Runtime error: at line 1, for loop step must not be zero"},
                   {L"if true 1", L"-- Syntax error: at line 1, expected 'then' or 'do', got a number"},
                   {L"3 = 4", L"-- Syntax error: at line 1, cannot assign to this expression"}});
@@ -151,9 +151,9 @@ TEST(ScriptLanguage, AsConversions) {
                   {L"\"\" as float", L"undefined"},
                   {L"true as integer", L"1"},
                   {L"3 as float", L"3.0"},
-                  {L"1e10 as integer", L"-- Runtime error: at line 1, Unable to convert: 1e+10 to type: Integer"},
-                  {L"#() as float", L"-- Runtime error: at line 1, Unable to convert: #() to type: Float"},
-                  {L"1 as point3", L"-- Runtime error: at line 1, Unable to convert: 1 to type: point3"}});
+                  {L"1e10 as integer", L"-- Unable to convert: 1e+10 to type: Integer (at line 1)"},
+                  {L"#() as float", L"-- Unable to convert: #() to type: Float (at line 1)"},
+                  {L"1 as point3", L"-- Unable to convert: 1 to type: point3 (at line 1)"}});
 }
 
 TEST(ScriptLanguage, ValueTextConversions) {

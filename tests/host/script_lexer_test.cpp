@@ -39,12 +39,12 @@ TEST(ScriptLexer, CommentsAndLineCounting) {
 TEST(ScriptLexer, MinusBetweenOperandsAndBeforeArguments) {
   expect_results({{L"(local x = 5; x - 1)", L"4"}, {L"(local x = 5; x-1)", L"4"}});
   // "-1" against a number after a blank is an argument, as in the original language.
-  expect_results({{L"(local x = 5; x -1)", L"-- Runtime error: at line 1, Call needs function or class, got: 5"},
+  expect_results({{L"(local x = 5; x -1)", L"-- Type error: Call needs function or class, got: 5 (at line 1)"},
                   {L"#(1, -2, - 3)", L"#(1, -2, -3)"}});
 }
 
 TEST(ScriptLexer, KeywordsAsPropertyNamesAndLayoutAroundKeywords) {
-  expect_results({{L"undefined.to", L"-- Runtime error: at line 1, Unknown property: \"to\" in undefined"},
+  expect_results({{L"undefined.to", L"-- Unknown property: \"to\" in undefined (at line 1)"},
                   {L"if true\nthen 1\nelse 2", L"1"},
                   {L"if false then 1\nelse\n  2", L"2"},
                   {L"r = 0\nfor i = 1\n to 3\n do\n  r = r + i\nr", L"6"},

@@ -66,15 +66,14 @@ TEST(ScriptRuntime, StringStreamIsAParserSource) {
 
 TEST(ScriptRuntime, ErrorsPrintWithTheirLine) {
   EXPECT_EQ(error_of(L"a = 1\nb = (\n  a +\n  )"), L"-- Syntax error: at line 4, expected an expression, got ')'");
-  EXPECT_EQ(error_of(L"\n\nundefined_thing.Foo"),
-            L"-- Runtime error: at line 3, Unknown property: \"Foo\" in undefined; there is no variable or "
-            L"published interface named undefined_thing");
+  EXPECT_EQ(error_of(L"\n\nundefined_thing.Foo"), L"-- Unknown property: \"Foo\" in undefined; there is no variable or "
+                                                  L"published interface named undefined_thing (at line 3)");
   try {
     paravelle::host::script::evaluate_text(L"(\n\n1 as integer + \"x\")");
     FAIL();
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.line(), 3);
-    EXPECT_EQ(error.message(), L"No \"+\" function for 1 and \"x\"");
+    EXPECT_EQ(error.message(), L"Unable to convert: \"x\" to type: Integer");
   }
 }
 
