@@ -40,7 +40,8 @@ std::string simple_socket::receive(int timeout_ms) {
   const std::uint32_t length = big_endian_length(pending_);
   if (length > max_receive_payload_size) {
     pending_.clear();
-    throw simple_socket_error("simple_socket::receive: Invalid packet size (given " + std::to_string(length) + ")");
+    throw simple_socket_framing_error("simple_socket::receive: Invalid packet size (given " + std::to_string(length) +
+                                      ")");
   }
 
   try {

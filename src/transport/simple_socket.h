@@ -39,6 +39,14 @@ class simple_socket_disconnect_error : public simple_socket_error {
   using simple_socket_error::simple_socket_error;
 };
 
+// A header announcing more than the largest payload. Its payload stays in the stream and
+// would be read as the next header, so nothing more can be read from this connection; it
+// is left open only so that the reason can still be sent.
+class simple_socket_framing_error : public simple_socket_error {
+ public:
+  using simple_socket_error::simple_socket_error;
+};
+
 #ifdef _WIN32
 using socket_handle = std::uintptr_t;
 constexpr socket_handle invalid_socket_handle = ~socket_handle{0};
@@ -56,8 +64,8 @@ constexpr std::uint32_t max_receive_payload_size = 100000;
 
 class simple_socket {
  public:
+  // The one protocol: messages are framed on a stream, which a datagram socket is not.
   static constexpr int protocol_tcp = 1;
-  static constexpr int protocol_udp = 2;
 
   simple_socket();
   ~simple_socket();
@@ -71,12 +79,13 @@ class simple_socket {
   void connect(const std::string& address, unsigned port, int protocol_id);
   // Sends one message; the whole frame is written or an exception is raised. Safe to call
   // from several threads at once (the renderer's progress reports): frames go out one
-  // after another, never interleaved.
+  // after another, never interleaved, and never to a handle that disconnect is closing.
   void send(const std::string& payload);
   // Receives the next message. A negative time-out waits without limit; header and
   // payload must both arrive within one time-out. When the time-out ends the wait in the
   // middle of a message, the bytes read so far are kept and the next receive goes on with
-  // them, so a message is never split, lost, or its rest read as a header.
+  // them, so a message is never split, lost, or its rest read as a header. A header over
+  // max_receive_payload_size raises simple_socket_framing_error.
   std::string receive(int timeout_ms);
   void disconnect(bool close_listener);
   bool is_connected() const { return connection_ != invalid_socket_handle; }
@@ -94,6 +103,8 @@ class simple_socket {
   void fill_pending(std::size_t size, bool use_expiry, std::uint32_t expiry);
 
   socket_handle listener_ = invalid_socket_handle;
+  // Written only by the thread that connects and receives, under send_mutex_, which
+  // senders on other threads hold while they read it.
   socket_handle connection_ = invalid_socket_handle;
   std::string pending_;    // the message being received: its header and payload bytes so far
   std::mutex send_mutex_;  // one frame on the wire at a time

@@ -63,6 +63,9 @@ void simple_socket::close_handle(socket_handle& handle) {
 
 void simple_socket::disconnect(bool close_listener) {
   pending_.clear();
+  // Closed while a renderer thread sends, the handle's number could already name another
+  // file when its send is made.
+  const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -79,28 +82,31 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
   if (peer.sin_addr.s_addr == INADDR_NONE)
     throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
 
-  if (protocol_id != protocol_tcp && protocol_id != protocol_udp)
-    throw simple_socket_error("socket: Invalid protocol id");
-  connection_ = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-  if (connection_ == invalid_socket_handle)
+  if (protocol_id != protocol_tcp) throw simple_socket_error("socket: Invalid protocol id");
+  const int created = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (created == invalid_socket_handle)
     throw simple_socket_error("socket: Failed to create tcp/ip socket.",
                               std::error_code(errno, std::system_category()));
+  {
+    const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
+    connection_ = created;
+  }
 
-  if (const int error = connect_error(connection_, peer); error != 0) {
+  if (const int error = connect_error(created, peer); error != 0) {
     disconnect(true);
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
                                                 std::error_code(error, std::system_category()));
   }
-  if (protocol_id == protocol_tcp) {
-    // Without it the second of two small frames in a row waits for the worker's delayed
-    // acknowledgement of the first (40 ms on Linux, up to 200 ms on Windows). Failing to
-    // set it costs only time, so the connection is kept either way.
-    const int on = 1;
-    ::setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
+  // Without it the second of two small frames in a row waits for the worker's delayed
+  // acknowledgement of the first (40 ms on Linux, up to 200 ms on Windows). Failing to set
+  // it costs only time, so the connection is kept either way.
+  const int on = 1;
+  ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void simple_socket::send(const std::string& payload) {
+  // The handle is read under the lock that disconnect closes it under.
+  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
   if (connection_ == invalid_socket_handle)
     throw simple_socket_error("simple_socket: send called while not connected.");
   const std::size_t total = payload.size() + frame_header_size;
@@ -115,7 +121,6 @@ void simple_socket::send(const std::string& payload) {
   // A stream socket may take less than the whole frame in one call; stopping there
   // would leave half a frame on the wire and desynchronise every later message. For the
   // same reason a frame is finished before another thread's frame may start.
-  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
   std::size_t sent = 0;
   while (sent < total) {
     const ssize_t n = ::send(connection_, frame.get() + sent, total - sent, MSG_NOSIGNAL);

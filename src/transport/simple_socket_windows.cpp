@@ -54,6 +54,9 @@ void simple_socket::close_handle(socket_handle& handle) {
 
 void simple_socket::disconnect(bool close_listener) {
   pending_.clear();
+  // Closed while a renderer thread sends, the handle could already name another socket
+  // when its send is made.
+  const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -69,28 +72,30 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
   peer.sin_addr.s_addr = ::inet_addr(address.c_str());
   if (peer.sin_addr.s_addr == INADDR_NONE)
     throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
-  if (protocol_id != protocol_tcp && protocol_id != protocol_udp)
-    throw simple_socket_error("socket: Invalid protocol id");
+  if (protocol_id != protocol_tcp) throw simple_socket_error("socket: Invalid protocol id");
 
-  const SOCKET created = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  const SOCKET created = ::socket(AF_INET, SOCK_STREAM, 0);
   if (created == INVALID_SOCKET)
     throw simple_socket_error("socket: Failed to create tcp/ip socket.",
                               std::error_code(::WSAGetLastError(), std::system_category()));
-  connection_ = static_cast<socket_handle>(created);
+  {
+    const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
+    connection_ = static_cast<socket_handle>(created);
+  }
   if (::connect(created, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
     const int error = ::WSAGetLastError();
     disconnect(true);
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
                                                 std::error_code(error, std::system_category()));
   }
-  if (protocol_id == protocol_tcp) {
-    // Small frames in a row must not wait for the worker's delayed acknowledgement.
-    const BOOL on = TRUE;
-    ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  }
+  // Small frames in a row must not wait for the worker's delayed acknowledgement.
+  const BOOL on = TRUE;
+  ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 void simple_socket::send(const std::string& payload) {
+  // The handle is read under the lock that disconnect closes it under.
+  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
   if (connection_ == invalid_socket_handle)
     throw simple_socket_error("simple_socket: send called while not connected.");
   const std::size_t total = payload.size() + frame_header_size;
@@ -104,7 +109,6 @@ void simple_socket::send(const std::string& payload) {
 
   // A partial send would leave half a frame on the wire; keep going until it is all out,
   // before another thread's frame may start.
-  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
   std::size_t sent = 0;
   while (sent < total) {
     const int n = ::send(static_cast<SOCKET>(connection_), frame.get() + sent, static_cast<int>(total - sent), 0);

@@ -181,10 +181,8 @@ class MultipassTest : public RendererTest {
       manager->GetRenderElement(i)->GetPBBitmap(element);
       element->bi = state.outputBitmapInfo;
       element->bm = TheManager->Create(&element->bi);
-      state.renderElementBitmaps.push_back(element);
-      state.renderElementAccumulators.push_back(TheManager->Create(&element->bi));
+      state.renderElements.push_back({manager->GetRenderElement(i), element, TheManager->Create(&element->bi)});
     }
-    state.renderElementCount = manager->NumRenderElements();
     main.reset(TheManager->Create(&state.outputBitmapInfo));
     live_before = ::paravelle::host::standalone::live_bitmap_count();
     ::paravelle::host::standalone::reset_display_counters();
@@ -225,8 +223,8 @@ TEST_F(MultipassTest, RendersEachPassAndAccumulatesTheImageAndEveryElement) {
   // A pinhole lens: every pass sees the same, so the average is one pass's image.
   EXPECT_FLOAT_EQ(pixel(main.get(), 16, 12).r, 0.8f);
   EXPECT_FLOAT_EQ(pixel(main.get(), 0, 0).a, 0.0f);
-  EXPECT_FLOAT_EQ(pixel(state.renderElementAccumulators[0], 16, 12).r, 1.0f);     // the sphere's alpha
-  EXPECT_GT(pixel(state.renderElementAccumulators[1], 16, 12).r, 0.5f);           // its depth
+  EXPECT_FLOAT_EQ(pixel(state.renderElements[0].accumulator, 16, 12).r, 1.0f);    // the sphere's alpha
+  EXPECT_GT(pixel(state.renderElements[1].accumulator, 16, 12).r, 0.5f);          // its depth
   EXPECT_EQ(::paravelle::host::standalone::display_counters().display_calls, 3);  // the pass bitmap, once a pass
   EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before);     // the pass bitmap is gone
 }
@@ -260,8 +258,8 @@ TEST_F(MultipassTest, AFailedPassFreesThePassBitmapAndTheElementBitmaps) {
   std::vector<std::string> expected = multipass_lines(3, 2, 1);
   expected.push_back("  Failure");
   EXPECT_EQ(farm_lines(), expected);
-  EXPECT_EQ(state.renderElementBitmaps[0]->bm, nullptr);
-  EXPECT_EQ(state.renderElementBitmaps[1]->bm, nullptr);
+  EXPECT_EQ(state.renderElements[0].output->bm, nullptr);
+  EXPECT_EQ(state.renderElements[1].output->bm, nullptr);
   EXPECT_EQ(::paravelle::host::standalone::live_bitmap_count(), live_before - 2);
 }
 
@@ -284,11 +282,8 @@ TEST_F(MultipassTest, MissingBitmapsFailTheFrameWithAClearText) {
   EXPECT_EQ(multipass_failure(),
             "Failed to allocate the pass bitmap of the multipass render: TheManager->Create() returned NULL");
   state.outputBitmapInfo.SetWidth(32);
-  state.renderElementAccumulators.back()->DeleteThis();
-  state.renderElementAccumulators.back() = nullptr;
-  EXPECT_EQ(multipass_failure(),
-            "Failed to allocate the accumulation bitmap of render element 2 of 2: TheManager->Create() returned NULL");
-  state.renderElementAccumulators.pop_back();
+  state.renderElements.back().accumulator->DeleteThis();
+  state.renderElements.back().accumulator = nullptr;
   EXPECT_EQ(multipass_failure(),
             "Failed to allocate the accumulation bitmap of render element 2 of 2: TheManager->Create() returned NULL");
   EXPECT_THAT(farm_lines(), ::testing::Each("Rendering multipass effect:"));

@@ -65,8 +65,9 @@ TEST_F(FarmRequests, ACountIsAPlainInt32OrTheScriptStops) {
   const std::wstring count = L"TaskmereUtil.GetSubmitInfoEntryElementCount \"F\"";
   for (const std::string value : {"3 ", "2147483648", "-2147483649", "", "0x10", " 3"})
     EXPECT_EQ(ask(count, "SUCCESS: " + value).second.error,
-              L"bad lexical cast: source type value could not be interpreted as target")
-        << value;
+              L"Error in GetSubmitInfoEntryElementCount: the farm's answer \"" +
+                  std::wstring(value.begin(), value.end()) +
+                  L"\" is not a whole number from -2147483648 to 2147483647");
   EXPECT_EQ(ask(count, "SUCCESS: -1").second.value, L"-1");
   EXPECT_EQ(ask(count, "SUCCESS: +2147483647").second.value, L"2147483647");
 }
