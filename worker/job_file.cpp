@@ -289,6 +289,10 @@ JobFile parse_job_file(const std::string& text, const std::filesystem::path& sou
   return job;
 }
 
+void check_job_start(const JobFile& job) {
+  if (!job.scene) throw JobFileError(job.source.string() + ": a job needs \"scene\"");
+}
+
 JobFile load_job_file(const std::filesystem::path& file) {
   std::ifstream stream(file, std::ios::binary);
   if (!stream) {

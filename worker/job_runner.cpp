@@ -82,17 +82,20 @@ class NodeSlot {
       session->open();
       track(*session);
       observer_.node_state(node_, "job start");
-      const std::string refusal = session->start_job(job_, answers_);
-      if (!refusal.empty()) {
-        // The same job would be refused by every node: stop it rather than retry.
-        ledger_.stop("the job start failed: " + refusal);
-        untrack(*session);
-        observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal + log_hint(*session),
-                       true);
+      session->start_job(job_, answers_);
+    } catch (const NodeRefused& refusal) {
+      // The same job would be refused by every node: stop it rather than retry.
+      ledger_.stop(std::string("the job start failed: ") + refusal.what());
+      untrack(*session);
+      observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal.what() + log_hint(*session),
+                     true);
+      try {
         session->finish();
-        observer_.node_state(node_, "stopped");
-        return false;
+      } catch (const WorkerError&) {
+        // How a refusing node ends adds nothing to its refusal.
       }
+      observer_.node_state(node_, "stopped");
+      return false;
     } catch (const JobFileError& error) {
       // A job this node cannot be given is one no node can: not a failed start.
       ledger_.stop(error.what());
@@ -174,8 +177,11 @@ class NodeSlot {
   void close() {
     if (!session_) return;
     untrack(*session_);
-    const std::string problem = session_->finish();
-    if (!problem.empty()) observer_.note("node " + std::to_string(node_) + ": " + problem, true);
+    try {
+      session_->finish();
+    } catch (const WorkerError& problem) {
+      observer_.note("node " + std::to_string(node_) + ": " + problem.what(), true);
+    }
     session_.reset();
     observer_.node_state(node_, "stopped");
   }
@@ -224,8 +230,14 @@ RunTotals run_job(const JobFile& job, FrameLedger& ledger, const RunnerOptions& 
   const auto begin = Clock::now();
   std::atomic<int> node_starts{0};
   std::vector<std::unique_ptr<NodeSlot>> slots;
+  try {
+    check_job_start(job);
+  } catch (const JobFileError& error) {
+    // Before any node starts: no node could be given this job.
+    ledger.stop(error.what());
+  }
   const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(ledger.frames_to_render())));
-  if (ledger.frames_to_render() > 0) {
+  if (ledger.frames_to_render() > 0 && !ledger.stopped()) {
     for (int node = 1; node <= nodes; ++node) {
       slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
     }

@@ -1,12 +1,14 @@
 // One node of a job: its process (in a process group of its own, with its own port, token and TMP
 // folder), its connection, the job start, its frames and the end of its session. Every wait during
-// a job command is bounded by the stall time-out, so a hung render is noticed and the node ended.
+// a job command, for the node's next message or for it to read ours, is bounded by the stall
+// time-out, so a hung render is noticed and the node ended.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,19 @@
 
 namespace paravelle::worker {
 
-// The node can serve no more: it stalled, died, closed the connection or ended its session.
-// Its process group has to be killed and a fresh node started.
+// Every failure of a session is one of these exceptions (or a JobFileError for a job that cannot be
+// started at all); only a frame's try ends in a record, NodeTry, because the ledger keeps it.
+//
+// The node can serve no more: it stalled (sent or read nothing in time), died, closed the
+// connection or ended its session. Its process group has to be killed and a fresh node started.
 struct NodeLost : WorkerError {
+  using WorkerError::WorkerError;
+};
+
+// The node refused what it was given, in its own words: an error reply to a setting, StartJob, a
+// script or EndJob, or a reply with which it ended its session (a failing script, a command it
+// cannot read). Every node would answer the same, so the job stops rather than tries another node.
+struct NodeRefused : WorkerError {
   using WorkerError::WorkerError;
 };
 
@@ -55,19 +67,18 @@ class NodeSession {
   // From starting the process to the handshake's answer.
   double start_seconds() const { return start_seconds_; }
 
-  // Settings before the start, StartJob, settings after it, the scripts. Empty when all went
-  // well, else the node's reply that refuses the job: an error reply, or a reply with which the
-  // node ended its session (a failing script, a command it cannot read), which every node would
-  // send alike. NodeLost when the node stalls, dies or loses the connection.
-  std::string start_job(const JobFile& job, const RequestHandler& answers);
+  // Settings before the start, StartJob, settings after it, the scripts. JobFileError, before
+  // anything is sent, for a job without a scene; NodeRefused; NodeLost.
+  void start_job(const JobFile& job, const RequestHandler& answers);
   // The command-free variant for --without-job: the settings and the scripts, in order.
-  std::string run_settings_and_scripts(const JobFile& job, const RequestHandler& answers);
+  void run_settings_and_scripts(const JobFile& job, const RequestHandler& answers);
   // One try of one frame, with the output files checked, written to the frame's log under a heading
-  // naming the try. Never throws for the node's faults.
+  // naming the try. Never throws for the node's faults: they are the record's.
   NodeTry render(std::int32_t frame, const RequestHandler& answers, int try_number = 1);
-  // EndJob (when a job runs), close the connection, wait for the process. Returns a problem or "":
-  // the exit code of a node that ended its session on a fatal reply, or that was killed, is not one.
-  std::string finish();
+  // EndJob (when a job runs), close the connection, wait for the process; then NodeRefused for an
+  // EndJob refused, NodeLost for a node that failed it or exited with an error. The exit code of a
+  // node that ended its session on a fatal reply, or that was killed, is not one.
+  void finish();
   // Kills the node's whole process group.
   void kill();
 
@@ -83,16 +94,25 @@ class NodeSession {
   pid_t pid() const { return process_ ? process_->pid() : -1; }
 
  private:
-  std::string run_batch(const std::vector<std::string>& settings);
-  std::string run_scripts(const JobFile& job, const RequestHandler& answers);
-  // The text of a reply that ended the node's session during the job start: a refusal, unless the
-  // node's end of the connection failed (then NodeLost).
-  std::string session_ended(const std::string& command, const std::string& reply);
+  // One exchange with the node; a failure of the connection becomes NodeLost, naming what the node
+  // was doing and how long it was waited for.
+  template <typename Exchange>
+  auto talk(const char* during, int waited_ms, Exchange&& exchange) -> decltype(exchange());
+  void run_batch(const std::vector<std::string>& settings);
+  void run_scripts(const JobFile& job, const RequestHandler& answers);
+  // NodeRefused (or NodeLost) when `conversation` is not what `kind` must end with.
+  void require(StepKind kind, const std::string& command, const Conversation& conversation);
+  // A reply that ended the node's session: NodeRefused, unless the node's end of the connection
+  // failed (NodeLost).
+  [[noreturn]] void session_ended(const std::string& command, const std::string& reply);
+  void end_job();
   int stall_wait() const { return launch_.stall_ms > 0 ? launch_.stall_ms : -1; }
-  std::string lost_text(const WorkerError& error, const char* during, int waited_ms) const;
+  // " (exit code N)" when the process ends within a second; a closed connection usually means it is.
+  std::string exit_code_text() const;
   NodeTry render_try(std::int32_t frame, const RequestHandler& answers);
-  std::vector<OutputFile> check_outputs(std::int32_t frame, std::string& problem);
-  std::string save_crash(std::int32_t frame, const std::string& reply) const;
+  std::vector<std::string> output_names(std::int32_t frame);
+  // The crash file of a try with trapped faults, or nothing; WorkerError when it cannot be written.
+  std::optional<std::string> save_crash(std::int32_t frame, const Conversation& conversation) const;
 
   const NodeLaunch launch_;
   int node_;

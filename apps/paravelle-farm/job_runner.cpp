@@ -272,14 +272,18 @@ int run_without_job(const worker::JobFile& job, const RunOptions& options, Conso
     session.open();
     view.note("Started " + options.node_binary + " (pid " + std::to_string(session.pid()) + ", TMP " +
               session.tmp_folder().string() + ")");
-    const std::string problem = session.run_settings_and_scripts(job, worker::JobRequestAnswers(job));
-    if (!problem.empty()) failures.push_back(problem);
+    session.run_settings_and_scripts(job, worker::JobRequestAnswers(job));
+  } catch (const worker::NodeRefused& refusal) {
+    failures.push_back(refusal.what());
   } catch (const worker::NodeLost& lost) {
     failures.push_back(lost.what() + session.last_words());
     session.kill();
   }
-  const std::string ending = session.finish();
-  if (!ending.empty()) failures.push_back(ending);
+  try {
+    session.finish();
+  } catch (const worker::WorkerError& ending) {
+    failures.push_back(ending.what());
+  }
   for (const auto& failure : failures) view.note("FAILED: " + failure, true);
   view.note(failures.empty() ? "Every setting and script got the expected reply; the node ended cleanly"
                              : std::to_string(failures.size()) + " failure(s)",

@@ -81,8 +81,8 @@ void add_run_options(CLI::App& app, Cli& cli) {
       ->check(CLI::Range(1, 256))
       ->capture_default_str();
   app.add_option("--stall-timeout", cli.run.stall_timeout_seconds,
-                 "seconds a node may stay silent during a frame or a job start before it is killed and replaced "
-                 "(0: never)")
+                 "seconds a node may stay silent, or not read, during a frame or a job start before it is killed and "
+                 "replaced (0: never)")
       ->check(CLI::Range(0.0, 2.0e6))
       ->capture_default_str();
   app.add_option("--retries", cli.run.retries, "further tries of a frame that failed")
