@@ -1,14 +1,14 @@
 #include "daemon/command_context.h"
 
-#include "daemon/farm_messages.h"
 #include "diag/log_file.h"
 #include "transport/number_format.h"
+#include "transport/text.h"
 
 namespace paravelle::daemon {
 
-void CommandContext::reply(const std::wstring& text) const { send_to_farm(connection, text); }
+void CommandContext::reply(const std::wstring& text) const { replies.send(text); }
 
-void CommandContext::reply(const std::string& narrow_text) const { send_to_farm(connection, narrow_text); }
+void CommandContext::reply(const std::string& narrow_text) const { replies.send(to_wstring(narrow_text)); }
 
 void CommandContext::reply_count_error(const char* command, const char* expected) const {
   reply(std::string("ERROR: ") + command + ": Expected " + expected + ", got " +

@@ -1,10 +1,11 @@
 #pragma once
-// What a command handler works with: the job state, the command's fields and the
-// connection its replies go to.
+// What a command handler works with: the job state, the command's fields, where its
+// replies go, and the farm connection a running job talks on.
 
 #include <string>
 
 #include "daemon/command_fields.h"
+#include "daemon/command_replies.h"
 #include "daemon/job_state.h"
 #include "transport/simple_socket.h"
 
@@ -13,6 +14,9 @@ namespace paravelle::daemon {
 struct CommandContext {
   JobState& state;
   const CommandFields& fields;
+  CommandReplies& replies;
+  // The renderer and the scripts of a job report on it while the command runs; only the
+  // command's own replies go through `replies`.
   win32::simple_socket& connection;
 
   std::size_t parameter_count() const { return fields.empty() ? 0 : fields.size() - 1; }

@@ -66,11 +66,12 @@ void log_command(const std::wstring& command, const CommandFields& fields) {
 
 }  // namespace
 
-void DispatchCommand(JobState& state, const std::wstring& command, win32::simple_socket& connection) {
+void DispatchCommand(JobState& state, const std::wstring& command, CommandReplies& replies,
+                     win32::simple_socket& connection) {
   const CommandFields fields = split_command(command);
   log_command(command, fields);
 
-  const CommandContext context{state, fields, connection};
+  const CommandContext context{state, fields, replies, connection};
   // An empty message has no command word; it is answered like any unknown word.
   const std::wstring word = fields.empty() ? std::wstring() : fields.front();
   const auto& table = command_table();

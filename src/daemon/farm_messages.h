@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "daemon/command_replies.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::daemon {
@@ -13,5 +14,15 @@ namespace paravelle::daemon {
 void send_to_farm(win32::simple_socket& connection, const std::wstring& text);
 // Narrow text passes through the ANSI code page first, as send_message's does.
 void send_to_farm(win32::simple_socket& connection, const std::string& narrow_text);
+
+// A session's command replies: each sent to the farm as above.
+class FarmReplies final : public CommandReplies {
+ public:
+  explicit FarmReplies(win32::simple_socket& connection) : connection_(connection) {}
+  void send(const std::wstring& text) override { send_to_farm(connection_, text); }
+
+ private:
+  win32::simple_socket& connection_;
+};
 
 }  // namespace paravelle::daemon

@@ -47,11 +47,12 @@ void answer_handshake(win32::simple_socket& connection) {
 }
 
 void serve_commands(JobState& state, win32::simple_socket& connection) {
+  FarmReplies replies(connection);
   while (connection.is_connected()) {
     try {
       const std::wstring command = receive_message(connection, farm_timeout_ms());
       diag::log_file << "\nGot command: " << to_string(command) << std::endl << std::endl;
-      DispatchCommand(state, command, connection);
+      DispatchCommand(state, command, replies, connection);
     } catch (const win32::simple_socket_timeout_error&) {
       // The worker may stay silent for as long as it likes; the host's windows are
       // serviced once per time-out meanwhile.

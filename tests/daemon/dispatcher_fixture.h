@@ -1,5 +1,6 @@
 #pragma once
-// A dispatcher wired to a loopback peer that stands in for the farm worker.
+// A dispatcher whose replies are recorded; the connection a job's renderer and scripts
+// report on is never connected, so what they send fails where it is sent.
 
 #include <gtest/gtest.h>
 
@@ -9,29 +10,29 @@
 #include "daemon/dispatcher.h"
 #include "daemon/job_state.h"
 #include "support/log_capture.h"
-#include "support/raw_peer.h"
+#include "transport/text.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::daemon {
 
+// The replies in order, as UTF-8 like the farm reads them.
+class RecordedReplies final : public CommandReplies {
+ public:
+  void send(const std::wstring& text) override { texts.push_back(to_utf8(text)); }
+  std::vector<std::string> texts;
+};
+
 class DispatcherTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    connection.connect("127.0.0.1", peer.port(), win32::simple_socket::protocol_tcp);
-    peer.accept();
-  }
-
   // Dispatches one command and returns every reply it sent.
   std::vector<std::string> dispatch(const std::wstring& command) {
-    DispatchCommand(state, command, connection);
-    std::vector<std::string> replies;
-    while (!peer.nothing_within(20)) replies.push_back(peer.read_frame());
-    return replies;
+    replies.texts.clear();
+    DispatchCommand(state, command, replies, connection);
+    return replies.texts;
   }
-  std::vector<std::string> no_replies() const { return {}; }
 
   testing::LogCapture log;
-  testing::RawPeer peer;
+  RecordedReplies replies;
   win32::simple_socket connection;
   JobState state;
 };

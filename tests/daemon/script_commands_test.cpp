@@ -141,10 +141,8 @@ TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGloba
   EXPECT_EQ(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ as string"), (Replies{"STARTED", "SUCCESS: #()"}));
   EXPECT_EQ(locals.get(), nullptr) << "a global that did not exist is removed again";
   locals.set(new String(L"mine"));
-  EXPECT_THROW(
-      DispatchCommand(state, L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\"", connection),
-      std::runtime_error);
-  EXPECT_EQ(peer.read_frame(), "STARTED");
+  EXPECT_THROW(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\""), std::runtime_error);
+  EXPECT_EQ(replies.texts, Replies{"STARTED"});
   EXPECT_EQ(locals.text(), L"mine") << "restored after a failing script too";
 }
 

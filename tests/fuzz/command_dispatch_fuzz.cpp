@@ -17,13 +17,18 @@
 #include "daemon/job_state.h"
 #include "diag/log_file.h"
 #include "fuzz_check.h"
-#include "loopback_pair.h"
 #include "transport/text.h"
 
 namespace {
 
 using namespace paravelle;
 using paravelle::daemon::JobState;
+
+// Replies are dropped: what is checked is that the dispatcher gets through the command.
+class DroppedReplies final : public daemon::CommandReplies {
+ public:
+  void send(const std::wstring&) override {}
+};
 
 bool runs_a_job_or_a_script(const std::wstring& word) {
   return word == L"StartJob" || word == L"RenderTask" || word == L"EndJob" || word == L"ExecuteMaxScriptFile" ||
@@ -50,7 +55,9 @@ bool log_to_nowhere() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static fuzzing::reply_sink sink;
+  static DroppedReplies replies;
+  // Never connected: nothing the fuzzed commands run talks to the farm.
+  static win32::simple_socket connection;
   [[maybe_unused]] static const bool quiet = log_to_nowhere();
   // The session hands the dispatcher only what decodes as UTF-8.
   std::wstring command;
@@ -68,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!fields.empty() && runs_a_job_or_a_script(fields.front())) return 0;
 
   JobState state;
-  daemon::DispatchCommand(state, command, sink.socket());
+  daemon::DispatchCommand(state, command, replies, connection);
   check_settings(state);
   return 0;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // A loopback connection for fuzz targets: a simple_socket connected to a plain socket that
-// the target writes raw bytes into, or that a thread drains.
+// the target writes raw bytes into.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "transport/simple_socket.h"
 
@@ -55,23 +54,5 @@ inline void write_all(int handle, const std::string& bytes) {
     sent += static_cast<std::size_t>(n);
   }
 }
-
-// A connected socket whose replies go nowhere: a thread reads and drops them.
-class reply_sink {
- public:
-  reply_sink() : peer_(listener_.connect(socket_)) {
-    std::thread([peer = peer_] {
-      char buffer[65536];
-      while (::recv(peer, buffer, sizeof buffer, 0) > 0) {
-      }
-    }).detach();
-  }
-  win32::simple_socket& socket() { return socket_; }
-
- private:
-  loopback_listener listener_;
-  win32::simple_socket socket_;
-  int peer_;
-};
 
 }  // namespace paravelle::fuzzing

@@ -38,11 +38,7 @@ class JobTest : public ::testing::Test {
     return paravelle::testing::wide(paravelle::testing::write_scene(folder.path(), name, scene));
   }
   // Every message the farm received, as it arrived.
-  std::vector<std::string> farm_messages() {
-    std::vector<std::string> messages;
-    while (!farm.peer.nothing_within(20)) messages.push_back(farm.peer.read_frame());
-    return messages;
-  }
+  std::vector<std::string> farm_messages() { return farm.messages(); }
   // The plug-in's own lines the farm received, without the renderer's progress messages.
   std::vector<std::string> farm_lines() {
     std::vector<std::string> lines = farm.take();

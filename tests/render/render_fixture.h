@@ -30,10 +30,19 @@ class FarmLines {
     peer.accept();
   }
 
+  // Everything sent so far: a marker sent after it on the same connection ends the read.
   std::vector<std::string> take() {
     std::vector<std::string> lines;
-    while (!peer.nothing_within(20)) lines.push_back(shortened(peer.read_frame()));
+    for (const std::string& message : messages()) lines.push_back(shortened(message));
     return lines;
+  }
+  std::vector<std::string> messages() {
+    static const std::string end = "<end of the test's messages>";
+    connection.send(end);
+    std::vector<std::string> received;
+    for (std::string message = peer.read_frame(); message != end; message = peer.read_frame())
+      received.push_back(message);
+    return received;
   }
 
   paravelle::testing::RawPeer peer;

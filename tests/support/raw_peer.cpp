@@ -96,13 +96,6 @@ std::string RawPeer::read_frame() {
   return read_bytes(length);
 }
 
-bool RawPeer::nothing_within(int ms) {
-  pollfd entry{};
-  entry.fd = connection_;
-  entry.events = POLLIN;
-  return poll_one(&entry, ms) == 0;
-}
-
 void RawPeer::close_connection() {
   if (connection_ >= 0) close_socket(connection_);
   connection_ = -1;

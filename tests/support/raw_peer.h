@@ -22,8 +22,6 @@ class RawPeer {
   // Reads exactly `count` bytes (waits at most 5 s); throws std::runtime_error otherwise.
   std::string read_bytes(std::size_t count);
   std::string read_frame();
-  // True when nothing can be read within `ms` milliseconds.
-  bool nothing_within(int ms);
   void close_connection();
 
  private:
