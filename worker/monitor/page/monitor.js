@@ -113,6 +113,7 @@ function showNode(node) {
     body.insertBefore(row, after || null);
     state.nodes.set(node.node, row);
     $('no-nodes').hidden = true;
+    $('nodes').hidden = false;
   }
   row.dataset.state = node.state;
   row.cells[0].textContent = node.node;
@@ -245,10 +246,13 @@ function showDetails(fresh) {
     element('a', {href: api(`api/frames/${entry.frame}/outputs/${i}`), target: '_blank', textContent: output.file}),
     ` (${bytes(output.size)})`])));
 
-  $('details-crash-box').hidden = entry.crash_reports.length === 0;
+  // Tries that crashed alike may have written the same file: it is shown once.
+  const crashFiles = entry.crash_reports.map((file, i) => [file, i]).filter(([file], i, all) =>
+    all.findIndex(([other]) => other === file) === i);
+  $('details-crash-box').hidden = crashFiles.length === 0;
   const crashes = $('details-crashes');
-  if (fresh || crashes.childElementCount !== entry.crash_reports.length) {
-    crashes.replaceChildren(...entry.crash_reports.map((file, i) => {
+  if (fresh || crashes.childElementCount !== crashFiles.length) {
+    crashes.replaceChildren(...crashFiles.map(([file, i]) => {
       const text = element('pre', {textContent: `${file}\n…`});
       fetchText(api(`api/frames/${entry.frame}/crash/${i}`))
         .then((body) => { text.textContent = body; })
@@ -283,11 +287,17 @@ function showJob(job) {
   $('job-name').textContent = job.job_file.split('/').pop();
   document.title = `${job.job_file.split('/').pop()} – Paravelle farm monitor`;
   state.frames = job.frames;
-  buildGrid(job.frames);
+  // Read again after missed changes: the cells stay, only their statuses change.
+  if (state.cells.length === job.frames.length) {
+    for (const entry of job.frames) showCell(entry);
+  } else {
+    buildGrid(job.frames);
+  }
   state.nodes.clear();
   document.querySelector('#nodes tbody').replaceChildren();
   for (const node of job.nodes) showNode(node);
   $('no-nodes').hidden = job.nodes.length > 0;
+  $('nodes').hidden = job.nodes.length === 0;
   $('notes').replaceChildren();
   for (const note of job.notes) showNote(note);
   $('warnings').replaceChildren(...job.warnings.map((text) => element('li', {textContent: `warning: ${text}`})));
