@@ -145,7 +145,10 @@ Reply file_reply(const std::string& listed, const std::string& content_type = {}
   Reply reply = Reply::of(content_type.empty() ? content_type_of(*file) : content_type, "");
   reply.file = *file;
   if (reply.content_type == "application/octet-stream") {
-    reply.disposition = "attachment; filename=\"" + file->filename().string() + "\"";
+    // A file name may hold anything but '/': only plain characters go into the header.
+    std::string name = file->filename().string();
+    for (char& c : name) c = c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '_' : c;
+    reply.disposition = "attachment; filename=\"" + name + "\"";
   }
   return reply;
 }

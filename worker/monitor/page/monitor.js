@@ -356,7 +356,7 @@ function follow(after, running) {
       events.close();
       setConnection('finished', 'finished; the farm no longer serves this page');
     } else {
-      setConnection('lost', 'connection lost, trying again…');
+      setConnection('lost', 'connection lost, trying again (has the farm ended?)');
     }
   });
 }
