@@ -51,4 +51,6 @@ for kind in beauty alpha zdepth jpg; do
 done
 printf '  %-14s %s\n' "contact sheet" "$out/contact-sheet.png" "report" "$out/report.json" \
   "frame logs" "$out/logs/frame-*.log" "node logs" "$out/farm/node-*/paravelle.log"
+echo "== to look at the job in the farm's web monitor (prints the address to open; Ctrl-C ends it)"
+echo "  $build_dir/bin/paravelle-farm monitor out/demo/report.json"
 exit $status

@@ -131,8 +131,15 @@ FrameRecord FrameLedger::record_locked(std::size_t index) const {
 }
 
 FrameRecord FrameLedger::record(std::size_t index) const {
-  std::lock_guard lock(mutex_);
-  return record_locked(index);
+  std::int64_t offset;
+  {
+    std::lock_guard lock(mutex_);
+    offset = stored_[index];
+    if (offset < 0) return record_locked(index);
+  }
+  // A final record never changes: it is read without holding up the node threads (the monitor reads
+  // records while they render).
+  return store_.read(offset);
 }
 
 std::vector<FrameRecord> FrameLedger::records() const {

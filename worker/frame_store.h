@@ -18,6 +18,7 @@ class FrameStore {
   explicit FrameStore(const std::filesystem::path& folder = {});
 
   std::int64_t append(const FrameRecord& record);
+  // Safe beside an append() on another thread: a record, once appended, is never written again.
   FrameRecord read(std::int64_t offset) const;
 
  private:

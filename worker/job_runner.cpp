@@ -202,6 +202,22 @@ class NodeSlot {
 
 }  // namespace
 
+void RunObservers::node_state(int node, const std::string& state) {
+  for (RunObserver* observer : observers_) observer->node_state(node, state);
+}
+void RunObservers::frame_started(int node, std::int32_t frame, int try_number) {
+  for (RunObserver* observer : observers_) observer->frame_started(node, frame, try_number);
+}
+void RunObservers::node_message(int node, const std::string& payload) {
+  for (RunObserver* observer : observers_) observer->node_message(node, payload);
+}
+void RunObservers::frame_finished(int node, const FrameRecord& record, bool final) {
+  for (RunObserver* observer : observers_) observer->frame_finished(node, record, final);
+}
+void RunObservers::note(const std::string& text, bool problem) {
+  for (RunObserver* observer : observers_) observer->note(text, problem);
+}
+
 void RunInterrupt::interrupt(const std::string& why) {
   std::lock_guard lock(mutex_);
   if (!why_) why_ = why;

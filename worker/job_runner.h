@@ -32,6 +32,20 @@ class RunObserver {
   virtual void note(const std::string& text, bool problem) = 0;
 };
 
+// Several observers of one run (the display and the monitor), each told everything, in order.
+class RunObservers : public RunObserver {
+ public:
+  explicit RunObservers(std::vector<RunObserver*> observers) : observers_(std::move(observers)) {}
+  void node_state(int node, const std::string& state) override;
+  void frame_started(int node, std::int32_t frame, int try_number) override;
+  void node_message(int node, const std::string& payload) override;
+  void frame_finished(int node, const FrameRecord& record, bool final) override;
+  void note(const std::string& text, bool problem) override;
+
+ private:
+  std::vector<RunObserver*> observers_;
+};
+
 // Ends a run early from another thread (an operator's Ctrl-C): the nodes are killed, no frame is
 // handed out any more, and the frames not yet final stay "not rendered" with the reason, so that
 // the run's report can be resumed from.

@@ -279,7 +279,7 @@ NodeTry NodeSession::render(std::int32_t frame, const RequestHandler& answers, i
   std::unique_ptr<TaskLog> frame_log;
   if (!launch_.logs_dir.empty()) {
     frame_log =
-        std::make_unique<TaskLog>(launch_.logs_dir / ("frame-" + std::to_string(frame) + ".log"), launch_.log_cap);
+        std::make_unique<TaskLog>(frame_log_path(launch_.logs_dir, frame), launch_.log_cap);
     frame_log->heading("frame " + std::to_string(frame) + ", try " + std::to_string(try_number) + ", node " +
                        std::to_string(node_) + " (start " + std::to_string(start_) + ", pid " + std::to_string(pid()) +
                        ")");

@@ -88,4 +88,8 @@ void TaskLog::write(const std::string& text) {
   size_ += text.size();
 }
 
+std::filesystem::path frame_log_path(const std::filesystem::path& logs_folder, std::int32_t frame) {
+  return logs_folder / ("frame-" + std::to_string(frame) + ".log");
+}
+
 }  // namespace paravelle::worker

@@ -43,6 +43,9 @@ class TaskLog {
   bool cut_ = false;
 };
 
+// "<logs folder>/frame-<n>.log": where every try of a frame is logged.
+std::filesystem::path frame_log_path(const std::filesystem::path& logs_folder, std::int32_t frame);
+
 // "2024-05-01 12:00:00.123" in local time, as the logs stamp their lines.
 std::string log_time_stamp();
 

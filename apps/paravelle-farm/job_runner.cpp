@@ -18,6 +18,7 @@
 #include "worker/job_report.h"
 #include "worker/job_requests.h"
 #include "worker/job_runner.h"
+#include "worker/monitor/monitor_server.h"
 #include "worker/progress_display.h"
 #include "worker/settings_review.h"
 
@@ -197,10 +198,21 @@ int run_frames(const worker::JobFile& job, const RunOptions& options) {
                                ": a job needs \"scene\" (use --without-job to send only the settings and scripts)");
   if (frames.empty()) throw worker::JobFileError(job.source.string() + ": a job needs \"frames\" to render");
   check_before_start(job, options);
+  // Bound before anything starts, so that a port in use stops the run with nothing made.
+  std::unique_ptr<monitor::JobBoard> board;
+  std::optional<monitor::MonitorServer> server;
+  if (!options.monitor.listen.empty()) {
+    server.emplace(monitor::parse_listen_address(options.monitor.listen), options.monitor.token);
+  }
 
   const WorkFolder work = make_work_dir(options.work_dir);
   worker::RunnerOptions runner = runner_options(options, work);
   worker::FrameLedger ledger(frames, options.retries, work.path);
+  // The monitor reads the ledger: it stops serving before the ledger goes, however this ends.
+  const struct StopServing {
+    std::optional<monitor::MonitorServer>& server;
+    ~StopServing() { server.reset(); }
+  } stop_serving{server};
   worker::ReportHeader header;
   header.job_file = std::filesystem::absolute(job.source).string();
   header.host = worker::host_name();
@@ -210,29 +222,38 @@ int run_frames(const worker::JobFile& job, const RunOptions& options) {
 
   const auto mode = display_mode(options.quiet);
   const std::size_t to_render = ledger.frames_to_render();
-  worker::ProgressDisplay display(stdout, mode, std::max(1, std::min<int>(options.nodes, static_cast<int>(to_render))),
-                                  to_render, terminal_width());
-  for (const auto& warning : header.warnings) display.note("warning: " + warning, true);
+  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(to_render)));
+  worker::ProgressDisplay display(stdout, mode, nodes, to_render, terminal_width());
+  if (server) board = live_board(ledger, header, frames.size(), nodes, runner.launch.logs_dir);
+  worker::RunObservers observer(board ? std::vector<worker::RunObserver*>{&display, board.get()}
+                                      : std::vector<worker::RunObserver*>{&display});
+  for (const auto& warning : header.warnings) observer.note("warning: " + warning, true);
   if (!options.resume_report.empty()) {
     if (!earlier.job_file.empty() && earlier.job_file != header.job_file)
-      display.note("warning: " + options.resume_report.string() + " is the report of " + earlier.job_file, true);
-    display.note("resuming from " + options.resume_report.string() + ": " +
-                     std::to_string(frames.size() - std::min(frames.size(), to_render)) + " of " +
-                     std::to_string(frames.size()) + " frame(s) done already",
-                 false);
+      observer.note("warning: " + options.resume_report.string() + " is the report of " + earlier.job_file, true);
+    observer.note("resuming from " + options.resume_report.string() + ": " +
+                      std::to_string(frames.size() - std::min(frames.size(), to_render)) + " of " +
+                      std::to_string(frames.size()) + " frame(s) done already",
+                  false);
   }
-  display.note(std::to_string(to_render) + " frame(s) of " + job.source.string() + " on " +
-                   std::to_string(runner.nodes) + " node(s); node folders in " + work.path.string() + ", logs in " +
-                   runner.launch.logs_dir.string(),
-               false);
+  observer.note(std::to_string(to_render) + " frame(s) of " + job.source.string() + " on " +
+                    std::to_string(runner.nodes) + " node(s); node folders in " + work.path.string() + ", logs in " +
+                    runner.launch.logs_dir.string(),
+                false);
   worker::RunInterrupt interrupt;
   runner.interrupt = &interrupt;
-  const SignalWatch signals(interrupt, display);
+  std::optional<SignalWatch> signals(std::in_place, interrupt, display);
+  // The monitor's threads start now: they inherit the blocked signals, which stay the run's.
+  if (server) {
+    server->serve({{board.get(), ""}});
+    std::printf("monitor: %s\n", server->url().c_str());
+    std::fflush(stdout);
+  }
   worker::RunTotals totals;
   {
     std::optional<Ticker> ticker;
     if (mode == worker::DisplayMode::terminal) ticker.emplace(display);
-    totals = worker::run_job(job, ledger, runner, display);
+    totals = worker::run_job(job, ledger, runner, observer);
   }
   display.finish();
 
@@ -244,12 +265,20 @@ int run_frames(const worker::JobFile& job, const RunOptions& options) {
   const bool all_done = ledger.all_done();
   const bool removed = all_done && !options.keep_work && remove_work_dir(work);
   if (!removed) header.work_dir = work.path.string();
+  if (board) board->finish(header);
 
   const auto report_file = options.report_file.empty() ? options.resume_report : options.report_file;
   if (!report_file.empty()) worker::write_report(header, ledger.frame_count(), record_at, report_file);
   worker::print_summary(stdout, header, ledger.frame_count(), record_at);
   if (!report_file.empty()) std::printf("Report: %s\n", report_file.c_str());
   if (!removed) std::printf("Work folder kept: %s\n", work.path.c_str());
+  if (server && options.monitor.linger_seconds > 0 && !interrupt.reason()) {
+    std::printf("monitor: the finished job stays on show at %s for %s s (Ctrl-C ends it sooner)\n",
+                server->url().c_str(), worker::seconds_text(options.monitor.linger_seconds).c_str());
+    std::fflush(stdout);
+    signals.reset();
+    StopSignals().wait(options.monitor.linger_seconds);
+  }
   return all_done ? 0 : 1;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console_view.h"
+#include "monitor_command.h"
 #include "worker/job_file.h"
 
 namespace paravelle::farm {
@@ -32,6 +33,7 @@ struct RunOptions {
   bool without_job = false;
   std::vector<std::string> node_args;
   std::vector<std::pair<std::string, std::string>> node_env;
+  MonitorOptions monitor;
 };
 
 // Everything that can be found wrong before a node starts: the scene and the script files exist,

@@ -12,6 +12,7 @@
 #include "console_view.h"
 #include "job_runner.h"
 #include "slurm.h"
+#include "worker/monitor/monitor_server.h"
 #include "worker/errors.h"
 #include "worker/frame_ranges.h"
 #include "worker/job_file.h"
@@ -62,6 +63,19 @@ CLI::Validator frame_list() {
       "LIST");
 }
 
+CLI::Validator listen_address() {
+  return CLI::Validator(
+      [](std::string& text) {
+        try {
+          paravelle::monitor::parse_listen_address(text);
+          return std::string();
+        } catch (const std::invalid_argument& error) {
+          return std::string(error.what());
+        }
+      },
+      "[HOST:]PORT");
+}
+
 struct Cli {
   std::string job_file;
   std::string frames;
@@ -71,6 +85,10 @@ struct Cli {
   std::string submit_out;
   paravelle::farm::CollectOptions collect;
   std::string collect_dir;
+  std::vector<std::string> monitor_reports;
+  paravelle::farm::MonitorOptions monitor_reports_options;
+  std::string monitor_host = "127.0.0.1";
+  int monitor_port = 0;
 };
 
 void add_run_options(CLI::App& app, Cli& cli) {
@@ -112,6 +130,20 @@ void add_run_options(CLI::App& app, Cli& cli) {
   app.add_flag("--without-job", cli.run.without_job,
                "no StartJob, RenderTask or EndJob: the settings and the scripts on one node, conversation shown");
   app.add_option("--node-arg", cli.run.node_args, "extra argument for the node (repeatable)");
+  auto* monitor = app.add_option("--monitor", cli.run.monitor.listen,
+                                 "serve a live web page of the job, its nodes and its frames on [HOST:]PORT (HOST "
+                                 "127.0.0.1 unless given, PORT 0 picks a free one); prints \"monitor: URL\" first "
+                                 "(docs/monitor.md)")
+                      ->check(listen_address())
+                      ->excludes("--without-job");
+  app.add_option("--monitor-token", cli.run.monitor.token,
+                 "token the monitor asks of every request (?token= or \"Authorization: Bearer\"); needed when HOST "
+                 "is not this machine's loopback")
+      ->needs(monitor);
+  app.add_option("--monitor-linger", cli.run.monitor.linger_seconds,
+                 "seconds the monitor keeps the finished job on show before the program ends")
+      ->check(CLI::Range(0.0, 1.0e7))
+      ->needs(monitor);
   app.add_option("--node-env", cli.environment, "environment variable for the node, NAME=VALUE (repeatable)")
       ->check(environment_entry());
 }
@@ -154,6 +186,23 @@ void add_collect(CLI::App& app, Cli& cli) {
       ->capture_default_str();
 }
 
+void add_monitor(CLI::App& app, Cli& cli) {
+  CLI::App* monitor = app.add_subcommand(
+      "monitor", "Serve finished jobs read-only from their reports (a merged one of collect too): the web page, "
+                 "the JSON API, their logs, crash reports and outputs (docs/monitor.md). Prints \"monitor: URL\"; "
+                 "Ctrl-C ends it.");
+  monitor->add_option("REPORT", cli.monitor_reports, "report(s) of paravelle-farm --report or collect")
+      ->required()
+      ->check(CLI::ExistingFile);
+  monitor->add_option("--port", cli.monitor_port, "port to serve on (0: a free one)")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  monitor->add_option("--host", cli.monitor_host, "address to serve on (another than loopback needs --token)")
+      ->capture_default_str();
+  monitor->add_option("--token", cli.monitor_reports_options.token,
+                      "token the monitor asks of every request (?token= or \"Authorization: Bearer\")");
+}
+
 int run_local(CLI::App& app, Cli& cli) {
   if (cli.job_file.empty()) throw CLI::RequiredError("JOBFILE");
   for (const auto& entry : cli.environment) {
@@ -183,6 +232,7 @@ int main(int argc, char** argv) {
                "  paravelle-farm JOBFILE [options]          render a job on nodes of this machine\n"
                "  paravelle-farm submit JOBFILE --chunk K   hand a job to Slurm as an array job\n"
                "  paravelle-farm collect DIR [--wait ID]    merge the reports of a Slurm submission\n"
+               "  paravelle-farm monitor REPORT...          a web page of finished jobs\n"
                "Exit codes: 0 every frame was rendered, 1 a frame (or the node, or Slurm) failed,\n"
                "2 bad arguments, a bad job file, or anything else found wrong before a node starts.",
                "paravelle-farm"};
@@ -192,6 +242,7 @@ int main(int argc, char** argv) {
   add_run_options(app, cli);
   add_submit(app, cli);
   add_collect(app, cli);
+  add_monitor(app, cli);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
@@ -205,6 +256,12 @@ int main(int argc, char** argv) {
       cli.submit.farm_binary = this_program().string();
       if (!cli.frames.empty()) cli.submit.frames = paravelle::worker::expand_frame_ranges(cli.frames);
       return paravelle::farm::submit(cli.submit);
+    }
+    if (app.got_subcommand("monitor")) {
+      const bool bracket = cli.monitor_host.find(':') != std::string::npos;
+      cli.monitor_reports_options.listen = (bracket ? "[" + cli.monitor_host + "]" : cli.monitor_host) + ":" +
+                                           std::to_string(cli.monitor_port);
+      return paravelle::farm::serve_reports(cli.monitor_reports, cli.monitor_reports_options);
     }
     if (app.got_subcommand("collect")) {
       cli.collect.out_dir = cli.collect_dir;
