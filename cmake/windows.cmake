@@ -58,4 +58,5 @@ paravelle_windows_tests(transport_tests
   ${CMAKE_SOURCE_DIR}/tests/support/raw_peer.cpp)
 paravelle_windows_tests(diag_tests
   ${CMAKE_SOURCE_DIR}/tests/diag/crash_report_test.cpp
-  ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_test.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_exceptions_test.cpp)
