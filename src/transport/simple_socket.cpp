@@ -71,7 +71,8 @@ std::string_view simple_socket::receive_view(int timeout_ms) {
 void simple_socket::fill_pending(std::size_t size, bool use_expiry, std::uint32_t expiry) {
   if (pending_size_ >= size) return;
   if (size > pending_capacity_) {
-    const std::size_t capacity = std::max(size, std::min(2 * pending_capacity_, frame_header_size + std::size_t{max_receive_payload_size}));
+    const std::size_t capacity =
+        std::max(size, std::min(2 * pending_capacity_, frame_header_size + std::size_t{max_receive_payload_size}));
     auto larger = std::make_unique_for_overwrite<char[]>(capacity);
     std::copy_n(pending_.get(), pending_size_, larger.get());
     pending_ = std::move(larger);

@@ -58,8 +58,8 @@ TEST(ImageFormatLimits, TheLargestImageOfEachFormatIsWrittenAndOneSideMoreIsRefu
     EXPECT_EQ(height, c.height);
   }
   // Only the written images are there: a refusal leaves nothing behind.
-  EXPECT_EQ(folder.names(), (std::set<std::string>{"at.tga", "at.jpg", "at.png", "wide.exr", "wide.tif", "wide.hdr",
-                                                   "wide.bmp"}));
+  EXPECT_EQ(folder.names(),
+            (std::set<std::string>{"at.tga", "at.jpg", "at.png", "wide.exr", "wide.tif", "wide.hdr", "wide.bmp"}));
 }
 
 }  // namespace
