@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "daemon/dispatcher.h"
+#include "daemon/farm_messages.h"
 #include "daemon/session.h"
 #include "diag/log_file.h"
 #include "support/loopback.h"
@@ -129,8 +130,9 @@ void BM_DispatchSettingsCommands(benchmark::State& state) {
   const std::wstring commands[] = {L"GammaCorrection,2.2,2.2", L"FailOnBlackFrames,50,0.1",
                                    L"OutputImageFilename,C:/out/beauty.exr", L"TempFolder,C:/farm/temp",
                                    L"IgnoreMissingXREFs"};
+  paravelle::daemon::FarmReplies replies(socket);
   std::size_t i = 0;
-  for (auto _ : state) paravelle::daemon::DispatchCommand(job, commands[i++ % 5], socket);
+  for (auto _ : state) paravelle::daemon::DispatchCommand(job, commands[i++ % 5], replies, socket);
   state.SetItemsProcessed(state.iterations());
   ::close(peer);
   ::close(listener);

@@ -7,6 +7,13 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
+// Where wide text has 32-bit units and the compiler can build one function for a later
+// instruction set, AVX2 takes twice the units per step as SSE2 when the processor has it.
+// Not on Windows: there MinGW's GCC keeps 256-bit registers on a stack it does not align.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#define PARAVELLE_TEXT_AVX2 1
+#include <immintrin.h>
+#endif
 
 #include <utf8.h>
 
@@ -14,13 +21,70 @@ namespace paravelle {
 namespace {
 
 // Plain ASCII runs are copied a register at a time (sixteen units with SSE2, which every
-// x86-64 processor has; eight bytes at a time elsewhere), tested for a unit above 0x7F as
-// they go. Each returns how many units at the start of in[0, count) were ASCII and copied.
+// x86-64 processor has, thirty-two with AVX2 where it is used; eight bytes at a time
+// elsewhere), tested for a unit above 0x7F as they go. Each returns how many units at the
+// start of in[0, count) were ASCII and copied.
+
+#if defined(PARAVELLE_TEXT_AVX2)
+
+static_assert(sizeof(wchar_t) == 4);
+
+// Thirty-two units a step; the rest, from the first step holding a unit above 0x7F on, is
+// left to the SSE2 loop.
+__attribute__((target("avx2"))) std::size_t copy_ascii_blocks_avx2(const wchar_t* in, std::size_t count, char* out) {
+  std::size_t k = 0;
+  const __m256i high_bits = _mm256_set1_epi32(~0x7F);
+  // The packs work within each 128-bit lane; this puts the four-byte groups back in order.
+  const __m256i lane_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  for (; k + 32 <= count; k += 32) {
+    const auto* block = reinterpret_cast<const __m256i*>(in + k);
+    const __m256i a = _mm256_loadu_si256(block), b = _mm256_loadu_si256(block + 1);
+    const __m256i c = _mm256_loadu_si256(block + 2), d = _mm256_loadu_si256(block + 3);
+    if (!_mm256_testz_si256(_mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d)), high_bits)) break;
+    const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_permutevar8x32_epi32(bytes, lane_order));
+  }
+  return k;
+}
+
+__attribute__((target("avx2"))) std::size_t copy_ascii_blocks_avx2(const unsigned char* in, std::size_t count,
+                                                                   wchar_t* out) {
+  std::size_t k = 0;
+  for (; k + 32 <= count; k += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
+    if (_mm256_movemask_epi8(bytes) != 0) break;
+    const __m128i low = _mm256_castsi256_si128(bytes), high = _mm256_extracti128_si256(bytes, 1);
+    auto* units = reinterpret_cast<__m256i*>(out + k);
+    _mm256_storeu_si256(units, _mm256_cvtepu8_epi32(low));
+    _mm256_storeu_si256(units + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(low, 8)));
+    _mm256_storeu_si256(units + 2, _mm256_cvtepu8_epi32(high));
+    _mm256_storeu_si256(units + 3, _mm256_cvtepu8_epi32(_mm_srli_si128(high, 8)));
+  }
+  return k;
+}
+
+// A conversion made before this is set (another file's static initialiser) takes SSE2 alone,
+// with the same result.
+const bool processor_has_avx2 = __builtin_cpu_supports("avx2");
+
+template <class In, class Out>
+std::size_t copy_ascii_blocks(const In* in, std::size_t count, Out* out) {
+  return processor_has_avx2 ? copy_ascii_blocks_avx2(in, count, out) : 0;
+}
+
+#else
+
+template <class In, class Out>
+std::size_t copy_ascii_blocks(const In*, std::size_t, Out*) {
+  return 0;
+}
+
+#endif
 
 #if defined(__SSE2__) || defined(_M_X64)
 
 std::size_t copy_ascii_run(const wchar_t* in, std::size_t count, char* out) {
-  std::size_t k = 0;
+  std::size_t k = copy_ascii_blocks(in, count, out);
   const __m128i zero = _mm_setzero_si128();
   for (; k + 16 <= count; k += 16) {
     const auto* block = reinterpret_cast<const __m128i*>(in + k);
@@ -44,7 +108,7 @@ std::size_t copy_ascii_run(const wchar_t* in, std::size_t count, char* out) {
 }
 
 std::size_t copy_ascii_run(const unsigned char* in, std::size_t count, wchar_t* out) {
-  std::size_t k = 0;
+  std::size_t k = copy_ascii_blocks(in, count, out);
   const __m128i zero = _mm_setzero_si128();
   for (; k + 16 <= count; k += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
@@ -114,7 +178,8 @@ class staged_output {
 
  private:
   std::basic_string<Unit>& result_;
-  Unit buffer_[capacity];
+  // On a cache line's start: wide stores that straddle two lines cost twice.
+  alignas(64) Unit buffer_[capacity];
 };
 
 // Every pass of the conversions below first makes room for a whole block, so that each

@@ -15,12 +15,19 @@
 namespace paravelle {
 namespace {
 
+// Every ASCII unit in turn, so that a register's units coming out in the wrong order show.
+std::u16string ascii_run(std::size_t length) {
+  std::u16string run(length, u' ');
+  for (std::size_t i = 0; i < length; ++i) run[i] = static_cast<char16_t>(1 + i % 127);
+  return run;
+}
+
 TEST(Utf8ConversionOfLongTexts, OtherCharactersAroundEveryBufferEdgeConvertExactly) {
   const std::u16string others[] = {u"\u00E9", u"\u20AC\u4E2D", u"\U0001F600"};
   for (const std::u16string& other : others) {
     for (std::size_t edge : {2048u, 8192u}) {
       for (std::size_t before = edge - 70; before <= edge + 3; ++before) {
-        const std::u16string units = std::u16string(before, u'a') + other + std::u16string(edge, u'b') + other;
+        const std::u16string units = ascii_run(before) + other + ascii_run(edge) + other;
         std::string expected;
         utf8::utf16to8(units.begin(), units.end(), std::back_inserter(expected));
         const std::wstring wide(units.begin(), units.end());
