@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,11 @@ TEST_F(FrameFaultsTest, AWriteThatFailsPutsTheFrameBack) {
     if (c.machineFault && !machine_faults_trapped) continue;
     SCOPED_TRACE(c.kind);
     start({{{"when", "write"}, {"kind", c.kind}}});
-    EXPECT_EQ(render(1), c.failure);
+    {
+      std::optional<paravelle::testing::AbandonedByAFault> abandoned;  // the texts the faulting frames held
+      if (c.machineFault) abandoned.emplace();
+      EXPECT_EQ(render(1), c.failure);
+    }
     EXPECT_EQ(host::standalone::live_bitmap_count(), liveBitmaps);
     EXPECT_EQ(narrow(state.outputBitmapInfo.Name()), narrow(path("out/beauty.exr")));
     EXPECT_EQ(narrow(state.renderElements.at(0).output->bi.Name()), narrow(path("elements/alpha.exr")));
