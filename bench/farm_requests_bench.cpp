@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "daemon/plugin_statics.h"
 #include "daemon/session.h"
 #include "host/maxscript_runtime.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "script/farm_requests.h"
 #include "support/loopback.h"
 #include "transport/messages.h"
@@ -110,7 +110,7 @@ void BM_DirectGetJobInfoEntry(benchmark::State& state) {
   for (auto _ : state) {
     session.run([] {
       for (int i = 0; i < calls_per_iteration; ++i) {
-        benchmark::DoNotOptimize(paravelle::script::GetJobInfoEntry(paravelle::daemon::farmConnection, L"Name"));
+        benchmark::DoNotOptimize(paravelle::script::GetJobInfoEntry(paravelle::job::farm_connection, L"Name"));
       }
     });
   }

@@ -125,7 +125,7 @@ void BM_DispatchSettingsCommands(benchmark::State& state) {
   simple_socket socket;
   socket.connect("127.0.0.1", port, simple_socket::protocol_tcp);
   const int peer = ::accept(listener, nullptr, nullptr);
-  paravelle::daemon::JobState job;
+  paravelle::job::JobState job;
   const std::wstring commands[] = {L"GammaCorrection,2.2,2.2", L"FailOnBlackFrames,50,0.1",
                                    L"OutputImageFilename,C:/out/beauty.exr", L"TempFolder,C:/farm/temp",
                                    L"IgnoreMissingXREFs"};
@@ -150,7 +150,7 @@ double cpu_seconds() {
 void BM_SilentWorkerCpu(benchmark::State& state) {
   for (auto _ : state) {
     paravelle::worker::FarmWorker worker;
-    paravelle::daemon::JobState job;
+    paravelle::job::JobState job;
     simple_socket socket;
     auto session = std::async(std::launch::async,
                               [&] { return paravelle::daemon::RunParavelleDaemon(job, socket, worker.port(), L"t"); });

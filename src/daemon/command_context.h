@@ -6,13 +6,13 @@
 
 #include "daemon/command_fields.h"
 #include "daemon/command_replies.h"
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::daemon {
 
 struct CommandContext {
-  JobState& state;
+  job::JobState& state;
   const CommandFields& fields;
   CommandReplies& replies;
   // The renderer and the scripts of a job report on it while the command runs; only the

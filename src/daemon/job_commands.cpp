@@ -7,10 +7,14 @@
 #include "daemon/command_handlers.h"
 #include "diag/log_file.h"
 #include "host/platform.h"
+#include "render/frame_pipeline.h"
+#include "render/job_start.h"
 #include "render/path_parts.h"
-#include "script/job_steps.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 // After an error reply of a task the node pauses, so that a worker that reacts to the
@@ -40,7 +44,7 @@ void StartJobCommand(const CommandContext& context) {
 
   std::string trapText;
   try {
-    script::CallStartJob(state, sceneFile, context.parameter(2), trapText);
+    render::CallStartJob(state, sceneFile, context.parameter(2), trapText);
   } catch (const std::exception& error) {
     send_error(context, std::string("ERROR: ") + error.what());
   }
@@ -64,7 +68,7 @@ void RenderTaskCommand(const CommandContext& context) {
   std::string trapText;
   std::uint16_t status = 1;
   try {
-    status = script::CallRenderFrame(state, state.currentFrame, context.connection, trapText);
+    status = render::CallRenderFrame(state, state.currentFrame, context.connection, trapText);
   } catch (const std::exception& error) {
     context.reply(std::string("ERROR: ") + error.what());
     host::sleep_ms(task_error_pause_ms);
@@ -80,7 +84,7 @@ void EndJobCommand(const CommandContext& context) {
   JobState& state = context.state;
   std::string trapText;
   try {
-    script::CallEndJob(state, trapText);
+    render::CallEndJob(state, trapText);
   } catch (const std::exception& error) {
     send_error(context, std::string("ERROR: ") + error.what());
   }

@@ -16,6 +16,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 std::wstring lower_case(std::wstring text) {

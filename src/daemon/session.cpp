@@ -7,20 +7,22 @@
 #include <string>
 
 #include "daemon/build_stamp.h"
+#include "daemon/command_replies.h"
 #include "daemon/dispatcher.h"
-#include "daemon/farm_messages.h"
-#include "daemon/plugin_statics.h"
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/exceptions.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
+#include "job/job_state.h"
 #include "transport/messages.h"
 #include "transport/text.h"
 
 namespace paravelle::daemon {
 
-bool daemonRunning = false;
+using job::daemonRunning;
+using job::JobState;
 
 namespace {
 
@@ -45,6 +47,16 @@ void answer_handshake(win32::simple_socket& connection) {
   send_message(connection, handshake_answer() + "   Incompatible plugin versions detected, exiting.");
   throw std::runtime_error("Incorrect handshake with Taskmere plugin.");
 }
+
+// A session's command replies: each sent to the farm as send_to_farm sends it.
+class FarmReplies final : public CommandReplies {
+ public:
+  explicit FarmReplies(win32::simple_socket& connection) : connection_(connection) {}
+  void send(const std::wstring& text) override { job::send_to_farm(connection_, text); }
+
+ private:
+  win32::simple_socket& connection_;
+};
 
 void serve_commands(JobState& state, win32::simple_socket& connection) {
   FarmReplies replies(connection);
@@ -88,7 +100,7 @@ bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int po
 // Reports an exception that ended the session, if the worker can still hear it.
 void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
   diag::log_line(log_text);
-  if (connection.is_connected()) send_to_farm(connection, reply);
+  if (connection.is_connected()) job::send_to_farm(connection, reply);
   host::sleep_ms(pause_after_error_ms);
 }
 
@@ -147,7 +159,7 @@ bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int p
 }
 
 bool RunParavelleDaemon(int portNumber, const std::wstring& token) {
-  return RunParavelleDaemon(jobState, farmConnection, portNumber, token);
+  return RunParavelleDaemon(job::job_state, job::farm_connection, portNumber, token);
 }
 
 }  // namespace paravelle::daemon

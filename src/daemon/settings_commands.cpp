@@ -6,6 +6,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 // The log line of a settings command that got the wrong number of parameters and

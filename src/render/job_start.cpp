@@ -2,19 +2,19 @@
 
 #include <stdexcept>
 
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/core.h"
 #include "host/exceptions.h"
+#include "job/farm_connection.h"
 #include "render/renderer.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using daemon::JobState;
+using job::JobState;
 
 // Flags of LoadFromFile: no prompts, the file's units, refreshed viewports.
 constexpr unsigned load_flags = 14;
@@ -140,7 +140,7 @@ void StartJob(JobState& state, const std::wstring& sceneFile, const std::wstring
   state.coreInterface11 = GetCOREInterface11();
   state.coreInterface14 = GetCOREInterface14();
   diag::log_line("StartJob begin");
-  daemon::reset_per_job_fields(state);
+  job::reset_per_job_fields(state);
   if (state.jobRunning) throw std::runtime_error("StartJob called when job was already running.");
 
   diag::log_line("setting up gamma settings");
@@ -201,19 +201,30 @@ void ReportDefaultActions(JobState& state, win32::simple_socket& connection) {
                                           {TYPE_MISSING_UVWS, L"  TYPE_MISSING_UVWS = "},
                                           {TYPE_MISSING_DLL_FILES, L"  TYPE_MISSING_DLL_FILES = "},
                                           {TYPE_MISSING_XREF_FILES, L"  TYPE_MISSING_XREF_FILES = "}};
-  script::LogToFarm(connection, L"Checking default actions");
+  job::LogToFarm(connection, L"Checking default actions");
   // One value for all four reads: a type the host cannot answer for shows the one before.
   int action = 0;
   for (const Reported& entry : reported) {
     state.coreInterface->GetDefaultAction(entry.type, action);
-    script::LogToFarm(connection, std::wstring(entry.label) + (action == DEFAULT_ACTION_IGNORE ? L"IGNORE" : L"FAIL"));
+    job::LogToFarm(connection, std::wstring(entry.label) + (action == DEFAULT_ACTION_IGNORE ? L"IGNORE" : L"FAIL"));
   }
 }
 
-bool CallLoadFromFile(JobState& state, const std::wstring& file, std::string& errorText) {
-  return diag::run_trapped_host_call("Trapped SEH Exception in LoadFromFile(): ", errorText, state.lastCrashReport,
+bool CallLoadFromFile(JobState& state, const std::wstring& file, std::string& trapText) {
+  return diag::run_trapped_host_call("Trapped SEH Exception in LoadFromFile(): ", trapText, state.lastCrashReport,
                                      false,
                                      [&] { return state.coreInterface->LoadFromFile(file.c_str(), load_flags); });
+}
+
+void CallStartJob(JobState& state, const std::wstring& fileName, const std::wstring& cameraName,
+                  std::string& trapText) {
+  diag::run_trapped_host_call("Trapped SEH Exception in StartJob(): ", trapText, state.lastCrashReport,
+                              [&] { StartJob(state, fileName, cameraName); });
+}
+
+void CallEndJob(JobState& state, std::string& trapText) {
+  diag::run_trapped_host_call("Trapped SEH Exception in EndJob(): ", trapText, state.lastCrashReport,
+                              [&] { EndJob(state); });
 }
 
 }  // namespace paravelle::render

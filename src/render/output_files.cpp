@@ -7,16 +7,16 @@
 
 #include "host/files.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "render/bitmaps.h"
 #include "render/path_parts.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using script::LogToFarm;
+using job::LogToFarm;
 
 constexpr int kFrameDigits = 4;
 constexpr int kCopyAttempts = 10;
@@ -157,7 +157,7 @@ void CreateDirectories(const std::wstring& path) {
   host::files::create_directory(folder);
 }
 
-void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
+void WriteOutputFile(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
   const std::wstring name = name_of(info);
   const std::wstring file = file_name_of(name);
   const std::wstring companion = with_separator(split_path(NormalizePath(name)).parent) + L"A_" + file;
@@ -182,7 +182,7 @@ void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, 
   if (file_exists(companionWritten)) state.writtenOutputFiles.push_back(companionWritten);
 }
 
-void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
+void WriteRegionOutput(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
   const std::int32_t padding = state.regionPadding;
   const BitmapStorage* storage = bitmap->Storage();
   const std::int64_t w = storage ? storage->Width() : 0;
@@ -209,8 +209,7 @@ void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info
   WriteOutputFile(state, cut.get(), region, connection);
 }
 
-void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info,
-                     win32::simple_socket& connection) {
+void WriteJpegOutput(job::JobState& state, Bitmap* bitmap, const BitmapInfo& info, win32::simple_socket& connection) {
   // The farm gives the JPEG folder with its separator; nothing is put in between.
   const std::wstring jpegName = stem_of(file_name_of(name_of(info))) + L".jpg";
   const std::wstring destination = state.jpegOutputPath + jpegName;
@@ -229,7 +228,7 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
   SaveWithRetry(state, local, destination, connection);
 }
 
-std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source, const std::wstring& destination,
+std::wstring SaveWithRetry(const job::JobState& state, const std::wstring& source, const std::wstring& destination,
                            win32::simple_socket& connection) {
   std::wstring target = destination;
   host::files::delete_file(target);

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cwctype>
 
-#include "daemon/farm_messages.h"
 #include "diag/log_file.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "transport/messages.h"
 #include "transport/number_format.h"
 
@@ -93,7 +93,7 @@ void ParavelleRenderCallback::SetTitle(const wchar_t* title) {
   if (logged) {
     // A status line that cannot reach the farm is not worth disturbing the render for.
     try {
-      daemon::send_to_farm(*connection, L"FUNCTION: STDOUT: " + cleaned);
+      job::send_to_farm(*connection, L"FUNCTION: STDOUT: " + cleaned);
     } catch (...) {
     }
   }
@@ -117,8 +117,8 @@ int ParavelleRenderCallback::Progress(int done, int total) {
     const float percentage = static_cast<float>(d) * 100.0f / static_cast<float>(total);
     bool shown = false;
     if (percentage > 0) {
-      daemon::send_to_farm(*connection,
-                           L"FUNCTION: SETTITLE " + passLabel + lastTitle + L" - " + one_decimal(percentage) + L"%");
+      job::send_to_farm(*connection,
+                        L"FUNCTION: SETTITLE " + passLabel + lastTitle + L" - " + one_decimal(percentage) + L"%");
       shown = IsRenderingTitle(lastTitle);
     }
     if (shown) {

@@ -4,20 +4,20 @@
 #include <limits>
 #include <stdexcept>
 
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/scene.h"
+#include "job/farm_connection.h"
 #include "render/bitmaps.h"
 #include "render/progress_callback.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using daemon::JobState;
-using daemon::RenderElementSlot;
+using job::JobState;
+using job::RenderElementSlot;
 
 // A camera of this class keeps its multipass effect on a child node named "Multipass"
 // when the scene renders with the renderer of kind A.
@@ -32,7 +32,7 @@ constexpr wchar_t holder_node_name[] = L"Multipass";
 }
 
 void log_to_farm(win32::simple_socket& connection, const std::string& line) {
-  script::LogToFarm(connection, to_wstring(line));
+  job::LogToFarm(connection, to_wstring(line));
 }
 
 void multipass_off(JobState& state) {
@@ -64,7 +64,7 @@ void decide_multipass_from_holder(JobState& state, TimeValue t, win32::simple_so
   state.multipassHolderNode = multipass_holder(*state.renderCamera);
   if (!state.multipassHolderNode) return multipass_off(state);
   const std::wstring holder_name = state.multipassHolderNode->GetName();
-  script::LogToFarm(connection, L"Multipass plugin holder camera node " + holder_name);
+  job::LogToFarm(connection, L"Multipass plugin holder camera node " + holder_name);
   state.multipassHolderObject = state.multipassHolderNode->EvalWorldState(t, true);
   auto* const holder = dynamic_cast<CameraObject*>(state.multipassHolderObject);
   if (!holder)
@@ -102,7 +102,7 @@ int open_for_viewport(JobState& state, win32::simple_socket& connection, std::st
 
 int open_for_camera(JobState& state, std::int32_t frame, win32::simple_socket& connection, std::string& errorText) {
   const std::wstring camera_name = state.renderCamera->GetName();
-  script::LogToFarm(connection, L"Rendering camera node " + camera_name);
+  job::LogToFarm(connection, L"Rendering camera node " + camera_name);
   const TimeValue t = FrameTime(frame);
   log_to_farm(connection, "Checking multipass info for frame " + format_number(std::int32_t{t / GetTicksPerFrame()}));
   state.renderCameraObject = dynamic_cast<CameraObject*>(state.renderCamera->EvalWorldState(t, true));

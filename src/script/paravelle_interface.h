@@ -50,6 +50,6 @@ class ParavelleInterface : public max3d::fpwrapper::FFStaticInterface<ParavelleI
 };
 
 // The library's one instance, defined with its other static objects.
-extern ParavelleInterface paravelleInterface;
+extern ParavelleInterface paravelle_interface;
 
 }  // namespace paravelle::script

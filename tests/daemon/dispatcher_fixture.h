@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "daemon/dispatcher.h"
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "support/log_capture.h"
-#include "transport/text.h"
 #include "transport/simple_socket.h"
+#include "transport/text.h"
 
 namespace paravelle::daemon {
 
@@ -34,7 +34,7 @@ class DispatcherTest : public ::testing::Test {
   testing::LogCapture log;
   RecordedReplies replies;
   win32::simple_socket connection;
-  JobState state;
+  job::JobState state;
 };
 
 }  // namespace paravelle::daemon

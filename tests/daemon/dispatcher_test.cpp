@@ -6,6 +6,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using ::testing::ElementsAre;

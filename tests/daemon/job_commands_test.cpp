@@ -19,6 +19,9 @@
 #include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using ::testing::ElementsAre;

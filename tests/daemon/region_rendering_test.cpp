@@ -4,6 +4,9 @@
 #include "host/core.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using ::testing::ElementsAre;

@@ -14,6 +14,9 @@
 #include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using Replies = std::vector<std::string>;

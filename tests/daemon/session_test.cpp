@@ -9,11 +9,15 @@
 #include "daemon/build_stamp.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "support/log_capture.h"
 #include "transport/messages.h"
 #include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using ::testing::HasSubstr;
@@ -68,7 +72,7 @@ TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp
   EXPECT_THAT(lines[0], ::testing::MatchesRegex("Thread: [0-9]+"));
   EXPECT_EQ(lines[1], "running daemon...");
   EXPECT_EQ(lines.back(), "Returning TRUE");
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_FALSE(job::daemonRunning);
 }
 
 TEST_F(DaemonSession, AWrongHandshakeIsAnsweredAndEndsTheSession) {
@@ -211,7 +215,7 @@ TEST(DaemonConnect, NothingListeningMeansFalseAndALogLine) {
   win32::simple_socket connection;
   EXPECT_FALSE(RunParavelleDaemon(state, connection, static_cast<int>(port), L"t"));
   EXPECT_TRUE(log.contains_line("Exception: connect: Failed to connect to server at port " + std::to_string(port)));
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_FALSE(job::daemonRunning);
 }
 
 // A port outside 1-65535 is refused before anything connects: taken modulo 65536 it would
@@ -257,7 +261,7 @@ TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
   EXPECT_FALSE(session_result());
   EXPECT_TRUE(log.contains_line("SEH exception caught"));
   EXPECT_FALSE(log.contains_line("Returning TRUE"));
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_FALSE(job::daemonRunning);
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ class BlackFrameTest : public ::testing::Test {
   }
 
   FarmLines farm;
-  daemon::JobState state;
+  job::JobState state;
 };
 
 TEST_F(BlackFrameTest, DarkColourWithTransparentOrOpaqueAlphaIsBlack) {

@@ -12,8 +12,8 @@
 
 #include "host/standalone/bitmaps.h"
 #include "job_fixture.h"
+#include "render/frame_pipeline.h"
 #include "render/job_start.h"
-#include "script/job_steps.h"
 
 namespace paravelle::render {
 namespace {
@@ -57,7 +57,7 @@ class FrameFaultsTest : public JobTest {
   std::string render(std::int32_t frame) {
     std::string trapText;
     try {
-      script::CallRenderFrame(state, frame, connection, trapText);
+      render::CallRenderFrame(state, frame, connection, trapText);
     } catch (const std::exception& error) {
       return error.what();
     }

@@ -172,7 +172,7 @@ TEST_F(FramePipelineTest, SettingsThatChangeWhatAFrameWrites) {
   const struct {
     const char* what;
     std::function<void(nlohmann::json&)> scene;
-    std::function<void(daemon::JobState&)> settings;
+    std::function<void(job::JobState&)> settings;
     std::vector<std::string> written;  // in the order written
     std::string line = {};             // a line the frame must send
     int displays = 1;                  // frame buffer windows shown
@@ -246,7 +246,7 @@ TEST_F(FramePipelineTest, SettingsThatChangeWhatAFrameWrites) {
   fs::create_symlink(native("loop"), native("loop"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    state = daemon::JobState{};
+    state = job::JobState{};
     host::standalone::reset_display_counters();
     nlohmann::json description = scene();
     if (c.scene) c.scene(description);
@@ -300,7 +300,7 @@ TEST_F(FramePipelineTest, RestartModeOpensTheRendererForEveryFrame) {
 TEST_F(FramePipelineTest, FailuresFreeTheFrameAndRestoreItsNames) {
   const struct {
     const char* what;
-    std::function<void(daemon::JobState&)> settings;
+    std::function<void(job::JobState&)> settings;
     int bitmapsThatCanBeMade;  // -1: no limit
     std::string failure;
     bool multipass = false;

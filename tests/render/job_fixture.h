@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "daemon/job_state.h"
 #include "host/core.h"
 #include "host/standalone/path_config.h"
 #include "host/standalone/standalone_interface.h"
+#include "job/job_state.h"
 #include "render_fixture.h"
 #include "support/job_scenes.h"
 #include "support/sanitizers.h"
@@ -50,7 +50,7 @@ class JobTest : public ::testing::Test {
   paravelle::testing::TempFolder folder;
   testing::FarmLines farm;
   win32::simple_socket& connection = farm.connection;
-  daemon::JobState state;
+  job::JobState state;
   const float gamma[3] = {static_cast<float>(gammaMgr.IsEnabled()), gammaMgr.GetFileInGamma(),
                           gammaMgr.GetFileOutGamma()};
 };

@@ -80,7 +80,7 @@ TEST_F(StartJobTest, EachFailureHasItsText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
     if (!machine_faults_trapped && c.expected.starts_with("Trapped")) continue;
-    daemon::JobState job;
+    job::JobState job;
     const std::wstring file = scene_file(c.scene);
     std::string expected = c.expected;
     if (const auto at = expected.find("<file>"); at != std::string::npos) expected.replace(at, 6, to_string(file));
@@ -150,7 +150,7 @@ TEST_F(StartJobTest, ChoosesTheViewportAndCamera) {
     scene["nodes"].push_back({{"name", "Props"}, {"type", "group"}});
     scene.update(
         {{"active_viewport", c.active}, {"render_active_viewport", c.follows_active}, {"locked_viewport", c.locked}});
-    daemon::JobState job;
+    job::JobState job;
     StartJob(job, scene_file(scene), c.camera);
     EXPECT_EQ(job.viewportLocked, !c.follows_active);
     EXPECT_EQ(job.renderViewport, &host().GetViewExp(c.follows_active ? c.active : c.locked));

@@ -149,7 +149,7 @@ class WriteOutputTest : public ::testing::Test {
 
   Folder folder;
   FarmLines farm;
-  daemon::JobState state;
+  job::JobState state;
   BitmapPtr bitmap = filled_bitmap(8, 6, {0.25f, 0.5f, 0.75f, 1.0f});
 };
 
@@ -292,7 +292,7 @@ class SaveWithRetryTest : public ::testing::Test {
 
   Folder folder;
   FarmLines farm;
-  daemon::JobState state;
+  job::JobState state;
   std::wstring source = folder.host("temp/beauty0001.exr");
   std::wstring destination = folder.host("out/beauty0001.exr");
   std::string reason = "Access is denied.";

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "daemon/job_state.h"
 #include "host/bitmap.h"
 #include "host/platform.h"
 #include "host/standalone/image_file.h"
+#include "job/job_state.h"
 #include "support/log_capture.h"
 #include "support/raw_peer.h"
 #include "transport/simple_socket.h"

@@ -43,7 +43,7 @@ class RendererTest : public JobTest {
     scene["nodes"][0] = cam;
     if (!renderer.is_null()) scene["renderer"] = {{"class_id", renderer}};
     scene.update(extra);
-    state = daemon::JobState();
+    state = job::JobState();
     StartJob(state, scene_file(scene), camera_name);
   }
 };

@@ -1,11 +1,11 @@
-#include "script/farm_log.h"
+#include "job/farm_connection.h"
 
 #include <gtest/gtest.h>
 
 #include "support/log_capture.h"
 #include "worker/farm_worker.h"
 
-namespace paravelle::script {
+namespace paravelle::job {
 namespace {
 
 TEST(FarmLog, CopiesLinesToTheFarmAndLogsThemEvenWhenTheFarmIsGone) {
@@ -29,4 +29,4 @@ TEST(FarmLog, CopiesLinesToTheFarmAndLogsThemEvenWhenTheFarmIsGone) {
 }
 
 }  // namespace
-}  // namespace paravelle::script
+}  // namespace paravelle::job

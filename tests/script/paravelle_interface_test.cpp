@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/plugin_statics.h"
 #include "host/core.h"
 #include "host/standalone/standalone_interface.h"
+#include "job/job_state.h"
 #include "script_run.h"
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
@@ -19,7 +19,7 @@ namespace {
 TEST(TaskmereUtil, PublishesTheWholeTableUnderItsIdentity) {
   const Interface_ID id(0x83928748, 0xA38F941E);
   FPInterfaceDesc* published = host::fp::find_interface(L"TaskmereUtil");
-  ASSERT_EQ(published, &script::paravelleInterface);
+  ASSERT_EQ(published, &script::paravelle_interface);
   EXPECT_EQ(published->GetID(), id);
   EXPECT_EQ(host::fp::find_interface(id), published);
 
@@ -78,10 +78,10 @@ TEST(TaskmereUtil, FailRenderStopsTheScriptWithExactlyItsMessage) {
 }
 
 TEST(TaskmereUtil, GetOutputFilenameReadsTheFramesWrittenOutputs) {
-  daemon::jobState.writtenOutputFiles = {L"C:\\out\\beauty_0012.exr", L"C:\\out\\z_0012.exr"};
+  job::job_state.writtenOutputFiles = {L"C:\\out\\beauty_0012.exr", L"C:\\out\\z_0012.exr"};
   const ScriptOutcome outcome = run_script(L"#(TaskmereUtil.GetOutputFilename -1, TaskmereUtil.GetOutputFilename 0, "
                                            L"TaskmereUtil.GetOutputFilename 1, TaskmereUtil.GetOutputFilename 2)");
-  daemon::jobState.writtenOutputFiles.clear();
+  job::job_state.writtenOutputFiles.clear();
   EXPECT_EQ(outcome.value, L"#(undefined, \"C:\\\\out\\\\beauty_0012.exr\", \"C:\\\\out\\\\z_0012.exr\", undefined)");
 }
 
@@ -122,7 +122,7 @@ TEST(TaskmereUtil, TheDebugStepsRunTheJobStepsAndReportFailures) {
       EXPECT_EQ(log.lines().back(), step.listener.substr(step.listener.find(": ") + 2));
     }
   }
-  EXPECT_FALSE(daemon::jobState.jobRunning);
+  EXPECT_FALSE(job::job_state.jobRunning);
   host::standalone::standalone_interface().reset();
 }
 

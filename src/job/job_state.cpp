@@ -1,6 +1,6 @@
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 
-namespace paravelle::daemon {
+namespace paravelle::job {
 
 void reset_per_job_fields(JobState& state) {
   state.rendererIsTypeA = false;
@@ -29,4 +29,4 @@ void reset_per_job_fields(JobState& state) {
   state.useRenderElementFilenames = false;
 }
 
-}  // namespace paravelle::daemon
+}  // namespace paravelle::job

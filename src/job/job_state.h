@@ -1,7 +1,8 @@
 #pragma once
 // The one record of the job's state and of every setting the farm's commands set.
 // Plain fields: the dispatcher, the job operations and the script functions read and
-// write them directly, all on the host's main thread.
+// write them directly, all on the host's main thread. The record lies below all of them
+// (docs/dev/architecture.md), so each reaches it by including downward.
 
 #include <cstdint>
 #include <string>
@@ -20,7 +21,7 @@ class IRenderElement;
 class Object;
 class ViewExp;
 
-namespace paravelle::daemon {
+namespace paravelle::job {
 
 // One enabled render element while the renderer stays open.
 struct RenderElementSlot {
@@ -117,4 +118,7 @@ struct JobState {
 // therefore be sent after the job has started.
 void reset_per_job_fields(JobState& state);
 
-}  // namespace paravelle::daemon
+// The library's one record, defined with its other static objects (script/plugin_statics.cpp).
+extern JobState job_state;
+
+}  // namespace paravelle::job

@@ -1,8 +1,12 @@
-#include "daemon/plugin_statics.h"
+// The library's static objects, in one file so that their order is fixed: the log, the
+// job state, the farm connection, then the script interface. It sits at the top of the
+// layers because it builds something of each.
 
 #include <fstream>
 
 #include "diag/log_file.h"
+#include "job/farm_connection.h"
+#include "job/job_state.h"
 #include "script/paravelle_interface.h"
 
 std::ofstream paravelle::diag::log_file;
@@ -13,8 +17,8 @@ namespace {
 const paravelle::diag::log_lock log_claim = paravelle::diag::open_log_file(paravelle::diag::log_file);
 }  // namespace
 
-paravelle::daemon::JobState paravelle::daemon::jobState;
-paravelle::win32::simple_socket paravelle::daemon::farmConnection;
+paravelle::job::JobState paravelle::job::job_state;
+paravelle::win32::simple_socket paravelle::job::farm_connection;
 // Last: it publishes functions that use everything above, and it must leave the host's
 // registry before those objects go.
-paravelle::script::ParavelleInterface paravelle::script::paravelleInterface;
+paravelle::script::ParavelleInterface paravelle::script::paravelle_interface;
