@@ -1,3 +1,8 @@
+// The settings commands: the task, the folders, and how the next scene is loaded and each
+// task rendered and saved. They only store values in the job state, for the job start and
+// the frames to act on; most answer nothing when they succeed, and many only log their
+// errors and switch their setting off.
+
 #include <algorithm>
 #include <cmath>
 
@@ -51,6 +56,35 @@ void reply_unusable_gamma(const CommandContext& context, std::size_t i) {
 }
 
 }  // namespace
+
+void CurrentTaskCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("CurrentTask", "1 parameter");
+  const auto task = parse_int32(context.parameter(1));
+  if (!task)
+    return context.reply(L"ERROR: CurrentTask: Parameter 1 , \"" + context.parameter(1) +
+                         L"\", is not a valid task number.");
+  context.state.currentTask = *task;
+}
+
+void SlaveFoldersCommand(const CommandContext& context) {
+  if (context.parameter_count() != 2) return context.reply_count_error("SlaveFolders", "2 parameters");
+  context.state.jobsDataFolder = with_backslashes(context.parameter(1));
+  context.state.pluginsFolder = with_backslashes(context.parameter(2));
+}
+
+void TempFolderCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("TempFolder", "1 parameter");
+  context.state.tempFolder = with_backslashes(context.parameter(1));
+}
+
+void FrameNumberBaseCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("FrameNumberBase", "1 parameter");
+  const auto base = parse_int32(context.parameter(1));
+  if (!base)
+    return context.reply(L"ERROR: FrameNumberBase: Parameter 1, \"" + context.parameter(1) +
+                         L"\", is not a valid value for frame number base.");
+  context.state.frameNumberBase = *base;
+}
 
 void UseJpegOutputCommand(const CommandContext& context) {
   store_single_name(context, "UseJpegOutput", context.state.useJpegOutput, context.state.jpegOutputPath);

@@ -1,3 +1,5 @@
+// A file of its own: what a job start resets, kept beside the record whose fields it names.
+
 #include "job/job_state.h"
 
 namespace paravelle::job {

@@ -1,3 +1,5 @@
+// A file of its own: the bitmap helpers that the frame pipeline, the renderer and the outputs share.
+
 #include "render/bitmaps.h"
 
 #include <limits>

@@ -1,4 +1,4 @@
-#include "daemon/command_fields.h"
+#include "daemon/command_context.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 
 #include <utf8.h>
 
-#include "daemon/command_fields.h"
+#include "daemon/command_context.h"
 #include "daemon/dispatcher.h"
 #include "diag/log_file.h"
 #include "fuzz_check.h"
