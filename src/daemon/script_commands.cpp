@@ -67,6 +67,14 @@ void reply_success_check(const CommandContext& context, Value* result) {
                 L".");
 }
 
+// A parameter of ExecuteMaxScriptFile that does not read as what it must be: the reply says
+// what the parameter specifies and quotes the field as received. The replies count the
+// parameters after the script file's name.
+void reply_unreadable(const CommandContext& context, std::size_t field, const wchar_t* specifies) {
+  context.reply(L"ERROR: ExecuteMaxScriptFile: Parameter " + std::to_wstring(field - 1) + L" specifies " + specifies +
+                L" Value received was: '" + context.parameter(field) + L"'.");
+}
+
 void reply_string_result(const CommandContext& context, Value* result) {
   if (is_string(result)) return context.reply(L"SUCCESS: " + text_of(result));
   context.reply(
@@ -108,23 +116,18 @@ void ExecuteMaxScriptFileCommand(const CommandContext& context) {
 
   const auto set_frame = parse_flag(context.parameter(2));
   if (!set_frame)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 1 specifies whether or not to set the current frame. It must be "
-        L"'true' or 'false'. Value received was: '" +
-        context.parameter(2) + L"'.");
+    return reply_unreadable(context, 2, L"whether or not to set the current frame. It must be 'true' or 'false'.");
   // Checked even when it is not used, so a malformed command fails the same way either way.
   const auto frame = parse_int32(context.parameter(3));
   if (!frame)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 2 specifies the current frame (it is ignored if parameter 1 is "
-        L"false). This value must be an integer. Value received was: '" +
-        context.parameter(3) + L"'.");
+    return reply_unreadable(context, 3,
+                            L"the current frame (it is ignored if parameter 1 is false). This value must be an "
+                            L"integer.");
   const auto return_string = parse_flag(context.parameter(4));
   if (!return_string)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 3 specifies whether or not the value of the script's execution "
-        L"is returned as a string. It must be 'true' or 'false'. Value received was: '" +
-        context.parameter(4) + L"'.");
+    return reply_unreadable(context, 4,
+                            L"whether or not the value of the script's execution is returned as a string. It must "
+                            L"be 'true' or 'false'.");
 
   if (*set_frame) {
     const auto time = frame_time(*frame);

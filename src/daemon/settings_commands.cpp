@@ -36,6 +36,14 @@ bool store_single_name(const CommandContext& context, const char* command, bool&
   return true;
 }
 
+// The same for the commands that log what they do: `intro` first, then `stored` and the
+// name once it is stored.
+void store_logged_name(const CommandContext& context, const char* command, const char* intro, const char* stored,
+                       bool& use, std::wstring& name) {
+  log_setting(intro);
+  if (store_single_name(context, command, use, name)) log_setting(stored + to_string(name));
+}
+
 std::string quoted_parameter(const CommandContext& context, std::size_t i) {
   return "\"" + to_string(context.parameter(i)) + "\"";
 }
@@ -134,10 +142,8 @@ void OverrideSaveFileCommand(const CommandContext& context) {
 }
 
 void OutputImageFilenameCommand(const CommandContext& context) {
-  JobState& state = context.state;
-  log_setting("Setting output image filename");
-  if (store_single_name(context, "OutputImageFilename", state.useOutputImageFilename, state.outputImageFilename))
-    log_setting("Saving output to " + to_string(state.outputImageFilename));
+  store_logged_name(context, "OutputImageFilename", "Setting output image filename", "Saving output to ",
+                    context.state.useOutputImageFilename, context.state.outputImageFilename);
 }
 
 void OutputImageReFilenameCommand(const CommandContext& context) {
@@ -181,10 +187,8 @@ void GammaCorrectionCommand(const CommandContext& context) {
 }
 
 void PathConfigFileCommand(const CommandContext& context) {
-  JobState& state = context.state;
-  log_setting("Setting alternate path config file");
-  if (store_single_name(context, "PathConfigFile", state.usePathConfigFile, state.pathConfigFile))
-    log_setting("Using alternate path config file " + to_string(state.pathConfigFile));
+  store_logged_name(context, "PathConfigFile", "Setting alternate path config file",
+                    "Using alternate path config file ", context.state.usePathConfigFile, context.state.pathConfigFile);
 }
 
 void IgnoreRenderElementsByNameCommand(const CommandContext& context) {
