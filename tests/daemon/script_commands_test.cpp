@@ -10,6 +10,7 @@
 #include "host/core.h"
 #include "host/standalone/standalone_interface.h"
 #include "script_test_files.h"
+#include "support/sanitizers.h"
 #include "transport/text.h"
 #include "worker/farm_worker.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 using Replies = std::vector<std::string>;
 
-constexpr int wait_ms = 5000;
+constexpr int wait_ms = 5000 * testing::sanitizer_slowdown;
 
 class ScriptCommands : public DispatcherTest {
  protected:

@@ -16,8 +16,8 @@
 #include "support/job_scenes.h"
 #include "support/sanitizers.h"
 
-// Sanitizers own the signals the trap needs: machine faults are left out under them.
-inline constexpr bool machine_faults_trapped = paravelle::testing::active_sanitizer == nullptr;
+// ThreadSanitizer owns the signals the trap needs: machine faults are left out under it.
+using paravelle::testing::machine_faults_trapped;
 
 namespace paravelle::render {
 

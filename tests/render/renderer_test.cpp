@@ -264,7 +264,7 @@ TEST_F(MultipassTest, AFailedPassFreesThePassBitmapAndTheElementBitmaps) {
 }
 
 TEST_F(MultipassTest, ACrashInAPassFailsTheFrameWithTheCrashReport) {
-  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under a sanitizer";
+  if (!machine_faults_trapped) GTEST_SKIP() << "machine faults are not trapped under ThreadSanitizer";
   start_multipass(depth_of_field(3), nullptr,
                   {{"faults", {{{"when", "render"}, {"frame", 0}, {"kind", "divide_by_zero"}}}}});
   const std::string failure = multipass_failure();
