@@ -64,7 +64,7 @@ class LiveSession {
     session_.wait();
     peer_.join();
     ::close(listener_);
-    paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
+    paravelle::set_farm_timeout_ms(paravelle::kDefaultFarmTimeoutMs);
   }
 
   template <class Work>
@@ -72,7 +72,7 @@ class LiveSession {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
     paravelle::host::post_message_to(session_thread_, [done, work] {
-      paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
+      paravelle::set_farm_timeout_ms(paravelle::kDefaultFarmTimeoutMs);
       work();
       paravelle::set_farm_timeout_ms(idle_timeout_ms);
       done->set_value();

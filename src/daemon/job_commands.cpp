@@ -19,7 +19,7 @@ namespace {
 
 // After an error reply of a task the node pauses, so that a worker that reacts to the
 // error (logging it, restarting the node) sees it before the final reply.
-constexpr std::uint32_t task_error_pause_ms = 500;
+constexpr std::uint32_t kTaskErrorPauseMs = 500;
 
 // A trapped fault as the farm sees it: the trap's text and the crash report.
 std::string trap_reply(const JobState& state, const std::string& trapText) {
@@ -36,15 +36,15 @@ void send_error(const CommandContext& context, const std::string& text) {
 void StartJobCommand(const CommandContext& context) {
   if (context.parameter_count() != 2) return context.reply_count_error("StartJob", "2 parameters");
   JobState& state = context.state;
-  const std::wstring& sceneFile = context.parameter(1);
+  const std::wstring& scene_file = context.parameter(1);
   // Scripts read these even when the job fails to start.
-  const render::PathParts parts = render::split_path(with_backslashes(sceneFile));
+  const render::PathParts parts = render::split_path(with_backslashes(scene_file));
   state.sceneFileName = parts.file_name;
   state.sceneFilePath = parts.parent;
 
   std::string trapText;
   try {
-    render::CallStartJob(state, sceneFile, context.parameter(2), trapText);
+    render::CallStartJob(state, scene_file, context.parameter(2), trapText);
   } catch (const std::exception& error) {
     send_error(context, std::string("ERROR: ") + error.what());
   }
@@ -71,11 +71,11 @@ void RenderTaskCommand(const CommandContext& context) {
     status = render::CallRenderFrame(state, state.currentFrame, context.connection, trapText);
   } catch (const std::exception& error) {
     context.reply(std::string("ERROR: ") + error.what());
-    host::sleep_ms(task_error_pause_ms);
+    host::sleep_ms(kTaskErrorPauseMs);
   }
   if (!trapText.empty()) {
     context.reply(trap_reply(state, trapText));
-    host::sleep_ms(task_error_pause_ms);
+    host::sleep_ms(kTaskErrorPauseMs);
   }
   context.reply(status != 0 ? L"ERROR: Failed to save file." : L"SUCCESS");
 }

@@ -52,8 +52,8 @@ std::optional<TimeValue> frame_time(std::int32_t frame) {
 void set_scene_time(JobState& state, std::int32_t frame, TimeValue time) {
   state.currentFrame = frame;
   Interface* const core = GetCOREInterface();
-  constexpr BOOL redraw = 1;
-  core->SetTime(time, redraw);
+  constexpr BOOL kRedraw = 1;
+  core->SetTime(time, kRedraw);
   diag::log_line("Set Time to " + format_number(state.currentFrame));
   diag::log_line("GetTime(): " + format_number(std::int32_t{core->GetTime()}));
 }

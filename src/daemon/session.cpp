@@ -26,8 +26,8 @@ using job::JobState;
 
 namespace {
 
-constexpr std::uint32_t pause_after_error_ms = 150;
-constexpr char already_running[] = "RunParavelleDaemon() was executed while the daemon is already running.";
+constexpr std::uint32_t kPauseAfterErrorMs = 150;
+constexpr char kAlreadyRunning[] = "RunParavelleDaemon() was executed while the daemon is already running.";
 
 // Clears the running flag on every way out of a session.
 class RunningFlag {
@@ -40,7 +40,7 @@ class RunningFlag {
 
 void answer_handshake(win32::simple_socket& connection) {
   const std::wstring word = receive_message(connection, farm_timeout_ms());
-  if (word == handshake_word) {
+  if (word == kHandshakeWord) {
     send_message(connection, handshake_answer());
     return;
   }
@@ -101,7 +101,7 @@ bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int po
 void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
   diag::log_line(log_text);
   if (connection.is_connected()) job::send_to_farm(connection, reply);
-  host::sleep_ms(pause_after_error_ms);
+  host::sleep_ms(kPauseAfterErrorMs);
 }
 
 std::string script_exception_text(const MAXScriptException& exception) {
@@ -117,8 +117,8 @@ std::string handshake_answer() { return std::string("Paravelle ") + build_stamp(
 bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token) {
   diag::log_file << "Thread: " << host::current_thread_id() << std::endl;
   if (daemonRunning) {
-    diag::log_line(already_running);
-    thread_local_current_stdout()->puts(to_wstring(already_running).c_str());
+    diag::log_line(kAlreadyRunning);
+    thread_local_current_stdout()->puts(to_wstring(kAlreadyRunning).c_str());
     return false;
   }
   const RunningFlag running;

@@ -10,7 +10,7 @@
 namespace paravelle::daemon {
 
 // The handshake word the worker sends, and what this side answers.
-inline constexpr wchar_t handshake_word[] = L"TaskmereStartup";
+inline constexpr wchar_t kHandshakeWord[] = L"TaskmereStartup";
 std::string handshake_answer();
 
 // Runs a daemon session on the library's job state and connection. True when the

@@ -10,8 +10,8 @@ bool daemonRunning = false;
 
 void send_to_farm(win32::simple_socket& connection, const std::wstring& text) {
   std::string bytes = to_utf8(text);
-  if (bytes.size() > max_message_size) {
-    diag::log_line("Message to the farm cut to " + std::to_string(max_message_size) + " of its " +
+  if (bytes.size() > kMaxMessageSize) {
+    diag::log_line("Message to the farm cut to " + std::to_string(kMaxMessageSize) + " of its " +
                    std::to_string(bytes.size()) + " bytes; the whole message:");
     diag::log_line(to_string(text));
     bytes = fit_to_frame(std::move(bytes));

@@ -217,7 +217,7 @@ void render_single(JobState& state, TimeValue t, Bitmap* bitmap, win32::simple_s
     bitmap->Display(nullptr, BMM_CENTRE_POSITION, 0, 1, nullptr, nullptr);
     window.bitmap = bitmap;
   }
-  if (RenderTrapped(state, t, bitmap, callback, nullptr, connection, "") == 0)
+  if (render_trapped(state, t, bitmap, callback, nullptr, connection, "") == 0)
     throw std::runtime_error("Failed to render the frame.");
 }
 
@@ -288,7 +288,7 @@ bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_
 
   LogToFarm(connection, L"Calling renderer");
   if (state.multipassEnabled) {
-    RenderMultipass(state, t, bitmap, connection);
+    render_multipass(state, t, bitmap, connection);
   } else {
     render_single(state, t, bitmap, connection);
   }
@@ -343,7 +343,7 @@ void ReleaseRenderElementBitmaps(JobState& state) {
 void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection, FrameScope& scope) {
   LogToFarm(connection, L"Render frame " + format_wide_number(frame));
   Interface& core = core_of(state);
-  const TimeValue t = FrameTime(frame);
+  const TimeValue t = frame_time(frame);
   core.SetTime(t, 1);
   state.writtenOutputFiles.clear();
   if (state.overrideSaveFile) {

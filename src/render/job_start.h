@@ -12,7 +12,7 @@
 
 namespace paravelle::render {
 
-void StartJob(job::JobState& state, const std::wstring& sceneFile, const std::wstring& cameraName);
+void StartJob(job::JobState& state, const std::wstring& scene_file, const std::wstring& cameraName);
 void EndJob(job::JobState& state);
 
 // StartJob and EndJob as the job commands and the Debug_ script functions run them, under

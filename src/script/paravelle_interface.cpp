@@ -15,7 +15,7 @@ using job::job_state;
 
 ParavelleInterface::ParavelleInterface() {
   using T = ParavelleInterface;
-  max3d::fpwrapper::FFCreateDescriptor c(this, interface_id, interface_name, nullptr);
+  max3d::fpwrapper::FFCreateDescriptor c(this, kInterfaceId, kInterfaceName, nullptr);
   c.function(&T::Debug_StartJob, L"Debug_StartJob", L"fileName", L"cameraName");
   c.function(&T::Debug_EndJob, L"Debug_EndJob");
   c.function(&T::Debug_RenderFrame, L"Debug_RenderFrame", L"frameIndex");

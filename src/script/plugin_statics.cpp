@@ -14,7 +14,7 @@ std::ofstream paravelle::diag::log_file;
 namespace {
 // The log opens as the job state comes to life, before anything can write to it; the
 // node's claim on the file lasts as long as the library.
-const paravelle::diag::log_lock log_claim = paravelle::diag::open_log_file(paravelle::diag::log_file);
+const paravelle::diag::LogLock log_claim = paravelle::diag::open_log_file(paravelle::diag::log_file);
 }  // namespace
 
 paravelle::job::JobState paravelle::job::job_state;

@@ -38,7 +38,7 @@ class DaemonSession : public ::testing::Test {
     worker.accept(wait_ms);
   }
   void TearDown() override {
-    set_farm_timeout_ms(default_farm_timeout_ms);
+    set_farm_timeout_ms(kDefaultFarmTimeoutMs);
     worker.close();
     if (result.valid()) result.wait();
   }
@@ -233,7 +233,7 @@ TEST(DaemonConnect, APortOutsideTheRangeIsRefused) {
         << port;
     EXPECT_FALSE(connection.is_connected());
   }
-  set_farm_timeout_ms(default_farm_timeout_ms);
+  set_farm_timeout_ms(kDefaultFarmTimeoutMs);
 }
 
 }  // namespace

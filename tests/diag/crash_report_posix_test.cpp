@@ -38,7 +38,7 @@ TEST(CrashReportPosix, MapsListingGivesModulesTheirBaseAndTellsCodeFromData) {
   const int fd = ::mkstemp(name);
   ::unlink(name);
   ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  auto scratch = std::make_unique<maps_scratch>();
+  auto scratch = std::make_unique<MapsScratch>();
   const struct {
     std::uintptr_t address;
     bool mapped, executable, in_module;
@@ -63,7 +63,7 @@ TEST(CrashReportPosix, MapsListingGivesModulesTheirBaseAndTellsCodeFromData) {
   };
   for (const auto& c : cases) {
     ::lseek(fd, 0, SEEK_SET);
-    mapping_hit hit;
+    MappingHit hit;
     char path[4096];
     EXPECT_EQ(find_mapping(fd, c.address, hit, path, sizeof path, *scratch), c.mapped) << std::hex << c.address;
     EXPECT_EQ(std::make_tuple(hit.mapped, hit.executable, hit.in_module),
@@ -100,19 +100,19 @@ TEST(CrashReportPosix, MemoryReaderReadsWhatIsReadableAndRefusesTheRestWithoutFa
 }
 
 TEST(CrashReportPosix, ProbeDatesModulesInLocalTimeAndKnowsDataIsNoCode) {
-  auto memory = std::make_unique<posix_crash_probe::scratch>();
-  posix_crash_probe probe(*memory, current_utc_offset());
+  auto memory = std::make_unique<PosixCrashProbe::Scratch>();
+  PosixCrashProbe probe(*memory, current_utc_offset());
   char exe[PATH_MAX] = {};
   ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-  civil_date date;
-  ASSERT_TRUE(probe.modified_date(module_info{0, exe}, date));
+  CivilDate date;
+  ASSERT_TRUE(probe.modified_date(ModuleInfo{0, exe}, date));
   struct stat info;
   ASSERT_EQ(::stat(exe, &info), 0);
   std::tm local{};
   ::localtime_r(&info.st_mtime, &local);
   EXPECT_EQ(std::make_tuple(date.month, date.day, date.year),
             std::make_tuple(local.tm_mon + 1, local.tm_mday, local.tm_year + 1900));
-  EXPECT_FALSE(probe.modified_date(module_info{0, "/nonexistent/paravelle/module.so"}, date));
+  EXPECT_FALSE(probe.modified_date(ModuleInfo{0, "/nonexistent/paravelle/module.so"}, date));
 
   static int data = 0;
   int on_stack = 0;

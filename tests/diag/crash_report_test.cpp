@@ -14,11 +14,11 @@ namespace paravelle::diag {
 namespace {
 
 // A made-up process: its modules, its readable bytes and its code ranges.
-struct fake_probe final : crash_probe {
+struct fake_probe final : CrashProbe {
   struct module {
     std::uintptr_t base, size;
     std::string path;
-    civil_date date{};  // year 0: the file's time cannot be read
+    CivilDate date{};  // year 0: the file's time cannot be read
   };
   std::string executable = "/opt/host/bin/host-app";
   std::vector<module> modules;
@@ -38,12 +38,12 @@ struct fake_probe final : crash_probe {
     return nullptr;
   }
   std::size_t executable_path(char* out, std::size_t capacity) override { return executable.copy(out, capacity); }
-  bool find_module(std::uintptr_t address, module_info& info) override {
+  bool find_module(std::uintptr_t address, ModuleInfo& info) override {
     const module* m = module_at(address);
     if (m) info = {m->base, m->path.c_str()};
     return m != nullptr;
   }
-  bool modified_date(const module_info& info, civil_date& date) override {
+  bool modified_date(const ModuleInfo& info, CivilDate& date) override {
     const module* m = module_at(info.base);
     if (m) date = m->date;
     return m && m->date.year != 0;
@@ -60,8 +60,8 @@ struct fake_probe final : crash_probe {
   }
 };
 
-std::string report(const fault_record& fault, crash_probe& probe) {
-  char buffer[crash_report_capacity];
+std::string report(const FaultRecord& fault, CrashProbe& probe) {
+  char buffer[kCrashReportCapacity];
   const std::size_t length = write_crash_report(fault, probe, buffer, sizeof buffer);
   EXPECT_EQ(std::strlen(buffer), length);
   return std::string(buffer, length);
@@ -81,7 +81,7 @@ TEST(CrashReport, AccessViolationInAModuleWithItsWholeCallStack) {
   probe.frame(0x10200, 0x10300, 0x7F1000000010);  // code outside any module
   probe.frame(0x10300, 0, 0x99);                  // not code: the walk ends
 
-  EXPECT_EQ(report(fault_record{0xC0000005, at, 0x10000, true, 0x10}, probe),
+  EXPECT_EQ(report(FaultRecord{0xC0000005, at, 0x10000, true, 0x10}, probe),
             "Process:  /opt/host/bin/host-app\n"
             "Module:  /opt/renderer/librender.so\n"
             "Date Modified:  03/07/2024\n"
@@ -105,7 +105,7 @@ TEST(CrashReport, CallStackIsCutAfterTwentyFramesAndPathsAfter259Characters) {
   const std::string module = "/" + std::string(258, 'm');
   probe.code = {{0x400000, 0x401000}};
   for (std::uintptr_t i = 0; i < 30; ++i) probe.frame(0x9000 + i * 0x100, 0x9000 + (i + 1) * 0x100, 0x400100 + i);
-  const std::string text = report(fault_record{0xC0000094, 0x400050, 0x9000, true, 0x10}, probe);
+  const std::string text = report(FaultRecord{0xC0000094, 0x400050, 0x9000, true, 0x10}, probe);
   // The module has no date; a fault other than an access violation has no access line.
   EXPECT_TRUE(text.starts_with("Process:  /" + std::string(258, 'e') + "\nModule:  " + module +
                                "\nException Code:  C0000094\nInstruction: "))
@@ -115,8 +115,8 @@ TEST(CrashReport, CallStackIsCutAfterTwentyFramesAndPathsAfter259Characters) {
 }
 
 TEST(CrashReport, ReportIsCutAtItsCapacityWithTheTerminatorKept) {
-  std::vector<char> buffer(crash_report_capacity, 'x');
-  report_writer out(buffer.data(), buffer.size());
+  std::vector<char> buffer(kCrashReportCapacity, 'x');
+  ReportWriter out(buffer.data(), buffer.size());
   out.text(std::string(7995, 'a').c_str()).hex(0xDEADBEEF, 8).text("more");
   EXPECT_EQ(out.length(), 7999u);
   EXPECT_EQ(std::string(buffer.data(), 7999), std::string(7995, 'a') + "DEAD");
@@ -126,12 +126,12 @@ TEST(CrashReport, ReportIsCutAtItsCapacityWithTheTerminatorKept) {
 TEST(CrashReport, CivilDateFromSeconds) {
   const struct {
     std::int64_t seconds;
-    civil_date date;
+    CivilDate date;
   } cases[] = {{0, {1, 1, 1970}},          {-1, {12, 31, 1969}},      {951782400, {2, 29, 2000}},
                {951868799, {2, 29, 2000}}, {951868800, {3, 1, 2000}}, {1709769600 + 86399, {3, 7, 2024}},
                {4102444800, {1, 1, 2100}}};
   for (const auto& c : cases) {
-    const civil_date d = civil_date_from_seconds(c.seconds);
+    const CivilDate d = civil_date_from_seconds(c.seconds);
     EXPECT_EQ(std::tie(d.month, d.day, d.year), std::tie(c.date.month, c.date.day, c.date.year)) << c.seconds;
   }
 }

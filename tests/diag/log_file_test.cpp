@@ -56,7 +56,7 @@ TEST(LogFile, OpensTruncatedInTheFolderAndFlushesEveryEntry) {
   environment.set("TMP", folder.path());
 
   std::ofstream stream;
-  const log_lock claim = open_log_file(stream);
+  const LogLock claim = open_log_file(stream);
   ASSERT_TRUE(stream.good());
   stream << "Thread: 42" << std::endl;
   std::ifstream written(path);
@@ -72,7 +72,7 @@ TEST(LogFile, AFolderThatCannotBeOpenedLeavesASilentStreamAndSaysSo) {
   environment.set("TMP", "/nonexistent/paravelle/folder");
   std::ofstream stream;
   ::testing::internal::CaptureStderr();
-  log_lock claim = open_log_file(stream);
+  LogLock claim = open_log_file(stream);
   EXPECT_TRUE(stream.fail());
   stream << "dropped" << std::endl;  // must not throw or crash
 
@@ -94,7 +94,7 @@ TEST(LogFile, AFolderNamedInBytesThatAreNotUtf8HoldsTheLog) {
   ASSERT_TRUE(std::filesystem::create_directory(odd));
   environment.set("TMP", odd);
   std::ofstream stream;
-  const log_lock claim = open_log_file(stream);
+  const LogLock claim = open_log_file(stream);
   ASSERT_TRUE(stream.good());
   stream << "here" << std::endl;
   std::ifstream written(odd + "/paravelle.log");
@@ -117,11 +117,11 @@ TEST(LogFile, ANodeNeverTruncatesALogThatAnotherRunningNodeHolds) {
   };
 
   std::ofstream first;
-  log_lock first_claim = open_log_file(first);
+  LogLock first_claim = open_log_file(first);
   EXPECT_TRUE(first_claim.truncated());
   first << "first node, entry 1" << std::endl;
   std::ofstream second;
-  log_lock second_claim = open_log_file(second);
+  LogLock second_claim = open_log_file(second);
   EXPECT_FALSE(second_claim.truncated());
   second << "second node, entry 1" << std::endl;
   first << "first node, entry 2" << std::endl;
@@ -130,10 +130,10 @@ TEST(LogFile, ANodeNeverTruncatesALogThatAnotherRunningNodeHolds) {
   // Once both have gone, the next node starts an empty log again.
   first.close();
   second.close();
-  first_claim = log_lock();
-  second_claim = log_lock();
+  first_claim = LogLock();
+  second_claim = LogLock();
   std::ofstream third;
-  const log_lock third_claim = open_log_file(third);
+  const LogLock third_claim = open_log_file(third);
   EXPECT_TRUE(third_claim.truncated());
   EXPECT_EQ(contents(), "");
 }

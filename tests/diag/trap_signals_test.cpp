@@ -58,7 +58,7 @@ TEST(TrapSignals, FaultSignalsMapToTheTrappedCodesAndTheirNames) {
 
 TEST(TrapSignals, StackOverflowIsTheGuardAreaOrBelowTheStackPointer) {
   constexpr std::uintptr_t MiB = 1 << 20, low = 100 * MiB, sp = 104 * MiB;
-  const stack_bounds stack{low, 108 * MiB, 4096};
+  const StackBounds stack{low, 108 * MiB, 4096};
   const struct {
     std::uintptr_t address, sp;
     bool overflow;
@@ -69,7 +69,7 @@ TEST(TrapSignals, StackOverflowIsTheGuardAreaOrBelowTheStackPointer) {
       {sp + 64, sp, false}, {200 * MiB, sp, false},
   };
   for (const auto& c : cases) EXPECT_EQ(is_stack_overflow(c.address, c.sp, stack), c.overflow) << c.address;
-  EXPECT_FALSE(is_stack_overflow(low - 8, sp, stack_bounds{}));  // unknown bounds
+  EXPECT_FALSE(is_stack_overflow(low - 8, sp, StackBounds{}));  // unknown bounds
 }
 
 }  // namespace

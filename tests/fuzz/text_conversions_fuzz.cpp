@@ -103,9 +103,9 @@ void ansi_round_trips(const std::string& narrow, const std::u16string& units) {
 
   // The system's UTF-8 code page never fails: it replaces what it cannot convert, and what
   // it gives is valid both ways.
-  const std::wstring lenient = convert_multibyte_to_wide_string(narrow.c_str(), code_page_utf8);
+  const std::wstring lenient = convert_multibyte_to_wide_string(narrow.c_str(), kCodePageUtf8);
   FUZZ_CHECK(from_utf8(to_utf8(lenient)) == lenient);
-  const std::string lenient_bytes = convert_wide_string_to_multibyte(wide.c_str(), code_page_utf8);
+  const std::string lenient_bytes = convert_wide_string_to_multibyte(wide.c_str(), kCodePageUtf8);
   FUZZ_CHECK(utf8::is_valid(lenient_bytes.begin(), lenient_bytes.end()));
 }
 

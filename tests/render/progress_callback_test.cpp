@@ -200,8 +200,8 @@ TEST_F(ProgressTest, ARealRenderReportsProgressThatNeverGoesBack) {
   info.SetWidth(96);
   info.SetHeight(64);
   const testing::BitmapPtr bitmap(TheManager->Create(&info));
-  std::string errorText;
-  ASSERT_EQ(CallCurRendererRenderFrame(state, 0, bitmap.get(), &callback, 1.0f, nullptr, nullptr, errorText), 1);
+  std::string error_text;
+  ASSERT_EQ(CallCurRendererRenderFrame(state, 0, bitmap.get(), &callback, 1.0f, nullptr, nullptr, error_text), 1);
   std::vector<double> values;
   for (const std::string& message : farm.take())
     if (message.starts_with("FUNCTION: PROGRESS ")) values.push_back(std::stod(message.substr(19)));

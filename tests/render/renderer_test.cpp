@@ -193,7 +193,7 @@ class MultipassTest : public RendererTest {
     RendererTest::TearDown();
   }
   std::string multipass_failure() {
-    return failure_of([&] { RenderMultipass(state, 0, main.get(), connection); });
+    return failure_of([&] { render_multipass(state, 0, main.get(), connection); });
   }
 
   testing::BitmapPtr main;

@@ -93,7 +93,7 @@ class FarmSession : public ::testing::Test {
     if (session_.valid()) {
       EXPECT_EQ(session_.wait_for(std::chrono::milliseconds(wait_ms)), std::future_status::ready);
     }
-    set_farm_timeout_ms(default_farm_timeout_ms);
+    set_farm_timeout_ms(kDefaultFarmTimeoutMs);
   }
 
   // Starts `script` inside the session; the farm time-out while it runs is `timeout_ms`.

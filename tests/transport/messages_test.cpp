@@ -71,7 +71,7 @@ TEST_F(FarmExchange, TimeOutAndMalformedAnswersRaise) {
   set_farm_timeout_ms(50);
   EXPECT_THROW(exchange_request(socket, std::wstring(L"FUNCTION: GETAUXFILE 0")), win32::simple_socket_timeout_error);
   EXPECT_TRUE(socket.is_connected());
-  set_farm_timeout_ms(default_farm_timeout_ms);
+  set_farm_timeout_ms(kDefaultFarmTimeoutMs);
 
   peer.write_frame("SUCCESS: \xFF");
   EXPECT_THROW(exchange_request(socket, std::wstring(L"FUNCTION: GETAUXFILE 0")), utf8::invalid_utf8);
