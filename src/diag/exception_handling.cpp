@@ -1,3 +1,5 @@
+// A file of its own: the one reach into the C++ runtime's records, which both platforms' traps use.
+
 #include "diag/exception_handling.h"
 
 #include <cxxabi.h>
