@@ -1,31 +1,59 @@
+// ExecuteMaxScriptFile and ExecuteStringScript: the replies after STARTED, the scene time
+// they move, and the failures that leave the command and end the session.
+
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <fstream>
 #include <future>
 #include <stdexcept>
 
-#include "dispatcher_fixture.h"
+#include "daemon/mxs/eval.h"
+#include "daemon/mxs/file_in.h"
+#include "daemon/mxs/frame.h"
+#include "daemon/mxs/string_script.h"
 #include "daemon/session.h"
+#include "dispatcher_fixture.h"
 #include "host/core.h"
+#include "host/maxscript_runtime.h"
 #include "host/standalone/standalone_interface.h"
-#include "script_test_files.h"
-#include "transport/text.h"
+#include "support/job_scenes.h"
 #include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
 namespace {
 
-using Replies = std::vector<std::string>;
-
 constexpr int wait_ms = 5000;
+
+// Script and scene files in a folder of their own, named as the farm sends them.
+class ScriptFiles {
+ public:
+  std::wstring missing(const std::string& name) const { return testing::wide(folder_.path() + "/" + name); }
+  std::wstring write(const std::string& name, const std::string& content) const {
+    std::ofstream(folder_.path() + "/" + name, std::ios::binary) << content;
+    return missing(name);
+  }
+
+ private:
+  testing::TempFolder folder_;
+};
+
+// A global of the script runtime, removed again when the test ends.
+class ScopedGlobal {
+ public:
+  explicit ScopedGlobal(const wchar_t* name) : name_(Name::intern(name)) {}
+  ~ScopedGlobal() { globals->remove(name_); }
+  Value* get() const { return globals->get(name_); }
+  void set(Value* value) const { globals->set(name_, value); }
+
+ private:
+  Name* name_;
+};
 
 class ScriptCommands : public DispatcherTest {
  protected:
-  void SetUp() override {
-    DispatcherTest::SetUp();
-    host::standalone::standalone_interface().reset();
-  }
+  void SetUp() override { host::standalone::standalone_interface().reset(); }
   void TearDown() override { host::standalone::standalone_interface().reset(); }
   static TimeValue scene_time() { return GetCOREInterface()->GetTime(); }
 
@@ -123,11 +151,8 @@ TEST_F(ScriptCommands, AStringScriptRepliesItsStringAndABadFrameOrCountBeforeSta
   EXPECT_EQ(scene_time(), 160) << "a string script does not move the scene";
   EXPECT_EQ(ran.get(), nullptr);
   EXPECT_TRUE(log.contains_line("... Done Executing script "));
-}
 
-// What a farm script makes while it runs is collected while it runs: the temporaries of
-// a long loop do not stay alive until the command ends.
-TEST_F(ScriptCommands, ALongLoopInAFarmScriptKeepsTheHeapBounded) {
+  // What a farm script makes while it runs is collected while it runs.
   host::script::collect_garbage();
   const std::size_t baseline = host::script::live_value_count();
   EXPECT_EQ(dispatch(L"ExecuteStringScript,0,for i = 1 to 100000 do (x = \\\"abc\\\" + \\\"def\\\"); x"),
@@ -143,85 +168,94 @@ TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGloba
   locals.set(new String(L"mine"));
   EXPECT_THROW(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\""), std::runtime_error);
   EXPECT_EQ(replies.texts, Replies{"STARTED"});
-  EXPECT_EQ(locals.text(), L"mine") << "restored after a failing script too";
+  EXPECT_STREQ(locals.get()->to_string(), L"mine") << "restored after a failing script too";
 }
 
-TEST_F(ScriptCommands, AScenesPostLoadScriptRunsInTheMiddleOfACommand) {
-  StringStream listener;
-  capture_listener(&listener);
-  const ScopedGlobal said(L"sceneSaid");
-  const std::wstring scene = files.write("shot.json", R"({"format": "paravelle-scene", "version": 1,
-        "scripts": {"post_load": "print \"scene loaded\"\nglobal sceneSaid = \"hello from the scene\""}})");
-  EXPECT_EQ(dispatch(L"ExecuteStringScript,0,local loaded = loadMaxFile \\\"" + scene +
-                     L"\\\"; if loaded then sceneSaid else \\\"not loaded\\\""),
-            (Replies{"STARTED", "SUCCESS: hello from the scene"}));
-  capture_listener(nullptr);
-  EXPECT_EQ(listener.text(), L"\"scene loaded\"\n");
+std::string error_text(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+TEST(Mxs, FramesRootTheirValuesAndErrorsBecomeRuntimeErrorsInTheAnsiCodePage) {
+  host::script::collect_garbage();
+  const std::size_t before = host::script::live_value_count();
+  {
+    mxs::frame<2> values;
+    Value*& first = values.link();
+    EXPECT_EQ(first, nullptr);
+    first = new String(L"kept");
+    values.link() = new Array(0);
+    EXPECT_EQ(error_text([&] { values.link(); }), "mxs.frame.link: Index out of bounds [2]");
+    host::script::collect_garbage();
+    EXPECT_STREQ(first->to_string(), L"kept");
+  }
+  host::script::collect_garbage();
+  EXPECT_EQ(host::script::live_value_count(), before) << "released with the frame";
+
+  StringStream failing(L"throw \"caf\u00e9 \u4e2d\"");
+  EXPECT_EQ(error_text([&] { mxs::eval_stream(&failing, MAXScript::ScriptSource::Dynamic); }),
+            "-- Runtime error: caf\xE9 ?");
+  CharStream* const output = thread_local_current_stdout();
+  StringStream elsewhere;
+  {
+    mxs::string_script script(L"print 1", MAXScript::ScriptSource::Dynamic);
+    thread_local_current_stdout() = &elsewhere;
+    script.eval();
+  }
+  EXPECT_EQ(elsewhere.text(), L"1\n");
+  EXPECT_EQ(thread_local_current_stdout(), output) << "the thread's output stream is restored";
 }
 
 // The whole path: the worker sends, a real session dispatches, and failures that leave
 // the dispatcher end the session with the session's report.
-class ScriptCommandSession : public ::testing::Test {
- protected:
-  void start() {
-    state = JobState();
-    connection = std::make_unique<win32::simple_socket>();
-    result =
-        std::async(std::launch::async, [this] { return RunParavelleDaemon(state, *connection, worker.port(), L"t"); });
-    worker.open_session(wait_ms, "t");
-  }
-  void TearDown() override {
-    worker.close();
-    if (result.valid()) result.wait();
-  }
-
+TEST(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted) {
   testing::LogCapture log;
-  JobState state;
-  std::unique_ptr<win32::simple_socket> connection;
-  worker::FarmWorker worker;
-  std::future<bool> result;
   ScriptFiles files;
-};
-
-TEST_F(ScriptCommandSession, FailuresLeavingTheCommandEndTheSessionAfterStarted) {
   const std::wstring missing = files.missing("nowhere/pre.ms");
   const std::wstring fifo = files.missing("fifo.ms");
   ASSERT_EQ(::mkfifo(to_string(fifo).c_str(), 0600), 0);
   std::string terms = "1";
   for (int i = 0; i < 300000; ++i) terms += "+1";
   const std::wstring chain = files.write("chain.ms", terms);
+  const std::string caught = "ERROR: Exception caught in 3ds max: ";
+  const std::string not_regular = caught + "mxs::file_in() - Tried to execute a maxscript file which is not a ";
   const std::pair<std::wstring, std::string> rows[] = {
       {L"ExecuteMaxScriptFile," + missing + L",false,0,false",
-       "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which doesn't exist: "
-       "\"" +
-           to_string(missing) + "\""},
+       caught + "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"" + to_string(missing) +
+           "\""},
+      {L"ExecuteMaxScriptFile," + files.missing("") + L",false,0,false",
+       caught + "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"" +
+           to_string(files.missing("")) + "\""},
       // A result without a text fails while the reply is built.
       {L"ExecuteStringScript,0,\"#(1, 2)\"",
        "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"},
       // Only regular files run: a device would be read for ever, a FIFO waited on for ever.
-      {L"ExecuteMaxScriptFile,/dev/zero,false,0,false",
-       "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which is not a "
-       "regular file: \"/dev/zero\""},
-      {L"ExecuteMaxScriptFile," + fifo + L",false,0,false",
-       "ERROR: Exception caught in 3ds max: mxs::file_in() - Tried to execute a maxscript file which is not a "
-       "regular file: \"" +
-           to_string(fifo) + "\""},
+      {L"ExecuteMaxScriptFile,/dev/zero,false,0,false", not_regular + "regular file: \"/dev/zero\""},
+      {L"ExecuteMaxScriptFile," + fifo + L",false,0,false", not_regular + "regular file: \"" + to_string(fifo) + "\""},
       // Runaway recursion is a script error, not a trapped stack overflow.
       {L"ExecuteMaxScriptFile," + chain + L",false,0,false",
-       "ERROR: Exception caught in 3ds max: -- Syntax error: at line 1, expression nested too deeply"},
+       caught + "-- Syntax error: at line 1, expression nested too deeply"},
       {L"ExecuteStringScript,0,\"a = #(); for i = 1 to 300000 do a = #(a); a\"",
        "ERROR: Maxscript exception:-- Runtime error: array nested too deeply to print"},
       // The whole text runs: what follows a NUL is not dropped.
       {whole(L"ExecuteStringScript,0,\\\"done\\\"\0 1"),
-       "ERROR: Exception caught in 3ds max: -- Syntax error: at line 1, unexpected character U+0000"},
+       caught + "-- Syntax error: at line 1, unexpected character U+0000"},
   };
   for (const auto& [command, reply] : rows) {
-    start();
+    JobState state;
+    win32::simple_socket connection;
+    worker::FarmWorker worker;
+    auto result =
+        std::async(std::launch::async, [&] { return RunParavelleDaemon(state, connection, worker.port(), L"t"); });
+    worker.open_session(wait_ms, "t");
     worker.send_raw(to_utf8(command));
     EXPECT_EQ(worker.receive_raw(wait_ms), "STARTED");
     EXPECT_EQ(worker.receive_raw(wait_ms), reply);
     EXPECT_FALSE(result.get());
-    worker.close();
   }
 }
 

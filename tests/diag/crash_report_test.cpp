@@ -114,16 +114,13 @@ TEST(CrashReport, CallStackIsCutAfterTwentyFramesAndPathsAfter259Characters) {
   EXPECT_TRUE(text.ends_with("\n00400000  " + module + "\n  +00000112")) << text;
 }
 
-TEST(CrashReport, ReportIsCutAtItsCapacityWithTheTerminatorKept) {
+TEST(CrashReport, ReportIsCutAtItsCapacityAndDatesComeFromSeconds) {
   std::vector<char> buffer(crash_report_capacity, 'x');
   report_writer out(buffer.data(), buffer.size());
   out.text(std::string(7995, 'a').c_str()).hex(0xDEADBEEF, 8).text("more");
   EXPECT_EQ(out.length(), 7999u);
   EXPECT_EQ(std::string(buffer.data(), 7999), std::string(7995, 'a') + "DEAD");
   EXPECT_EQ(buffer[7999], '\0');
-}
-
-TEST(CrashReport, CivilDateFromSeconds) {
   const struct {
     std::int64_t seconds;
     civil_date date;

@@ -1,21 +1,16 @@
 #include "transport/text.h"
+#include "transport/number_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <iterator>
+#include <limits>
 
 #include <utf8.h>
 
 namespace paravelle {
 namespace {
-
-TEST(Utf8Conversion, SurrogatePairsTravelAsOneFourByteSequence) {
-  const std::wstring clef = {0xD834, 0xDD1E};  // U+1D11E
-  EXPECT_EQ(to_utf8(clef), "\xF0\x9D\x84\x9E");
-  EXPECT_EQ(from_utf8("\xF0\x9D\x84\x9E"), clef);
-  EXPECT_EQ(from_utf8(to_utf8(L"Gr\u00FC\u00DFe \u20AC")), L"Gr\u00FC\u00DFe \u20AC");
-}
 
 TEST(Utf8Conversion, EveryMixOfPlainAndOtherCharactersConvertsExactly) {
   // Plain ASCII is converted in blocks; other characters at every offset of a block, at
@@ -33,7 +28,9 @@ TEST(Utf8Conversion, EveryMixOfPlainAndOtherCharactersConvertsExactly) {
   }
 }
 
-TEST(Utf8Conversion, MalformedBytesRaiseAndAreNeverReplaced) {
+TEST(Utf8Conversion, MalformedTextRaisesAndIsNeverReplaced) {
+  for (const std::wstring& unpaired : {std::wstring{L'a', 0xD800}, std::wstring{0xD800, L'a'}, std::wstring{0xDC00}})
+    EXPECT_THROW(to_utf8(unpaired), utf8::invalid_utf16);
   EXPECT_THROW(from_utf8("abc\xC3"), utf8::not_enough_room);
   EXPECT_THROW(from_utf8("a\xFF"), utf8::invalid_utf8);
   EXPECT_THROW(from_utf8("\xED\xA0\x80"), utf8::invalid_code_point);
@@ -66,12 +63,6 @@ TEST(Utf8Conversion, AWideUnitAboveTheBmpIsTheCharacterItNames) {
 }
 #endif
 
-TEST(Utf8Conversion, UnpairedSurrogatesRaise) {
-  EXPECT_THROW(to_utf8(std::wstring{L'a', 0xD800}), utf8::invalid_utf16);
-  EXPECT_THROW(to_utf8(std::wstring{0xD800, L'a'}), utf8::invalid_utf16);
-  EXPECT_THROW(to_utf8(std::wstring{0xDC00}), utf8::invalid_utf16);
-}
-
 TEST(AnsiConversion, UsesWindows1252AndTheDefaultCharacter) {
   EXPECT_EQ(to_string(L"\u20AC caf\u00E9"), "\x80 caf\xE9");
   EXPECT_EQ(to_wstring("\x80 caf\xE9"), L"\u20AC caf\u00E9");
@@ -83,9 +74,7 @@ TEST(AnsiConversion, UsesWindows1252AndTheDefaultCharacter) {
   EXPECT_EQ(to_string(std::wstring{0xD800}), "?");
   // Bytes the code page leaves undefined keep their value.
   EXPECT_EQ(to_wstring("\x81"), std::wstring(1, 0x81));
-}
-
-TEST(AnsiConversion, TextEndsAtItsFirstNul) {
+  // Text ends at its first NUL.
   EXPECT_EQ(to_string(std::wstring(L"ab\0cd", 5)), "ab");
   EXPECT_EQ(to_wstring(std::string("ab\0cd", 5)), L"ab");
 }
@@ -103,6 +92,16 @@ TEST(AnsiConversion, FallbackOrErrorWhenTheConverterFails) {
     EXPECT_STREQ(e.what(), "convert_wide_string_to_multibyte Error code: 87");
   }
   EXPECT_EQ(convert_wide_string_to_multibyte(nullptr, code_page_ansi), "");
+}
+
+TEST(NumberFormat, PlainDecimalSixSignificantDigitsAndPointersInHex) {
+  EXPECT_EQ(format_number(std::int32_t{-2147483647 - 1}), "-2147483648");
+  EXPECT_EQ(format_number(std::numeric_limits<unsigned long long>::max()), "18446744073709551615");
+  EXPECT_EQ(format_number(100.0f / 3.0f), "33.3333");
+  EXPECT_EQ(format_number(1e6f), "1e+06");
+  EXPECT_EQ(format_wide_number(37.5f), L"37.5");
+  EXPECT_EQ(format_wide_bool(true) + format_wide_bool(false), L"10");
+  EXPECT_EQ(format_pointer(reinterpret_cast<const void*>(0xABCDEFull)), "0000000000ABCDEF");
 }
 
 }  // namespace

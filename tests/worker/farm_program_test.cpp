@@ -7,12 +7,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "support/temp_folder.h"
 #include "support/node_binary.h"
 #include "worker/job_report.h"
 #include "worker/node_process.h"
+#include "worker/progress_display.h"
 
 namespace paravelle::worker {
 namespace {
@@ -43,10 +45,8 @@ struct Farm {
 
 struct Result {
   int code;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
-
 Result run(const std::vector<std::string>& argv) {
   NodeProcess process(argv);
   const int code = process.wait(60000);
@@ -120,19 +120,9 @@ TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
   std::filesystem::permissions(bin + "/sbatch", std::filesystem::perms::owner_all);
   std::filesystem::permissions(bin + "/squeue", std::filesystem::perms::owner_all);
   const std::vector<std::pair<std::string, std::string>> path = {{"PATH", bin + ":/usr/bin:/bin"}};
-  const std::vector<std::string> submit = {beside_node("paravelle-farm"),
-                                           "submit",
-                                           farm.job_file,
-                                           "--chunk",
-                                           "3",
-                                           "--partition",
-                                           "gpu",
-                                           "--sbatch-arg=--time=5",
-                                           "--out",
-                                           out,
-                                           "--frames",
-                                           "1-7",
-                                           "--element-arg=--node=" + beside_node("fake-node")};
+  const std::vector<std::string> submit = {
+      beside_node("paravelle-farm"), "submit", farm.job_file, "--chunk", "3", "--partition", "gpu",
+      "--sbatch-arg=--time=5", "--out", out, "--frames", "1-7", "--element-arg=--node=" + beside_node("fake-node")};
   NodeProcess submitted(submit, path);
   ASSERT_EQ(submitted.wait(60000), 0) << submitted.stderr_text();
   EXPECT_EQ(submitted.stdout_text(), "4711\n");
@@ -191,6 +181,106 @@ TEST(FarmProgram, BadArgumentsAndJobFilesExitWithTwo) {
        {"--frames", "--nodes", "--stall-timeout", "--retries", "--report", "--quiet", "submit", "collect"}) {
     EXPECT_THAT(help.out, HasSubstr(option));
   }
+}
+
+}  // namespace
+}  // namespace paravelle::worker
+
+namespace paravelle::worker {
+namespace {
+
+// A display with a clock the test moves, printing to a temporary file.
+struct Clocked {
+  Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
+  std::FILE* file = std::tmpfile();
+  ProgressDisplay display;
+  explicit Clocked(DisplayMode mode, int nodes = 2, std::size_t frames = 4)
+      : display(file, mode, nodes, frames, 60, [this] { return now; }) {}
+  ~Clocked() { std::fclose(file); }
+  void advance(int ms) { now += std::chrono::milliseconds(ms); }
+  std::string text() const {
+    std::fflush(file);
+    std::rewind(file);
+    std::string all;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) all.append(chunk, n);
+    return all;
+  }
+};
+
+FrameRecord finished(std::int32_t frame, FrameStatus status, int tries, const std::string& problem = "") {
+  FrameRecord record;
+  record.frame = frame;
+  record.status = status;
+  record.tries = tries;
+  record.render_seconds = 1.5;
+  record.problem = problem;
+  return record;
+}
+
+TEST(ProgressDisplay, PlainLinesAtMostOncePerSecondPerNodeAndQuietShowsOnlyProblems) {
+  for (const DisplayMode mode : {DisplayMode::plain, DisplayMode::quiet}) {
+    Clocked clocked(mode);
+    clocked.display.frame_started(1, 7, 1);
+    clocked.display.frame_started(2, 8, 2);
+    clocked.display.node_message(1, "FUNCTION: SETTITLE Rendering image - 25.0%");
+    clocked.display.node_message(1, "FUNCTION: PROGRESS 25");  // within the second: not shown
+    clocked.display.node_message(2, "FUNCTION: PROGRESS -1");
+    clocked.advance(999);
+    clocked.display.node_message(1, "FUNCTION: PROGRESS 30");
+    clocked.advance(1);
+    clocked.display.node_message(1, "FUNCTION: PROGRESS 50");
+    clocked.display.node_message(1, "FUNCTION: STDOUT: MaxParavelle: not progress");
+    clocked.display.note("node 1: started", false);
+    clocked.display.frame_finished(1, finished(7, FrameStatus::done, 1), true);
+    clocked.display.frame_finished(2, finished(8, FrameStatus::pending, 2, "the node closed the connection"), false);
+    clocked.display.note("node 2: gave up", true);
+    clocked.display.frame_finished(1, finished(9, FrameStatus::failed, 3, "stalled"), true);
+    clocked.advance(61000);
+    clocked.display.finish();
+    EXPECT_EQ(clocked.text(),
+              mode == DisplayMode::quiet
+                  ? "node 2: gave up\nframe 9 FAILED on node 1 (try 3, 1.50 s): stalled  [2/4]\n"
+                  : "node 1  frame 7  [--------------------]     ?%  Rendering image - 25.0%\n"
+                    "node 2  frame 8 (try 2)  [--------------------]     ?%\n"
+                    "node 1  frame 7  [##########----------]  50.0%  Rendering image - 25.0%\n"
+                    "node 1: started\n"
+                    "frame 7 done on node 1 (try 1, 1.50 s)  [1/4]\n"
+                    "frame 8 failed, will retry on node 2 (try 2, 1.50 s): the node closed the connection  [1/4]\n"
+                    "node 2: gave up\n"
+                    "frame 9 FAILED on node 1 (try 3, 1.50 s): stalled  [2/4]\n"
+                    "frames 1/4 done, 1 failed  elapsed 1:02  left ~1:02\n");
+  }
+}
+
+TEST(ProgressDisplay, TerminalRedrawsTheBlockInPlaceAtMostTenTimesASecondAndNeverWraps) {
+  Clocked clocked(DisplayMode::terminal);
+  clocked.display.tick();
+  const std::string first = clocked.text();
+  EXPECT_EQ(first, "node 1  waiting\nnode 2  waiting\nframes 0/4 done  elapsed 0:00\n");
+  clocked.display.frame_started(1, 3, 1);
+  clocked.display.node_message(1, "FUNCTION: PROGRESS 100");
+  clocked.advance(99);
+  clocked.display.tick();  // too soon after the last redraw
+  EXPECT_EQ(clocked.text(), first);
+  clocked.advance(1);
+  clocked.display.tick();
+  const std::string second = clocked.text().substr(first.size());
+  EXPECT_EQ(second, "\033[3A\r\033[Jnode 1  frame 3  [####################] 100.0%\nnode 2  waiting\n"
+                    "frames 0/4 done  elapsed 0:00\n");
+  clocked.advance(500);
+  clocked.display.tick();  // nothing changed: nothing drawn
+  EXPECT_EQ(clocked.text().size(), first.size() + second.size());
+  // A note goes above the block, which is erased and drawn again at the next tick.
+  clocked.display.note("node 2: the node exited", true);
+  EXPECT_EQ(clocked.text().substr(first.size() + second.size()), "\033[3A\r\033[Jnode 2: the node exited\n");
+  clocked.display.node_message(1, "FUNCTION: SETTITLE " + std::string(200, 'x'));
+  clocked.advance(100);
+  clocked.display.tick();
+  const std::string text = clocked.text();
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    EXPECT_LT(end - start, 60u);
+  EXPECT_THAT(text, HasSubstr(std::string(10, 'x') + "\n"));
 }
 
 }  // namespace
