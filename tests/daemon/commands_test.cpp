@@ -1,16 +1,19 @@
-// The settings, task and region commands as the farm sends them: the replies, the state they
-// leave and the log lines they write.
+// The commands as the farm sends them, without a connection: the replies, the state they
+// leave and the log lines they write; the script commands with the scene time they move.
 
 #include <gmock/gmock.h>
 
 #include <boost/tokenizer.hpp>
-
 #include <cmath>
+#include <fstream>
+#include <stdexcept>
 
 #include "daemon/command_fields.h"
 #include "dispatcher_fixture.h"
 #include "host/core.h"
 #include "host/standalone/standalone_interface.h"
+#include "host/maxscript_runtime.h"
+#include "support/job_scenes.h"
 
 namespace paravelle::daemon {
 namespace {
@@ -37,45 +40,32 @@ const std::string unusable = ", is not a usable gamma value: it must be a finite
 // refused value must leave it.
 const Row rows[] = {
     {L"renderTask,1", {"ERROR: Unexpected command \"renderTask\" received."}, STATE(s.currentFrame == 0)},
-    {L"caf\u00E9\u4E2D", {"ERROR: Unexpected command \"caf\xC3\xA9\xE4\xB8\xAD\" received."}, STATE(s.tempFolder.empty())},
     {L"", {"ERROR: Unexpected command \"\" received."}, STATE(s.currentTask == 0)},
     {L"CONTINUE,anything", {}, STATE(s.currentTask == 0), "Warning: ignoring CONTINUE statement"},
     {L"TempFolder,C:/farm/temp", {}, STATE(s.tempFolder == L"C:\\farm\\temp")},
-    {L"TempFolder,C:\\\\farm", {}, STATE(s.tempFolder == L"C:\\farm")},
-    {L"TempFolder", {"ERROR: TempFolder: Expected 1 parameter, got 0"}, STATE(s.tempFolder == L"C:\\farm")},
+    {L"TempFolder", {"ERROR: TempFolder: Expected 1 parameter, got 0"}, STATE(s.tempFolder == L"C:\\farm\\temp")},
     {L"SlaveFolders,a/b,\"c/d,e\"", {}, STATE(s.jobsDataFolder == L"a\\b" && s.pluginsFolder == L"c\\d,e")},
-    {L"SlaveFolders,a", {"ERROR: SlaveFolders: Expected 2 parameters, got 1"}, STATE(s.jobsDataFolder == L"a\\b")},
     {L"CurrentTask,+7", {}, STATE(s.currentTask == 7)},
     {L"CurrentTask,7a", {"ERROR: CurrentTask: Parameter 1 , \"7a\", is not a valid task number."},
      STATE(s.currentTask == 7)},
-    {L"CurrentTask", {"ERROR: CurrentTask: Expected 1 parameter, got 0"}, STATE(s.currentTask == 7)},
     {L"FrameNumberBase,-2147483648", {}, STATE(s.frameNumberBase == -2147483647 - 1)},
     {L"FrameNumberBase,2147483648",
      {"ERROR: FrameNumberBase: Parameter 1, \"2147483648\", is not a valid value for frame number base."},
      STATE(s.frameNumberBase == -2147483647 - 1)},
-    {L"FrameNumberBase,1,2", {"ERROR: FrameNumberBase: Expected 1 parameter, got 2"}, STATE(s.frameNumberBase < 0)},
-    {L"RenderTask", {"ERROR: RenderTask: Expected 1 parameter, got 0"}, STATE(s.currentFrame == 0)},
-    {L"RenderTask,12a", {"ERROR: RenderTask: Parameter 1 , \"12a\", is not a valid frame number."},
-     STATE(s.currentFrame == 0)},
     // The frame is stored before the job check, so a script sees the task's frame.
     {L"RenderTask,+12", {"ERROR: RenderTask: Called without being in a job."}, STATE(s.currentFrame == 12)},
     {L"StartJob,a.json", {"ERROR: StartJob: Expected 2 parameters, got 1"}, STATE(!s.jobRunning)},
     {L"UseJpegOutput,D:/jpg/", {}, STATE(s.useJpegOutput && s.jpegOutputPath == L"D:/jpg/")},
-    {L"UseJpegOutput", {}, STATE(!s.useJpegOutput), "UseJpegOutput: requires 1 parameters, got 0, setting to false"},
     {L"FailOnBlackFrames,150,0.5", {},
      STATE(s.failOnBlackFrames && s.blackPixelPercentage == 100 && s.blackPixelThreshold == 0.5f)},
-    {L"FailOnBlackFrames,-5,2", {},
-     STATE(s.failOnBlackFrames && s.blackPixelPercentage == 0 && s.blackPixelThreshold == 1.0f)},
     {L"FailOnBlackFrames,abc,0.2", {}, STATE(!s.failOnBlackFrames && s.blackPixelThreshold == 0.2f),
      "FailOnBlackFrames: Parameter 1, \"abc\", is not a valid percentage."},
     {L"FailOnBlackFrames,40,nan", {},
      STATE(!s.failOnBlackFrames && s.blackPixelPercentage == 40 && s.blackPixelThreshold == 0.2f),
      "FailOnBlackFrames: Parameter 2, \"nan\", is not a valid threshold."},
-    {L"FailOnBlackFrames,40,0.3", {}, STATE(s.failOnBlackFrames)},
     {L"FailOnBlackFrames,40", {}, STATE(!s.failOnBlackFrames),
      "FailOnBlackFrames: requires 2 parameters, got 1, setting to false"},
     {L"OverrideSaveFile,+001", {}, STATE(s.overrideSaveFile && s.saveFile), "Overriding save file option to 1"},
-    {L"OverrideSaveFile,-0", {}, STATE(s.overrideSaveFile && !s.saveFile), "Overriding save file option to 0"},
     {L"OverrideSaveFile,2", {"ERROR: OverrideSaveFile: Parameter 1, \"2\", is not a valid value (0 or 1)."},
      STATE(!s.overrideSaveFile && !s.saveFile)},
     {L"OverrideSaveFile,1", {}, STATE(s.overrideSaveFile)},
@@ -84,7 +74,6 @@ const Row rows[] = {
     {L"OutputImageFilename,C:/out/beauty.exr", {},
      STATE(s.useOutputImageFilename && s.outputImageFilename == L"C:/out/beauty.exr"),
      "Saving output to C:/out/beauty.exr"},
-    {L"OutputImageFilename", {}, STATE(!s.useOutputImageFilename && s.outputImageFilename == L"C:/out/beauty.exr")},
     // Inside the list a name is replaced; beyond it (a negative index too) it is appended.
     {L"OutputImageReFilename,3,z.exr", {}, STATE(s.useRenderElementFilenames && s.renderElementFilenames.size() == 1),
      "Saving render element 3 output to z.exr"},
@@ -96,8 +85,6 @@ const Row rows[] = {
     {L"OutputImageReFilename,1", {}, STATE(!s.useRenderElementFilenames && s.renderElementFilenames.size() == 2)},
     {L"GammaCorrection,2.2", {}, STATE(!s.gammaCorrection),
      "GammaCorrection: requires 2 parameters, got 1, setting to false"},
-    {L"GammaCorrection,x,2.2", {"ERROR: GammaCorrection: Parameter 1, \"x\", is not a valid gamma value."},
-     STATE(s.gammaIn == 1.0f)},
     // A second value that is no number keeps the first.
     {L"GammaCorrection,1.8,y", {"ERROR: GammaCorrection: Parameter 2, \"y\", is not a valid gamma value."},
      STATE(s.gammaIn == 1.8f && !s.gammaCorrection)},
@@ -105,16 +92,12 @@ const Row rows[] = {
     // A gamma that would reach the host as nonsense changes nothing.
     {L"GammaCorrection,nan,2.2", {"ERROR: GammaCorrection: Parameter 1, \"nan\"" + unusable},
      STATE(s.gammaCorrection && s.gammaIn == 1.8f)},
-    {L"GammaCorrection,0,2.2", {"ERROR: GammaCorrection: Parameter 1, \"0\"" + unusable}, STATE(s.gammaIn == 1.8f)},
     {L"GammaCorrection,2.2,inf", {"ERROR: GammaCorrection: Parameter 2, \"inf\"" + unusable}, STATE(s.gammaOut == 2.4f)},
     {L"GammaCorrection,1e-30,3.4e38", {}, STATE(s.gammaIn == 1e-30f && s.gammaOut == 3.4e38f)},
     {L"PathConfigFile,C:/proj/paths.mxp", {}, STATE(s.usePathConfigFile && s.pathConfigFile == L"C:/proj/paths.mxp"),
      "Using alternate path config file C:/proj/paths.mxp"},
-    {L"PathConfigFile,a,b", {}, STATE(!s.usePathConfigFile)},
     {L"IgnoreRenderElementsByName,Reflection,Refraction", {}, STATE(s.ignoredRenderElementNames.size() == 2)},
-    {L"IgnoreRenderElementsByName,Reflection", {},
-     STATE((s.ignoredRenderElementNames == std::vector<std::wstring>{L"Reflection", L"Refraction", L"Reflection"}))},
-    {L"IgnoreRenderElementsByName", {}, STATE(s.ignoredRenderElementNames.size() == 3),
+    {L"IgnoreRenderElementsByName", {}, STATE(s.ignoredRenderElementNames.size() == 2),
      "IgnoreRenderElementsByName: did not specify any render elements to skip"},
     // Regions on the host's 640 x 480 output; the padding goes inside the image where it fits.
     {L"RegionRendering,10,100,50,300,250,CROP", {},
@@ -125,16 +108,9 @@ const Row rows[] = {
      STATE(s.regionType == 1 && s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 20 &&
            s.regionTopOver == 20 && s.regionRightOver == 20 && s.regionBottomOver == 20),
      "Bottom greater than height: 500"},
-    {L"RegionRendering,5,5,5,635,475,CROP", {},
-     STATE(s.regionLeft == 0 && s.regionTop == 0 && s.regionRight == 640 && s.regionBottom == 480 &&
-           s.regionLeftOver == 0 && s.regionRightOver == 0 && s.regionBottomOver == 0)},
     {L"RegionRendering,2147483647,0,0,2147483647,10,NOCROP", {},
      STATE(s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 2147483647 &&
            s.regionRightOver == 2147483647)},
-    {L"RegionRendering,1,2,3", {"ERROR: RegionRendering: Expected 6 parameters, got 3"}, STATE(s.regionRendering)},
-    {L"RegionRendering,x,0,0,10,10,CROP",
-     {"ERROR: RegionRendering: Parameter 1, \"x\", is not a valid value for Padding."},
-     STATE(s.regionPadding == 2147483647)},
     {L"RegionRendering,-5,0,0,10,10,CROP",
      {"ERROR: RegionRendering: Parameter 1, \"-5\", is not a valid value for Padding."},
      STATE(s.regionPadding == 2147483647)},
@@ -150,7 +126,6 @@ const Row rows[] = {
     {L"RegionRendering,7,2000000000,0,2000000001,240,BLOWUP",
      {"ERROR: RegionRendering: BLOWUP of a 640 by 480 output to this region does not give a valid image size."},
      STATE(s.regionPadding == 3 && s.regionRight == 113)},
-    {L"RegionRendering,0,0,0,640,480,BLOWUP", {}, STATE(s.regionRight == 640 && s.regionBottom == 480)},
     {L"RegionRendering,0,100,0,420,240,BLOWUP", {},
      STATE(s.regionType == 4 && s.regionLeft == 200 && s.regionTop == 0 && s.regionRight == 840 &&
            s.regionBottom == 480)},
@@ -226,21 +201,137 @@ TEST(SplitCommand, SeparatorsQuotesAndEscapes) {
   EXPECT_THAT(split_command(L" RenderTask , 12 "), ElementsAre(L" RenderTask ", L" 12 "));
 }
 
-TEST(JobStateDefaults, MatchTheFreshRecordAndTheJobStartReset) {
-  JobState state;
-  EXPECT_EQ(state.lastCrashReport, "No message");
-  EXPECT_EQ(state.lockedViewportIndex, -1);
-  EXPECT_TRUE(state.renderElementsEnabled && !state.showFrameBuffer && !state.useAltOutput);
-  state.regionRendering = state.gammaCorrection = state.useOutputImageFilename = true;
-  state.regionLeftOver = 5;
-  state.jpegOutputPath = state.tempFolder = L"C:\\t";
-  reset_per_job_fields(state);
-  EXPECT_TRUE(state.showFrameBuffer && state.useAltOutput && state.gammaCorrection);
-  EXPECT_EQ(state.blackPixelThreshold, 0.1f);
-  EXPECT_FALSE(state.regionRendering || state.useOutputImageFilename);
-  EXPECT_EQ(state.regionLeftOver, 0);
-  EXPECT_EQ(state.jpegOutputPath, L"");
-  EXPECT_EQ(state.tempFolder, L"C:\\t");
+// Script and scene files in a folder of their own, named as the farm sends them.
+class ScriptFiles {
+ public:
+  std::wstring missing(const std::string& name) const { return testing::wide(folder_.path() + "/" + name); }
+  std::wstring write(const std::string& name, const std::string& content) const {
+    std::ofstream(folder_.path() + "/" + name, std::ios::binary) << content;
+    return missing(name);
+  }
+
+ private:
+  testing::TempFolder folder_;
+};
+
+// A global of the script runtime, removed again when the test ends.
+class ScopedGlobal {
+ public:
+  explicit ScopedGlobal(const wchar_t* name) : name_(Name::intern(name)) {}
+  ~ScopedGlobal() { globals->remove(name_); }
+  Value* get() const { return globals->get(name_); }
+  void set(Value* value) const { globals->set(name_, value); }
+
+ private:
+  Name* name_;
+};
+
+class ScriptCommands : public DispatcherTest {
+ protected:
+  void SetUp() override { host::standalone::standalone_interface().reset(); }
+  void TearDown() override { host::standalone::standalone_interface().reset(); }
+  static TimeValue scene_time() { return GetCOREInterface()->GetTime(); }
+
+  ScriptFiles files;
+  ScopedGlobal ran{L"scriptRan"};
+};
+
+// A literal with every character, NULs included.
+template <std::size_t N>
+std::wstring whole(const wchar_t (&text)[N]) {
+  return std::wstring(text, N - 1);
+}
+
+const std::string failed = "ERROR: ExecuteMaxScriptFile: Script did not return success. Returned value was";
+const std::string frame_error =
+    "ERROR: ExecuteMaxScriptFile: Parameter 2 specifies the current frame (it is ignored if parameter 1 is false). "
+    "This value must be an integer. Value received was: 'abc'.";
+
+TEST_F(ScriptCommands, AFileScriptRepliesAfterStartedAndMovesTheSceneOnlyWhenAsked) {
+  // In order: the first row sets frame 4 (640 ticks at 160 per frame); no later row may
+  // move it, and no refused row may run its script.
+  const struct {
+    std::string script;
+    std::wstring flags;
+    std::string reply;
+  } rows[] = {
+      {"\"s\"", L"True,4,tRuE", "SUCCESS: s"},
+      {"true", L"FALSE,9,FALSE", "SUCCESS"},
+      {"", L"false,0,false", "SUCCESS"},
+      {"1 == 2", L"false,0,false", failed + " false."},
+      {"40 + 2", L"false,0,false", failed + ": 42."},
+      {"\"true\"", L"false,0,false", failed + ": true."},
+      {"\"caf\xC3\xA9\"", L"false,0,true", "SUCCESS: caf\xC3\xA9"},
+      {"42", L"false,0,true",
+       "ERROR: ExecuteMaxScriptFile: Requested a return string, but the script did not return a string. Value "
+       "received was: '42'."},
+      {"scriptRan = 1", L"yes,0,false",
+       "ERROR: ExecuteMaxScriptFile: Parameter 1 specifies whether or not to set the current frame. It must be "
+       "'true' or 'false'. Value received was: 'yes'."},
+      {"scriptRan = 1", L"false,abc,false", frame_error},  // checked even when it is not used
+      {"scriptRan = 1", L"true,5,Maybe",
+       "ERROR: ExecuteMaxScriptFile: Parameter 3 specifies whether or not the value of the script's execution is "
+       "returned as a string. It must be 'true' or 'false'. Value received was: 'Maybe'."},
+      {"scriptRan = 1", L"true,13421773,false",
+       "ERROR: ExecuteMaxScriptFile: Frame 13421773 at 160 ticks per frame lies outside the scene's time range."},
+  };
+  std::wstring file;
+  for (const auto& row : rows) {
+    file = files.write("run.ms", row.script);
+    EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L"," + row.flags), (Replies{"STARTED", row.reply}))
+        << row.script;
+  }
+  EXPECT_EQ(scene_time(), 640);
+  EXPECT_EQ(state.currentFrame, 4);
+  EXPECT_EQ(ran.get(), nullptr);
+  EXPECT_TRUE(log.contains_line("Set Time to 4"));
+  EXPECT_TRUE(log.contains_line("Done Executing script " + to_string(file)));
+
+  files.write("run.ms", "true");
+  EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L",true,13421772,false"), (Replies{"STARTED", "SUCCESS"}));
+  EXPECT_EQ(scene_time(), 2147483520);
+}
+
+TEST_F(ScriptCommands, AStringScriptRepliesItsStringAndABadFrameOrCountBeforeStarted) {
+  GetCOREInterface()->SetTime(160);
+  const std::pair<std::wstring, Replies> rows[] = {
+      // Plain quotes belong to the command: the script is the name abc.
+      {L"ExecuteStringScript,0,\"abc\"", {"STARTED", "ERROR: Script did not return a string: undefined"}},
+      {L"ExecuteStringScript,0,local x = 2; (x * 3) as string", {"STARTED", "SUCCESS: 6"}},
+      // Unquoted, the part after a comma is a further field, ignored.
+      {L"ExecuteStringScript,0,\\\"a\\\",\\\"b\\\"", {"STARTED", "SUCCESS: a"}},
+      // The whole text runs as written: a comment on the last line, a NUL in a string.
+      {whole(L"ExecuteStringScript,0,\\\"a\0b\\\""), {"STARTED", std::string("SUCCESS: a\0b", 12)}},
+      {L"ExecuteStringScript,12,\\\"abc\\\"", {"STARTED", "SUCCESS: abc"}},
+      {L"ExecuteStringScript,x,scriptRan = 1",
+       {"ERROR: ExecuteScript: Parameter 1 , \"x\", is not a valid frame number."}},
+      {L"ExecuteStringScript", {"ERROR: ExecuteScript: Expected 2 parameters, got 0"}},
+      {L"ExecuteMaxScriptFile", {"STARTED", "ERROR: ExecuteMaxScriptFile: Expected 4 parameters, got 0"}},
+      {L"ExecuteMaxScriptFile,a.ms,true,1", {"STARTED", "ERROR: ExecuteMaxScriptFile: Expected 4 parameters, got 3"}},
+  };
+  for (const auto& [command, replies] : rows) EXPECT_EQ(dispatch(command), replies) << to_string(command);
+  EXPECT_EQ(state.currentFrame, 12);
+  EXPECT_EQ(scene_time(), 160) << "a string script does not move the scene";
+  EXPECT_EQ(ran.get(), nullptr);
+  EXPECT_TRUE(log.contains_line("... Done Executing script "));
+
+  // What a farm script makes while it runs is collected while it runs.
+  host::script::collect_garbage();
+  const std::size_t baseline = host::script::live_value_count();
+  EXPECT_EQ(dispatch(L"ExecuteStringScript,0,for i = 1 to 100000 do (x = \\\"abc\\\" + \\\"def\\\"); x"),
+            (Replies{"STARTED", "SUCCESS: abcdef"}));
+  EXPECT_LT(host::script::live_value_count(), baseline + 50000) << "400000 values were made";
+  globals->remove(Name::intern(L"x"));
+}
+
+TEST_F(ScriptCommands, TheLocalsGlobalIsAnArrayDuringTheScriptAndTheEarlierGlobalComesBack) {
+  const ScopedGlobal locals(L"__paravelleMXSlocals__");
+  EXPECT_EQ(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ as string"), (Replies{"STARTED", "SUCCESS: #()"}));
+  EXPECT_EQ(locals.get(), nullptr) << "a global that did not exist is removed again";
+  locals.set(new String(L"mine"));
+  EXPECT_THROW(dispatch(L"ExecuteStringScript,0,__paravelleMXSlocals__ = 5; throw \\\"boom\\\""), std::runtime_error);
+  EXPECT_EQ(replies.texts, Replies{"STARTED"});
+  EXPECT_STREQ(locals.get()->to_string(), L"mine") << "restored after a failing script too";
 }
 
 }  // namespace

@@ -1,23 +1,82 @@
-// A daemon session on its own thread against a worker driven by the test: the handshake,
-// the failures that end a session and what the worker hears of them.
-
-#include "daemon/session.h"
+// A daemon session and its job commands as the farm sees them: the handshake, the replies in
+// order, the pauses after errors, the failures that end a session and what the worker hears
+// of them, and the node serving on after every failure it survives.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
 #include <regex>
 
+#include "daemon/session.h"
+#include "dispatcher_fixture.h"
+#include "host/platform.h"
+#include "host/standalone/bitmaps.h"
+#include "host/standalone/standalone_interface.h"
+#include "support/job_scenes.h"
+#include "support/sanitizers.h"
+#include "worker/farm_worker.h"
 #include "daemon/build_stamp.h"
 #include "host/maxscript.h"
-#include "host/platform.h"
 #include "support/log_capture.h"
 #include "transport/messages.h"
-#include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
 namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+// The host at its start-up state, and the pauses after error replies recorded instead of slept.
+class HostReset {
+ public:
+  HostReset() {
+    host::standalone::standalone_interface().reset();
+    host::set_sleep_function([this](std::uint32_t ms) { pauses.push_back(ms); });
+  }
+  ~HostReset() {
+    host::set_sleep_function({});
+    host::standalone::standalone_interface().reset();
+  }
+  std::vector<std::uint32_t> pauses;
+};
+
+class JobCommands : public DispatcherTest {
+ protected:
+  // The scene file as the farm sends it: forward slashes.
+  std::wstring scene(const nlohmann::json& content, const std::string& name = "scene.json") {
+    return testing::wide(testing::write_scene(folder.path(), name, content));
+  }
+  HostReset host;
+  testing::TempFolder folder;
+};
+
+// Faults in host calls that no inner trap covers reach the job command's own trap: the
+// error reply carries the trap's text and the crash report, and the session goes on.
+TEST_F(JobCommands, AMachineFaultInAJobStepIsReportedWithItsCrashReport) {
+  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
+  nlohmann::json faulty = testing::small_job_scene();
+  faulty["faults"] = {{{"when", "viewport"}, {"kind", "write"}}};
+  Replies replies = dispatch(L"StartJob," + scene(faulty) + L",");
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_THAT(replies[0], StartsWith("ERROR: Trapped SEH Exception in StartJob(): Access Violation\nProcess:  "));
+  EXPECT_EQ(replies[0].substr(replies[0].find('\n') + 1), state.lastCrashReport);
+  EXPECT_EQ(replies[1], "SUCCESS Scene loaded successfully");
+  EXPECT_FALSE(state.jobRunning);
+
+  faulty["faults"] = {{{"when", "flush"}, {"kind", "divide_by_zero"}}};
+  EXPECT_THAT(dispatch(L"StartJob," + scene(faulty, "flush.json") + L",Cam"),
+              ElementsAre("SUCCESS Scene loaded successfully"));
+  replies = dispatch(L"EndJob");
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_THAT(replies[0], StartsWith("ERROR: Trapped SEH Exception in EndJob(): Integer Divide By Zero\nProcess:  "));
+  EXPECT_EQ(replies[1], "SUCCESS");
+  EXPECT_TRUE(state.jobRunning) << "the job did not end: EndJob may be tried again";
+}
 
 using ::testing::HasSubstr;
 
@@ -63,42 +122,42 @@ TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp
       << answer;
   worker.close();
   EXPECT_TRUE(result.get());
-  const auto lines = log.lines();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_THAT(lines[0], ::testing::MatchesRegex("Thread: [0-9]+"));
-  EXPECT_EQ(lines[1], "running daemon...");
-  EXPECT_EQ(lines.back(), "Returning TRUE");
+  EXPECT_THAT(log.lines().at(0), ::testing::MatchesRegex("Thread: [0-9]+"));
   EXPECT_FALSE(daemonRunning);
 }
 
-// A command that cannot be read ends the session with false and a report the worker still
-// hears; the daemon never closes the connection itself.
+// A command that cannot be read, or a failure that leaves a command, ends the session with
+// false and a report the worker still hears; the daemon never closes the connection itself.
 TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
-  for (const auto& [bytes, reply] : {std::pair{"RenderTask,\xFF", "Invalid UTF-8"},
-                                     {"TempFolder,C:\\farm", "unknown escape sequence"}}) {
+  testing::TempFolder folder;
+  const std::string fifo = folder.path() + "/fifo.ms";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string caught = "ERROR: Exception caught in 3ds max: ";
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"RenderTask,\xFF", {caught + "Invalid UTF-8"}},
+      {"TempFolder,C:\\farm", {caught + "unknown escape sequence"}},
+      {"ExecuteMaxScriptFile,/no/pre.ms,false,0,false",
+       {"STARTED", caught + "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"/no/pre.ms\""}},
+      // Only regular files run: a FIFO would be waited on for ever.
+      {"ExecuteMaxScriptFile," + fifo + ",false,0,false",
+       {"STARTED", caught + "mxs::file_in() - Tried to execute a maxscript file which is not a regular file: \"" +
+                       fifo + "\""}},
+      // A result without a text fails while the reply is built.
+      {"ExecuteStringScript,0,\"#(1, 2)\"",
+       {"STARTED", "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"}},
+  };
+  for (const auto& [command, replies] : cases) {
     state = JobState();
     win32::simple_socket fresh;
     result = std::async(std::launch::async, [&] { return RunParavelleDaemon(state, fresh, worker.port(), L"t"); });
     worker.open_session(wait_ms, "t");
-    worker.send_raw(bytes);
-    EXPECT_EQ(worker.receive_raw(wait_ms), std::string("ERROR: Exception caught in 3ds max: ") + reply);
+    worker.send_raw(command);
+    for (const std::string& reply : replies) EXPECT_EQ(worker.receive_raw(wait_ms), reply);
     EXPECT_FALSE(result.get());
     EXPECT_TRUE(fresh.is_connected());
-    EXPECT_TRUE(log.contains_line(std::string("Exception: ") + reply));
     worker.close();
   }
-}
-
-TEST_F(DaemonSession, WaitsThroughSilenceAndDrainsTheHostQueueMeanwhile) {
-  set_farm_timeout_ms(50);
-  open();
-  const auto drains_before = host::drain_count();
-  EXPECT_TRUE(worker.silent_for(300));
-  EXPECT_GE(host::drain_count(), drains_before + 2);
-  EXPECT_EQ(worker.command("FrameNumberBase,x", wait_ms).final_reply(),
-            "ERROR: FrameNumberBase: Parameter 1, \"x\", is not a valid value for frame number base.");
-  worker.close();
-  EXPECT_TRUE(result.get());
+  EXPECT_TRUE(log.contains_line("Exception: Invalid UTF-8"));
 }
 
 // A reply or an error report longer than one frame reaches the worker cut at a character

@@ -98,40 +98,5 @@ TEST(CrashReport, AccessViolationInAModuleWithItsWholeCallStack) {
             "00000010");
 }
 
-TEST(CrashReport, CallStackIsCutAfterTwentyFramesAndPathsAfter259Characters) {
-  fake_probe probe;
-  probe.executable = "/" + std::string(400, 'e');
-  probe.modules = {{0x400000, 0x1000, "/" + std::string(400, 'm')}};
-  const std::string module = "/" + std::string(258, 'm');
-  probe.code = {{0x400000, 0x401000}};
-  for (std::uintptr_t i = 0; i < 30; ++i) probe.frame(0x9000 + i * 0x100, 0x9000 + (i + 1) * 0x100, 0x400100 + i);
-  const std::string text = report(fault_record{0xC0000094, 0x400050, 0x9000, true, 0x10}, probe);
-  // The module has no date; a fault other than an access violation has no access line.
-  EXPECT_TRUE(text.starts_with("Process:  /" + std::string(258, 'e') + "\nModule:  " + module +
-                               "\nException Code:  C0000094\nInstruction: "))
-      << text;
-  // Of 30 records, frame 0 being the fault, the last frame shown is the 19th record's (+112).
-  EXPECT_TRUE(text.ends_with("\n00400000  " + module + "\n  +00000112")) << text;
-}
-
-TEST(CrashReport, ReportIsCutAtItsCapacityAndDatesComeFromSeconds) {
-  std::vector<char> buffer(crash_report_capacity, 'x');
-  report_writer out(buffer.data(), buffer.size());
-  out.text(std::string(7995, 'a').c_str()).hex(0xDEADBEEF, 8).text("more");
-  EXPECT_EQ(out.length(), 7999u);
-  EXPECT_EQ(std::string(buffer.data(), 7999), std::string(7995, 'a') + "DEAD");
-  EXPECT_EQ(buffer[7999], '\0');
-  const struct {
-    std::int64_t seconds;
-    civil_date date;
-  } cases[] = {{0, {1, 1, 1970}},          {-1, {12, 31, 1969}},      {951782400, {2, 29, 2000}},
-               {951868799, {2, 29, 2000}}, {951868800, {3, 1, 2000}}, {1709769600 + 86399, {3, 7, 2024}},
-               {4102444800, {1, 1, 2100}}};
-  for (const auto& c : cases) {
-    const civil_date d = civil_date_from_seconds(c.seconds);
-    EXPECT_EQ(std::tie(d.month, d.day, d.year), std::tie(c.date.month, c.date.day, c.date.year)) << c.seconds;
-  }
-}
-
 }  // namespace
 }  // namespace paravelle::diag

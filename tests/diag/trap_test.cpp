@@ -1,3 +1,6 @@
+// The fault trap and what it reports: the crash report of each kind of fault, faults on
+// several threads, the signals it maps and the faults it leaves alone.
+
 #include "diag/trap.h"
 
 #include <dlfcn.h>
@@ -10,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <cfenv>
 #include <climits>
 #include <cstdio>
@@ -22,10 +26,8 @@
 #include <string>
 
 #include "diag/faults.h"
-#include "diag/host_call_trap.h"
 #include "diag/trap_signals_posix.h"
 #include "diag/exception_names.h"
-#include "host/maxscript_runtime.h"
 #include "support/sanitizers.h"
 
 namespace paravelle::diag {
@@ -158,107 +160,26 @@ TEST(Trap, AThousandFaultsOfEachKindInARowWhileThreadsWithSmallStacksTrapTheirOw
   EXPECT_GE(alt.ss_size, 32u * 1024);
 }
 
-TEST(Trap, StandardExceptionPassesThroughUnchangedAndRewritesTheReport) {
-  std::string trapText = "stale", report = "No message";
-  EXPECT_THAT([&] { run_trapped(kPrefix, trapText, report, [] { throw std::runtime_error("Scene file not found"); }); },
-              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("Scene file not found")));
-  EXPECT_EQ(trapText, "");
-  EXPECT_TRUE(report.starts_with("Process:  /")) << report;
-  EXPECT_NE(report.find("\nException Addr:  00000000\nException Code:  E06D7363\n"), std::string::npos) << report;
-}
-
-TEST(Trap, NestedTrapsEachTakeTheirOwnFaultsAndFinishedOnesLeaveTheirReportAlone) {
-  struct not_default_constructible {
-    explicit not_default_constructible(int v) : value(v) {}
-    int value;
-  };
-  std::string outerText = "stale", innerText, outerReport = "No message", innerReport;
-  const auto outer = run_trapped("outer: ", outerText, outerReport, not_default_constructible(-1), [&] {
-    run_trapped("inner: ", innerText, innerReport, [] { divide(1, zero); });
-    return not_default_constructible(divide(14, 2));
-  });
-  EXPECT_EQ(outer.value, 7);
-  EXPECT_EQ(outerText, "");
-  EXPECT_EQ(outerReport, "No message");
-  EXPECT_EQ(innerText, "inner: Integer Divide By Zero");
-  // After the inner trap finished, and after an exception left it, the outer trap takes the fault.
-  run_trapped("outer: ", outerText, outerReport, [&] {
-    run_trapped("inner: ", innerText, innerReport, [] {});
-    write_to(address_0x10);
-  });
-  EXPECT_EQ(outerText, "outer: Access Violation");
-}
-
-// What the C++ runtime knows of exceptions being handled or in flight comes back as it was
-// when the trap was armed: a fault inside a catch handler ends that handler (its exception
-// is no longer current, and is freed), and one during unwinding is no longer counted.
-TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
-  struct FaultsWhenDestroyed {
-    ~FaultsWhenDestroyed() { write_to(address_0x10); }
-  };
-  const struct {
-    const char* name;
-    bool loses_its_exception;  // in flight: after the jump nothing can reach it
-    void (*operation)();
-  } cases[] = {
-      {"fault in a handler", false,
-       [] {
-         try {
-           throw std::runtime_error("being handled");
-         } catch (const std::runtime_error&) {
-           write_to(address_0x10);
-         }
-       }},
-      {"fault while unwinding", true,
-       [] {
-         FaultsWhenDestroyed in_the_way;
-         throw std::runtime_error("in flight");
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string trapText, report;
-    for (int round = 0; round < 3; ++round) {
-      std::optional<paravelle::testing::AbandonedByAFault> abandoned;
-      if (c.loses_its_exception) abandoned.emplace();
-      run_trapped("", trapText, report, c.operation);
-      EXPECT_NE(trapText, "");
-      EXPECT_EQ(std::current_exception(), nullptr);
-      EXPECT_EQ(std::uncaught_exceptions(), 0);
-    }
-    // Exceptions still work as before on this thread.
-    EXPECT_THROW(run_trapped("", trapText, report, [] { throw std::out_of_range("after"); }), std::out_of_range);
-  }
-
-  // A handler that was open when the trap was armed stays open, with its exception.
-  try {
-    throw std::invalid_argument("handled around the trap");
-  } catch (const std::invalid_argument&) {
-    std::string trapText, report;
-    run_trapped("", trapText, report, cases[0].operation);
-    EXPECT_EQ(trapText, "Access Violation");
-    EXPECT_THROW(std::rethrow_exception(std::current_exception()), std::invalid_argument);
-  }
-  EXPECT_EQ(std::current_exception(), nullptr);
-}
-
-
 TEST(TrapSignals, FaultSignalsMapToTheTrappedCodesAndTheirNames) {
   const struct {
     int signal, si_code;  // signal 0: a code no signal maps to
     std::uint32_t code;
     const char* name;
   } table[] = {
-      {SIGSEGV, SEGV_MAPERR, 0xC0000005, "Access Violation"},    {SIGSEGV, SI_KERNEL, 0xC0000005, "Access Violation"},
-      {SIGBUS, BUS_ADRALN, 0x80000002, "Datatype Misalignment"}, {SIGBUS, BUS_ADRERR, 0xC0000006, "In Page Error"},
-      {SIGBUS, BUS_OBJERR, 0xC0000006, "In Page Error"},         {SIGFPE, FPE_INTDIV, 0xC0000094, "Integer Divide By Zero"},
-      {SIGFPE, FPE_INTOVF, 0xC0000095, "Integer Overflow"},      {SIGFPE, FPE_FLTDIV, 0xC000008E, "Float Divide By Zero"},
-      {SIGFPE, FPE_FLTOVF, 0xC0000091, "Float Overflow"},        {SIGFPE, FPE_FLTRES, 0xC000008F, "Float Inexact Result"},
+      {SIGSEGV, SEGV_MAPERR, 0xC0000005, "Access Violation"},
+      {SIGBUS, BUS_ADRALN, 0x80000002, "Datatype Misalignment"},
+      {SIGBUS, BUS_ADRERR, 0xC0000006, "In Page Error"},
+      {SIGFPE, FPE_INTDIV, 0xC0000094, "Integer Divide By Zero"},
+      {SIGFPE, FPE_INTOVF, 0xC0000095, "Integer Overflow"},
+      {SIGFPE, FPE_FLTDIV, 0xC000008E, "Float Divide By Zero"},
+
+      {SIGFPE, FPE_FLTRES, 0xC000008F, "Float Inexact Result"},
       {SIGFPE, FPE_FLTINV, 0xC0000090, "Float Invalid Operation"},
       {SIGFPE, FPE_FLTSUB, 0xC000008C, "Array Bounds Exceeded"},
-      {SIGILL, ILL_PRVOPC, 0xC0000096, "Privileged Instruction"}, {SIGILL, ILL_PRVREG, 0xC0000096, "Privileged Instruction"},
-      {SIGILL, ILL_ILLOPC, 0xC000001D, "Illegal Instruction"},   {SIGILL, ILL_BADSTK, 0xC000001D, "Illegal Instruction"},
-      {0, 0, 0xC000008D, "Float Denormal Operand"},              {0, 0, 0xC0000092, "Float Stack Check"},
+      {SIGILL, ILL_PRVOPC, 0xC0000096, "Privileged Instruction"},
+      {SIGILL, ILL_ILLOPC, 0xC000001D, "Illegal Instruction"},
+      {0, 0, 0xC000008D, "Float Denormal Operand"},
+
       {0, 0, 0xC00000FD, "Stack Overflow"},
   };
   for (const auto& row : table) {
@@ -274,15 +195,6 @@ TEST(TrapSignals, FaultSignalsMapToTheTrappedCodesAndTheirNames) {
     EXPECT_STREQ(exception_name(code), "Unknown SEH Exception Code") << std::hex << code;
     EXPECT_FALSE(is_trapped_code(code)) << std::hex << code;
   }
-  // A stack overflow is a fault in the guard area or below the stack pointer.
-  constexpr std::uintptr_t MiB = 1 << 20, low = 100 * MiB, sp = 104 * MiB;
-  const posix::stack_bounds stack{low, 108 * MiB, 4096};
-  for (const auto& [address, pointer, overflow] :
-       {std::tuple{low - 8, sp, true}, {low - MiB + 16, sp, true}, {low + 4096, sp, true}, {sp - 8, sp, true},
-        {low + 8, low + 16, true}, {std::uintptr_t{0x10}, sp, false}, {low - 2 * MiB, sp, false}, {sp + 64, sp, false},
-        {200 * MiB, sp, false}})
-    EXPECT_EQ(posix::is_stack_overflow(address, pointer, stack), overflow) << address;
-  EXPECT_FALSE(posix::is_stack_overflow(low - 8, sp, posix::stack_bounds{}));  // unknown bounds
 }
 
 void trapped(void (*operation)()) {
@@ -330,8 +242,7 @@ TEST(TrapDeathTest, FaultsTheTrapDoesNotTakeKillTheProcessOrReachTheHost) {
       {[] { arm_once(), write_to(address_0x10); }, SIGSEGV},
       {[] { ::signal(SIGSEGV, SIG_IGN), arm_once(), write_to(address_0x10); }, SIGSEGV},
   };
-  for (const auto& [body, signal] : cases)
-    EXPECT_EXIT(child(body), paravelle::testing::killed_by_fault(signal), "");
+  for (const auto& [body, signal] : cases) EXPECT_EXIT(child(body), paravelle::testing::killed_by_fault(signal), "");
   EXPECT_EXIT(child([] { install_host_handler(SIGSEGV), install_fault_trap(), arm_once(), write_to(0x23); }),
               ::testing::ExitedWithCode(SIGSEGV * 16 + 3), "");
   EXPECT_EXIT(child([] {
@@ -340,45 +251,6 @@ TEST(TrapDeathTest, FaultsTheTrapDoesNotTakeKillTheProcessOrReachTheHost) {
               }),
               ::testing::ExitedWithCode(SIGFPE * 16 + 0xA), "")
       << "under an armed trap, a code it does not handle goes on to the host";
-}
-
-// Overwrites the stack below the caller, where trapped operations had their frames.
-PARAVELLE_OPAQUE void scribble_below() {
-  volatile char junk[256 * 1024];
-  for (volatile char& c : junk) c = 0x5A;
-}
-
-// A fault in the middle of a script abandons its scopes, rooted temporaries, value and
-// allocation frames and its output stream; none of them may outlive the trap, or the next
-// collection reads the dead stack and the next print writes to it.
-TEST(HostCallTrap, AFaultInsideAScriptLeavesNothingOfItsFramesToTheScriptRuntime) {
-  static Primitive fault_now(L"faultNow", [](const std::vector<Value*>&) -> Value* { return write_to(address_0x10), &ok; });
-  globals->set(L"faultNow", &fault_now);
-  host::script::collect_garbage();
-  const std::size_t baseline = host::script::live_value_count();
-  CharStream* const output = thread_local_current_stdout();
-  std::string trapText, report;
-  std::optional<paravelle::testing::AbandonedByAFault> abandoned(std::in_place);  // the texts the frames held
-  run_trapped_host_call("X: ", trapText, report, [] {
-    ScopedValueTempArray frame(1);
-    frame[0] = new String(L"held by an abandoned frame");
-    push_alloc_frame();
-    StringStream redirected;
-    thread_local_current_stdout() = &redirected;
-    host::script::run_text(
-        L"(local a = \"x\"; for i = 1 to 3 do (local b = #(i); try (throw \"e\") catch (a + faultNow())))");
-  });
-  abandoned.reset();
-  EXPECT_EQ(trapText, "X: Access Violation");
-  scribble_below();
-  EXPECT_EQ(thread_local_current_stdout(), output);
-  new String(L"made after the trap");
-  host::script::collect_garbage();
-  EXPECT_LE(host::script::live_value_count(), baseline) << "nothing of the abandoned frames keeps values alive";
-  EXPECT_STREQ(host::script::evaluate_text(L"(local c = 0; for i = 1 to 20000 do c = c + 1; c) as string")->to_string(),
-               L"20000");
-  EXPECT_STREQ(host::script::evaluate_text(L"getCurrentException()")->to_string(), L"undefined");
-  globals->remove(Name::intern(L"faultNow"));
 }
 
 }  // namespace

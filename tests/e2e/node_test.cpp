@@ -1,14 +1,22 @@
 // The node as a farm worker drives it: the real binary, the real loaded plug-in, loopback.
 // Its arguments, its log, a session that fails, a worker that misbehaves or vanishes, a
-// start-up script, and a job whose failures cost their command only.
+// start-up script, a job whose failures cost their command only; and whole jobs on real
+// nodes through the reference farm's runner.
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <sstream>
+#include <csignal>
+#include <map>
+#include <mutex>
 
 #include "e2e/node_fixture.h"
 #include "support/job_scenes.h"
 #include "support/sanitizers.h"
+#include "support/log_capture.h"
+#include "support/node_binary.h"
+#include "worker/job_runner.h"
 
 namespace paravelle::testing {
 namespace {
@@ -117,14 +125,6 @@ TEST(NodeFaults, FramesTheNodeCannotTakeAndAWorkerThatVanishes) {
       {"worker gone inside a frame", [](auto& farm) { farm.send_header_only(10), farm.close(); }, "",
        "Returning TRUE\n", 0},
       // The node notices on its next send or receive, finishes the command and stops.
-      {"worker gone mid-command",
-       [](auto& farm) {
-         farm.send_raw("ExecuteStringScript,0,\"for i = 1 to 20000 do TaskmereUtil.LogMessage \\\"tick\\\"; 1\"");
-         EXPECT_EQ(farm.receive_raw(wait_ms), "STARTED");
-         EXPECT_EQ(farm.receive_raw(wait_ms), "FUNCTION: STDOUT: tick");
-         farm.close();
-       },
-       "", "\nGot command: ExecuteStringScript", -1},
       {"worker gone mid-request",
        [](auto& farm) {
          farm.send_raw("ExecuteStringScript,0,\"TaskmereUtil.GetJobInfoEntry \\\"Name\\\"\"");
@@ -152,28 +152,6 @@ TEST(NodeFaults, FramesTheNodeCannotTakeAndAWorkerThatVanishes) {
     EXPECT_TRUE(status == f.exit_status || (f.exit_status < 0 && (status == 0 || status == 1)))
         << status << node.stderr_text();
     EXPECT_THAT(read_file(tmp.path() + "/paravelle.log"), HasSubstr(f.log_line));
-  }
-}
-
-// A log folder on a full disk neither stops the node nor corrupts what was logged.
-TEST(NodeFaults, ALogFolderOnAFullDiskIsNoFaultOfTheNode) {
-  TempFolder tmp;
-  const std::string folder = tmp.path() + "/full";
-  {
-    SmallDisk disk(folder, 64 * 1024);
-    worker::FarmWorker farm;
-    worker::NodeProcess node(node_binary_path(), farm.port(), "t", {}, {{"TMP", folder}});
-    disk.node_started();
-    farm.open_session(wait_ms, "t");
-    // Each command logs itself and its fields: some 2 KB apiece, far past the room there is.
-    for (int i = 0; i < 200; ++i) farm.send_raw("TempFolder," + std::string(1000, 'x'));
-    EXPECT_EQ(farm.command("Bogus", wait_ms).final_reply(), bogus);
-    farm.close();
-    EXPECT_EQ(node.wait(wait_ms), 0) << node.stderr_text();
-    const std::string log = read_file(folder + "/paravelle.log");
-    EXPECT_THAT(log, StartsWith("Thread: "));
-    EXPECT_THAT(log, HasSubstr("running daemon...\n"));
-    EXPECT_LE(log.size(), 64u * 1024);
   }
 }
 
@@ -243,3 +221,129 @@ TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
 
 }  // namespace
 }  // namespace paravelle::testing
+
+namespace paravelle {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class Problems : public worker::RunObserver {
+ public:
+  void node_state(int, const std::string&) override {}
+  void frame_started(int node, std::int32_t frame, int try_number) override {
+    std::lock_guard lock(mutex_);
+    current_[node] = frame == kill_frame && try_number == 1;
+  }
+  // Kills the node at its first message of the chosen frame's first try: in the middle of the task.
+  void node_message(int node, const std::string&) override {
+    std::lock_guard lock(mutex_);
+    if (!current_[node] || pids_[node] <= 0) return;
+    current_[node] = false;
+    ::kill(pids_[node], SIGKILL);
+    ++kills;
+  }
+  void frame_finished(int, const worker::FrameRecord&, bool) override {}
+  void note(const std::string& text, bool problem) override {
+    std::lock_guard lock(mutex_);
+    if (problem) lines.push_back(text);
+    // "node 2: started in 0.91 s (pid 4711, TMP ...)"
+    if (const auto at = text.find("(pid ");
+        at != std::string::npos && text.find(": started in ") != std::string::npos) {
+      pids_[std::stoi(text.substr(5))] = std::stoi(text.substr(at + 5));
+    }
+  }
+  std::vector<std::string> lines;
+  std::int32_t kill_frame = -1000;
+  int kills = 0;
+
+ private:
+  std::mutex mutex_;
+  std::map<int, pid_t> pids_;
+  std::map<int, bool> current_;
+};
+
+struct Job {
+  testing::TempFolder folder;
+  worker::JobFile job;
+  worker::RunnerOptions options;
+  Problems problems;
+
+  Job(const nlohmann::json& scene, int nodes, int retries) {
+    job.source = folder.path() + "/job.json";
+    job.scene = testing::write_scene(folder.path(), "scene.json", scene);
+    job.camera = "Cam";
+    job.settings_before_start = {"TempFolder," + folder.path() + "/temp"};
+    job.settings_after_start = {"HideFrameBuffer", "OverrideSaveFile,1",
+                                "OutputImageFilename," + folder.path() + "/out/frame_.png"};
+    options.launch.node_binary = testing::node_binary_path();
+    options.launch.work_dir = folder.path() + "/work";
+    options.launch.report_dir = folder.path() + "/report";
+    options.launch.token = "e2e";
+    options.launch.timeout_ms = options.launch.stall_ms = 30000;
+    options.nodes = nodes;
+    options.retries = retries;
+  }
+  worker::JobReport run(const std::vector<std::int32_t>& frames) {
+    return worker::run_job_frames(job, frames, options, problems);
+  }
+};
+
+std::vector<std::string> statuses(const worker::JobReport& report) {
+  std::vector<std::string> result;
+  for (const auto& r : report.frames) result.push_back(std::to_string(r.frame) + " " + worker::status_name(r.status));
+  return result;
+}
+
+nlohmann::json with_fault(nlohmann::json scene, const char* kind, int frame) {
+  scene["faults"] = nlohmann::json::array({{{"when", "render"}, {"kind", kind}, {"frame", frame}}});
+  return scene;
+}
+
+TEST(FarmJob, FramesOnTwoNodesWriteEveryFrameAndAFaultCostsItsFrameOnly) {
+  Job job(with_fault(testing::small_job_scene(), "divide_by_zero", 3), 2, 0);
+  const worker::JobReport report = job.run({1, 2, 3, 4, 5});
+  EXPECT_THAT(statuses(report), ElementsAre("1 done", "2 done", "3 failed", "4 done", "5 done"));
+  for (const auto& record : report.frames)
+    EXPECT_TRUE(record.frame == 3 || std::filesystem::file_size(record.outputs.at(0).path) > 0) << record.frame;
+  const auto crash = std::filesystem::path(job.options.launch.report_dir) / "frame-3-crash.txt";
+  EXPECT_THAT(report.frames[2].crash_reports, ElementsAre(crash.string()));
+  EXPECT_THAT(testing::read_file(crash),
+              HasSubstr("ERROR: Trapped SEH Exception in CurRendererRenderFrame(): Integer Divide By Zero\n"));
+  EXPECT_TRUE(std::filesystem::exists(crash.parent_path() / "frame-3-paravelle.log"));
+  EXPECT_EQ(report.node_starts, 2) << "a trapped fault must not cost the node";
+}
+
+TEST(FarmJob, HangsAreEndedByTheStallTimeOutRetriedAndReported) {
+  nlohmann::json hanging_start = testing::small_job_scene();
+  hanging_start["faults"] = nlohmann::json::array({{{"when", "load"}, {"kind", "hang"}}});
+  Job start(hanging_start, 1, 1);
+  start.options.launch.stall_ms = 1000;
+  const worker::JobReport never = start.run({1, 2});
+  EXPECT_THAT(statuses(never), ElementsAre("1 not rendered", "2 not rendered"));
+  EXPECT_EQ(never.frames[0].problem, "no node was left to render it");
+  ASSERT_EQ(start.problems.lines.size(), 3u);
+  EXPECT_THAT(start.problems.lines[0], HasSubstr("the node sent nothing for 1 s during StartJob (stalled); killing it"));
+  EXPECT_THAT(start.problems.lines[2], HasSubstr("gave up after 2 failed starts"));
+
+  Job frame(with_fault(testing::small_job_scene(), "hang", 2), 1, 1);
+  frame.options.launch.stall_ms = 1000;
+  const worker::JobReport report = frame.run({1, 2, 3});
+  EXPECT_THAT(statuses(report), ElementsAre("1 done", "2 failed", "3 done"));
+  EXPECT_EQ(report.frames[1].tries, 2);
+  EXPECT_THAT(report.frames[1].problem, HasSubstr("the node sent nothing for 1 s during the frame (stalled)"));
+  EXPECT_EQ(report.node_starts, 3);
+}
+
+TEST(FarmJob, ANodeKilledInTheMiddleOfAFrameIsReplaced) {
+  Job job(testing::small_job_scene(), 1, 1);
+  job.problems.kill_frame = 2;
+  const worker::JobReport report = job.run({1, 2, 3});
+  EXPECT_EQ(job.problems.kills, 1);
+  EXPECT_THAT(statuses(report), ElementsAre("1 done", "2 done", "3 done"));
+  EXPECT_EQ(report.frames[1].tries, 2);
+  EXPECT_EQ(report.node_starts, 2);
+}
+
+}  // namespace
+}  // namespace paravelle

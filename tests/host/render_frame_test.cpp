@@ -1,33 +1,35 @@
-// The host's renderer as the plug-in drives it: OpenCurRenderer, CurRendererRenderFrame and
-// CloseCurRenderer into TheManager's bitmaps, regions, render elements, multipass effects,
-// progress from several threads, and the faults a scene asks for.
+// The host's renderer as the plug-in drives it (OpenCurRenderer, CurRendererRenderFrame and
+// CloseCurRenderer into TheManager's bitmaps: regions, render elements, progress from several
+// threads, the faults a scene asks for) and the ray tracer beneath it on its own.
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <unistd.h>
-
-#include <cmath>
 #include <csignal>
-#include <future>
 #include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <vector>
 
-#include "host/platform.h"
 #include "host/standalone/bitmaps.h"
-#include "host/standalone/camera_view.h"
-#include "host/standalone/gamma_state.h"
 #include "host/standalone/loaded_scene.h"
 #include "host/standalone/wide_text.h"
 #include "host_fixture.h"
 #include "support/sanitizers.h"
+#include "host/standalone/raytrace/render.h"
 
 namespace paravelle::host_test {
 namespace {
 
 using ::testing::ElementsAre;
-using host::standalone::Vector3;
 
 BMM_Color_fl pixel(Bitmap& bitmap, int x, int y) {
   BMM_Color_fl colour{-1, -1, -1, -1};
@@ -153,223 +155,6 @@ TEST_F(RenderFrame, EnabledRenderElementsAreRenderedInTheSamePassWithProgressFro
   EXPECT_EQ(render(*beauty, &aborting), 0) << "an abort from the callback fails the frame";
 }
 
-TEST_F(RenderFrame, ARefusedRenderOrAFailingPreFrameScriptFailsTheFrame) {
-  scene_["scripts"] = {{"pre_frame", "boom"}};
-  load(scene_);
-  int runs = 0;
-  host::standalone::set_scene_script_runner([&](const std::wstring& script) { return ++runs, script != L"boom"; });
-  BitmapPtr bitmap = make_bitmap(64, 48);
-  EXPECT_EQ(render(*bitmap), 0);
-  host::standalone::set_scene_script_runner(nullptr);
-  EXPECT_EQ(runs, 1);
-  EXPECT_THAT(pixel(*bitmap, 32, 24), Rgba(0, 0, 0, 0));
-  EXPECT_EQ(render(*bitmap), 1);
-
-  scene_["nodes"][0]["target"] = {0, -10, 0};
-  load(scene_);
-  EXPECT_EQ(render(*bitmap), 0);
-  EXPECT_THAT(host().log_records().back().text, ::testing::StartsWith(L"CurRendererRenderFrame: the render failed: "));
-}
-
-TEST_F(RenderFrame, MultipassEffectsMoveTheLensOrSpreadTheTimeAndAverageExactly) {
-  const auto effect = [&](const char* json) {
-    scene_["nodes"][0]["multipass"] = nlohmann::json::parse(json);
-    load(scene_);
-    return static_cast<CameraObject*>(host().GetINodeByName(L"Camera01")->EvalWorldState(0));
-  };
-  CameraObject* camera = effect(R"({"type": "depth_of_field", "passes": 8, "aperture": 0.5, "focal_distance": 10})");
-  Interval valid;
-  EXPECT_EQ(camera->GetMultiPassEffectEnabled(0, valid), 1);
-  IMultiPassCameraEffect* dof = camera->GetIMultiPassCameraEffect();
-  EXPECT_EQ(dof->ClassID(), Class_ID(0x50444F46, 0x00000001));
-  EXPECT_EQ(dof->TotalPasses(0), 8);
-  INode* node = host().GetINodeByName(L"Camera01");
-  for (int pass = 0; pass < 8; ++pass) {
-    TimeValue t = 320;
-    const ViewParams view = *dof->Apply(node, camera, pass, t);
-    EXPECT_EQ(t, 320);
-    const Vector3 lens{view.affineTM.row[3].x, view.affineTM.row[3].y, view.affineTM.row[3].z};
-    const Vector3 forward{-view.affineTM.row[2].x, -view.affineTM.row[2].y, -view.affineTM.row[2].z};
-    const double offset = std::hypot(lens.x, lens.z);
-    EXPECT_NEAR(lens.y, -10, 1e-5);
-    EXPECT_LE(offset, 0.5 + 1e-6);
-    EXPECT_TRUE(pass == 0 ? offset < 1e-6 : offset > 0.01) << "pass 0 is the lens centre";
-    EXPECT_EQ(view.aperture, 0.0f);
-    const Vector3 focus = lens + forward * view.focalDistance;
-    EXPECT_NEAR(std::abs(focus.x) + std::abs(focus.y) + std::abs(focus.z), 0, 3e-4) << pass;
-  }
-  BitmapPtr sum = make_bitmap(2, 1);
-  sum->Storage()->PutPixel(0, 0, {std::nanf(""), 0, 0, 1});
-  for (const auto& [pass, value] : {std::pair{0, 0.3f}, {1, 0.6f}, {2, 1.2f}}) {
-    BitmapPtr one = make_bitmap(2, 1);
-    one->Storage()->PutPixel(0, 0, {value, value * 2, 0, 1});
-    one->Storage()->PutPixel(1, 0, {-value, 0, value, 0});
-    dof->AccumulateBitmap(sum.get(), one.get(), pass, 0);
-  }
-  EXPECT_THAT(pixel(*sum, 0, 0), Rgba(0.7f, 1.4f, 0.0f, 1.0f)) << "the exact running average";
-  EXPECT_THAT(pixel(*sum, 1, 0), Rgba(-0.7f, 0.0f, 0.7f, 0.0f));
-
-  camera = effect(R"({"type": "motion_blur", "passes": 5, "time_spread": 1, "class_id": ["0x6cc9546e", "0x0b1961b9"]})");
-  IMultiPassCameraEffect* blur = camera->GetIMultiPassCameraEffect();
-  EXPECT_EQ(blur->ClassID(), Class_ID(0x6cc9546e, 0x0b1961b9));
-  std::vector<TimeValue> times;
-  for (int pass = 0; pass < 5; ++pass) {
-    TimeValue t = 1600;
-    ASSERT_NE(blur->Apply(nullptr, camera, pass, t), nullptr);
-    times.push_back(t);
-  }
-  EXPECT_THAT(times, ElementsAre(1520, 1560, 1600, 1640, 1680));
-
-  EXPECT_EQ(effect(R"({"type": "depth_of_field", "enabled": false})")->GetMultiPassEffectEnabled(0, valid), 0);
-  scene_.erase("nodes");
-  scene_["nodes"] = small_scene()["nodes"];
-  load(scene_, "plain.json");
-  auto* plain = static_cast<CameraObject*>(host().GetINodeByName(L"Camera01")->EvalWorldState(0));
-  EXPECT_EQ(plain->GetIMultiPassCameraEffect(), nullptr);
-  EXPECT_EQ(plain->ClassID(), Class_ID(0x5043414D, 0x00000001));
-}
-
-// A source whose pixel (x, y) has red 10 * y + x + 1.
-BitmapPtr numbered(int width, int height) {
-  BitmapPtr source = make_bitmap(width, height);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) source->Storage()->PutPixel(x, y, {static_cast<float>(10 * y + x + 1), 0, 0, 1});
-  return source;
-}
-
-TEST(Bitmaps, CreationLimitsSpansAndPlacedCopies) {
-  const auto live = host::standalone::live_bitmap_count();
-  for (const auto& [width, height] : {std::pair{0, 10}, {10, -1}, {1 << 15, 1 << 15}})
-    EXPECT_EQ(make_bitmap(width, height), nullptr) << width << "x" << height;
-  EXPECT_EQ(TheManager->Create(nullptr), nullptr);
-  BitmapPtr source = numbered(3, 2);
-  EXPECT_EQ(host::standalone::live_bitmap_count(), live + 1);
-  BMM_Color_fl line[4] = {};
-  ASSERT_EQ(source->Storage()->GetLinearPixels(0, 1, 3, line), 1);
-  EXPECT_EQ((std::vector<float>{line[0].r, line[1].r, line[2].r, line[2].a}), (std::vector<float>{11, 12, 13, 1}));
-  line[0].r = -1;
-  for (const auto& [x, y, count] : {std::tuple{1, 0, 3}, {0, 2, 1}, {-1, 0, 1}, {0, -1, 1}, {3, 0, 0}, {0, 0, -1}})
-    EXPECT_EQ(source->Storage()->GetLinearPixels(x, y, count, line), 0) << x << "," << y << " count " << count;
-  EXPECT_EQ(line[0].r, -1) << "a refused span reads nothing";
-  EXPECT_FALSE(source->Storage()->GetPixel(3, 0, line[0]) || source->Storage()->PutPixel(-1, 0, line[0]));
-
-  // Placed, clipped where it overhangs, and scaled nearest-neighbour to a custom size.
-  const auto copy = [](Bitmap& to, Bitmap& from, int x, int y, int width = 0, int height = 0) {
-    BitmapInfo placement;
-    placement.SetCustomFlag(0x0A);
-    placement.SetCustomX(x);
-    placement.SetCustomY(y);
-    placement.SetCustWidth(width);
-    placement.SetCustHeight(height);
-    return to.Storage()->CopyImage(&from, COPY_IMAGE_CUSTOM_POSITION, {-1, -1, -1, -1}, &placement);
-  };
-  const auto reds = [](Bitmap& bitmap) {
-    std::vector<float> values;
-    for (int y = 0; y < 3; ++y)
-      for (int x = 0; x < 4; ++x) values.push_back(pixel(bitmap, x, y).r);
-    return values;
-  };
-  BitmapPtr two = numbered(2, 2), destination = make_bitmap(4, 3);
-  ASSERT_EQ(copy(*destination, *two, 1, 1), 1);
-  EXPECT_THAT(reds(*destination), ElementsAre(-1, -1, -1, -1, -1, 1, 2, -1, -1, 11, 12, -1));
-  ASSERT_EQ(copy(*destination, *two, -1, 2), 1);
-  EXPECT_THAT(reds(*destination), ElementsAre(-1, -1, -1, -1, -1, -1, -1, -1, 2, -1, -1, -1));
-  ASSERT_EQ(copy(*destination, *two, 0, 0, 4, 2), 1);
-  EXPECT_THAT(reds(*destination), ElementsAre(1, 1, 2, 2, 11, 11, 12, 12, -1, -1, -1, -1));
-  BitmapInfo plain;
-  EXPECT_EQ(destination->Storage()->CopyImage(two.get(), 1, {}, &plain), 0);
-  EXPECT_EQ(destination->Storage()->CopyImage(two.get(), COPY_IMAGE_CUSTOM_POSITION, {}, nullptr), 0);
-}
-
-TEST(Bitmaps, OutputCodesPerCallAFailedWriteLoggedAndDisplaysCounted) {
-  const Folder folder;
-  BitmapPtr bitmap = numbered(4, 2);
-  BitmapInfo info;
-  info.SetWidth(4);
-  info.SetHeight(2);
-  EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
-  EXPECT_EQ(bitmap->Close(&info), BMMRES_NOT_OPEN);
-  EXPECT_EQ(bitmap->OpenOutput(&info), BMMRES_NOT_WRITABLE) << "no name";
-  for (const auto& [name, code] : {std::pair{"missing/a.exr", BMMRES_FOLDER_MISSING}, {"a.nosuchformat", BMMRES_UNKNOWN_FORMAT}}) {
-    info.SetName(Folder::wide(folder.native(name)).c_str());
-    EXPECT_EQ(bitmap->OpenOutput(&info), code) << name;
-  }
-  // A name outside ASCII reaches the log intact when the folder is gone by the write.
-  const std::string gone = folder.native("gone \xC3\xA9t\xC3\xA9");
-  std::filesystem::create_directory(gone);
-  info.SetName(host::standalone::wide_text::from_utf8(gone + "/a.png").c_str());
-  ASSERT_EQ(bitmap->OpenOutput(&info), BMMRES_SUCCESS);
-  EXPECT_FALSE(std::filesystem::exists(gone + "/a.png")) << "opening creates nothing";
-  std::filesystem::remove(gone);
-  auto& host = host::standalone::standalone_interface();
-  host.clear_log_records();
-  EXPECT_EQ(bitmap->Write(&info, BMM_SINGLEFRAME), BMMRES_FOLDER_MISSING);
-  const std::wstring folder_name = host::standalone::wide_text::from_utf8(gone);
-  ASSERT_EQ(host.log_records().size(), 1u);
-  EXPECT_EQ(std::tie(host.log_records()[0].type, host.log_records()[0].title, host.log_records()[0].text),
-            std::tuple(SYSLOG_ERROR, L"Bitmap output",
-                       L"cannot write " + folder_name + L"/a.png: the folder " + folder_name + L": No such file or directory"));
-  std::filesystem::create_directory(gone);
-  EXPECT_EQ(bitmap->Write(&info, BMM_SINGLEFRAME), BMMRES_SUCCESS);
-  EXPECT_EQ(bitmap->Close(&info), BMMRES_SUCCESS);
-  EXPECT_EQ(bitmap->Write(&info), BMMRES_NOT_OPEN);
-
-  host::standalone::reset_display_counters();
-  const auto shown = host::standalone::display_counters().shown_now;
-  BitmapPtr second = make_bitmap(2, 2);
-  bitmap->Display();
-  bitmap->Display();
-  second->Display(nullptr, BMM_CENTRE_POSITION, 0, 1);
-  EXPECT_EQ(host::standalone::display_counters().shown_now, shown + 2);
-  EXPECT_EQ(host::standalone::display_counters().display_calls, 3);
-  bitmap->UnDisplay();
-  second.reset();
-  EXPECT_EQ(host::standalone::display_counters().shown_now, shown) << "deleting a shown bitmap hides it";
-  EXPECT_EQ(host::standalone::display_counters().undisplay_calls, 1);
-}
-
-// The settings are the host's global ones; the test leaves them as it found them.
-TEST(Gamma, FileGammaCountsOnlyWhileEnabledAndUsable) {
-  EXPECT_FALSE(gammaMgr.IsEnabled());
-  EXPECT_FLOAT_EQ(gammaMgr.GetFileOutGamma(), 2.2f);
-  gammaMgr.SetFileInGamma(1.8f);
-  gammaMgr.SetFileOutGamma(2.4f);
-  EXPECT_EQ(host::standalone::effective_output_gamma(), 1.0f);
-  gammaMgr.Enable(1);
-  EXPECT_EQ(host::standalone::effective_output_gamma(), 2.4f);
-  EXPECT_EQ(host::standalone::effective_input_gamma(), 1.8f);
-  for (const float gamma : {0.0f, -2.2f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
-    gammaMgr.SetFileOutGamma(gamma);
-    gammaMgr.SetFileInGamma(gamma);
-    EXPECT_EQ(host::standalone::effective_output_gamma(), 1.0f) << gamma;
-    EXPECT_EQ(host::standalone::effective_input_gamma(), 1.0f) << gamma;
-  }
-  gammaMgr.Enable(0);
-  gammaMgr.SetFileInGamma(2.2f);
-  gammaMgr.SetFileOutGamma(2.2f);
-}
-
-// The host's event queues: one per thread, as window message queues are.
-TEST(EventQueues, ADrainRunsTheCallingThreadsEventsOnlyAndThosePostedDuringIt) {
-  std::vector<std::string> ran;
-  host::post_message([&] { ran.push_back("main"); });
-  std::promise<std::uint32_t> id;
-  std::promise<void> posted;
-  std::thread renderer([&] {
-    host::post_message([&] { ran.push_back("renderer's own"); });
-    id.set_value(host::current_thread_id());
-    posted.get_future().wait();
-    host::drain_messages();
-  });
-  host::post_message_to(id.get_future().get(), [&] { ran.push_back("posted to the renderer"); });
-  posted.set_value();
-  renderer.join();
-  host::post_message([&] { host::post_message([&] { ran.push_back("posted during the drain"); }); });
-  const std::uint64_t drains = host::drain_count();
-  host::drain_messages();
-  EXPECT_THAT(ran, ElementsAre("renderer's own", "posted to the renderer", "main", "posted during the drain"));
-  EXPECT_EQ(host::drain_count(), drains + 1);
-}
 
 // Faults a scene asks for reach the process as the matching signal, at load, at renderer
 // open and while rendering the chosen frame; "fail" is a plain failure.
@@ -412,17 +197,163 @@ TEST_F(FaultInjection, EachKindRaisesItsSignalWhereTheSceneSaysOnly) {
   EXPECT_EXIT((::alarm(1), render_frame(2)), ::testing::KilledBySignal(SIGALRM), "");
 }
 
-TEST_F(FaultInjection, FailIsAPlainFailureResult) {
-  EXPECT_FALSE(host().LoadFromFile(with_fault("load", "fail").c_str(), 14));
-  EXPECT_THAT(listener_text(), ::testing::HasSubstr("the scene's fault injection fails the load"));
-  ASSERT_TRUE(host().LoadFromFile(with_fault("open", "fail").c_str(), 14));
-  EXPECT_EQ(open(), 0);
-  EXPECT_FALSE(host().renderer_open());
-  ASSERT_TRUE(host().LoadFromFile(with_fault("render", "fail", 4).c_str(), 14));
-  ASSERT_EQ(open(), 1);
-  EXPECT_EQ(render_frame(4), 0);
-  EXPECT_EQ(render_frame(5), 1);
+}  // namespace
+}  // namespace paravelle::host_test
+
+namespace paravelle::host::standalone::raytrace {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr int kSize = 65;  // odd, so the centre pixel straddles the view axis
+constexpr float kUntouched = -7.0f;
+const Colour kRed{0.8f, 0.1f, 0.1f};
+const Colour kGrey{0.5f, 0.5f, 0.5f};
+
+// Looking straight down from z = 10 with a 90 degree view: a point (X, Y, 0) lies at
+// pixel (32.5 + 3.25 X, 32.5 - 3.25 Y). A red sphere floats over a grey slab; the slab
+// ends at |X|, |Y| = 5, so the image corners see the background. The light throws the
+// sphere's shadow around (-2, 0, 0).
+Scene test_scene() {
+  Scene scene;
+  scene.spheres.push_back({{0, 0, 2}, 1, kRed});
+  scene.boxes.push_back({{-5, -5, -1}, {5, 5, 0}, kGrey});
+  scene.point_lights.push_back({{4, 0, 6}});
+  scene.background = {0.2f, 0.3f, 0.4f};
+  scene.background_alpha = 0.25f;
+  scene.ambient = {0.1f, 0.1f, 0.1f};
+  return scene;
+}
+
+Camera top_camera() {
+  Camera camera;
+  camera.position = {0, 0, 10};
+  camera.up = {0, 1, 0};
+  camera.fov_degrees = 90;
+  return camera;
+}
+
+struct Buffers {
+  explicit Buffers(int w, int h)
+      : width(w),
+        height(h),
+        rgba(4 * w * h, kUntouched),
+        alpha(w * h, kUntouched),
+        z(w * h, kUntouched),
+        normals(3 * w * h, kUntouched),
+        diffuse(3 * w * h, kUntouched) {}
+  Target target() {
+    return {.width = width,
+            .height = height,
+            .rgba = rgba.data(),
+            .alpha = alpha.data(),
+            .z_depth = z.data(),
+            .normals = normals.data(),
+            .diffuse = diffuse.data()};
+  }
+  const float* pixel(int x, int y) const { return &rgba[4 * (y * width + x)]; }
+  int index(int x, int y) const { return y * width + x; }
+  bool operator==(const Buffers&) const = default;
+
+  int width, height;
+  std::vector<float> rgba, alpha, z, normals, diffuse;
+};
+
+class RecordingProgress : public Progress {
+ public:
+  void title(const std::wstring& text) override {
+    const std::lock_guard lock(mutex);
+    titles.push_back(text);
+    title_thread = std::this_thread::get_id();
+  }
+  bool tile_done(int done, int total) override {
+    {
+      const std::lock_guard lock(mutex);
+      calls.emplace_back(done, total);
+      threads.insert(std::this_thread::get_id());
+    }
+    return on_tile ? on_tile(done) : true;
+  }
+  std::mutex mutex;
+  std::vector<std::wstring> titles;
+  std::thread::id title_thread;
+  std::vector<std::pair<int, int>> calls;
+  std::set<std::thread::id> threads;
+  std::function<bool(int)> on_tile;
+};
+
+Buffers render_full(const Options& options = {}, const Scene& scene = test_scene(),
+                    const Camera& camera = top_camera()) {
+  Buffers b(kSize, kSize);
+  Target t = b.target();
+  RecordingProgress progress;
+  EXPECT_TRUE(render(scene, camera, t, options, progress));
+  return b;
+}
+
+// The test scene in 9 x 9 tiles of at most 8 x 8 on four threads, reporting to `progress`.
+bool render_tiles(Buffers& b, RecordingProgress& progress) {
+  Target t = b.target();
+  return render(test_scene(), top_camera(), t, {.threads = 4, .tile_size = 8}, progress);
+}
+
+std::size_t running_threads() {
+  const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+TEST(RaytraceTest, PixelsAndElementBuffersOfASmallScene) {
+  const Buffers b = render_full();
+  const float* corner = b.pixel(0, 0);
+  EXPECT_EQ(std::vector<float>(corner, corner + 4), (std::vector<float>{0.2f, 0.3f, 0.4f, 0.25f}));
+
+  // Sphere top, lit at 0.6 from the light: ambient + Lambert + a faint highlight.
+  const float* top = b.pixel(32, 32);
+  EXPECT_NEAR(top[0], 0.08 + 0.8 * 0.6 + 0.006, 0.02);
+  EXPECT_NEAR(top[1], 0.01 + 0.1 * 0.6 + 0.006, 0.01);
+  EXPECT_EQ(top[3], 1.0f);
+
+  // In the shadow only the ambient term is left; the mirrored point is lit.
+  EXPECT_NEAR(b.pixel(25, 32)[0], 0.05f, 1e-6);
+  EXPECT_NEAR(b.pixel(25, 32)[2], 0.05f, 1e-6);
+  EXPECT_GT(b.pixel(39, 32)[0], 0.4f);
+
+  // The element buffers of the same render.
+  const int sky = b.index(0, 0), sphere = b.index(32, 32), slab = b.index(39, 32), side = b.index(35, 32);
+  EXPECT_EQ(std::vector<float>({b.alpha[sky], b.alpha[sphere], b.alpha[slab]}), std::vector<float>({0, 1, 1}));
+
+  EXPECT_EQ(b.z[sky], kNoHitDepth);
+  EXPECT_NEAR(b.z[sphere], 7.0f, 0.01);
+  EXPECT_NEAR(b.z[slab], 10.0f, 1e-5);
+
+  EXPECT_THAT(std::vector<float>(&b.normals[3 * sky], &b.normals[3 * sky + 3]), ::testing::Each(0.0f));
+  EXPECT_NEAR(b.normals[3 * sphere + 2], 1.0f, 0.001);
+  EXPECT_GT(b.normals[3 * side], 0.75f);  // the sphere's flank leans towards +X
+  EXPECT_NEAR(b.normals[3 * side + 1], 0.5f, 0.02);
+  EXPECT_NEAR(b.normals[3 * slab + 2], 1.0f, 1e-6);
+
+  EXPECT_FLOAT_EQ(b.diffuse[3 * sphere], kRed.r);
+  EXPECT_FLOAT_EQ(b.diffuse[3 * sphere + 1], kRed.g);
+  EXPECT_FLOAT_EQ(b.diffuse[3 * slab + 2], kGrey.b);
+  EXPECT_EQ(b.diffuse[3 * sky], 0.0f);
+}
+
+TEST(RaytraceTest, ExceptionFromProgressReachesTheCallerAfterJoining) {
+  const std::size_t before = running_threads();
+  RecordingProgress progress;
+  progress.on_tile = [](int done) -> bool {
+    if (done == 3) throw std::runtime_error("connection lost");
+    return true;
+  };
+  Buffers b(kSize, kSize);
+  try {
+    render_tiles(b, progress);
+    ADD_FAILURE() << "the progress callback's exception was swallowed";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "connection lost");
+  }
+  EXPECT_EQ(progress.calls.size(), 3u);
+  EXPECT_EQ(running_threads(), before);
 }
 
 }  // namespace
-}  // namespace paravelle::host_test
+}  // namespace paravelle::host::standalone::raytrace

@@ -10,7 +10,6 @@
 #include <cstdlib>
 
 #include "host/standalone/loaded_scene.h"
-#include "host/standalone/path_config.h"
 #include "host_fixture.h"
 
 namespace paravelle::host::standalone {
@@ -75,18 +74,13 @@ TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrongAndTheLimitsThemselvesLoad) {
        "line 1, column 297: " + nested},
       {groups(20000, "[]"), "*" + nested},
       {with("viewports", R"([{"camera": "Nobody"}])"), "viewports[0].camera: no camera node named \"Nobody\""},
-      {with("viewports", R"([{"camera": "Ball"}])"), "viewports[0].camera: node \"Ball\" is not a camera"},
       {with("render", R"({"width": "wide"})"), "render.width: expected an integer"},
-      {with("render", R"({"widht": 10})"), "render: unknown key \"widht\""},
-      {with("active_viewport", "5"), "active_viewport: no viewport with index 5"},
       {with("faults", R"([{"when": "render", "kind": "write"}])"), "faults[0]: missing \"frame\""},
       {with("nodes", R"([{"name": "C", "type": "camera", "position": [0, 0, 0], "multipass": {"type": "depth_of_field", "passes": 0}}])"),
        "nodes[0](\"C\").multipass.passes: needs at least 1 pass"},
       {with("nodes", R"([{"name": "S", "type": "sphere", "position": [{"frame": 5, "value": [0, 0, 0]},
          {"frame": 5, "value": [1, 0, 0]}]}])"),
        "nodes[0](\"S\").position[1].frame: key frames must increase"},
-      {with("render", R"({"width": 32768, "height": 32768})"),
-       "render: 32768 x 32768 is 1073741824 pixels; an image may have at most 67108864"},
       {with("render", R"({"width": 8192, "height": 8193})"),
        "render: 8192 x 8193 is 67117056 pixels; an image may have at most 67108864"},
       {with("render", R"({"width": 8192, "height": 8192})"), "loaded"},
@@ -124,56 +118,7 @@ TEST(SceneLoader, FilesThatAreNoSceneFilesAreRefusedUnread) {
   }
 }
 
-TEST(SceneLoader, ReadsEverySectionWithDefaultsAndTracksHoldOutsideTheirKeys) {
-  nlohmann::json scene = host_test::small_scene();
-  scene["renderer"] = nlohmann::json::parse(R"({"class_id": ["0x52ad1c02", 288174012], "float_output": true})");
-  scene["nodes"][0]["class_id"] = {"0x399ee5f2", "0x584a71a8"};
-  scene["nodes"][0]["multipass"] = {{"type", "motion_blur"}, {"class_id", {"0x6cc9546e", "0x0b1961b9"}}, {"passes", 3}};
-  scene["missing_files"] = nlohmann::json::parse(R"({"xrefs": ["x1", "x2"], "uvws": ["u"]})");
-  const SceneSpec spec = parse_scene_text(scene.dump(), "mem");
-  EXPECT_EQ(spec.ticks_per_frame, 160);
-  EXPECT_EQ(spec.renderer.class_id, Class_ID(0x52ad1c02, 0x112d2fbc));
-  EXPECT_TRUE(spec.renderer.float_output && !spec.renderer.saves_own_output);
-  EXPECT_EQ(spec.nodes[0].camera.class_id, Class_ID(0x399ee5f2, 0x584a71a8));
-  EXPECT_EQ(spec.nodes[0].camera.effect.class_id, Class_ID(0x6cc9546e, 0x0b1961b9));
-  EXPECT_EQ(spec.nodes[0].camera.effect.kind, MultipassSpec::Kind::motion_blur);
-  EXPECT_EQ(spec.missing_messages.at(TYPE_MISSING_XREF_FILES), (std::vector<std::wstring>{L"x1", L"x2"}));
-  EXPECT_EQ(spec.render.pixel_aspect, 1.0f);
-  EXPECT_FALSE(spec.render.save_file);
-  EXPECT_EQ(spec.active_viewport, 0);
-  EXPECT_TRUE(spec.render_active_viewport);
-  const Track track{{{0, {0, 0, 0}}, {10, {10, -20, 5}}, {20, {10, -20, 25}}}};
-  EXPECT_EQ(std::vector<double>({track.at(-5).x, track.at(2.5).x, track.at(2.5).y, track.at(15).z, track.at(99).z}),
-            std::vector<double>({0, 2.5, -5, 15, 25}));
-}
-
 class SceneLoading : public host_test::HostTest {};
-
-TEST_F(SceneLoading, TheStartUpSceneAndValidFiles) {
-  Interface14* core = GetCOREInterface14();
-  EXPECT_EQ(core, GetCOREInterface());
-  EXPECT_EQ(std::pair(core->GetRendWidth(), core->GetRendHeight()), std::pair(640, 480));
-  EXPECT_EQ(core->GetActiveViewExp().GetViewCamera(), nullptr);
-  int action = 0;
-  for (const auto& [type, expected] : {std::pair{1, 5}, {2, 5}, {3, 7}, {4, 5}}) {
-    ASSERT_TRUE(core->GetDefaultAction(type, action));
-    EXPECT_EQ(action, expected) << "type " << type;
-  }
-  EXPECT_FALSE(core->GetDefaultAction(9, action));
-  nlohmann::json future = host_test::small_scene();
-  future["version"] = 2;
-  EXPECT_TRUE(host().IsValidSceneFile(write(host_test::small_scene(), "ok.json").c_str()));
-  for (const std::wstring& invalid : {write(future, "v2.json"), host_test::Folder::wide(folder_.write("x.json", "{")),
-                                      std::wstring(L"/nonexistent/scene.json"), host_test::Folder::wide(folder_.path())})
-    EXPECT_FALSE(host().IsValidSceneFile(invalid.c_str())) << std::string(invalid.begin(), invalid.end());
-  // The example scenes shipped for the demo load.
-  const char* source = std::getenv("PARAVELLE_SOURCE_DIR");
-  for (const char* example : {"spinning-spheres.json", "viewport-render.json"}) {
-    const std::wstring file =
-        host_test::Folder::wide(std::string(source ? source : PARAVELLE_SOURCE_DIR_DEFAULT) + "/examples/scenes/" + example);
-    EXPECT_TRUE(host().LoadFromFile(file.c_str(), 14)) << example << listener_text();
-  }
-}
 
 TEST_F(SceneLoading, ABadSceneOrMissingFilesFailTheLoadAndKeepThePreviousScene) {
   load(host_test::small_scene());
@@ -210,84 +155,6 @@ TEST_F(SceneLoading, ABadSceneOrMissingFilesFailTheLoadAndKeepThePreviousScene) 
   EXPECT_FALSE(host().LoadFromFile(file.c_str(), 14)) << "every action but 1 fails";
   load(host_test::small_scene(), "clean.json");
   EXPECT_EQ(host().NumRecordedMessages(TYPE_MISSING_XREF_FILES), 0) << "each load records afresh";
-}
-
-TEST_F(SceneLoading, DependenciesResolveThroughTheSceneFolderAndThePathConfiguration) {
-  nlohmann::json scene = host_test::small_scene();
-  scene["dependencies"] = {"maps/wood.png", "shared.png"};
-  folder_.write("maps/wood.png", "x");
-  folder_.write("library/shared.png", "x");
-  const std::wstring file = write(scene, "deps.json");
-  path_configuration().clear();
-  EXPECT_FALSE(host().LoadFromFile(file.c_str(), 14));
-  std::wstring text;
-  ASSERT_EQ(host().NumRecordedMessages(TYPE_MISSING_EXTERNAL_FILES), 1);
-  host().GetRecordedMessage(text, TYPE_MISSING_EXTERNAL_FILES, 0);
-  EXPECT_EQ(text, L"Missing external file: shared.png");
-  const std::wstring config = host_test::Folder::wide(
-      folder_.write("paths.json", R"({"format": "paravelle-paths", "version": 1, "search_folders": ["library"]})"));
-  IPathConfigMgr* paths = IPathConfigMgr::GetPathConfigMgr();
-  EXPECT_TRUE(paths->LoadPathConfiguration(config.c_str()));
-  EXPECT_TRUE(host().LoadFromFile(file.c_str(), 14));
-  EXPECT_TRUE(paths->MergePathConfiguration(config.c_str()));
-  EXPECT_EQ(path_configuration().search_folders().size(), 1u) << "merge adds only new folders";
-  EXPECT_FALSE(paths->LoadPathConfiguration(L"/nonexistent/paths.json"));
-  EXPECT_EQ(path_configuration().search_folders().size(), 1u) << "a failed load changes nothing";
-  path_configuration().clear();
-}
-
-// A failing post-load script does not fail the load; one that loads its own scene would
-// recurse until the stack ran out, and fails instead at the innermost load.
-TEST_F(SceneLoading, PostLoadScriptsRunAndAnEndlessReloadStopsWithAScriptError) {
-  std::vector<std::wstring> scripts;
-  set_scene_script_runner([&](const std::wstring& script) { return scripts.push_back(script), false; });
-  nlohmann::json scene = host_test::small_scene();
-  scene["scripts"] = {{"post_load", "print \"loaded\""}, {"pre_frame", "x = 1"}};
-  load(scene);
-  set_scene_script_runner(nullptr);
-  EXPECT_EQ(scripts, std::vector<std::wstring>{L"print \"loaded\""});
-  EXPECT_THAT(listener_text(), HasSubstr("the scene's post-load script failed; the scene stays loaded"));
-
-  scene["scripts"] = {{"post_load", "global reloads = (if reloads == undefined then 1 else reloads + 1)\n"
-                                    "loadMaxFile \"" + folder_.native("self.json") + "\""}};
-  load(scene, "self.json");
-  // 32 nested scripts at most; fewer where the stack runs low first (a sanitizer's frames).
-  const int reloads = static_cast<Integer*>(globals->get(L"reloads"))->value();
-  EXPECT_TRUE(reloads >= 8 && reloads <= 32) << reloads;
-  EXPECT_THAT(listener_text(), HasSubstr("-- Runtime error: scripts nested too deeply (a script that runs itself?)"));
-  globals->remove(Name::intern(L"reloads"));
-}
-
-TEST_F(SceneLoading, NodesViewportsAndRenderSettings) {
-  nlohmann::json scene = host_test::small_scene();
-  scene["nodes"] = nlohmann::json::parse(R"([
-    {"name": "Rig", "type": "group", "children": [{"name": "Cam", "type": "group"}]},
-    {"name": "Cam", "type": "camera", "position": [0, -5, 0], "children": [
-      {"name": "Multipass", "type": "node"}, {"name": "multipass", "type": "node"}]}])");
-  scene["viewports"] = nlohmann::json::parse(R"([{"camera": "Cam"}, {"position": [0, -10, 0]}])");
-  scene.update({{"active_viewport", 1}, {"render_active_viewport", false}, {"locked_viewport", 0}});
-  scene["render"]["output_file"] = "C:\\out\\beauty.exr";
-  load(scene);
-  INode* found = host().GetINodeByName(L"Cam");
-  EXPECT_EQ(found->EvalWorldState(0), nullptr) << "depth first in file order: the group inside Rig";
-  INode* camera = host().GetViewExp(0).GetViewCamera();
-  ASSERT_NE(camera, found);
-  ASSERT_EQ(camera->NumberOfChildren(), 2);
-  EXPECT_STREQ(camera->GetChildNode(1)->GetName(), L"multipass");
-  EXPECT_EQ(camera->GetChildNode(2), nullptr);
-  EXPECT_EQ(host().GetINodeByName(L"cam"), nullptr);
-  EXPECT_EQ(host().GetActiveViewExp().GetViewCamera(), nullptr);
-  EXPECT_FALSE(host().GetUseActiveViewForRender());
-  EXPECT_EQ(host().GetRenderViewIndex(), 0);
-  EXPECT_EQ(host().GetViewExp(7).GetViewCamera(), nullptr);
-  EXPECT_EQ(host().log_records().back().text, L"no viewport 7; using the default perspective view");
-  host().SetRendHeight(40);
-  const BitmapInfo& output = host().GetRendFileBI();
-  EXPECT_STREQ(output.Name(), L"C:\\out\\beauty.exr");
-  EXPECT_EQ(std::pair(output.Width(), output.Height()), std::pair(64, 40));
-  RendParams params;
-  host().SetupRendParams(params, nullptr, 4);
-  EXPECT_EQ(std::tuple(params.rendType, params.height, params.frameDuration), std::tuple(4, 40, 160));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the render layer's tests: a farm connection whose far end keeps every line, the
-// host's sleep recorded instead of slept, a job's world (the standalone host at its start-up
+// Shared by the render layer's tests: a farm connection whose far end keeps every line, a job's world (the standalone host at its start-up
 // state, scenes in a fresh folder, a job state, the log in a fresh file) and images read
 // back through the host's image files.
 
@@ -64,22 +63,6 @@ class FarmLines {
     }
     return message;
   }
-};
-
-// The host's sleep, recorded: every wait asked for, and a hook that runs at each one.
-class RecordedSleeps {
- public:
-  explicit RecordedSleeps(std::function<void(int waitNumber)> at_wait = {}) : at_wait_(std::move(at_wait)) {
-    host::set_sleep_function([this](std::uint32_t ms) {
-      waits.push_back(ms);
-      if (at_wait_) at_wait_(static_cast<int>(waits.size()));
-    });
-  }
-  ~RecordedSleeps() { host::set_sleep_function({}); }
-  std::vector<std::uint32_t> waits;
-
- private:
-  std::function<void(int)> at_wait_;
 };
 
 struct BitmapDeleter {

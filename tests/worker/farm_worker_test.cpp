@@ -1,19 +1,25 @@
 // The reference worker's end of the connection against a raw node: frames byte for byte,
-// limits, time-outs that keep partial frames, the session's checks, conversations with
-// requests answered in place, and settings sent back to back behind one synchronising command.
-
-#include "worker/farm_worker.h"
+// limits, time-outs that keep partial frames, settings sent back to back behind one
+// synchronising command; and what the farm reads: frame ranges, job files, requests answered.
 
 #include <gmock/gmock.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-
 #include <future>
+#include <fstream>
 
+#include "worker/farm_worker.h"
 #include "support/raw_peer.h"
-#include "worker/settings_batch.h"
+#include "worker/job_file.h"
+#include "support/temp_folder.h"
+#include "worker/command_text.h"
+#include "worker/conversation.h"
+#include "worker/errors.h"
+#include "worker/frame_ranges.h"
+#include "worker/job_replies.h"
+#include "worker/job_requests.h"
 
 namespace paravelle::worker {
 namespace {
@@ -99,144 +105,134 @@ TEST(FarmWorkerFrames, TimeOutsKeepPartialFramesAndCloseIsSeenAfterBufferedFrame
   EXPECT_TRUE(second.sees_close());
 }
 
-TEST(FarmWorkerSession, TokenAndHandshakeAreChecked) {
-  {
-    Connected link;  // accept already done: open_session must refuse a second accept
-    EXPECT_THROW(link.worker.open_session(100, "t"), WorkerError);
-  }
-  FarmWorker worker;
-  const auto node = [&](std::vector<std::string> sent) {
-    return std::async(std::launch::async, [&worker, sent] {
-      RawPeer peer(worker.port());
-      peer.write_frame(sent[0]);
-      const std::string word = sent.size() > 1 ? peer.read_frame() : "";
-      if (sent.size() > 1) peer.write_frame(sent[1]);
-      peer.sees_close();
-      return word;
-    });
-  };
-  auto good = node({"token-1", "Paravelle Apr  6 2021 19:04:19 R"});
-  EXPECT_EQ(worker.open_session(5000, "token-1"), "Paravelle Apr  6 2021 19:04:19 R");
-  worker.close();
-  EXPECT_EQ(good.get(), "TaskmereStartup");
-  auto wrong = node({"token-2"});
-  EXPECT_THAT([&] { worker.open_session(5000, "token-1"); },
-              ::testing::ThrowsMessage<WorkerError>("the node sent the token \"token-2\", expected \"token-1\""));
-  worker.close();
-  wrong.get();
-  auto old = node({"token-1", "Paravelle Apr  6 2021 19:04:19 R   Incompatible plugin versions detected, exiting."});
-  EXPECT_THROW(worker.open_session(5000, "token-1"), WorkerError);
-  worker.close();
-  old.get();
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string with_header(const std::string& body) {
+  return R"({"format": "paravelle-job", "version": 1)" + std::string(body.empty() ? "" : ", ") + body + "}";
 }
 
-TEST(FarmWorkerCommand, RequestsAreAnsweredBeforeTheNextMessageIsReadAndBothDirectionsObserved) {
-  Connected link;
-  std::vector<std::string> seen;
-  link.worker.set_observer([&](Direction direction, const std::string& payload) {
-    seen.push_back((direction == Direction::to_node ? "> " : "< ") + payload);
-  });
-  auto node = std::async(std::launch::async, [&] {
-    link.node.read_frame();
-    for (const char* message : {"STARTED", "FUNCTION: PROGRESS 25", "FUNCTION: GETJOBINFOENTRY Name"})
-      link.node.write_frame(message);
-    // Blocks here, as the node does: the rest is sent only once the answer came.
-    link.node.write_frame("FUNCTION: SETTITLE " + link.node.read_frame());
-    link.node.write_frame("FUNCTION: GETAUXFILE 0");
-    link.node.write_frame("SUCCESS: " + link.node.read_frame());
-  });
-  std::vector<std::string> requests;
-  const Conversation talk = link.worker.command("ExecuteStringScript,1,x", 5000, [&](const std::string& request) {
-    requests.push_back(request);
-    return requests.size() == 1 ? std::string("SUCCESS: Spheres") : std::string("ERROR: none");
-  });
-  node.get();
-  EXPECT_THAT(requests, ElementsAre("FUNCTION: GETJOBINFOENTRY Name", "FUNCTION: GETAUXFILE 0"));
-  EXPECT_EQ(talk.messages.size(), 6u);
-  EXPECT_THAT(talk.replies(), ElementsAre("STARTED", "SUCCESS: ERROR: none"));
-  EXPECT_THAT(talk.notifications("PROGRESS"), ElementsAre("25"));
-  EXPECT_THAT(talk.notifications("SETTITLE"), ElementsAre("SUCCESS: Spheres"));
-  EXPECT_EQ(talk.final_reply(), "SUCCESS: ERROR: none");
-  EXPECT_EQ(seen.front(), "> ExecuteStringScript,1,x");
-  EXPECT_EQ(seen.at(4), "> SUCCESS: Spheres");
-  EXPECT_EQ(seen.back(), "< SUCCESS: ERROR: none");
-
-  auto unhandled = std::async(std::launch::async, [&] {
-    link.node.read_frame();
-    link.node.write_frame("FUNCTION: GETPATHMAPPEDFILENAME C:/a.png");
-    link.node.write_frame("ERROR: " + link.node.read_frame());
-  });
-  EXPECT_EQ(link.worker.command("X", 5000).final_reply(), "ERROR: ERROR: not handled");
-  unhandled.get();
-  EXPECT_THROW(link.worker.command("Y", 20), TimeoutError);
-  EXPECT_THROW(Conversation().final_reply(), WorkerError);
+TEST(FrameRanges, ExpandReadBackAndChunkInTheOrderWritten) {
+  EXPECT_THAT(expand_frame_ranges(" 5 , -2--1,+4,0-0,3,3"), ElementsAre(5, -2, -1, 4, 0, 3, 3));
+  EXPECT_THAT(expand_frame_ranges("2147483646-2147483647"), ElementsAre(2147483646, 2147483647));
+  for (const auto& [frames, text] : std::vector<std::pair<std::vector<std::int32_t>, std::string>>{
+           {{1, 2, 3, 7}, "1-3,7"}, {{-3, -2, -1, 0, 5}, "-3-0,5"}, {{5, 4, 4}, "5,4,4"},
+           {{2147483646, 2147483647, -2147483648}, "2147483646-2147483647,-2147483648"}}) {
+    EXPECT_EQ(frame_ranges_text(frames), text);
+    EXPECT_EQ(expand_frame_ranges(text), frames) << text;
+  }
+  EXPECT_EQ(frame_ranges_text({}), "");
+  EXPECT_THAT(frame_chunks(expand_frame_ranges("1-7,10"), 3), ElementsAre("1-3", "4-6", "7,10"));
+  for (const auto& [text, message] :
+       {std::pair{"5-1", "\"5-1\" is not a frame or frame range: the end is before the start"},
+        {"1,,2", "\"1,,2\" has an empty frame entry"},
+        {"1-", "\"1-\" is not a frame or frame range: a number is expected"},
+        {"1-3x", "\"1-3x\" is not a frame or frame range: unexpected text after the range"},
+        {"2147483648", "\"2147483648\" is not a frame or frame range: the number is out of range"},
+        {"1 2", "\"1 2\" is not a frame or frame range: unexpected text after the number"},
+        {"0-1000000", "\"0-1000000\" takes the job past 1000000 frames"}})
+    EXPECT_THAT([&] { expand_frame_ranges(text); }, ::testing::ThrowsMessage<std::invalid_argument>(message));
 }
 
-// A job command ends at its final reply: after STARTED an error is not final, and a refusal
-// without STARTED is.
-TEST(FarmWorkerCommand, JobCommandsEndAtTheirFinalReply) {
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
-      {"RenderTask,3", {"STARTED", "FUNCTION: PROGRESS 50", "ERROR: disk full", "ERROR: Failed to save file."}},
-      {"StartJob,a,", {"FUNCTION: STDOUT: x", "ERROR: Invalid max file: \"a\"", "SUCCESS Scene loaded successfully"}},
-      {"EndJob", {"ERROR: EndJob called when consistency check flag jobRunning was not set", "SUCCESS"}},
-      {"RenderTask,12", {"ERROR: RenderTask: Called without being in a job."}},
-      {"StartJob,a", {"ERROR: StartJob: Expected 2 parameters, got 1"}},
-      {"RenderTask,1", {"STARTED", "ERROR: Exception caught in 3ds max: Invalid UTF-16"}},
-      {"RenderTask,1", {"STARTED", "ERROR: RenderTask: odd", "SUCCESS"}},
-  };
-  for (const auto& [command, replies] : cases) {
-    Connected link;
-    auto node = std::async(std::launch::async, [&] {
-      link.node.read_frame();
-      for (const auto& reply : replies) link.node.write_frame(reply);
-      link.node.write_frame("next");
-    });
-    EXPECT_EQ(link.worker.job_command(command, 5000).messages, replies) << command;
-    node.get();
-    EXPECT_EQ(link.worker.receive_raw(5000), "next") << "job_command read past its final reply";
-  }
+TEST(JobFile, AFullJobIsReadWithPathsMadeAbsolute) {
+  const JobFile job = parse_job_file(with_header(R"(
+      "token": "t-1", "settings_before_start": ["GammaCorrection,2.2,2.2"],
+      "scene": "../scenes/spheres.json", "camera": "Cam, main", "frames": [1, "3-4", "9"],
+      "scripts": ["ExecuteStringScript,0,1", {"file": "pre.ms", "frame": 3, "return_string": true}, {"text": "\"a\""}],
+      "job_info": {"Name": "Spheres", "Priority": 50, "Draft": false},
+      "submit_info": {"Frames": ["1", 3], "User": "ann"},
+      "aux_files": ["aux/a.txt", "C:\\data\\b.txt", "/abs/c.txt"],
+      "path_mapping": [{"from": "C:\\assets\\", "to": "assets/"}, {"from": "//srv", "to": ""}])"),
+                                     "/jobs/night/job.json");
+  EXPECT_EQ(std::tie(job.token, job.scene, job.camera),
+            std::tuple("t-1", "/jobs/scenes/spheres.json", "Cam, main"));
+  EXPECT_THAT(job.frames, ElementsAre(1, 3, 4, 9));
+  EXPECT_THAT(job.scripts, ElementsAre("ExecuteStringScript,0,1", "ExecuteMaxScriptFile,/jobs/night/pre.ms,true,3,true",
+                                       "ExecuteStringScript,0,\\\"a\\\""));
+  EXPECT_EQ(job.job_info.at("Priority"), "50");
+  EXPECT_EQ(job.job_info.at("Draft"), "false");
+  EXPECT_EQ(std::get<std::vector<std::string>>(job.submit_info.at("Frames")), (std::vector<std::string>{"1", "3"}));
+  EXPECT_THAT(job.aux_files, ElementsAre("/jobs/night/aux/a.txt", "C:/data/b.txt", "/abs/c.txt"));
+  ASSERT_EQ(job.path_mapping.size(), 2u);
+  EXPECT_EQ(std::tie(job.path_mapping[0].from, job.path_mapping[0].to), std::tuple("C:\\assets", "/jobs/night/assets"));
+  EXPECT_EQ(job.path_mapping[1].to, "");
+
+  paravelle::testing::TempFolder folder;
+  std::ofstream(folder.path() + "/job.json") << with_header(R"("scene": "s.json", "frames": [2])");
+  EXPECT_EQ(load_job_file(folder.path() + "/job.json").scene, folder.path() + "/s.json");
+  EXPECT_THAT([] { load_job_file("/nonexistent/job.json"); },
+              ::testing::ThrowsMessage<JobFileError>("/nonexistent/job.json: no such file"));
 }
 
-// The error replies that come before the synchronising command's answer belong to the
-// settings they name.
-TEST(SettingsBatch, RepliesBeforeTheSyncAnswerBelongToTheSettingsTheyName) {
-  const std::vector<std::string> settings = {"TempFolder,/t", "CurrentTask,x", "\"Gamma\"Correction,0,1", "Bogus"};
-  const std::string sync = "SUCCESS: paravelle-farm: settings received";
-  const struct {
-    std::vector<std::string> replies, failures;
-    bool session_over;
-  } cases[] = {
-      {{"STARTED", sync}, {}, false},
-      {{"ERROR: Unexpected command \"Bogus\" received.", "ERROR: GammaCorrection: Parameter 1, \"0\", is bad.",
-        "ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number.", "STARTED", sync},
-       {"Bogus => ERROR: Unexpected command \"Bogus\" received.",
-        "\"Gamma\"Correction,0,1 => ERROR: GammaCorrection: Parameter 1, \"0\", is bad.",
-        "CurrentTask,x => ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number."},
-       false},
-      {{"ERROR: Odd: text", "STARTED", sync}, {"settings => ERROR: Odd: text"}, false},
-      {{"ERROR: Exception caught in 3ds max: unknown escape sequence"},
-       {"settings => ERROR: Exception caught in 3ds max: unknown escape sequence"}, true},
-      {{"STARTED", "SUCCESS: something else"},
-       {"ExecuteStringScript,0,\\\"paravelle-farm: settings received\\\" => SUCCESS: something else"}, false},
+TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
+  const std::string not_a_setting = "is not a settings command (the job sends it itself)";
+  const std::pair<std::string, std::string> cases[] = {
+      {"{\"format\": ", "not valid JSON: parse error at line 1, column 12: syntax error while parsing value - "
+                        "unexpected end of input; expected '[', '{', or a literal"},
+      {"[]", "a job file is a JSON object"},
+      {R"({"version": 1})", "\"format\" must be \"paravelle-job\""},
+      {R"({"format": "paravelle-job", "version": 2})", "unsupported version 2 (this program reads version 1)"},
+      {with_header(R"("frame": [1])"), "unknown key \"frame\""},
+      {with_header(R"("frames": [1, "4-2"])"),
+       "\"frames\"[1]: \"4-2\" is not a frame or frame range: the end is before the start"},
+      // The frame limit holds for the whole job, checked before an entry expands.
+      {with_header(R"("frames": ["0-999999", "0-1"])"), "\"frames\"[1]: \"0-1\" takes the job past 1000000 frames"},
+      {with_header(R"("frames": ["0-999998", 5, 6])"), "\"frames\"[2]: takes the job past 1000000 frames"},
+      {with_header(R"("settings_after_start": ["HideFrameBuffer", "RenderTask,1"])"),
+       "\"settings_after_start\"[1]: \"RenderTask\" " + not_a_setting},
+      // The node reads the word with quotes and escapes resolved.
+      {with_header(R"("settings_before_start": ["Start\"Job\",a"])"),
+       "\"settings_before_start\"[0]: \"StartJob\" " + not_a_setting},
+      {with_header(R"("settings_before_start": ["Hide\\qFrameBuffer"])"),
+       "\"settings_before_start\"[0]: the node cannot read this command: unknown escape sequence \\q"},
+      {with_header(R"("path_mapping": [{"from": "", "to": "/x"}])"), "\"path_mapping\"[0]: \"from\" is empty"},
+      {with_header(R"("scripts": [{"file": "a.ms", "text": "1"}])"),
+       "\"scripts\"[0]: needs exactly one of \"file\" and \"text\""},
   };
-  for (const auto& c : cases) {
-    Connected link;
-    auto node = std::async(std::launch::async, [&] {
-      std::vector<std::string> received;
-      for (std::size_t i = 0; i <= settings.size(); ++i) received.push_back(link.node.read_frame());
-      for (const auto& reply : c.replies) link.node.write_frame(reply);
-      return received;
-    });
-    const BatchResult result = send_settings(link.worker, settings, 5000);
-    std::vector<std::string> failures;
-    for (const auto& failure : result.failures) failures.push_back(failure.command + " => " + failure.reply);
-    EXPECT_EQ(failures, c.failures);
-    EXPECT_EQ(result.session_over, c.session_over);
-    EXPECT_THAT(node.get(), ElementsAre(settings[0], settings[1], settings[2], settings[3], sync_command()));
-  }
-  Connected link;
-  EXPECT_TRUE(send_settings(link.worker, {}, 5000).failures.empty());
-  EXPECT_THROW(link.node.read_bytes(1, 0), std::runtime_error) << "no settings, nothing sent";
+  for (const auto& [text, problem] : cases)
+    EXPECT_THAT([&] { parse_job_file(text, "/j/job.json"); },
+                ::testing::ThrowsMessage<JobFileError>("/j/job.json: " + problem));
+  EXPECT_EQ(parse_job_file(with_header(R"("frames": ["0-999998", 5])"), "/j.json").frames.size(), kMaxFrames);
+}
+
+TEST(JobRequests, AnsweredFromTheJobAndPathsMappedByWholeComponents) {
+  JobFile job;
+  job.job_info = {{"Name", "Spheres"}, {"Empty", ""}};
+  job.submit_info = {{"Frames", std::vector<std::string>{"1", "2", "3,4"}}, {"User", "ann"}};
+  job.aux_files = {"/jobs/a.txt", "/jobs/b.txt"};
+  job.path_mapping = {{"C:\\Assets", "/mnt/assets"}, {"C:", "/mnt/c"}};
+  const JobRequestAnswers answer(job);
+  const std::pair<std::string, std::string> cases[] = {
+      {"GETJOBINFOENTRY Name", "SUCCESS: Spheres"},
+      {"GETJOBINFOENTRY name", "ERROR: no job info entry \"name\""},
+      {"GETSUBMITINFOENTRYELEMENTCOUNT Frames", "SUCCESS: 3"},
+      {"GETSUBMITINFOENTRYELEMENTCOUNT User", "ERROR: submit info entry \"User\" is not a list"},
+      {"GETSUBMITINFOENTRYELEMENT 2,Frames", "SUCCESS: 3,4"},
+      {"GETSUBMITINFOENTRYELEMENT x,Frames", "ERROR: expected an index, a comma and a key, got \"x,Frames\""},
+      {"GETAUXFILE 1", "SUCCESS: /jobs/b.txt"},
+      {"GETAUXFILE 2", "ERROR: no aux file 2 (the job has 2)"},
+      {"FROBNICATE 1", "ERROR: unknown request \"FROBNICATE\""},
+      {"GETPATHMAPPEDFILENAME c:/assets\\tex\\wood.png", "SUCCESS: /mnt/assets/tex/wood.png"},
+      {"GETPATHMAPPEDFILENAME C:\\AssetsOld\\a.png", "SUCCESS: /mnt/c/AssetsOld/a.png"},
+  };
+  for (const auto& [request, reply] : cases) EXPECT_EQ(answer("FUNCTION: " + request), reply) << request;
+  EXPECT_EQ(map_path("C:\\Assets", {{"C:\\Assets", "/mnt/assets"}}), "/mnt/assets");
+
+  for (const char* text : {"C:/scenes/a.max", "a,b", "say \"hi\"\n\\", ""})
+    EXPECT_EQ(first_command_field(command_field(text) + ",rest"), text) << "fields survive the node's splitting";
+  EXPECT_EQ(command_field("say \"hi\"\n\\"), "say \\\"hi\\\"\\n\\\\");
+  EXPECT_EQ(command_text("StartJob", {"/s/a b.json", ""}), "StartJob,/s/a b.json,");
+  EXPECT_EQ(command_word("Bad\\x,1"), "Bad\\x") << "the node refuses it; shown as written";
+
+  const auto problem = [](StepKind kind, std::vector<std::string> messages) {
+    return reply_problem(kind, Conversation{std::move(messages)});
+  };
+  EXPECT_EQ(problem(StepKind::start_job, {"FUNCTION: STDOUT: x", "SUCCESS Scene loaded successfully"}), "");
+  EXPECT_EQ(problem(StepKind::start_job, {"ERROR: Invalid max file", "SUCCESS Scene loaded successfully"}),
+            "ERROR: Invalid max file");
+  EXPECT_EQ(problem(StepKind::render_task, {"STARTED", "ERROR: boom", "ERROR: Failed to save file."}), "ERROR: boom");
+  EXPECT_EQ(problem(StepKind::script, {"STARTED", "SUCCESS: abc"}), "");
+  EXPECT_EQ(problem(StepKind::script, {"STARTED", "SUCCESS:abc"}), "SUCCESS:abc");
 }
 
 }  // namespace
