@@ -55,5 +55,4 @@ paravelle_windows_tests(transport_tests
   ${CMAKE_SOURCE_DIR}/tests/transport/text_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/support/raw_peer.cpp)
 paravelle_windows_tests(diag_tests
-  ${CMAKE_SOURCE_DIR}/tests/diag/crash_report_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_test.cpp)

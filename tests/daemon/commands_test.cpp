@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 
 #include <boost/tokenizer.hpp>
-#include <cmath>
 #include <fstream>
 #include <stdexcept>
 
@@ -24,8 +23,9 @@ struct Check {
   const char* text;
   bool (*holds)(const JobState&);
 };
-#define STATE(expr) \
-  Check { #expr, [](const JobState& s) { return static_cast<bool>(expr); } }
+// clang-format off
+#define STATE(expr) Check{#expr, [](const JobState& s) { return static_cast<bool>(expr); }}
+// clang-format on
 
 struct Row {
   std::wstring command;
@@ -37,7 +37,8 @@ struct Row {
 const std::string unusable = ", is not a usable gamma value: it must be a finite number greater than 0.";
 
 // In order, on one job state: a row may rely on what the rows before it stored, and a
-// refused value must leave it.
+// refused value must leave it. (Left as written: one row a line where it fits.)
+// clang-format off
 const Row rows[] = {
     {L"renderTask,1", {"ERROR: Unexpected command \"renderTask\" received."}, STATE(s.currentFrame == 0)},
     {L"", {"ERROR: Unexpected command \"\" received."}, STATE(s.currentTask == 0)},
@@ -92,7 +93,8 @@ const Row rows[] = {
     // A gamma that would reach the host as nonsense changes nothing.
     {L"GammaCorrection,nan,2.2", {"ERROR: GammaCorrection: Parameter 1, \"nan\"" + unusable},
      STATE(s.gammaCorrection && s.gammaIn == 1.8f)},
-    {L"GammaCorrection,2.2,inf", {"ERROR: GammaCorrection: Parameter 2, \"inf\"" + unusable}, STATE(s.gammaOut == 2.4f)},
+    {L"GammaCorrection,2.2,inf", {"ERROR: GammaCorrection: Parameter 2, \"inf\"" + unusable},
+     STATE(s.gammaOut == 2.4f)},
     {L"GammaCorrection,1e-30,3.4e38", {}, STATE(s.gammaIn == 1e-30f && s.gammaOut == 3.4e38f)},
     {L"PathConfigFile,C:/proj/paths.mxp", {}, STATE(s.usePathConfigFile && s.pathConfigFile == L"C:/proj/paths.mxp"),
      "Using alternate path config file C:/proj/paths.mxp"},
@@ -101,16 +103,13 @@ const Row rows[] = {
      "IgnoreRenderElementsByName: did not specify any render elements to skip"},
     // Regions on the host's 640 x 480 output; the padding goes inside the image where it fits.
     {L"RegionRendering,10,100,50,300,250,CROP", {},
-     STATE(s.regionRendering && s.regionType == 4 && s.regionPadding == 10 && s.regionLeft == 90 && s.regionTop == 40 &&
-           s.regionRight == 310 && s.regionBottom == 260 && s.regionLeftOver == 0 && s.regionBottomOver == 0),
+     STATE(s.regionRendering && s.regionType == 4 && s.regionPadding == 10 && s.regionLeft == 90 && s.regionTop == 40 && s.regionRight == 310 && s.regionBottom == 260 && s.regionLeftOver == 0 && s.regionBottomOver == 0),
      "Bottom: 260, over: 0"},
     {L"RegionRendering,20,0,0,640,480,NOCROP", {},
-     STATE(s.regionType == 1 && s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 20 &&
-           s.regionTopOver == 20 && s.regionRightOver == 20 && s.regionBottomOver == 20),
+     STATE(s.regionType == 1 && s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 20 && s.regionTopOver == 20 && s.regionRightOver == 20 && s.regionBottomOver == 20),
      "Bottom greater than height: 500"},
     {L"RegionRendering,2147483647,0,0,2147483647,10,NOCROP", {},
-     STATE(s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 2147483647 &&
-           s.regionRightOver == 2147483647)},
+     STATE(s.regionLeft == 0 && s.regionRight == 640 && s.regionLeftOver == 2147483647 && s.regionRightOver == 2147483647)},
     {L"RegionRendering,-5,0,0,10,10,CROP",
      {"ERROR: RegionRendering: Parameter 1, \"-5\", is not a valid value for Padding."},
      STATE(s.regionPadding == 2147483647)},
@@ -127,9 +126,9 @@ const Row rows[] = {
      {"ERROR: RegionRendering: BLOWUP of a 640 by 480 output to this region does not give a valid image size."},
      STATE(s.regionPadding == 3 && s.regionRight == 113)},
     {L"RegionRendering,0,100,0,420,240,BLOWUP", {},
-     STATE(s.regionType == 4 && s.regionLeft == 200 && s.regionTop == 0 && s.regionRight == 840 &&
-           s.regionBottom == 480)},
+     STATE(s.regionType == 4 && s.regionLeft == 200 && s.regionTop == 0 && s.regionRight == 840 && s.regionBottom == 480)},
 };
+// clang-format on
 
 TEST(DispatcherCommands, RepliesStateAndLogOfEachCommand) {
   host::standalone::standalone_interface().reset();
@@ -182,8 +181,8 @@ TEST_F(DispatcherTest, LogsTheCommandAndEachFieldBeforeActingButNotWhatCannotBeS
   EXPECT_THAT(log.lines(), ElementsAre("Command: SlaveFolders,C:/jobs,\"D:/plug,ins\"", "SlaveFolders", "C:/jobs",
                                        "D:/plug,ins", ""));
   // Splitting errors are the session's to answer: no log, no reply, no change.
-  for (const auto& [command, error] : {std::pair{L"TempFolder,C:\\farm", "unknown escape sequence"},
-                                       {L"TempFolder,b\\", "cannot end with escape"}}) {
+  for (const auto& [command, error] :
+       {std::pair{L"TempFolder,C:\\farm", "unknown escape sequence"}, {L"TempFolder,b\\", "cannot end with escape"}}) {
     EXPECT_THAT([&] { dispatch(command); },
                 ::testing::ThrowsMessage<boost::escaped_list_error>(::testing::StrEq(error)));
   }
@@ -200,19 +199,6 @@ TEST(SplitCommand, SeparatorsQuotesAndEscapes) {
   EXPECT_THAT(split_command(L"x,a\\nb,c\\\\d,\\\"q\\\""), ElementsAre(L"x", L"a\nb", L"c\\d", L"\"q\""));
   EXPECT_THAT(split_command(L" RenderTask , 12 "), ElementsAre(L" RenderTask ", L" 12 "));
 }
-
-// Script and scene files in a folder of their own, named as the farm sends them.
-class ScriptFiles {
- public:
-  std::wstring missing(const std::string& name) const { return testing::wide(folder_.path() + "/" + name); }
-  std::wstring write(const std::string& name, const std::string& content) const {
-    std::ofstream(folder_.path() + "/" + name, std::ios::binary) << content;
-    return missing(name);
-  }
-
- private:
-  testing::TempFolder folder_;
-};
 
 // A global of the script runtime, removed again when the test ends.
 class ScopedGlobal {
@@ -232,7 +218,12 @@ class ScriptCommands : public DispatcherTest {
   void TearDown() override { host::standalone::standalone_interface().reset(); }
   static TimeValue scene_time() { return GetCOREInterface()->GetTime(); }
 
-  ScriptFiles files;
+  // The farm's script file, as it names it.
+  std::wstring script_file(const std::string& content) const {
+    std::ofstream(folder.path() + "/run.ms", std::ios::binary) << content;
+    return testing::wide(folder.path() + "/run.ms");
+  }
+  testing::TempFolder folder;
   ScopedGlobal ran{L"scriptRan"};
 };
 
@@ -277,7 +268,7 @@ TEST_F(ScriptCommands, AFileScriptRepliesAfterStartedAndMovesTheSceneOnlyWhenAsk
   };
   std::wstring file;
   for (const auto& row : rows) {
-    file = files.write("run.ms", row.script);
+    file = script_file(row.script);
     EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L"," + row.flags), (Replies{"STARTED", row.reply}))
         << row.script;
   }
@@ -287,7 +278,7 @@ TEST_F(ScriptCommands, AFileScriptRepliesAfterStartedAndMovesTheSceneOnlyWhenAsk
   EXPECT_TRUE(log.contains_line("Set Time to 4"));
   EXPECT_TRUE(log.contains_line("Done Executing script " + to_string(file)));
 
-  files.write("run.ms", "true");
+  script_file("true");
   EXPECT_EQ(dispatch(L"ExecuteMaxScriptFile," + file + L",true,13421772,false"), (Replies{"STARTED", "SUCCESS"}));
   EXPECT_EQ(scene_time(), 2147483520);
 }

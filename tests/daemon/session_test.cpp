@@ -10,7 +10,6 @@
 
 #include <fstream>
 #include <future>
-#include <regex>
 
 #include "daemon/session.h"
 #include "dispatcher_fixture.h"
@@ -20,7 +19,6 @@
 #include "support/job_scenes.h"
 #include "support/sanitizers.h"
 #include "worker/farm_worker.h"
-#include "daemon/build_stamp.h"
 #include "host/maxscript.h"
 #include "support/log_capture.h"
 #include "transport/messages.h"
@@ -112,20 +110,6 @@ class DaemonSession : public ::testing::Test {
   std::uint32_t session_thread = 0;  // host events for the session go to its queue
 };
 
-TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp) {
-  start(L"");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "");
-  const std::string answer = worker.handshake(wait_ms);
-  EXPECT_EQ(answer, std::string("Paravelle ") + build_stamp());
-  EXPECT_TRUE(
-      std::regex_match(answer, std::regex("Paravelle [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} R")))
-      << answer;
-  worker.close();
-  EXPECT_TRUE(result.get());
-  EXPECT_THAT(log.lines().at(0), ::testing::MatchesRegex("Thread: [0-9]+"));
-  EXPECT_FALSE(daemonRunning);
-}
-
 // A command that cannot be read, or a failure that leaves a command, ends the session with
 // false and a report the worker still hears; the daemon never closes the connection itself.
 TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
@@ -140,8 +124,8 @@ TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
        {"STARTED", caught + "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"/no/pre.ms\""}},
       // Only regular files run: a FIFO would be waited on for ever.
       {"ExecuteMaxScriptFile," + fifo + ",false,0,false",
-       {"STARTED", caught + "mxs::file_in() - Tried to execute a maxscript file which is not a regular file: \"" +
-                       fifo + "\""}},
+       {"STARTED",
+        caught + "mxs::file_in() - Tried to execute a maxscript file which is not a regular file: \"" + fifo + "\""}},
       // A result without a text fails while the reply is built.
       {"ExecuteStringScript,0,\"#(1, 2)\"",
        {"STARTED", "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"}},

@@ -13,12 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <cfenv>
 #include <climits>
 #include <cstdio>
 #include <exception>
-#include <optional>
 #include <sys/resource.h>
 #include <thread>
 #include <vector>
@@ -46,8 +44,7 @@ TEST(Trap, WriteToAddress0x10IsAnAccessViolationWithAFullReport) {
   EXPECT_TRUE(report.starts_with("Process:  " + std::string(exe) + "\nModule:  " + exe + "\nDate Modified:  "))
       << report;
 
-  // The first frame is the fault inside write_to, at its offset from this binary's base; the
-  // instruction line shows the sixteen bytes there.
+  // The first frame is the fault inside write_to, at its offset from this binary's base.
   Dl_info module{};
   ASSERT_NE(::dladdr(reinterpret_cast<void*>(&write_to), &module), 0);
   const auto base = reinterpret_cast<std::uintptr_t>(module.dli_fbase);
@@ -60,9 +57,6 @@ TEST(Trap, WriteToAddress0x10IsAnAccessViolationWithAFullReport) {
   EXPECT_EQ(stack.substr(offset_at + 8, 19), "  Exception Offset\n") << report;
   const std::uintptr_t pc = base + std::stoul(stack.substr(offset_at, 8), nullptr, 16);
   EXPECT_LT(pc - reinterpret_cast<std::uintptr_t>(&write_to), 64u) << report;
-  char* end = text;
-  for (int i = 0; i < 16; ++i) end += std::snprintf(end, 4, " %02X", reinterpret_cast<const unsigned char*>(pc)[i]);
-  EXPECT_NE(report.find("\nInstruction: " + std::string(text) + "\nCall Stack:\n"), std::string::npos) << report;
 
   // Forty frames deep, the walk is cut after twenty, each in this binary (two lines each),
   // those above the fault with their five words.

@@ -15,13 +15,26 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/standalone/image_file.h"
 #include "support/log_capture.h"
-#include "support/node_binary.h"
 #include "worker/farm_worker.h"
 
 namespace paravelle::testing {
 
 constexpr int wait_ms = 60000;
+
+struct ReadImage {
+  int width = 0, height = 0;
+  std::vector<float> rgba;
+  float at(int x, int y, int channel) const { return rgba[(std::size_t(y) * width + x) * 4 + channel]; }
+};
+
+inline ReadImage read_image(const std::string& native) {
+  ReadImage image;
+  std::string error;
+  EXPECT_TRUE(host::standalone::read_image_file(native, image.rgba, image.width, image.height, error)) << error;
+  return image;
+}
 
 inline std::string host_path(std::string native) {
   std::replace(native.begin(), native.end(), '/', '\\');

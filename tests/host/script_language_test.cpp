@@ -17,7 +17,7 @@ TEST(ScriptLanguage, StringEscapesAndVerbatimStrings) {
   EXPECT_STREQ(paravelle::host::script::evaluate_text(L"@\"C:\\new\\temp\"")->to_string(), L"C:\\new\\temp");
 }
 
-TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
+TEST(ScriptLanguage, ArithmeticLogicBlocksAndControlFlow) {
   expect_results({{L"1.0", L"1.0"},
                   {L"1/3.0", L"0.333333"},
                   {L"ok", L"OK"},
@@ -34,9 +34,6 @@ TEST(ScriptLanguage, ArithmeticKeepsIntegersAndWraps) {
                   {L"1 / 0", L"-- Runtime error: at line 1, Divide by zero"},
                   {L"\n\"a\" + 1", L"-- Runtime error: at line 2, No \"+\" function for \"a\" and 1"},
                   {L"2147483648", L"-- Syntax error: at line 1, integer 2147483648 is too large"}});
-}
-
-TEST(ScriptLanguage, ComparisonsAndLogic) {
   // `or` stops at the first true operand: the error on the right is never reached.
   expect_results({{L"1 == 1.0", L"true"},
                   {L"\"abc\" < \"abd\" and 3 >= 3 and 2 <= 1 == false", L"true"},
@@ -44,9 +41,6 @@ TEST(ScriptLanguage, ComparisonsAndLogic) {
                   {L"true or (1/0 == 1)", L"true"},
                   {L"1 and true", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
                   {L"#() < 1", L"-- Runtime error: at line 1, No \"<\" function for #() and 1"}});
-}
-
-TEST(ScriptLanguage, BlocksSeparatedBySemicolonsAndNewlines) {
   expect_results({{L"(1; 2; 3)", L"3"},
                   {L"/* block\ncomment */ 5", L"5"},
                   {L"1 +\n 2", L"3"},
@@ -58,6 +52,18 @@ TEST(ScriptLanguage, BlocksSeparatedBySemicolonsAndNewlines) {
                   {L"\"open", L"-- Syntax error: at line 1, string not closed before the end of the script"},
                   {L"a ? b", L"-- Syntax error: at line 1, unexpected character '?'"},
                   {std::wstring(300, L'('), L"-- Syntax error: at line 1, expression nested too deeply"}});
+  // The last loop's counter must not overflow at the end of the integer range.
+  expect_results({{L"if 1 < 2 then \"yes\" else \"no\"", L"\"yes\""},
+                  {L"if false do 1", L"undefined"},
+                  {L"s = 0; for i = 1 to 10 do s = s + i; s", L"55"},
+                  {L"s = \"\"; for i = 3 to 1 by -1 do s = s + (i as string); s", L"\"321\""},
+                  {L"n = 0; for i = 5 to 1 do n = n + 1; n", L"0"},
+                  {L"n = 0; for i = 2147483646 to 2147483647 do n = n + 1; n", L"2"},
+                  {L"a = b = 4; a + b", L"8"},
+                  {L"if 1 then 2", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
+                  {L"for i = 1 to 2 by 0 do ()", L"-- Runtime error: at line 1, for loop step must not be zero"},
+                  {L"if true 1", L"-- Syntax error: at line 1, expected 'then' or 'do', got a number"},
+                  {L"3 = 4", L"-- Syntax error: at line 1, cannot assign to this expression"}});
 }
 
 TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
@@ -72,21 +78,6 @@ TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
                   {L"x = 5; x 1", L"-- Runtime error: at line 1, Call needs function or class, got: 5"},
                   {L"print 1 2", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 2"},
                   {L"\"s\".size", L"-- Runtime error: at line 1, Unknown property: \"size\" in \"s\""}});
-}
-
-TEST(ScriptLanguage, IfForAndAssignment) {
-  // The last loop's counter must not overflow at the end of the integer range.
-  expect_results({{L"if 1 < 2 then \"yes\" else \"no\"", L"\"yes\""},
-                  {L"if false do 1", L"undefined"},
-                  {L"s = 0; for i = 1 to 10 do s = s + i; s", L"55"},
-                  {L"s = \"\"; for i = 3 to 1 by -1 do s = s + (i as string); s", L"\"321\""},
-                  {L"n = 0; for i = 5 to 1 do n = n + 1; n", L"0"},
-                  {L"n = 0; for i = 2147483646 to 2147483647 do n = n + 1; n", L"2"},
-                  {L"a = b = 4; a + b", L"8"},
-                  {L"if 1 then 2", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
-                  {L"for i = 1 to 2 by 0 do ()", L"-- Runtime error: at line 1, for loop step must not be zero"},
-                  {L"if true 1", L"-- Syntax error: at line 1, expected 'then' or 'do', got a number"},
-                  {L"3 = 4", L"-- Syntax error: at line 1, cannot assign to this expression"}});
 }
 
 TEST(ScriptLanguage, LocalsShadowGlobalsAndNamesIgnoreCase) {

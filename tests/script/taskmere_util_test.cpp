@@ -56,7 +56,8 @@ TEST(TaskmereUtil, WithoutADaemonItIsPublishedAndAnswersLocally) {
   ASSERT_EQ(published, &script::paravelleInterface);
   EXPECT_EQ(host::fp::find_interface(Interface_ID(0x83928748, 0xA38F941E)), published);
   EXPECT_EQ(published->FindFn(L"RunParavelleDaemon"), 22);
-  EXPECT_EQ(run_script(L"TaskmereUtil.CurrentTask = 3").error, L"Cannot set read-only property TaskmereUtil.CurrentTask");
+  EXPECT_EQ(run_script(L"TaskmereUtil.CurrentTask = 3").error,
+            L"Cannot set read-only property TaskmereUtil.CurrentTask");
   auto& host = host::standalone::standalone_interface();
   host.SetTime(12 * GetTicksPerFrame() + GetTicksPerFrame() - 1);
   EXPECT_EQ(run_script(L"#(TaskmereUtil.CurrentFrame, TaskmereUtil.CurrentTask, TaskmereUtil.SceneFileName, "
@@ -70,7 +71,8 @@ TEST(TaskmereUtil, WithoutADaemonItIsPublishedAndAnswersLocally) {
   EXPECT_EQ(notes.listener, L"a %s line\ncareful\nTitle was set to \"Frame 3\"\n");
   EXPECT_EQ(notes.value, L"true");
   for (const auto& [call, value] : {std::pair{L"GetSubmitInfoEntryElementCount \"F\"", L"0"},
-                                    {L"GetJobInfoEntry \"Name\"", L"undefined"}, {L"GetAuxFilename 0", L"undefined"}})
+                                    {L"GetJobInfoEntry \"Name\"", L"undefined"},
+                                    {L"GetAuxFilename 0", L"undefined"}})
     EXPECT_EQ(run_script(std::wstring(L"TaskmereUtil.") + call).value, value) << "no daemon: answered locally";
   EXPECT_EQ(run_script(L"TaskmereUtil.GetPathMappedFilename \"a\"").error,
             L"Error in GetPathMappedFilename: simple_socket: send called while not connected.");
@@ -84,7 +86,8 @@ TEST(TaskmereUtil, WithoutADaemonItIsPublishedAndAnswersLocally) {
   // Lines for the farm are logged even when the farm is gone.
   LogCapture log;
   script::LogToFarm(L"Rendering frame \u0141");
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Rendering frame ?", "  failed to send this message to Taskmere "
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Rendering frame ?",
+                                                   "  failed to send this message to Taskmere "
                                                    "because: simple_socket: send called while not connected."}));
 }
 
@@ -177,9 +180,9 @@ TEST_F(FarmRequests, EachRequestSendsItsTextAndTurnsEveryKindOfAnswerIntoAValueO
   const std::string utf8 = "SUCCESS: /\xC3\xBC\xE2\x9C\x93";
   const std::wstring decoded = L"\"/\u00fc\u2713\"";
   const struct {
-    std::wstring call;    // after "TaskmereUtil."; the function's name is up to the first space
-    std::string text;     // after "FUNCTION: "
-    std::string success;  // answered, gives `value`
+    std::wstring call;          // after "TaskmereUtil."; the function's name is up to the first space
+    std::string text;           // after "FUNCTION: "
+    std::string success;        // answered, gives `value`
     std::wstring value, other;  // `other` for any other answer
   } requests[] = {
       {L"GetSubmitInfoEntry \"Frames\"", "GETSUBMITINFOENTRY Frames", utf8, decoded, L"undefined"},

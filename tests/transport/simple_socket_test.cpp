@@ -5,17 +5,11 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #endif
 
 #include <cerrno>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "host/platform.h"
 #include "support/raw_peer.h"
@@ -118,7 +112,6 @@ TEST_F(ConnectedSocket, AcceptsPayloadsUpToTheLimitAndAPeerCloseDisconnects) {
             "simple_socket::receive: socket was disconnected while reading header.");
   EXPECT_FALSE(socket.is_connected());
 }
-
 
 TEST_F(ConnectedSocket, TimeOutsSurviveTheTickCounterWrapping) {
   host::set_tick_offset(0u - host::tick_count() + 0xFFFFFF00u);  // 256 ms before the wrap

@@ -11,7 +11,6 @@
 #include <mutex>
 
 #include "support/temp_folder.h"
-#include "support/node_binary.h"
 #include "worker/job_report.h"
 #include "worker/node_process.h"
 #include "worker/job_runner.h"
@@ -82,9 +81,10 @@ TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
   std::filesystem::permissions(bin + "/sbatch", std::filesystem::perms::owner_all);
   std::filesystem::permissions(bin + "/squeue", std::filesystem::perms::owner_all);
   const std::vector<std::pair<std::string, std::string>> path = {{"PATH", bin + ":/usr/bin:/bin"}};
-  const std::vector<std::string> submit = {
-      beside_node("paravelle-farm"), "submit", farm.job_file, "--chunk", "3", "--partition", "gpu",
-      "--sbatch-arg=--time=5", "--out", out, "--frames", "1-7", "--element-arg=--node=" + beside_node("fake-node")};
+  std::vector<std::string> submit = {
+      beside_node("paravelle-farm"), "submit", farm.job_file, "--chunk",  "3",  "--partition", "gpu",
+      "--sbatch-arg=--time=5",       "--out",  out,           "--frames", "1-7"};
+  submit.push_back("--element-arg=--node=" + beside_node("fake-node"));
   NodeProcess submitted(submit, path);
   ASSERT_EQ(submitted.wait(60000), 0) << submitted.stderr_text();
   EXPECT_EQ(submitted.stdout_text(), "4711\n");
@@ -118,10 +118,10 @@ TEST(FarmProgram, SubmitAndCollectThroughStandInSlurmCommands) {
   EXPECT_THAT(refused.stderr_text(), HasSubstr("sbatch failed (exit code 1): sbatch: error: invalid partition"));
 }
 
+using paravelle::testing::read_file;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using paravelle::testing::read_file;
 
 class Recorder : public RunObserver {
  public:
@@ -204,7 +204,8 @@ TEST(JobRunner, FailedTriesAreRetriedUntilTheyRunOutAndCrashRepliesAreKept) {
   run({3});
   const auto crash = std::filesystem::path(run.options.launch.report_dir) / "frame-3-crash.txt";
   EXPECT_THAT(run.report.frames[0].crash_reports, ElementsAre(crash.string()));
-  EXPECT_EQ(read_file(crash), "ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005\n");
+  EXPECT_EQ(read_file(crash),
+            "ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005\n");
   EXPECT_EQ(read_file(crash.parent_path() / "frame-3-paravelle.log"), "fake node log\n");
 }
 
@@ -219,7 +220,8 @@ TEST(JobRunner, AHungNodeIsKilledWithItsGroupAndAFrameThatAlwaysHangsFails) {
                                                          "(stalled)"),
                                                HasSubstr("killing its process group")));
   // The hung node's own child went with it (at most a zombie is left until init reaps it).
-  const std::string child = read_file(std::filesystem::path(once.options.launch.work_dir) / "node-1-1" / "hang-child.pid");
+  const std::string child =
+      read_file(std::filesystem::path(once.options.launch.work_dir) / "node-1-1" / "hang-child.pid");
   const std::string stat = read_file("/proc/" + child + "/stat");
   EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
 

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <future>
 #include <fstream>
 
 #include "worker/farm_worker.h"
@@ -24,10 +23,10 @@
 namespace paravelle::worker {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using paravelle::testing::frame_header;
 using paravelle::testing::RawPeer;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 // A worker with a raw node already connected to it.
 struct Connected {
@@ -39,7 +38,10 @@ struct Connected {
 TEST(FarmWorkerFrames, PayloadsTravelBothWaysByteForByteWithinTheLimits) {
   Connected link;
   const std::string largest(kMaxPayloadAccepted, 'x');
-  for (const std::string& payload : {std::string(), std::string("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9D\x84\x9E"), largest}) {
+  for (const std::string& payload : {std::string(),
+                                     std::string("Gr\xC3\xBC\xC3\x9F"
+                                                 "e \xF0\x9D\x84\x9E"),
+                                     largest}) {
     link.node.write_frame(payload);
     EXPECT_EQ(link.worker.receive_raw(5000), payload);
   }
@@ -116,7 +118,9 @@ TEST(FrameRanges, ExpandReadBackAndChunkInTheOrderWritten) {
   EXPECT_THAT(expand_frame_ranges(" 5 , -2--1,+4,0-0,3,3"), ElementsAre(5, -2, -1, 4, 0, 3, 3));
   EXPECT_THAT(expand_frame_ranges("2147483646-2147483647"), ElementsAre(2147483646, 2147483647));
   for (const auto& [frames, text] : std::vector<std::pair<std::vector<std::int32_t>, std::string>>{
-           {{1, 2, 3, 7}, "1-3,7"}, {{-3, -2, -1, 0, 5}, "-3-0,5"}, {{5, 4, 4}, "5,4,4"},
+           {{1, 2, 3, 7}, "1-3,7"},
+           {{-3, -2, -1, 0, 5}, "-3-0,5"},
+           {{5, 4, 4}, "5,4,4"},
            {{2147483646, 2147483647, -2147483648}, "2147483646-2147483647,-2147483648"}}) {
     EXPECT_EQ(frame_ranges_text(frames), text);
     EXPECT_EQ(expand_frame_ranges(text), frames) << text;
@@ -144,8 +148,7 @@ TEST(JobFile, AFullJobIsReadWithPathsMadeAbsolute) {
       "aux_files": ["aux/a.txt", "C:\\data\\b.txt", "/abs/c.txt"],
       "path_mapping": [{"from": "C:\\assets\\", "to": "assets/"}, {"from": "//srv", "to": ""}])"),
                                      "/jobs/night/job.json");
-  EXPECT_EQ(std::tie(job.token, job.scene, job.camera),
-            std::tuple("t-1", "/jobs/scenes/spheres.json", "Cam, main"));
+  EXPECT_EQ(std::tie(job.token, job.scene, job.camera), std::tuple("t-1", "/jobs/scenes/spheres.json", "Cam, main"));
   EXPECT_THAT(job.frames, ElementsAre(1, 3, 4, 9));
   EXPECT_THAT(job.scripts, ElementsAre("ExecuteStringScript,0,1", "ExecuteMaxScriptFile,/jobs/night/pre.ms,true,3,true",
                                        "ExecuteStringScript,0,\\\"a\\\""));
