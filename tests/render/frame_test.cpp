@@ -212,6 +212,33 @@ class FrameTest : public JobTest {
   std::int64_t live_before = 0;
 };
 
+// A machine fault in a host call of a job step fails that step with the trap's text and the
+// crash report; a renderer that cannot be closed keeps the job running, so EndJob can be
+// tried again.
+TEST_F(FrameTest, TrappedFaultsInTheJobStepsFailTheStepWithTheCrashReport) {
+  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
+  const auto faulty = [&](const char* when, const char* kind) {
+    json scene = small_job_scene();
+    scene["faults"] = {{{"when", when}, {"kind", kind}}};
+    return scene_file(scene, std::string(when) + ".json");
+  };
+  const auto trapped = [&](const std::string& failure, const std::string& call, const char* fault) {
+    EXPECT_THAT(failure, StartsWith("Trapped SEH Exception in " + call + "(): " + fault + "\nProcess:  "));
+    EXPECT_EQ(failure.substr(failure.find('\n') + 1), state.lastCrashReport);
+  };
+  trapped(failure_of([&] { StartJob(state, faulty("load", "write"), L""); }), "LoadFromFile", "Access Violation");
+  EXPECT_FALSE(state.jobRunning);
+  StartJob(state, faulty("open", "read_null"), L"");
+  trapped(failure_of([&] { SetupRenderParameters(state, 0, connection); }), "OpenCurRenderer", "Access Violation");
+  EXPECT_FALSE(state.rendererOpen || host().renderer_open()) << "the next frame tries again";
+  EndJob(state);
+  StartJob(state, faulty("close", "divide_by_zero"), L"");
+  SetupRenderParameters(state, 0, connection);
+  trapped(failure_of([&] { EndJob(state); }), "CloseCurRenderer", "Integer Divide By Zero");
+  EXPECT_TRUE(state.jobRunning && state.rendererOpen);
+  EXPECT_EQ(host().flush_count(), 1) << "only the job that ended flushed the caches";
+}
+
 // Where the camera's multipass effect comes from and how many passes it has.
 TEST_F(FrameTest, TheRendererOpensOnceWithTheCamerasMultipassEffect) {
   const json holder = camera("Multipass", {{"multipass", depth_of_field(3)}});
