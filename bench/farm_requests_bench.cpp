@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace bench_support;
+using namespace paravelle::bench_support;
 
 constexpr int calls_per_iteration = 10000;
 constexpr std::size_t request_size = sizeof("FUNCTION: GETJOBINFOENTRY Name") - 1;

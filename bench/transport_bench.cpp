@@ -23,7 +23,7 @@
 
 namespace {
 
-using namespace bench_support;
+using namespace paravelle::bench_support;
 
 using paravelle::win32::simple_socket;
 

@@ -37,7 +37,7 @@ JSON
 echo "== paravelle-farm renders 24 frames on 2 nodes"
 status=0
 "$build_dir/bin/paravelle-farm" "$out/job.json" --nodes 2 --node "$build_dir/bin/paravelle-node" \
-  --work-dir "$out/farm" --report "$out/report.json" || status=$?
+  --work-dir "$out/farm" --keep-work --report "$out/report.json" || status=$?
 
 mapfile -t jpegs < <(find "$out/jpg" -type f -name '*.jpg' 2>/dev/null | sort)
 if ((${#jpegs[@]} > 0)); then
@@ -50,5 +50,7 @@ for kind in beauty alpha zdepth jpg; do
   printf '  %-14s %2d files in %s/\n' "$kind" "$count" "$out/$kind"
 done
 printf '  %-14s %s\n' "contact sheet" "$out/contact-sheet.png" "report" "$out/report.json" \
-  "node logs" "$out/farm/node-*/paravelle.log"
+  "frame logs" "$out/logs/frame-*.log" "node logs" "$out/farm/node-*/paravelle.log"
+echo "== to look at the job in the farm's web monitor (prints the address to open; Ctrl-C ends it)"
+echo "  $build_dir/bin/paravelle-farm monitor out/demo/report.json"
 exit $status

@@ -29,6 +29,11 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
 [[noreturn]] void child_side(const LaunchSpec& spec, char* const* argv, char* const* envp, int report_fd) {
   if (spec.own_process_group) ::setpgid(0, 0);
   if (spec.die_with_parent) ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // A program that waits for its signals in a thread of its own blocks them everywhere else; the
+  // child must not inherit that, or Ctrl-C and a polite SIGTERM would never reach it.
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   if ((spec.stdin_fd >= 0 && ::dup2(spec.stdin_fd, 0) < 0) || (spec.stdout_fd >= 0 && ::dup2(spec.stdout_fd, 1) < 0) ||
       (spec.stderr_fd >= 0 && ::dup2(spec.stderr_fd, 2) < 0)) {
     const int error = errno;

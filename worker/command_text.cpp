@@ -28,7 +28,12 @@ std::string command_text(std::string_view word, const std::vector<std::string>& 
   return text;
 }
 
-std::string first_command_field(std::string_view text) {
+namespace {
+
+// Reads fields the way the node's tokenizer does; stops after the first field when `first_only`.
+std::vector<std::string> read_fields(std::string_view text, bool first_only) {
+  std::vector<std::string> fields;
+  if (text.empty()) return fields;
   std::string field;
   bool quoted = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -45,12 +50,24 @@ std::string first_command_field(std::string_view text) {
     } else if (c == '"') {
       quoted = !quoted;
     } else if (c == ',' && !quoted) {
-      break;
+      fields.push_back(std::move(field));
+      field.clear();
+      if (first_only) return fields;
     } else {
       field += c;
     }
   }
-  return field;
+  fields.push_back(std::move(field));
+  return fields;
+}
+
+}  // namespace
+
+std::vector<std::string> split_command_fields(std::string_view text) { return read_fields(text, false); }
+
+std::string first_command_field(std::string_view text) {
+  auto fields = read_fields(text, true);
+  return fields.empty() ? std::string() : std::move(fields.front());
 }
 
 }  // namespace paravelle::worker

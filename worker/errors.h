@@ -24,6 +24,11 @@ struct TimeoutError : WorkerError {
   using WorkerError::WorkerError;
 };
 
+// The node took no part of a frame in time: it has stopped reading.
+struct SendTimeoutError : TimeoutError {
+  using TimeoutError::TimeoutError;
+};
+
 // The node closed the connection (or reset it).
 struct ClosedError : WorkerError {
   using WorkerError::WorkerError;

@@ -108,43 +108,44 @@ std::string FarmWorker::receive_raw(int timeout_ms) {
   }
 }
 
-void FarmWorker::send_all(const std::string& bytes) {
+void FarmWorker::send_all(const std::string& bytes, int timeout_ms) {
   const int fd = require_connection().get();
+  const Deadline deadline(timeout_ms);
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t count = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t count = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (count >= 0) {
       sent += static_cast<std::size_t>(count);
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN) {
-      wait_for(fd, POLLOUT, Deadline(-1));
-      continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (wait_for(fd, POLLOUT, deadline)) continue;
+      if (sent > 0) close();
+      throw SendTimeoutError(timeout_text("the node read nothing", timeout_ms));
     }
     if (is_connection_loss(errno)) throw ClosedError("the node closed the connection");
     throw system_failure("sending to the node failed", errno);
   }
 }
 
-void FarmWorker::send_raw(const std::string& bytes) {
+void FarmWorker::send_raw(const std::string& bytes, int timeout_ms) {
   if (bytes.size() > kMaxPayloadToNode) {
     throw WorkerError("a message of " + std::to_string(bytes.size()) + " bytes is more than the node accepts (" +
                       std::to_string(kMaxPayloadToNode) + ")");
   }
-  send_all(encode_frame(bytes));
+  send_all(encode_frame(bytes), timeout_ms);
   notify(Direction::to_node, bytes);
 }
 
-void FarmWorker::send_header_only(std::uint32_t announced_length) { send_all(encode_header(announced_length)); }
+void FarmWorker::send_header_only(std::uint32_t announced_length) { send_all(encode_header(announced_length), -1); }
 
 std::string FarmWorker::handshake(int timeout_ms, const std::string& word) {
-  send_raw(word);
+  send_raw(word, timeout_ms);
   return receive_raw(timeout_ms);
 }
 
-std::string FarmWorker::open_session(int timeout_ms, const std::string& expected_token) {
-  accept(timeout_ms);
+std::string FarmWorker::greet(int timeout_ms, const std::string& expected_token) {
   const std::string token = receive_raw(timeout_ms);
   if (token != expected_token) {
     throw WorkerError("the node sent the token \"" + token + "\", expected \"" + expected_token + "\"");
@@ -156,17 +157,22 @@ std::string FarmWorker::open_session(int timeout_ms, const std::string& expected
   return answer;
 }
 
+std::string FarmWorker::open_session(int timeout_ms, const std::string& expected_token) {
+  accept(timeout_ms);
+  return greet(timeout_ms, expected_token);
+}
+
 Conversation FarmWorker::command(const std::string& text, int timeout_ms, const RequestHandler& handler,
                                  std::function<bool(const std::string&)> is_final) {
   if (!is_final) {
     is_final = [](const std::string& message) { return message != "STARTED" && !is_function_message(message); };
   }
-  send_raw(text);
+  send_raw(text, timeout_ms);
   Conversation conversation;
   for (;;) {
     std::string message = receive_raw(timeout_ms);
     // The node blocks until its request is answered, so the answer goes out before anything else is read.
-    if (is_request(message)) send_raw(handler ? handler(message) : std::string("ERROR: not handled"));
+    if (is_request(message)) send_raw(handler ? handler(message) : std::string("ERROR: not handled"), timeout_ms);
     const bool done = is_final(message);
     conversation.messages.push_back(std::move(message));
     if (done) return conversation;

@@ -42,21 +42,27 @@ class FarmWorker {
   // TimeoutError (nothing consumed: a partly received frame stays buffered), ClosedError,
   // WorkerError for a frame announcing more than 100000 bytes (left unconsumed).
   std::string receive_raw(int timeout_ms);
-  // One frame, written completely. WorkerError above 100000 payload bytes, ClosedError when the node is gone.
-  void send_raw(const std::string& bytes);
+  // One frame, written completely within `timeout_ms` (negative: without limit). WorkerError above
+  // 100000 payload bytes, ClosedError when the node is gone, SendTimeoutError when the node does not
+  // read it in time; a frame left half sent would put the stream out of step, so then the connection
+  // is closed.
+  void send_raw(const std::string& bytes, int timeout_ms = -1);
   // Test aid: only a header announcing `announced_length` payload bytes.
   void send_header_only(std::uint32_t announced_length);
 
   // Sends the handshake word and returns the node's answer ("Paravelle " + build stamp).
   std::string handshake(int timeout_ms, const std::string& word = "TaskmereStartup");
-  // accept, the token check and the handshake in one: returns the node's handshake answer.
+  // On a connection just accepted: the token check and the handshake. Returns the node's answer;
   // WorkerError when the token differs or the node declares itself incompatible.
+  std::string greet(int timeout_ms, const std::string& expected_token);
+  // accept and greet in one.
   std::string open_session(int timeout_ms, const std::string& expected_token);
 
   // Sends one command and collects messages until `is_final(message)` holds, answering each request
   // with `handler` before reading on (no handler: "ERROR: not handled"). The default is_final takes
   // the first message that is neither "STARTED" nor a "FUNCTION: " one. `timeout_ms` bounds each
-  // wait for the next message, so a long render that keeps reporting never times out.
+  // wait for the next message, so a long render that keeps reporting never times out, and each
+  // message sent (the command, the answers).
   Conversation command(const std::string& text, int timeout_ms, const RequestHandler& handler = {},
                        std::function<bool(const std::string&)> is_final = {});
   // A job command (StartJob, RenderTask, EndJob): final is the first "SUCCESS..." or
@@ -76,7 +82,7 @@ class FarmWorker {
   const UniqueFd& require_connection() const;
   // Reads what is available into the buffer; false on end of stream.
   bool read_some();
-  void send_all(const std::string& bytes);
+  void send_all(const std::string& bytes, int timeout_ms);
   void notify(Direction direction, const std::string& payload) const;
 
   UniqueFd listener_;

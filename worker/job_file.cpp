@@ -15,6 +15,7 @@
 #include "worker/errors.h"
 #include "worker/frame_ranges.h"
 #include "worker/job_replies.h"
+#include "worker/settings_review.h"
 
 namespace paravelle::worker {
 namespace {
@@ -122,13 +123,13 @@ std::vector<std::string> read_settings(const json& document, std::string_view ke
   const json& list = reader.array_at(document, key);
   for (std::size_t i = 0; i < list.size(); ++i) {
     std::string command = reader.string_at(list[i], indexed(key, i));
-    std::string word;
     try {
-      // The word as the node reads it: a quoted or escaped job command is still one.
-      word = first_command_field(command);
+      check_setting(command);
     } catch (const std::invalid_argument& error) {
-      reader.fail(indexed(key, i), std::string("the node cannot read this command: ") + error.what());
+      reader.fail(indexed(key, i) + " " + in_quotes(command), error.what());
     }
+    // The word as the node reads it: a quoted or escaped job command is still one.
+    const std::string word = first_command_field(command);
     if (word.empty()) reader.fail(indexed(key, i), "is empty");
     if (std::find(kNotSettings.begin(), kNotSettings.end(), word) != kNotSettings.end()) {
       reader.fail(indexed(key, i), in_quotes(word) + " is not a settings command (the job sends it itself)");
@@ -165,7 +166,16 @@ std::vector<std::int32_t> read_frames(const json& document, const Reader& reader
 }
 
 std::string read_script(const json& entry, const std::string& where, const Reader& reader) {
-  if (entry.is_string()) return entry.get<std::string>();
+  if (entry.is_string()) {
+    std::string command = entry.get<std::string>();
+    try {
+      split_command_fields(command);
+    } catch (const std::invalid_argument& error) {
+      reader.fail(where + " " + in_quotes(command),
+                  std::string("the node cannot read this command and would end its session: ") + error.what());
+    }
+    return command;
+  }
   if (!entry.is_object()) reader.fail(where, "must be a command text or an object with \"file\" or \"text\"");
   for (const auto& item : entry.items()) {
     if (item.key() != "file" && item.key() != "text" && item.key() != "frame" && item.key() != "return_string") {
@@ -277,6 +287,10 @@ JobFile parse_job_file(const std::string& text, const std::filesystem::path& sou
   }
   job.path_mapping = read_path_mapping(document, reader);
   return job;
+}
+
+void check_job_start(const JobFile& job) {
+  if (!job.scene) throw JobFileError(job.source.string() + ": a job needs \"scene\"");
 }
 
 JobFile load_job_file(const std::filesystem::path& file) {

@@ -43,6 +43,10 @@ JobFile load_job_file(const std::filesystem::path& file);
 // The same for text already read; `source` names the file in errors and anchors relative paths.
 JobFile parse_job_file(const std::string& text, const std::filesystem::path& source);
 
+// JobFileError "<file>: a job needs "scene"" for a job no node can start (a job file may leave the
+// scene out when only its settings and scripts are sent).
+void check_job_start(const JobFile& job);
+
 // A path from a job file as the node must receive it: forward slashes, and absolute (relative
 // paths are taken from `base_folder`). Windows paths ("C:/...", "//server/...") count as absolute.
 std::string resolve_job_path(const std::string& path, const std::filesystem::path& base_folder);

@@ -1,6 +1,7 @@
 #include "worker/job_runner.h"
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <thread>
 
@@ -25,22 +26,38 @@ class NodeSlot {
         answers_(job) {}
 
   void run() {
-    while (ensure_node()) {
-      const auto index = ledger_.take();
-      if (!index) break;
-      render(*index);
+    try {
+      while (ensure_node()) {
+        const auto index = ledger_.take();
+        if (!index) break;
+        render(*index);
+      }
+    } catch (const std::exception& error) {
+      // The farm's own failure (its frame records cannot be written): nothing more can be recorded,
+      // so no node goes on rendering.
+      observer_.note("node " + std::to_string(node_) + ": the farm cannot go on: " + error.what(), true);
+      try {
+        ledger_.stop(std::string("the farm could not go on: ") + error.what());
+      } catch (const std::exception&) {
+      }
     }
     close();
   }
+
+  // Why this slot gave up starting nodes; empty while it has not.
+  const std::string& gave_up() const { return gave_up_; }
 
  private:
   // A node that has started the job, starting a fresh one when needed. False when this slot gives up.
   bool ensure_node() {
     while (!session_) {
+      if (const auto why = interrupted()) ledger_.stop(*why);
+      if (ledger_.stopped()) return false;
       if (failed_starts_ > options_.retries) {
-        observer_.note(
-            "node " + std::to_string(node_) + ": gave up after " + std::to_string(failed_starts_) + " failed starts",
-            true);
+        const std::string starts =
+            std::to_string(failed_starts_) + (failed_starts_ == 1 ? " failed start" : " failed starts");
+        gave_up_ = "node " + std::to_string(node_) + " gave up after " + starts + "; the last: " + last_failure_;
+        observer_.note("node " + std::to_string(node_) + ": gave up after " + starts, true);
         observer_.node_state(node_, "stopped");
         return false;
       }
@@ -63,22 +80,38 @@ class NodeSlot {
                                                  });
     try {
       session->open();
+      track(*session);
       observer_.node_state(node_, "job start");
-      const std::string refusal = session->start_job(job_, answers_);
-      if (!refusal.empty()) {
-        // The same job would be refused by every node: stop it rather than retry.
-        observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal, true);
-        ledger_.stop("the job start failed: " + refusal);
+      session->start_job(job_, answers_);
+    } catch (const NodeRefused& refusal) {
+      // The same job would be refused by every node: stop it rather than retry.
+      ledger_.stop(std::string("the job start failed: ") + refusal.what());
+      untrack(*session);
+      observer_.note("node " + std::to_string(node_) + ": the job start failed: " + refusal.what() + log_hint(*session),
+                     true);
+      try {
         session->finish();
-        observer_.node_state(node_, "stopped");
-        return false;
+      } catch (const WorkerError&) {
+        // How a refusing node ends adds nothing to its refusal.
       }
+      observer_.node_state(node_, "stopped");
+      return false;
+    } catch (const JobFileError& error) {
+      // A job this node cannot be given is one no node can: not a failed start.
+      ledger_.stop(error.what());
+      observer_.note("node " + std::to_string(node_) + ": " + error.what(), true);
+      untrack(*session);
+      session->kill();
+      observer_.node_state(node_, "stopped");
+      return false;
     } catch (const WorkerError& lost) {
       // NodeLost, or a node that could not even be launched (a missing program, no folder).
       ++failed_starts_;
-      observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) + "): " + lost.what() +
-                         "; killing it",
+      last_failure_ = lost.what() + session->last_words();
+      observer_.note("node " + std::to_string(node_) + " (pid " + std::to_string(session->pid()) +
+                         "): " + last_failure_ + "; killing it" + log_hint(*session),
                      true);
+      untrack(*session);
       session->kill();
       return true;
     }
@@ -91,34 +124,64 @@ class NodeSlot {
     return true;
   }
 
+  static std::string log_hint(const NodeSession& session) {
+    const auto log = session.start_log();
+    return log.empty() ? std::string() : " (log: " + log.string() + ")";
+  }
+
   void render(std::size_t index) {
     const std::int32_t frame = ledger_.frame_at(index);
-    observer_.frame_started(node_, frame, ledger_.record(index).tries + 1);
+    const int try_number = ledger_.tries_of(index) + 1;
+    observer_.frame_started(node_, frame, try_number);
     NodeTry outcome;
     try {
-      outcome = session_->render(frame, answers_);
+      outcome = session_->render(frame, answers_, try_number);
     } catch (const std::exception& error) {
       // Whatever went wrong, the frame must be accounted for, or the other nodes would wait for it for ever.
       outcome.node = node_;
       outcome.node_lost = true;
       outcome.problem = error.what();
     }
+    const auto why = interrupted();
     if (outcome.node_lost) {
-      observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
-                         "; killing its process group and starting a fresh node",
-                     true);
+      if (!why) {
+        observer_.note("node " + std::to_string(node_) + ", frame " + std::to_string(frame) + ": " + outcome.problem +
+                           "; killing its process group and starting a fresh node",
+                       true);
+      }
+      untrack(*session_);
       session_->kill();
       session_.reset();
+    }
+    if (why && !outcome.succeeded) {
+      // Not the frame's fault: it stays unrendered, for a later run to do.
+      ledger_.stop(*why);
+      ledger_.give_back(index);
+      return;
     }
     const bool final = ledger_.finish(index, outcome);
     observer_.frame_finished(node_, ledger_.record(index), final);
     if (session_) observer_.node_state(node_, "idle");
   }
 
+  std::optional<std::string> interrupted() const {
+    return options_.interrupt ? options_.interrupt->reason() : std::nullopt;
+  }
+  void track(const NodeSession& session) const {
+    if (options_.interrupt) options_.interrupt->track(session.pid());
+  }
+  void untrack(const NodeSession& session) const {
+    if (options_.interrupt) options_.interrupt->untrack(session.pid());
+  }
+
   void close() {
     if (!session_) return;
-    const std::string problem = session_->finish();
-    if (!problem.empty()) observer_.note("node " + std::to_string(node_) + ": " + problem, true);
+    untrack(*session_);
+    try {
+      session_->finish();
+    } catch (const WorkerError& problem) {
+      observer_.note("node " + std::to_string(node_) + ": " + problem.what(), true);
+    }
     session_.reset();
     observer_.node_state(node_, "stopped");
   }
@@ -133,31 +196,96 @@ class NodeSlot {
   std::unique_ptr<NodeSession> session_;
   int starts_ = 0;
   int failed_starts_ = 0;
+  std::string last_failure_;
+  std::string gave_up_;
 };
 
 }  // namespace
 
-JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
-                         RunObserver& observer) {
+void RunObservers::node_state(int node, const std::string& state) {
+  for (RunObserver* observer : observers_) observer->node_state(node, state);
+}
+void RunObservers::frame_started(int node, std::int32_t frame, int try_number) {
+  for (RunObserver* observer : observers_) observer->frame_started(node, frame, try_number);
+}
+void RunObservers::node_message(int node, const std::string& payload) {
+  for (RunObserver* observer : observers_) observer->node_message(node, payload);
+}
+void RunObservers::frame_finished(int node, const FrameRecord& record, bool final) {
+  for (RunObserver* observer : observers_) observer->frame_finished(node, record, final);
+}
+void RunObservers::note(const std::string& text, bool problem) {
+  for (RunObserver* observer : observers_) observer->note(text, problem);
+}
+
+void RunInterrupt::interrupt(const std::string& why) {
+  std::lock_guard lock(mutex_);
+  if (!why_) why_ = why;
+  for (const pid_t group : groups_) ::kill(-group, SIGKILL);
+}
+
+std::optional<std::string> RunInterrupt::reason() const {
+  std::lock_guard lock(mutex_);
+  return why_;
+}
+
+void RunInterrupt::track(pid_t group) {
+  std::lock_guard lock(mutex_);
+  groups_.push_back(group);
+  if (why_) ::kill(-group, SIGKILL);
+}
+
+void RunInterrupt::untrack(pid_t group) {
+  std::lock_guard lock(mutex_);
+  std::erase(groups_, group);
+}
+
+RunTotals run_job(const JobFile& job, FrameLedger& ledger, const RunnerOptions& options, RunObserver& observer) {
+  RunTotals totals;
+  totals.start_time = unix_time_now();
   const auto begin = Clock::now();
-  FrameLedger ledger(frames, options.retries);
   std::atomic<int> node_starts{0};
   std::vector<std::unique_ptr<NodeSlot>> slots;
-  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(frames.size())));
-  for (int node = 1; node <= nodes; ++node) {
-    slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
+  try {
+    check_job_start(job);
+  } catch (const JobFileError& error) {
+    // Before any node starts: no node could be given this job.
+    ledger.stop(error.what());
+  }
+  const int nodes = std::max(1, std::min<int>(options.nodes, static_cast<int>(ledger.frames_to_render())));
+  if (ledger.frames_to_render() > 0 && !ledger.stopped()) {
+    for (int node = 1; node <= nodes; ++node) {
+      slots.push_back(std::make_unique<NodeSlot>(node, job, options, ledger, observer, node_starts));
+    }
   }
   {
     std::vector<std::jthread> threads;
     for (auto& slot : slots) threads.emplace_back([&slot] { slot->run(); });
   }
   // Every slot has given up or finished; frames still queued had no node left to render them.
-  ledger.stop("no node was left to render it");
+  std::string why;
+  for (const auto& slot : slots) {
+    if (!slot->gave_up().empty()) why = slot->gave_up();
+  }
+  ledger.stop("no node was left to render it" + (why.empty() ? std::string() : " (" + why + ")"));
+  totals.node_starts = node_starts;
+  totals.elapsed_seconds = Seconds(Clock::now() - begin).count();
+  totals.end_time = unix_time_now();
+  return totals;
+}
+
+JobReport run_job_frames(const JobFile& job, const std::vector<std::int32_t>& frames, const RunnerOptions& options,
+                         RunObserver& observer) {
+  FrameLedger ledger(frames, options.retries);
+  const RunTotals totals = run_job(job, ledger, options, observer);
   JobReport report;
   report.job_file = job.source.string();
+  report.host = host_name();
+  report.start_time = totals.start_time;
+  report.end_time = totals.end_time;
   report.frames = ledger.records();
-  report.node_starts = node_starts;
-  report.elapsed_seconds = Seconds(Clock::now() - begin).count();
+  report.node_starts = totals.node_starts;
+  report.elapsed_seconds = totals.elapsed_seconds;
   return report;
 }
 

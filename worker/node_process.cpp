@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,23 +22,29 @@ namespace {
 
 constexpr int kDestructorGraceMs = 2000;
 
-UniqueFd capture_file(const char* name) {
+UniqueFd capture_file(const char* name, const std::filesystem::path& stem, const char* extension) {
+  if (!stem.empty()) {
+    const std::string path = stem.string() + extension;
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) throw system_failure("cannot create " + path, errno);
+    return fd;
+  }
   UniqueFd fd(::memfd_create(name, MFD_CLOEXEC));
   if (!fd) throw system_failure("cannot create a capture file", errno);
   return fd;
 }
 
-std::string read_all(const UniqueFd& fd) {
+std::string read_from(const UniqueFd& fd, off_t offset, std::size_t limit = std::string::npos) {
   std::string text;
   char chunk[8192];
-  off_t offset = 0;
-  for (;;) {
+  while (text.size() < limit) {
     const ssize_t count = ::pread(fd.get(), chunk, sizeof chunk, offset);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return text;
-    text.append(chunk, static_cast<std::size_t>(count));
+    text.append(chunk, std::min(static_cast<std::size_t>(count), limit - text.size()));
     offset += count;
   }
+  return text;
 }
 
 UniqueFd open_pid_fd(pid_t pid) {
@@ -69,8 +76,10 @@ NodeProcess::NodeProcess(const std::string& node_binary, std::uint16_t port, con
     : NodeProcess(node_command_line(node_binary, port, token, extra_args), std::move(env)) {}
 
 NodeProcess::NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env,
-                         bool own_group)
-    : stdout_file_(capture_file("node-stdout")), stderr_file_(capture_file("node-stderr")), own_group_(own_group) {
+                         bool own_group, const std::filesystem::path& output_stem)
+    : stdout_file_(capture_file("node-stdout", output_stem, ".out")),
+      stderr_file_(capture_file("node-stderr", output_stem, ".err")),
+      own_group_(own_group) {
   UniqueFd null_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   LaunchSpec spec;
   spec.argv = std::move(argv);
@@ -142,7 +151,36 @@ int NodeProcess::terminate(int grace_ms) {
   }
 }
 
-std::string NodeProcess::stdout_text() const { return read_all(stdout_file_); }
-std::string NodeProcess::stderr_text() const { return read_all(stderr_file_); }
+std::string NodeProcess::stdout_text() const { return read_from(stdout_file_, 0); }
+std::string NodeProcess::stderr_text() const { return read_from(stderr_file_, 0); }
+
+std::uint64_t NodeProcess::output_size(Stream stream) const {
+  struct stat status {};
+  const int fd = stream == Stream::out ? stdout_file_.get() : stderr_file_.get();
+  return ::fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+std::string NodeProcess::output_since(Stream stream, std::uint64_t offset, std::size_t limit) const {
+  return read_from(stream == Stream::out ? stdout_file_ : stderr_file_, static_cast<off_t>(offset), limit);
+}
+
+std::vector<std::string> NodeProcess::stderr_tail(std::size_t lines) const {
+  constexpr off_t kTailBytes = 4096;
+  const off_t size = static_cast<off_t>(output_size(Stream::err));
+  const off_t start = std::max<off_t>(0, size - kTailBytes);
+  std::string text = read_from(stderr_file_, start);
+  // A cut through the first line leaves half a line: drop it.
+  if (start > 0) text.erase(0, std::min(text.size(), text.find('\n') + 1));
+  std::vector<std::string> tail;
+  std::size_t end = text.size();
+  while (end > 0 && tail.size() < lines) {
+    const std::size_t begin = text.rfind('\n', end - 1);
+    const std::size_t from = begin == std::string::npos ? 0 : begin + 1;
+    if (end > from) tail.insert(tail.begin(), text.substr(from, end - from));
+    if (begin == std::string::npos) break;
+    end = begin;
+  }
+  return tail;
+}
 
 }  // namespace paravelle::worker

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,8 +24,10 @@ class NodeProcess {
   // Any program: argv[0] is its path (no PATH search), the rest its arguments. With `own_group` the
   // child leads a process group of its own and dies with the thread that started it, so that
   // kill_group() ends whatever it started too (a renderer's helpers, a hung script's children).
+  // With an `output_stem` its standard output and error go to the files <stem>.out and <stem>.err,
+  // which stay when it has ended; without, to anonymous files.
   explicit NodeProcess(std::vector<std::string> argv, std::vector<std::pair<std::string, std::string>> env = {},
-                       bool own_group = false);
+                       bool own_group = false, const std::filesystem::path& output_stem = {});
   NodeProcess(const NodeProcess&) = delete;
   NodeProcess& operator=(const NodeProcess&) = delete;
   ~NodeProcess();
@@ -39,6 +42,13 @@ class NodeProcess {
   bool running() const { return !exit_code_.has_value(); }
   std::string stdout_text() const;
   std::string stderr_text() const;
+  // The last non-empty lines of standard error (at most `lines`, from its last 4 KiB), oldest first.
+  std::vector<std::string> stderr_tail(std::size_t lines) const;
+  // How much the child has written to standard output or error so far, and what it wrote from
+  // `offset` on (at most `limit` bytes), so a caller can pick out what one task printed.
+  enum class Stream { out, err };
+  std::uint64_t output_size(Stream stream) const;
+  std::string output_since(Stream stream, std::uint64_t offset, std::size_t limit) const;
   pid_t pid() const { return pid_; }
 
  private:

@@ -107,8 +107,9 @@ void ProgressDisplay::frame_finished(int node, const FrameRecord& record, bool f
   if (record.status == FrameStatus::done) {
     text = "frame " + std::to_string(record.frame) + " done" + where;
   } else {
-    text = "frame " + std::to_string(record.frame) + (final ? " FAILED" : " failed, will retry") + where + ": " +
-           record.problem;
+    // The node of the next try is not known yet: whichever is free takes it.
+    text = "frame " + std::to_string(record.frame) + (final ? " FAILED" : " failed") + where +
+           (final ? "" : ", to be tried again") + ": " + record.problem;
   }
   const bool problem = record.status == FrameStatus::failed;
   if (mode_ == DisplayMode::quiet && !problem) return;

@@ -58,8 +58,8 @@ std::string sync_command() { return command_text("ExecuteStringScript", {"0", "\
 BatchResult send_settings(FarmWorker& worker, const std::vector<std::string>& settings, int timeout_ms) {
   BatchResult result;
   if (settings.empty()) return result;
-  for (const auto& setting : settings) worker.send_raw(setting);
-  worker.send_raw(sync_command());
+  for (const auto& setting : settings) worker.send_raw(setting, timeout_ms);
+  worker.send_raw(sync_command(), timeout_ms);
   Attribution attribution(settings);
   bool sync_started = false;
   for (;;) {
@@ -77,7 +77,7 @@ BatchResult send_settings(FarmWorker& worker, const std::vector<std::string>& se
       result.failures.push_back(attribution.failure_for(message));
       continue;
     }
-    if (is_request(message)) worker.send_raw("ERROR: not handled");
+    if (is_request(message)) worker.send_raw("ERROR: not handled", timeout_ms);
     if (is_function_message(message)) continue;
     if (message != "SUCCESS: " + std::string(kSyncValue)) {
       result.failures.push_back({sync_command(), message});

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console_view.h"
+#include "monitor_command.h"
 #include "worker/job_file.h"
 
 namespace paravelle::farm {
@@ -23,13 +24,22 @@ struct RunOptions {
   int retries = 2;
   int nodes = 1;
   std::optional<std::vector<std::int32_t>> frames;  // --frames, else the job file's
-  std::filesystem::path report_file;                // empty: no JSON report
+  std::filesystem::path report_file;                // empty: no JSON report (unless resuming)
   std::filesystem::path work_dir;                   // empty: a new folder under the temp folder
+  std::filesystem::path logs_dir;                   // empty: logs/ in the report folder
+  std::filesystem::path resume_report;              // empty: render every frame
+  bool keep_work = false;
   bool quiet = false;
   bool without_job = false;
   std::vector<std::string> node_args;
   std::vector<std::pair<std::string, std::string>> node_env;
+  MonitorOptions monitor;
 };
+
+// Everything that can be found wrong before a node starts: the scene and the script files exist,
+// the report can be written where it is asked for, the report to resume from can be read. Throws
+// JobFileError naming the file and the problem (the program then exits with 2).
+void check_before_start(const worker::JobFile& job, const RunOptions& options);
 
 // 0 when every frame was rendered, 1 when any failed or was not rendered.
 int run_frames(const worker::JobFile& job, const RunOptions& options);

@@ -12,6 +12,7 @@
 #include "console_view.h"
 #include "job_runner.h"
 #include "slurm.h"
+#include "worker/monitor/monitor_server.h"
 #include "worker/errors.h"
 #include "worker/frame_ranges.h"
 #include "worker/job_file.h"
@@ -62,6 +63,19 @@ CLI::Validator frame_list() {
       "LIST");
 }
 
+CLI::Validator listen_address() {
+  return CLI::Validator(
+      [](std::string& text) {
+        try {
+          paravelle::monitor::parse_listen_address(text);
+          return std::string();
+        } catch (const std::invalid_argument& error) {
+          return std::string(error.what());
+        }
+      },
+      "[HOST:]PORT");
+}
+
 struct Cli {
   std::string job_file;
   std::string frames;
@@ -71,6 +85,10 @@ struct Cli {
   std::string submit_out;
   paravelle::farm::CollectOptions collect;
   std::string collect_dir;
+  std::vector<std::string> monitor_reports;
+  paravelle::farm::MonitorOptions monitor_reports_options;
+  std::string monitor_host = "127.0.0.1";
+  int monitor_port = 0;
 };
 
 void add_run_options(CLI::App& app, Cli& cli) {
@@ -81,15 +99,25 @@ void add_run_options(CLI::App& app, Cli& cli) {
       ->check(CLI::Range(1, 256))
       ->capture_default_str();
   app.add_option("--stall-timeout", cli.run.stall_timeout_seconds,
-                 "seconds a node may stay silent during a frame or a job start before it is killed and replaced "
-                 "(0: never)")
+                 "seconds a node may stay silent, or not read, during a frame or a job start before it is killed and "
+                 "replaced (0: never)")
       ->check(CLI::Range(0.0, 2.0e6))
       ->capture_default_str();
   app.add_option("--retries", cli.run.retries, "further tries of a frame that failed")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
-  app.add_option("--report", cli.run.report_file, "write a JSON report of every frame here; crash files go beside it");
+  app.add_option("--report", cli.run.report_file,
+                 "write a JSON report of every frame here; crash files and the logs/ folder go beside it");
+  app.add_option("--resume", cli.run.resume_report,
+                 "render only the frames this earlier report does not list as done (with their outputs still on "
+                 "disk), and write the merged report to --report, else back to this file")
+      ->check(CLI::ExistingFile);
+  app.add_option("--logs", cli.run.logs_dir,
+                 "folder for each frame's log and each job start's log (default: logs/ beside the report, else in "
+                 "the work folder)");
   app.add_option("--work-dir", cli.run.work_dir, "folder for the nodes' TMP folders (default: a new one under /tmp)");
+  app.add_flag("--keep-work", cli.run.keep_work,
+               "keep the nodes' folders after a run in which every frame was rendered (other runs always keep them)");
   app.add_flag("--quiet", cli.run.quiet, "show only failures and the summary");
   app.add_option("--node", cli.run.node_binary, "the node program to start")
       ->check(CLI::ExistingFile)
@@ -102,6 +130,20 @@ void add_run_options(CLI::App& app, Cli& cli) {
   app.add_flag("--without-job", cli.run.without_job,
                "no StartJob, RenderTask or EndJob: the settings and the scripts on one node, conversation shown");
   app.add_option("--node-arg", cli.run.node_args, "extra argument for the node (repeatable)");
+  auto* monitor = app.add_option("--monitor", cli.run.monitor.listen,
+                                 "serve a live web page of the job, its nodes and its frames on [HOST:]PORT (HOST "
+                                 "127.0.0.1 unless given, PORT 0 picks a free one); prints \"monitor: URL\" first "
+                                 "(docs/monitor.md)")
+                      ->check(listen_address())
+                      ->excludes("--without-job");
+  app.add_option("--monitor-token", cli.run.monitor.token,
+                 "token the monitor asks of every request (?token= or \"Authorization: Bearer\"); needed when HOST "
+                 "is not this machine's loopback")
+      ->needs(monitor);
+  app.add_option("--monitor-linger", cli.run.monitor.linger_seconds,
+                 "seconds the monitor keeps the finished job on show before the program ends")
+      ->check(CLI::Range(0.0, 1.0e7))
+      ->needs(monitor);
   app.add_option("--node-env", cli.environment, "environment variable for the node, NAME=VALUE (repeatable)")
       ->check(environment_entry());
 }
@@ -144,6 +186,23 @@ void add_collect(CLI::App& app, Cli& cli) {
       ->capture_default_str();
 }
 
+void add_monitor(CLI::App& app, Cli& cli) {
+  CLI::App* monitor = app.add_subcommand(
+      "monitor", "Serve finished jobs read-only from their reports (a merged one of collect too): the web page, "
+                 "the JSON API, their logs, crash reports and outputs (docs/monitor.md). Prints \"monitor: URL\"; "
+                 "Ctrl-C ends it.");
+  monitor->add_option("REPORT", cli.monitor_reports, "report(s) of paravelle-farm --report or collect")
+      ->required()
+      ->check(CLI::ExistingFile);
+  monitor->add_option("--port", cli.monitor_port, "port to serve on (0: a free one)")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  monitor->add_option("--host", cli.monitor_host, "address to serve on (another than loopback needs --token)")
+      ->capture_default_str();
+  monitor->add_option("--token", cli.monitor_reports_options.token,
+                      "token the monitor asks of every request (?token= or \"Authorization: Bearer\")");
+}
+
 int run_local(CLI::App& app, Cli& cli) {
   if (cli.job_file.empty()) throw CLI::RequiredError("JOBFILE");
   for (const auto& entry : cli.environment) {
@@ -173,8 +232,9 @@ int main(int argc, char** argv) {
                "  paravelle-farm JOBFILE [options]          render a job on nodes of this machine\n"
                "  paravelle-farm submit JOBFILE --chunk K   hand a job to Slurm as an array job\n"
                "  paravelle-farm collect DIR [--wait ID]    merge the reports of a Slurm submission\n"
+               "  paravelle-farm monitor REPORT...          a web page of finished jobs\n"
                "Exit codes: 0 every frame was rendered, 1 a frame (or the node, or Slurm) failed,\n"
-               "2 bad arguments or a bad job file.",
+               "2 bad arguments, a bad job file, or anything else found wrong before a node starts.",
                "paravelle-farm"};
   Cli cli;
   cli.run.node_binary = default_node_binary();
@@ -182,6 +242,7 @@ int main(int argc, char** argv) {
   add_run_options(app, cli);
   add_submit(app, cli);
   add_collect(app, cli);
+  add_monitor(app, cli);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
@@ -195,6 +256,12 @@ int main(int argc, char** argv) {
       cli.submit.farm_binary = this_program().string();
       if (!cli.frames.empty()) cli.submit.frames = paravelle::worker::expand_frame_ranges(cli.frames);
       return paravelle::farm::submit(cli.submit);
+    }
+    if (app.got_subcommand("monitor")) {
+      const bool bracket = cli.monitor_host.find(':') != std::string::npos;
+      cli.monitor_reports_options.listen = (bracket ? "[" + cli.monitor_host + "]" : cli.monitor_host) + ":" +
+                                           std::to_string(cli.monitor_port);
+      return paravelle::farm::serve_reports(cli.monitor_reports, cli.monitor_reports_options);
     }
     if (app.got_subcommand("collect")) {
       cli.collect.out_dir = cli.collect_dir;

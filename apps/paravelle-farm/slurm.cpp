@@ -16,6 +16,7 @@
 #include "worker/job_file.h"
 #include "worker/job_report.h"
 #include "worker/node_process.h"
+#include "worker/report_merger.h"
 
 namespace paravelle::farm {
 namespace {
@@ -79,7 +80,7 @@ std::string array_script(const SubmitOptions& options, const std::filesystem::pa
          << "i=$SLURM_ARRAY_TASK_ID\n"
          << "exec " << shell_quoted(options.farm_binary) << " " << shell_quoted(job_file.string())
          << " --frames \"${chunks[$i]}\" --report " << shell_quoted(out) << "/report-$i.json --work-dir "
-         << shell_quoted(out) << "/work-$i";
+         << shell_quoted(out) << "/work-$i --logs " << shell_quoted(out) << "/logs/element-$i";
   for (const auto& arg : options.element_args) script << " " << shell_quoted(arg);
   script << "\n";
   return script.str();
@@ -144,6 +145,26 @@ void wait_for_array(const std::string& job_id, int elements, double poll_seconds
   if (terminal) std::printf("\n");
 }
 
+// The submit command that renders what a submission left undone, into a folder of its own.
+void print_resubmission(const json& manifest, const std::filesystem::path& out_dir,
+                        const worker::ReportMerger& merger) {
+  std::vector<std::int32_t> missing;
+  for (std::size_t i = 0; i < merger.count(); ++i) {
+    const worker::FrameRecord record = merger.record(i);
+    if (record.status != worker::FrameStatus::done) missing.push_back(record.frame);
+  }
+  const auto chunks = manifest.at("chunks").get<std::vector<std::string>>();
+  // Submissions made before the manifest kept the chunk size: the first chunk has it.
+  const std::size_t chunk = manifest.contains("chunk") ? manifest["chunk"].get<std::size_t>()
+                                                       : worker::expand_frame_ranges(chunks.front()).size();
+  std::string command = "paravelle-farm submit " + shell_quoted(manifest.at("job_file").get<std::string>()) +
+                        " --chunk " + std::to_string(chunk) + " --frames " + worker::frame_ranges_text(missing) +
+                        " --out " + shell_quoted(out_dir.string() + "-rest");
+  for (const auto& arg : manifest.value("element_args", std::vector<std::string>{}))
+    command += " " + shell_quoted("--element-arg=" + arg);
+  std::printf("To render the %zu frame(s) not done:\n  %s\n", missing.size(), command.c_str());
+}
+
 }  // namespace
 
 int submit(const SubmitOptions& options) {
@@ -173,6 +194,8 @@ int submit(const SubmitOptions& options) {
                          {"job_file", job_file.string()},
                          {"frames", frames},
                          {"chunks", chunks},
+                         {"chunk", options.chunk},
+                         {"element_args", options.element_args},
                          {"slurm_job_id", job_id}};
   write_text(options.out_dir / kManifest, manifest.dump(2) + "\n");
   std::fprintf(stderr, "Submitted %zu frame(s) in %zu array element(s); reports go to %s\n", frames.size(),
@@ -185,22 +208,45 @@ int collect(const CollectOptions& options) {
   const json manifest = read_manifest(options.out_dir);
   const auto chunks = manifest.at("chunks").get<std::vector<std::string>>();
   if (options.wait_job) wait_for_array(*options.wait_job, static_cast<int>(chunks.size()), options.poll_seconds);
-  std::vector<worker::JobReport> parts;
+  worker::ReportMerger merger(options.out_dir);
+  std::vector<worker::ReportElement> elements;
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     const auto file = options.out_dir / ("report-" + std::to_string(i) + ".json");
+    worker::ReportElement element;
+    element.frames = chunks[i];
+    element.report = file.string();
     try {
-      parts.push_back(worker::read_report(file));
+      worker::ReportTotals totals;
+      const worker::ReportHeader part = worker::read_report(file, [&](worker::FrameRecord&& record) {
+        totals.add(record);
+        merger.add_frame(record);
+      });
+      merger.add_part(part);
+      element.host = part.host;
+      element.start_time = part.start_time;
+      element.end_time = part.end_time;
+      std::printf("element %zu (frames %s) on %s: %d done, %d failed, %d not rendered in %s s\n", i, chunks[i].c_str(),
+                  part.host.empty() ? "an unnamed host" : part.host.c_str(), totals.done, totals.failed,
+                  totals.not_rendered, worker::seconds_text(part.elapsed_seconds).c_str());
     } catch (const worker::JobFileError& error) {
       std::fprintf(stderr, "paravelle-farm: element %zu (frames %s): %s\n", i, chunks[i].c_str(), error.what());
     }
+    elements.push_back(std::move(element));
   }
-  const worker::JobReport merged = worker::merge_reports(manifest.at("job_file").get<std::string>(),
-                                                         manifest.at("frames").get<std::vector<std::int32_t>>(), parts);
+  const auto frames = manifest.at("frames").get<std::vector<std::int32_t>>();
+  merger.finish(frames);
+  worker::ReportHeader header = merger.header();
+  header.job_file = manifest.at("job_file").get<std::string>();
+  header.host = worker::host_name();
+  header.elements = std::move(elements);
+  const auto record_at = [&merger](std::size_t i) { return merger.record(i); };
   const auto report_file = options.report_file.empty() ? options.out_dir / "report.json" : options.report_file;
-  worker::write_report(merged, report_file);
-  std::fputs(worker::summary_table(merged).c_str(), stdout);
+  const worker::ReportTotals totals = worker::write_report(header, merger.count(), record_at, report_file);
+  worker::print_summary(stdout, header, merger.count(), record_at);
   std::printf("Report: %s\n", report_file.c_str());
-  return merged.all_done() ? 0 : 1;
+  if (totals.done == static_cast<int>(totals.frames) && totals.frames > 0) return 0;
+  print_resubmission(manifest, options.out_dir, merger);
+  return 1;
 }
 
 }  // namespace paravelle::farm

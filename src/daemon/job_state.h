@@ -22,6 +22,14 @@ class ViewExp;
 
 namespace paravelle::daemon {
 
+// One enabled render element while the renderer stays open.
+struct RenderElementSlot {
+  IRenderElement* element = nullptr;  // the host's
+  PBBitmap* output = nullptr;         // the host's: the element's description, whose name is its
+                                      // file name, and the bitmap made for each frame
+  Bitmap* accumulator = nullptr;      // multipass only: made and freed with each frame
+};
+
 struct JobState {
   bool jobRunning = false;
   bool restartRendererMode = false;
@@ -60,7 +68,7 @@ struct JobState {
   bool useAltOutput = false;
   std::int32_t regionType = 0;  // the host's render type: 1 region, 4 region cropped
   bool regionRendering = false;
-  // Left, top, right, bottom stay consecutive: the renderer takes their address as a RECT.
+  // Left, top, right, bottom: handed to the renderer as a RECT of their values.
   std::int32_t regionLeft = 0;
   std::int32_t regionTop = 0;
   std::int32_t regionRight = 0;
@@ -83,10 +91,7 @@ struct JobState {
   // frame outputBitmapInfo carries the frame's file name; otherwise renderOutputName.
   BitmapInfo outputBitmapInfo;
   std::wstring renderOutputName;
-  std::vector<IRenderElement*> renderElements;  // the enabled elements, the host's
-  std::vector<PBBitmap*> renderElementBitmaps;  // parallel: each element's description and bitmap
-  std::int32_t renderElementCount = 0;
-  std::vector<Bitmap*> renderElementAccumulators;  // multipass only, one per element, per frame
+  std::vector<RenderElementSlot> renderElements;  // the enabled elements, in the manager's order
   // The multipass decision, made when the renderer is opened.
   bool multipassEnabled = false;
   std::int32_t multipassPassCount = 0;

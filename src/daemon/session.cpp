@@ -1,5 +1,7 @@
 #include "daemon/session.h"
 
+#include <cctype>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -118,6 +120,13 @@ bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int p
     report_failure(connection, "Exception: std::bad_alloc",
                    "ERROR: Exception caught in 3ds max: Out of memory.  There was not enough memory available "
                    "to fulfill a memory request.");
+  } catch (const win32::simple_socket_could_not_connect_error& e) {
+    // No worker hears this one: whoever started the node reads its standard error, so say why there.
+    std::string reason = e.code() ? e.code().message() : std::string("no reason given");
+    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    std::fprintf(stderr, "paravelle: %s (%s)\n", e.what(), reason.c_str());
+    report_failure(connection, std::string("Exception: ") + e.what(),
+                   std::string("ERROR: Exception caught in 3ds max: ") + e.what());
   } catch (const std::exception& e) {
     report_failure(connection, std::string("Exception: ") + e.what(),
                    std::string("ERROR: Exception caught in 3ds max: ") + e.what());

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <system_error>
 
 #include <utf8.h>
@@ -47,22 +48,27 @@ std::optional<std::string> log_native_path_from_environment() {
   return std::nullopt;
 }
 
-log_lock open_log_file(std::ofstream& stream) {
-  const std::optional<std::string> path = log_native_path_from_environment();
-  if (!path) {
-    stream.setstate(std::ios::failbit);
-    say_on_stderr("no log file, because none of TMP, TMPDIR and USERPROFILE is set");
-    return {};
-  }
+std::string log_native_path() {
+  if (std::optional<std::string> path = log_native_path_from_environment()) return *path;
+  // Common on Linux, where none of the three need be set: the platform's temporary folder serves.
   std::error_code error;
-  log_lock lock = log_lock::claim(*path, error);
-  if (lock.held()) stream.open(*path, std::ios::out | std::ios::app);
+  const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+  const std::string path = ((error ? std::filesystem::path("/tmp") : folder) / "paravelle.log").string();
+  std::fprintf(stderr, "paravelle: none of TMP, TMPDIR and USERPROFILE is set; the log goes to %s\n", path.c_str());
+  return path;
+}
+
+log_lock open_log_file(std::ofstream& stream) {
+  const std::string path = log_native_path();
+  std::error_code error;
+  log_lock lock = log_lock::claim(path, error);
+  if (lock.held()) stream.open(path, std::ios::out | std::ios::app);
   if (stream.is_open()) {
     stream.clear();
     return lock;
   }
   stream.setstate(std::ios::failbit);
-  say_on_stderr("cannot open the log file " + *path + ": " + (error ? error.message() : "the stream refused it"));
+  say_on_stderr("cannot open the log file " + path + ": " + (error ? error.message() : "the stream refused it"));
   return {};
 }
 

@@ -30,7 +30,12 @@ std::wstring log_file_path(const std::wstring& folder);
 // are. Nothing when none of the variables is set.
 std::optional<std::string> log_native_path_from_environment();
 
-// Opens the log in the environment's folder for appending, emptied first unless another
+// The log's native path: in the environment's folder, else in the platform's temporary folder,
+// which is then said once on standard error (none of the variables is set on many Linux machines,
+// and a node without a log is one nobody can diagnose).
+std::string log_native_path();
+
+// Opens the log (log_native_path) for appending, emptied first unless another
 // running node holds it (log_lock.h). A failure leaves the stream in its failed state,
 // which makes every later entry a silent no-op, and says so once on standard error. The
 // returned lock must live as long as the stream.

@@ -19,6 +19,7 @@
 
 #include "diag/crash_report.h"
 #include "diag/crash_report_posix.h"
+#include "diag/exception_handling.h"
 #include "diag/exception_names.h"
 #include "diag/trap.h"
 #include "diag/trap_signals_posix.h"
@@ -299,37 +300,6 @@ void describe_cpp_exception(thread_state& state, std::string& crashReport) {
   } catch (...) {
     // The exception on its way out matters more than its report.
   }
-}
-
-// The C++ runtime's per-thread record of exceptions being handled (the Itanium C++ ABI's
-// __cxa_eh_globals; <cxxabi.h> declares it without its fields).
-struct eh_globals {
-  void* caughtExceptions;
-  unsigned int uncaughtExceptions;
-};
-
-eh_globals& exception_handling_of_this_thread() { return *reinterpret_cast<eh_globals*>(abi::__cxa_get_globals()); }
-
-struct exception_handling_mark {
-  void* caught;
-  unsigned int uncaught;
-};
-
-exception_handling_mark mark_exception_handling() {
-  const eh_globals& globals = exception_handling_of_this_thread();
-  return {globals.caughtExceptions, globals.uncaughtExceptions};
-}
-
-// A fault inside a catch handler abandons the handler without ending it: the runtime would
-// go on thinking its exception is being handled (std::current_exception() returns it, and
-// it is never freed), one more for each such fault. The handlers the jump left are ended
-// here, innermost first, down to those that were open when the trap was armed. A fault
-// during unwinding leaves an exception in flight forever; its count is put back so that
-// std::uncaught_exceptions() tells the truth again (the object itself cannot be reached).
-void end_abandoned_exception_handling(const exception_handling_mark& mark) {
-  eh_globals& globals = exception_handling_of_this_thread();
-  while (globals.caughtExceptions != nullptr && globals.caughtExceptions != mark.caught) abi::__cxa_end_catch();
-  globals.uncaughtExceptions = mark.uncaught;
 }
 
 }  // namespace

@@ -19,6 +19,9 @@
 
 #include "diag/crash_report.h"
 #include "diag/crash_report_windows.h"
+#if !defined(_MSC_VER)
+#include "diag/exception_handling.h"
+#endif
 #include "diag/exception_names.h"
 #include "diag/trap.h"
 
@@ -203,6 +206,7 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
   trap_frame* const outer = t_state.top;
   fenv_t fp_environment;
   std::fegetenv(&fp_environment);
+  const exception_handling_mark handling = mark_exception_handling();
   DWORD code = 0;
   try {
     code = guarded_call(body, context);
@@ -213,8 +217,10 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
   }
   if (code == 0) return 0;
   recover_after(code);
-  // The fault's float status and masks stay with the abandoned frames.
+  // The fault's float status and masks stay with the abandoned frames, and so do the catch
+  // handlers and the unwinding it interrupted.
   std::fesetenv(&fp_environment);
+  end_abandoned_exception_handling(handling);
   crashReport.assign(t_state.report, t_state.report_length);
   return code;
 }

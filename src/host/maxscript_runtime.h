@@ -115,13 +115,19 @@ inline Value* bool_result(bool b) { return b ? &true_value : &false_value; }
 
 // ---- compound values -------------------------------------------------------------
 
-// A growable array of values, printed #(1, "a", 2.5).
+// A growable array of values, printed #(1, "a", 2.5) (the first 20 elements and then
+// "...", unless a script set options.printAllElements).
 class Array : public Value {
  public:
   explicit Array(std::size_t initial_capacity = 0);
   std::size_t size() const { return items_.size(); }
   Value* at(std::size_t index) const { return items_.at(index); }
   void append(Value* value) { items_.push_back(value); }
+  // Replaces the element at `index` (0-based); an index past the end first grows the
+  // array with undefined.
+  void set_at(std::size_t index, Value* value);
+  // Cuts the array to `count` elements, or grows it with undefined.
+  void resize(std::size_t count);
   const std::vector<Value*>& items() const { return items_; }
   void sprin1(CharStream* stream) override;
   void gc_trace() override;
@@ -215,7 +221,7 @@ class ThreadRuntimeMark {
   std::size_t alloc_frames_ = 0;
   std::size_t value_frames_ = 0;
   std::size_t caught_errors_ = 0;
-  std::size_t depths_[2] = {0, 0};
+  std::size_t depths_[3] = {0, 0, 0};  // one per kind of nesting the runtime counts
   CharStream* output_ = nullptr;
 };
 

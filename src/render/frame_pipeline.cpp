@@ -1,9 +1,8 @@
 #include "render/frame_pipeline.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <atomic>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,6 +10,8 @@
 #include "diag/log_file.h"
 #include "host/core.h"
 #include "host/files.h"
+#include "host/platform.h"
+#include "render/bitmaps.h"
 #include "render/black_frame.h"
 #include "render/output_files.h"
 #include "render/job_start.h"
@@ -24,6 +25,7 @@ namespace paravelle::render {
 namespace {
 
 using daemon::JobState;
+using daemon::RenderElementSlot;
 using script::LogToFarm;
 using script::WarnToFarm;
 
@@ -36,8 +38,6 @@ Interface& core_of(const JobState& state) {
   if (state.coreInterface) return *state.coreInterface;
   return *GetCOREInterface8();
 }
-
-std::wstring name_of(const BitmapInfo& info) { return info.Name() ? std::wstring(info.Name()) : std::wstring(); }
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -76,11 +76,16 @@ std::wstring frame_file_name(const JobState& state, const std::wstring& name, st
 }
 
 // The name of a frame when the render settings do not save: it is never written to, but
-// the frame still needs one (for the skip test and the log).
+// the frame still needs one (for the skip test and the log). The thread's id sets it apart
+// from the names of the other nodes running on the machine, the count from the names of
+// this node's earlier openings; neither depends on what anyone did to the C library's
+// random generator.
 std::wstring placeholder_output_name() {
+  static std::atomic<std::uint32_t> openings{0};
   std::wstring folder = host::files::common_app_data_folder();
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + L"Orvalink\\taskmere\\temp\\temp_filename" + std::to_wstring(std::rand()) + L".bmp";
+  return folder + L"Orvalink\\taskmere\\temp\\temp_filename" + std::to_wstring(host::current_thread_id()) + L"_" +
+         std::to_wstring(++openings) + L".bmp";
 }
 
 // What holds while the renderer stays open: the output description and name, and the
@@ -91,65 +96,32 @@ void settle_output_settings(JobState& state, Interface& core) {
   state.renderOutputName = core.GetRendSaveFile() ? name_of(state.outputBitmapInfo) : placeholder_output_name();
 
   state.renderElements.clear();
-  state.renderElementBitmaps.clear();
-  state.renderElementCount = 0;
   IRenderElementMgr* manager = core.GetRenderElementMgr();
   if (!manager || !manager->GetElementsActive()) return;
   for (int i = 0; i < manager->NumRenderElements(); ++i) {
     IRenderElement* element = manager->GetRenderElement(i);
     if (!element || !element->IsEnabled()) continue;
-    state.renderElements.push_back(element);
-    state.renderElementBitmaps.push_back(nullptr);
-    element->GetPBBitmap(state.renderElementBitmaps.back());
-    if (PBBitmap* output = state.renderElementBitmaps.back()) PrepareBitmapInfo(output->bi);
-    ++state.renderElementCount;
+    RenderElementSlot& slot = state.renderElements.emplace_back();
+    slot.element = element;
+    element->GetPBBitmap(slot.output);
+    if (slot.output) PrepareBitmapInfo(slot.output->bi);
   }
 }
 
-// Region crop: every image is exactly the (padded) region. The host's image sides are 16
-// bits; a region that does not fit is refused rather than wrapped to another size.
+// Region crop: every image is exactly the (padded) region.
 void crop_to_region(JobState& state) {
   const std::int64_t width = std::int64_t{state.regionRight} - state.regionLeft;
   const std::int64_t height = std::int64_t{state.regionBottom} - state.regionTop;
-  constexpr std::int64_t largest = std::numeric_limits<std::uint16_t>::max();
-  if (width < 0 || height < 0 || width > largest || height > largest) {
-    throw std::runtime_error("The region crop of " + std::to_string(width) + "x" + std::to_string(height) +
-                             " pixels does not fit an image (0 to 65535 pixels a side)");
-  }
+  check_image_size("region crop", width, height);
   const auto crop = [&](BitmapInfo& info) {
     info.SetWidth(static_cast<int>(width));
     info.SetHeight(static_cast<int>(height));
   };
   crop(state.outputBitmapInfo);
-  for (PBBitmap* output : state.renderElementBitmaps) {
-    if (output) crop(output->bi);
+  for (const RenderElementSlot& slot : state.renderElements) {
+    if (slot.output) crop(slot.output->bi);
   }
 }
-
-// Everything a frame makes, put back on every way out: the main bitmap, the element
-// bitmaps and accumulators, and the names the frame gave the descriptions.
-class FrameScope {
- public:
-  explicit FrameScope(JobState& state) : state_(state) {}
-  FrameScope(const FrameScope&) = delete;
-  FrameScope& operator=(const FrameScope&) = delete;
-  ~FrameScope() {
-    if (mainBitmap_) mainBitmap_->DeleteThis();
-    ReleaseRenderElementBitmaps(state_);
-    state_.outputBitmapInfo.SetName(state_.renderOutputName.c_str());
-    for (std::size_t i = 0; i < savedElementNames_.size() && i < state_.renderElementBitmaps.size(); ++i) {
-      if (PBBitmap* output = state_.renderElementBitmaps[i]) output->bi.SetName(savedElementNames_[i].c_str());
-    }
-  }
-
-  void keep_main_bitmap(Bitmap* bitmap) { mainBitmap_ = bitmap; }
-  void save_element_name(const std::wstring& name) { savedElementNames_.push_back(name); }
-
- private:
-  JobState& state_;
-  Bitmap* mainBitmap_ = nullptr;
-  std::vector<std::wstring> savedElementNames_;
-};
 
 Bitmap* create_main_bitmap(JobState& state, FrameScope& scope) {
   Bitmap* bitmap = TheManager->Create(&state.outputBitmapInfo);
@@ -163,35 +135,34 @@ Bitmap* create_main_bitmap(JobState& state, FrameScope& scope) {
 // Each element gets its frame's file name and a bitmap to render into. An element the
 // name list has no entry for is an element without a file name.
 void prepare_element_bitmaps(JobState& state, std::int32_t frame, FrameScope& scope) {
-  for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
-    PBBitmap* output = state.renderElementBitmaps[static_cast<std::size_t>(i)];
-    if (!output) throw std::runtime_error("Render element " + format_number(i) + " has no output description");
+  const std::size_t count = state.renderElements.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    PBBitmap* output = state.renderElements[i].output;
+    if (!output) throw std::runtime_error("Render element " + std::to_string(i) + " has no output description");
     std::wstring name;
     if (!state.useRenderElementFilenames) {
       name = name_of(output->bi);
-    } else if (static_cast<std::size_t>(i) < state.renderElementFilenames.size()) {
-      name = state.renderElementFilenames[static_cast<std::size_t>(i)];
+    } else if (i < state.renderElementFilenames.size()) {
+      name = state.renderElementFilenames[i];
     }
-    scope.save_element_name(name);
-    name = frame_file_name(state, name, frame);
-    output->bi.SetName(name.c_str());
+    scope.name_element(i, name, frame_file_name(state, name, frame));
     output->bm = TheManager->Create(&output->bi);
     if (!output->bm) {
-      throw std::runtime_error("Failed to allocate the bitmap of render element " + format_number(i + 1) + " of " +
-                               format_number(state.renderElementCount) + ": TheManager->Create() returned NULL");
+      throw std::runtime_error("Failed to allocate the bitmap of render element " + std::to_string(i + 1) + " of " +
+                               std::to_string(count) + ": TheManager->Create() returned NULL");
     }
     diag::log_line("Element Bitmap " + format_pointer(output->bm));
   }
 }
 
 void create_accumulators(JobState& state) {
-  for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
-    PBBitmap* output = state.renderElementBitmaps[static_cast<std::size_t>(i)];
-    state.renderElementAccumulators.push_back(TheManager->Create(&output->bi));
-    if (!state.renderElementAccumulators.back()) {
-      throw std::runtime_error("Failed to allocate the accumulation bitmap of render element " + format_number(i + 1) +
-                               " of " + format_number(state.renderElementCount) +
-                               ": TheManager->Create() returned NULL");
+  const std::size_t count = state.renderElements.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    RenderElementSlot& slot = state.renderElements[i];
+    slot.accumulator = TheManager->Create(&slot.output->bi);
+    if (!slot.accumulator) {
+      throw std::runtime_error("Failed to allocate the accumulation bitmap of render element " + std::to_string(i + 1) +
+                               " of " + std::to_string(count) + ": TheManager->Create() returned NULL");
     }
   }
 }
@@ -209,7 +180,9 @@ void check_jpeg_output_path(JobState& state, win32::simple_socket& connection) {
       LogToFarm(connection, L"Creating jpeg output path: " + state.jpegOutputPath);
       CreateDirectories(state.jpegOutputPath);
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    // The farm's line stays as farms know it; the reason goes to the node's log.
+    diag::log_line("Could not create jpeg output path \"" + to_string(state.jpegOutputPath) + "\": " + error.what());
     LogToFarm(connection, L"Could not create jpeg output path, disabling jpeg output");
     state.useJpegOutput = false;
   }
@@ -222,10 +195,8 @@ void check_output_paths(JobState& state, Interface& core, win32::simple_socket& 
     if (state.useJpegOutput) check_jpeg_output_path(state, connection);
   }
   if (!state.renderElementsEnabled) return;
-  for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    if (!is_ignored(state, state.renderElements[index]))
-      CreateOutputPath(state.renderElementBitmaps[index]->bi, connection);
+  for (const RenderElementSlot& slot : state.renderElements) {
+    if (!is_ignored(state, slot.element)) CreateOutputPath(slot.output->bi, connection);
   }
 }
 
@@ -245,13 +216,8 @@ void render_single(JobState& state, TimeValue t, Bitmap* bitmap, win32::simple_s
     bitmap->Display(nullptr, BMM_CENTRE_POSITION, 0, 1, nullptr, nullptr);
     window.bitmap = bitmap;
   }
-  RECT region = RegionRect(state);
-  std::string errorText;
-  const int result = CallCurRendererRenderFrame(state, t, bitmap, &callback, 1.0f, nullptr,
-                                                state.regionRendering ? &region : nullptr, errorText);
-  LogToFarm(connection, std::wstring(L"CallCurRendererRenderFrame returned code ") + (result != 0 ? L"1" : L"0"));
-  if (!errorText.empty()) throw std::runtime_error(errorText + "\n" + state.lastCrashReport);
-  if (result == 0) throw std::runtime_error("Failed to render the frame.");
+  if (RenderTrapped(state, t, bitmap, callback, nullptr, connection, "") == 0)
+    throw std::runtime_error("Failed to render the frame.");
 }
 
 void check_black(const JobState& state, const std::wstring& name, Bitmap* bitmap, win32::simple_socket& connection) {
@@ -272,23 +238,22 @@ void write_main_output(JobState& state, Bitmap* bitmap, win32::simple_socket& co
 
 void write_render_elements(JobState& state, win32::simple_socket& connection) {
   LogToFarm(connection, L"Checking render elements");
-  for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    if (is_ignored(state, state.renderElements[index])) continue;
-    PBBitmap& output = *state.renderElementBitmaps[index];
+  for (std::size_t i = 0; i < state.renderElements.size(); ++i) {
+    const RenderElementSlot& slot = state.renderElements[i];
+    if (is_ignored(state, slot.element)) continue;
+    PBBitmap& output = *slot.output;
     Bitmap* source = output.bm;
     if (state.multipassEnabled) {
       // The passes were accumulated; the element's own bitmap only held the last one.
       if (output.bm) output.bm->DeleteThis();
       output.bm = nullptr;
-      source = state.renderElementAccumulators[index];
+      source = slot.accumulator;
     }
     if (!source) continue;
     const std::wstring name = name_of(output.bi);
     if (state.failOnBlackFrames && state.blackFramesCheckRenderElements) check_black(state, name, source, connection);
     if (name.empty()) {
-      WarnToFarm(connection,
-                 L"Not saving render element " + format_wide_number(i) + L" because its output path is empty");
+      WarnToFarm(connection, L"Not saving render element " + std::to_wstring(i) + L" because its output path is empty");
     } else if (state.regionRendering) {
       WriteRegionOutput(state, source, output.bi, connection);
     } else {
@@ -297,14 +262,13 @@ void write_render_elements(JobState& state, win32::simple_socket& connection) {
   }
 }
 
-// From the frame's names to its files. False when the frame was skipped; the frame's
-// bitmaps and names are put back on every way out.
+// From the frame's names to its files. False when the frame was skipped; the scope puts
+// the frame's bitmaps and names back.
 bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_t frame,
-                      win32::simple_socket& connection) {
-  FrameScope scope(state);
+                      win32::simple_socket& connection, FrameScope& scope) {
   const std::wstring name =
       frame_file_name(state, state.useOutputImageFilename ? state.outputImageFilename : state.renderOutputName, frame);
-  state.outputBitmapInfo.SetName(name.c_str());
+  scope.name_output(name);
   if (core.GetSkipRenderedFrames() && file_exists(name)) {
     LogToFarm(connection, L"Skipping frame " + quoted(name) + L" because it already exists");
     return false;
@@ -312,7 +276,7 @@ bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_
   LogToFarm(connection, L"Rendering frame " + quoted(name));
   Bitmap* bitmap = create_main_bitmap(state, scope);
   prepare_element_bitmaps(state, frame, scope);
-  LogToFarm(connection, L"Rendering " + format_wide_number(state.renderElementCount) + L" render elements");
+  LogToFarm(connection, L"Rendering " + std::to_wstring(state.renderElements.size()) + L" render elements");
 
   if (!state.rendererOpen) SetupRenderParameters(state, frame, connection);
   if (state.multipassEnabled) create_accumulators(state);
@@ -337,33 +301,45 @@ bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_
 
 }  // namespace
 
-void PrepareBitmapInfo(BitmapInfo& info) {
-  Interface& core = *GetCOREInterface();
-  const Renderer* renderer = core.GetCurrentRenderer(true);
-  const bool wantsFloat = renderer && renderer->HasRequirement(MAX_REQUIREMENT_FLOAT_OUTPUT);
-  info.SetType(wantsFloat ? BMM_FLOAT_RGBA_32 : BMM_TRUE_64);
-  info.SetFlags(MAP_HAS_ALPHA);
-  info.SetWidth(core.GetRendWidth());
-  info.SetHeight(core.GetRendHeight());
-  info.SetAspect(core.GetRendApect());
+FrameScope::FrameScope(JobState& state) : state_(state) {}
+
+FrameScope::~FrameScope() { restore(); }
+
+void FrameScope::keep_main_bitmap(Bitmap* bitmap) { mainBitmap_ = bitmap; }
+
+void FrameScope::name_output(const std::wstring& name) {
+  state_.outputBitmapInfo.SetName(name.c_str());
+  outputNamed_ = true;
+}
+
+void FrameScope::name_element(std::size_t index, const std::wstring& saved, const std::wstring& name) {
+  savedElementNames_.resize(std::max(savedElementNames_.size(), index + 1));
+  savedElementNames_[index] = saved;
+  state_.renderElements[index].output->bi.SetName(name.c_str());
+}
+
+void FrameScope::restore() {
+  if (mainBitmap_) mainBitmap_->DeleteThis();
+  mainBitmap_ = nullptr;
+  ReleaseRenderElementBitmaps(state_);
+  if (outputNamed_) state_.outputBitmapInfo.SetName(state_.renderOutputName.c_str());
+  outputNamed_ = false;
+  for (std::size_t i = 0; i < savedElementNames_.size() && i < state_.renderElements.size(); ++i) {
+    if (PBBitmap* output = state_.renderElements[i].output) output->bi.SetName(savedElementNames_[i].c_str());
+  }
+  savedElementNames_.clear();
 }
 
 void ReleaseRenderElementBitmaps(JobState& state) {
-  const auto count =
-      std::min(static_cast<std::size_t>(std::max(state.renderElementCount, 0)), state.renderElementBitmaps.size());
-  for (std::size_t i = 0; i < count; ++i) {
-    PBBitmap* output = state.renderElementBitmaps[i];
-    if (!output) continue;
-    if (output->bm) output->bm->DeleteThis();
-    output->bm = nullptr;
+  for (RenderElementSlot& slot : state.renderElements) {
+    if (slot.output && slot.output->bm) slot.output->bm->DeleteThis();
+    if (slot.output) slot.output->bm = nullptr;
+    if (slot.accumulator) slot.accumulator->DeleteThis();
+    slot.accumulator = nullptr;
   }
-  for (Bitmap* accumulator : state.renderElementAccumulators) {
-    if (accumulator) accumulator->DeleteThis();
-  }
-  state.renderElementAccumulators.clear();
 }
 
-std::uint16_t RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection) {
+void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection, FrameScope& scope) {
   LogToFarm(connection, L"Render frame " + format_wide_number(frame));
   Interface& core = core_of(state);
   const TimeValue t = FrameTime(frame);
@@ -375,17 +351,19 @@ std::uint16_t RenderFrame(JobState& state, std::int32_t frame, win32::simple_soc
   }
   if (!state.rendererOpen) settle_output_settings(state, core);
   if (state.regionRendering && state.regionType == kRegionCrop) crop_to_region(state);
-  if (!render_and_write(state, core, t, frame, connection)) return 0;
-
-  if (state.restartRendererMode) {
-    // The next frame opens the renderer and collects the elements again. The count goes
-    // with the lists, so a close that fails never leaves it pointing past them.
+  const bool rendered = render_and_write(state, core, t, frame, connection, scope);
+  scope.restore();
+  if (rendered && state.restartRendererMode) {
+    // The next frame opens the renderer and collects the elements again; the list goes
+    // first, so a close that fails never leaves slots of a renderer that is gone.
     state.renderElements.clear();
-    state.renderElementBitmaps.clear();
-    state.renderElementCount = 0;
     CloseRenderer(state);
   }
-  return 0;
+}
+
+void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection) {
+  FrameScope scope(state);
+  RenderFrame(state, frame, connection, scope);
 }
 
 }  // namespace paravelle::render

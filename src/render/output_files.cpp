@@ -3,13 +3,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
-#include <limits>
-#include <memory>
 #include <stdexcept>
 
 #include "host/files.h"
 #include "host/platform.h"
-#include "render/frame_pipeline.h"
+#include "render/bitmaps.h"
 #include "render/path_parts.h"
 #include "script/farm_log.h"
 #include "transport/number_format.h"
@@ -24,17 +22,6 @@ constexpr int kFrameDigits = 4;
 constexpr int kCopyAttempts = 10;
 constexpr int kLastAttemptUnderOwnName = 5;
 constexpr std::uint32_t kRegionCustomFlags = 0x0A;
-
-// A file-system library's "directory / name": a separator in between unless the
-// directory is empty or already ends in one (a drive such as "C:" takes none).
-std::wstring join_path(const std::wstring& directory, const std::wstring& name) {
-  if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/' || directory.back() == L':')
-    return directory + name;
-  return directory + L'\\' + name;
-}
-
-// A description's name, the empty text for none.
-std::wstring name_of(const BitmapInfo& info) { return info.Name() ? std::wstring(info.Name()) : std::wstring(); }
 
 // The host's text for an error number, without the line end the message table gives it.
 std::wstring error_text_of(std::uint32_t error) {
@@ -105,21 +92,6 @@ std::wstring alternate_name(const std::wstring& destination, int number) {
 }
 
 std::wstring file_name_of(const std::wstring& path) { return split_path(NormalizePath(path)).file_name; }
-
-// The written region must fit the host's image sides, 16 bits each; wrapping would write
-// an image of some other size.
-void check_region_size(std::int64_t width, std::int64_t height) {
-  constexpr std::int64_t largest = std::numeric_limits<std::uint16_t>::max();
-  if (width < 0 || height < 0 || width > largest || height > largest) {
-    throw std::runtime_error("The region output of " + std::to_string(width) + "x" + std::to_string(height) +
-                             " pixels does not fit an image (0 to 65535 pixels a side)");
-  }
-}
-
-// Frees a bitmap on every way out of the scope that made it.
-struct BitmapDeleter {
-  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
-};
 
 }  // namespace
 
@@ -219,12 +191,12 @@ void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info
   const std::int64_t height = h + state.regionTopOver + state.regionBottomOver - 2 * std::int64_t{padding};
   BitmapInfo region;
   region.Copy(&info);
-  check_region_size(width, height);
+  check_image_size("region output", width, height);
   region.SetWidth(static_cast<int>(width));
   region.SetHeight(static_cast<int>(height));
   if (padding < 1) return WriteOutputFile(state, bitmap, region, connection);
 
-  const std::unique_ptr<Bitmap, BitmapDeleter> cut(TheManager->Create(&region));
+  const OwnedBitmap cut(TheManager->Create(&region));
   if (!cut) throw std::runtime_error("Failed to allocate region Bitmap: TheManager->Create() return NULL");
   region.SetCustomFlag(kRegionCustomFlags);
   region.SetCustomX(state.regionLeftOver - padding);

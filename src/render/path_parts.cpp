@@ -64,4 +64,10 @@ std::wstring with_separator(const std::wstring& directory) {
   return directory + L'\\';
 }
 
+std::wstring join_path(const std::wstring& directory, const std::wstring& name) {
+  if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/' || directory.back() == L':')
+    return directory + name;
+  return directory + L'\\' + name;
+}
+
 }  // namespace paravelle::render

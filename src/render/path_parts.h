@@ -24,5 +24,8 @@ std::wstring extension_of(const std::wstring& file_name);
 
 // The directory with a backslash appended, unless it is empty or already ends with one.
 std::wstring with_separator(const std::wstring& directory);
+// A file-system library's "directory / name": a separator in between unless the directory
+// is empty or already ends in one (a drive such as "C:" takes none).
+std::wstring join_path(const std::wstring& directory, const std::wstring& name);
 
 }  // namespace paravelle::render

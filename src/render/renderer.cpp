@@ -2,12 +2,12 @@
 
 #include <cwchar>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 
 #include "diag/log_file.h"
 #include "diag/host_call_trap.h"
 #include "host/scene.h"
+#include "render/bitmaps.h"
 #include "render/progress_callback.h"
 #include "script/farm_log.h"
 #include "transport/number_format.h"
@@ -17,6 +17,7 @@ namespace paravelle::render {
 namespace {
 
 using daemon::JobState;
+using daemon::RenderElementSlot;
 
 // A camera of this class keeps its multipass effect on a child node named "Multipass"
 // when the scene renders with the renderer of kind A.
@@ -24,11 +25,6 @@ constexpr Class_ID holder_camera_class{0x399ee5f2, 0x584a71a8};
 // This effect renders in one pass; only the renderer of kind C runs it as a multipass.
 constexpr Class_ID one_pass_effect_class{0x6cc9546e, 0x0b1961b9};
 constexpr wchar_t holder_node_name[] = L"Multipass";
-
-struct BitmapDeleter {
-  void operator()(Bitmap* bitmap) const { bitmap->DeleteThis(); }
-};
-using OwnedBitmap = std::unique_ptr<Bitmap, BitmapDeleter>;
 
 // A trapped renderer call's error text with the crash report it left.
 [[noreturn]] void fail_with_trap_text(const JobState& state, const std::string& errorText) {
@@ -125,21 +121,19 @@ int open_for_camera(JobState& state, std::int32_t frame, win32::simple_socket& c
 
 // After a pass that failed, the element bitmaps of the frame hold nothing worth keeping.
 void delete_element_bitmaps(JobState& state) {
-  for (std::int32_t i = 0; i < state.renderElementCount; ++i) {
-    PBBitmap* const element = state.renderElementBitmaps.at(static_cast<std::size_t>(i));
-    if (!element || !element->bm) continue;
-    element->bm->DeleteThis();
-    element->bm = nullptr;
+  for (RenderElementSlot& slot : state.renderElements) {
+    if (!slot.output || !slot.output->bm) continue;
+    slot.output->bm->DeleteThis();
+    slot.output->bm = nullptr;
   }
 }
 
 void require_accumulators(const JobState& state) {
-  const std::int32_t count = state.renderElementCount;
-  for (std::int32_t i = 0; i < count; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    if (index >= state.renderElementAccumulators.size() || !state.renderElementAccumulators[index])
-      throw std::runtime_error("Failed to allocate the accumulation bitmap of render element " + format_number(i + 1) +
-                               " of " + format_number(count) + ": TheManager->Create() returned NULL");
+  const std::size_t count = state.renderElements.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!state.renderElements[i].accumulator)
+      throw std::runtime_error("Failed to allocate the accumulation bitmap of render element " + std::to_string(i + 1) +
+                               " of " + std::to_string(count) + ": TheManager->Create() returned NULL");
   }
 }
 
@@ -158,13 +152,7 @@ void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* mainBi
 
   TimeValue tp = t;
   ViewParams* const view = state.multipassEffect->Apply(state.renderCamera, state.renderCameraObject, pass, tp);
-  RECT region = RegionRect(state);
-  std::string errorText;
-  const int result = CallCurRendererRenderFrame(state, tp, passBitmap.get(), &callback, 1.0f, view,
-                                                state.regionRendering ? &region : nullptr, errorText);
-  log_to_farm(connection, std::string("  CallCurRendererRenderFrame returned code ") + (result != 0 ? "1" : "0"));
-  if (!errorText.empty()) fail_with_trap_text(state, errorText);
-  if (result == 0) {
+  if (RenderTrapped(state, tp, passBitmap.get(), callback, view, connection, "  ") == 0) {
     passBitmap.reset();
     delete_element_bitmaps(state);
     log_to_farm(connection, "  Failure");
@@ -173,13 +161,12 @@ void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* mainBi
 
   log_to_farm(connection, "  Accumulating bitmap");
   state.multipassEffect->AccumulateBitmap(mainBitmap, passBitmap.get(), pass, tp);
-  const std::int32_t elements = state.renderElementCount;
-  for (std::int32_t i = 0; i < elements; ++i) {
-    const auto index = static_cast<std::size_t>(i);
-    log_to_farm(connection, "  Accumulating render element " + format_number(i + 1) + " of " + format_number(elements));
-    PBBitmap* const element = state.renderElementBitmaps.at(index);
-    state.multipassEffect->AccumulateBitmap(state.renderElementAccumulators[index], element ? element->bm : nullptr,
-                                            pass, tp);
+  const std::size_t elements = state.renderElements.size();
+  for (std::size_t i = 0; i < elements; ++i) {
+    const RenderElementSlot& slot = state.renderElements[i];
+    log_to_farm(connection,
+                "  Accumulating render element " + std::to_string(i + 1) + " of " + std::to_string(elements));
+    state.multipassEffect->AccumulateBitmap(slot.accumulator, slot.output ? slot.output->bm : nullptr, pass, tp);
   }
   log_to_farm(connection, "  Success");
 }
@@ -239,6 +226,17 @@ void RenderMultipass(JobState& state, TimeValue t, Bitmap* mainBitmap, win32::si
   if (state.showFrameBuffer && !state.rendererIsTypeA) passBitmap->UnDisplay();
   passBitmap.reset();
   state.multipassEffect->PostRender();
+}
+
+int RenderTrapped(JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback& callback, ViewParams* view,
+                  win32::simple_socket& connection, const std::string& indent) {
+  RECT region = RegionRect(state);
+  std::string errorText;
+  const int result = CallCurRendererRenderFrame(state, t, bitmap, &callback, 1.0f, view,
+                                                state.regionRendering ? &region : nullptr, errorText);
+  log_to_farm(connection, indent + "CallCurRendererRenderFrame returned code " + (result != 0 ? "1" : "0"));
+  if (!errorText.empty()) fail_with_trap_text(state, errorText);
+  return result;
 }
 
 int CallOpenCurRenderer(JobState& state, INode* camera, ViewExp* view, int rendType, int width, int height,

@@ -34,6 +34,13 @@ void CloseRenderer(daemon::JobState& state);
 // made or an element has no accumulator.
 void RenderMultipass(daemon::JobState& state, TimeValue t, Bitmap* mainBitmap, win32::simple_socket& connection);
 
+// One render into `bitmap` through CallCurRendererRenderFrame, with the job's region when
+// it renders one; logs "<indent>CallCurRendererRenderFrame returned code 1" (0 for a
+// failure). A trapped fault raises std::runtime_error with the trap's text and the crash
+// report. Returns the renderer's result.
+int RenderTrapped(daemon::JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback& callback,
+                  ViewParams* view, win32::simple_socket& connection, const std::string& indent);
+
 // The renderer calls that may crash the host, each under the machine-fault trap. On a
 // trapped fault errorText becomes "Trapped SEH Exception in <call>(): " and the fault's
 // name (the crash report is in lastCrashReport) and the result is 0; otherwise errorText

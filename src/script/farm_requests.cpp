@@ -16,6 +16,10 @@ namespace paravelle::script {
 
 namespace {
 
+RuntimeError error_in(const wchar_t* function, const std::wstring& text) {
+  return RuntimeError(std::wstring(L"Error in ") + function + L": " + text);
+}
+
 // Sends one request and reads its answer; the value after "SUCCESS: ", or nothing for
 // any other answer. Transport failures become the script error the function names.
 template <class Request>
@@ -23,8 +27,13 @@ std::optional<std::wstring> ask(win32::simple_socket& connection, const wchar_t*
   host::drain_messages();
   try {
     return exchange_request(connection, request);
+  } catch (const win32::simple_socket_framing_error& error) {
+    // A script may catch the error and ask again, and would then be answered by the rest
+    // of the bad frame: the connection ends here, as if the worker had gone.
+    connection.disconnect(true);
+    throw error_in(function, to_wstring(error.what()));
   } catch (const win32::simple_socket_error& error) {
-    throw RuntimeError(std::wstring(L"Error in ") + function + L": " + to_wstring(error.what()));
+    throw error_in(function, to_wstring(error.what()));
   }
 }
 
@@ -47,7 +56,12 @@ int GetSubmitInfoEntryElementCount(win32::simple_socket& connection, const std::
   const std::optional<std::wstring> value =
       ask(connection, L"GetSubmitInfoEntryElementCount", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT " + narrow_key(key));
   if (!value) return 0;
-  return boost::lexical_cast<std::int32_t>(*value);
+  try {
+    return boost::lexical_cast<std::int32_t>(*value);
+  } catch (const boost::bad_lexical_cast&) {
+    throw error_in(L"GetSubmitInfoEntryElementCount",
+                   L"the farm's answer \"" + *value + L"\" is not a whole number from -2147483648 to 2147483647");
+  }
 }
 
 Value* GetSubmitInfoEntryElement(win32::simple_socket& connection, int index, const std::wstring& key) {

@@ -19,8 +19,14 @@ void CallEndJob(daemon::JobState& state, std::string& trapText) {
 
 std::uint16_t CallRenderFrame(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection,
                               std::string& trapText) {
+  // Out here, the scope outlives a fault that abandons the frame's stack, and puts back
+  // what the frame made on that way out too.
+  render::FrameScope scope(state);
   return diag::run_trapped_host_call("Trapped SEH Exception in RenderFrame(): ", trapText, state.lastCrashReport,
-                                     std::uint16_t{1}, [&] { return render::RenderFrame(state, frame, connection); });
+                                     std::uint16_t{1}, [&] {
+                                       render::RenderFrame(state, frame, connection, scope);
+                                       return std::uint16_t{0};
+                                     });
 }
 
 }  // namespace paravelle::script

@@ -15,7 +15,8 @@ namespace paravelle::script {
 void CallStartJob(daemon::JobState& state, const std::wstring& fileName, const std::wstring& cameraName,
                   std::string& trapText);
 void CallEndJob(daemon::JobState& state, std::string& trapText);
-// The frame render's result: 0 when the frame was finished or skipped; 1 after a fault.
+// 0 when the frame was finished or skipped; 1 after a fault. The frame's bitmaps and names
+// are put back on every way out, a fault included.
 std::uint16_t CallRenderFrame(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection,
                               std::string& trapText);
 

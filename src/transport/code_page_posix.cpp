@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <cwchar>
-#include <stdexcept>
 
 #include <utf8.h>
 
@@ -93,8 +92,11 @@ std::wstring utf8_to_wide_lenient(const std::string& bytes) {
   return wide;
 }
 
+// The text quotes the number the system's converter gives for a code page it does not
+// know; the code says the same in this system's terms.
 [[noreturn]] void raise_conversion_error(const char* converter) {
-  throw std::runtime_error(std::string(converter) + " Error code: " + std::to_string(error_invalid_parameter));
+  throw conversion_error(std::string(converter) + " Error code: " + std::to_string(error_invalid_parameter),
+                         std::make_error_code(std::errc::invalid_argument));
 }
 
 }  // namespace

@@ -11,15 +11,17 @@
 
 #include <cstring>
 #include <cwchar>
-#include <stdexcept>
 
 namespace paravelle {
 namespace {
 
+// Called right after the failed call, before anything else can change the thread's last error.
 template <class Text>
 Text fallback_or_raise(const std::optional<Text>& fallback, const char* converter) {
+  const DWORD error = ::GetLastError();
   if (fallback) return *fallback;
-  throw std::runtime_error(std::string(converter) + " Error code: " + std::to_string(::GetLastError()));
+  throw conversion_error(std::string(converter) + " Error code: " + std::to_string(error),
+                         std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 }  // namespace

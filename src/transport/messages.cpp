@@ -16,9 +16,8 @@ std::atomic<int> configured_timeout_ms{farm_timeout_from(std::getenv(farm_timeou
 
 // The prefix is ASCII, so comparing bytes is comparing characters, and only the value
 // after it is decoded: a 60 KB answer is converted once and never moved.
-std::optional<std::wstring> success_value(const std::string& answer) {
+std::optional<std::wstring> success_value(std::string_view bytes) {
   constexpr std::string_view prefix = "SUCCESS: ";
-  const std::string_view bytes(answer);
   if (!bytes.starts_with(prefix)) {
     from_utf8(bytes);  // a malformed answer raises, whatever it says
     return std::nullopt;
@@ -62,13 +61,13 @@ void send_message(win32::simple_socket& socket, const char* narrow_text) {
 }
 
 std::wstring receive_message(win32::simple_socket& socket, int timeout_ms) {
-  return from_utf8(socket.receive(timeout_ms));
+  return from_utf8(socket.receive_view(timeout_ms));
 }
 
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::wstring& request) {
   host::drain_messages();
   send_message(socket, request);
-  return success_value(socket.receive(farm_timeout_ms()));
+  return success_value(socket.receive_view(farm_timeout_ms()));
 }
 
 std::optional<std::wstring> exchange_request(win32::simple_socket& socket, const std::string& narrow_request) {

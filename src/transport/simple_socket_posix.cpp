@@ -6,10 +6,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
 #include "host/platform.h"
@@ -62,7 +62,10 @@ void simple_socket::close_handle(socket_handle& handle) {
 }
 
 void simple_socket::disconnect(bool close_listener) {
-  pending_.clear();
+  forget_pending();
+  // Closed while a renderer thread sends, the handle's number could already name another
+  // file when its send is made.
+  const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -79,52 +82,53 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
   if (peer.sin_addr.s_addr == INADDR_NONE)
     throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
 
-  if (protocol_id != protocol_tcp && protocol_id != protocol_udp)
-    throw simple_socket_error("socket: Invalid protocol id");
-  connection_ = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-  if (connection_ == invalid_socket_handle)
+  if (protocol_id != protocol_tcp) throw simple_socket_error("socket: Invalid protocol id");
+  const int created = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (created == invalid_socket_handle)
     throw simple_socket_error("socket: Failed to create tcp/ip socket.",
                               std::error_code(errno, std::system_category()));
+  {
+    const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
+    connection_ = created;
+  }
 
-  if (const int error = connect_error(connection_, peer); error != 0) {
+  if (const int error = connect_error(created, peer); error != 0) {
     disconnect(true);
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
                                                 std::error_code(error, std::system_category()));
   }
-  if (protocol_id == protocol_tcp) {
-    // Without it the second of two small frames in a row waits for the worker's delayed
-    // acknowledgement of the first (40 ms on Linux, up to 200 ms on Windows). Failing to
-    // set it costs only time, so the connection is kept either way.
-    const int on = 1;
-    ::setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
+  // Without it the second of two small frames in a row waits for the worker's delayed
+  // acknowledgement of the first (40 ms on Linux, up to 200 ms on Windows). Failing to set
+  // it costs only time, so the connection is kept either way.
+  const int on = 1;
+  ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void simple_socket::send(const std::string& payload) {
-  if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("simple_socket: send called while not connected.");
-  const std::size_t total = payload.size() + frame_header_size;
-  if (total > max_send_frame_size)
-    throw simple_socket_error("simple_socket::send: Tried to send too much data at once.");
-
-  const auto frame = std::make_unique_for_overwrite<char[]>(total);
-  const std::uint32_t length = htonl(static_cast<std::uint32_t>(payload.size()));
-  std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
-  std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
-
-  // A stream socket may take less than the whole frame in one call; stopping there
-  // would leave half a frame on the wire and desynchronise every later message. For the
-  // same reason a frame is finished before another thread's frame may start.
-  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
-  std::size_t sent = 0;
-  while (sent < total) {
-    const ssize_t n = ::send(connection_, frame.get() + sent, total - sent, MSG_NOSIGNAL);
+// A stream socket may take less than the whole frame in one call; stopping there would
+// leave half a frame on the wire and desynchronise every later message.
+void simple_socket::send_frame(const char (&header)[frame_header_size], std::string_view payload) {
+  iovec parts[2] = {{const_cast<char*>(header), frame_header_size},
+                    {const_cast<char*>(payload.data()), payload.size()}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  while (message.msg_iovlen > 0) {
+    const ssize_t n = ::sendmsg(connection_, &message, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw system_failure("send: error trying to send data: WSAError code ");
     }
     if (n == 0) throw simple_socket_error("send: failed to send the entire message.");
-    sent += static_cast<std::size_t>(n);
+    auto sent = static_cast<std::size_t>(n);
+    while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
+      sent -= message.msg_iov->iov_len;
+      ++message.msg_iov;
+      --message.msg_iovlen;
+    }
+    if (message.msg_iovlen > 0) {
+      message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + sent;
+      message.msg_iov->iov_len -= sent;
+    }
   }
 }
 
@@ -142,11 +146,12 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
   }
 }
 
-std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
+std::size_t simple_socket::receive_some(char* buffer, std::size_t count, bool block) {
   for (;;) {
-    const ssize_t n = ::recv(connection_, buffer, std::min(count, max_recv_chunk), 0);
+    const ssize_t n = ::recv(connection_, buffer, std::min(count, max_recv_chunk), block ? 0 : MSG_DONTWAIT);
     if (n > 0) return static_cast<std::size_t>(n);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && !block && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     const int code = errno;
     disconnect(true);
     if (n == 0)

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "host/platform.h"
 
@@ -53,7 +52,10 @@ void simple_socket::close_handle(socket_handle& handle) {
 }
 
 void simple_socket::disconnect(bool close_listener) {
-  pending_.clear();
+  forget_pending();
+  // Closed while a renderer thread sends, the handle could already name another socket
+  // when its send is made.
+  const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
   close_handle(connection_);
   if (close_listener) close_handle(listener_);
 }
@@ -69,51 +71,49 @@ void simple_socket::connect(const std::string& address, unsigned port, int proto
   peer.sin_addr.s_addr = ::inet_addr(address.c_str());
   if (peer.sin_addr.s_addr == INADDR_NONE)
     throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
-  if (protocol_id != protocol_tcp && protocol_id != protocol_udp)
-    throw simple_socket_error("socket: Invalid protocol id");
+  if (protocol_id != protocol_tcp) throw simple_socket_error("socket: Invalid protocol id");
 
-  const SOCKET created = ::socket(AF_INET, protocol_id == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  const SOCKET created = ::socket(AF_INET, SOCK_STREAM, 0);
   if (created == INVALID_SOCKET)
     throw simple_socket_error("socket: Failed to create tcp/ip socket.",
                               std::error_code(::WSAGetLastError(), std::system_category()));
-  connection_ = static_cast<socket_handle>(created);
+  {
+    const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
+    connection_ = static_cast<socket_handle>(created);
+  }
   if (::connect(created, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
     const int error = ::WSAGetLastError();
     disconnect(true);
     throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
                                                 std::error_code(error, std::system_category()));
   }
-  if (protocol_id == protocol_tcp) {
-    // Small frames in a row must not wait for the worker's delayed acknowledgement.
-    const BOOL on = TRUE;
-    ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  }
+  // Small frames in a row must not wait for the worker's delayed acknowledgement.
+  const BOOL on = TRUE;
+  ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-void simple_socket::send(const std::string& payload) {
-  if (connection_ == invalid_socket_handle)
-    throw simple_socket_error("simple_socket: send called while not connected.");
-  const std::size_t total = payload.size() + frame_header_size;
-  if (total > max_send_frame_size)
-    throw simple_socket_error("simple_socket::send: Tried to send too much data at once.");
-
-  const auto frame = std::make_unique_for_overwrite<char[]>(total);
-  const u_long length = ::htonl(static_cast<u_long>(payload.size()));
-  std::copy_n(reinterpret_cast<const char*>(&length), frame_header_size, frame.get());
-  std::copy(payload.begin(), payload.end(), frame.get() + frame_header_size);
-
-  // A partial send would leave half a frame on the wire; keep going until it is all out,
-  // before another thread's frame may start.
-  const std::lock_guard<std::mutex> one_frame_at_a_time(send_mutex_);
-  std::size_t sent = 0;
-  while (sent < total) {
-    const int n = ::send(static_cast<SOCKET>(connection_), frame.get() + sent, static_cast<int>(total - sent), 0);
-    if (n == SOCKET_ERROR) {
+// A partial send would leave half a frame on the wire; keep going until it is all out.
+void simple_socket::send_frame(const char (&header)[frame_header_size], std::string_view payload) {
+  WSABUF parts[2] = {{static_cast<ULONG>(frame_header_size), const_cast<char*>(header)},
+                     {static_cast<ULONG>(payload.size()), const_cast<char*>(payload.data())}};
+  WSABUF* next = parts;
+  DWORD left = 2;
+  while (left > 0) {
+    DWORD sent = 0;
+    if (::WSASend(static_cast<SOCKET>(connection_), next, left, &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
       if (::WSAGetLastError() == WSAEINTR) continue;
       throw system_failure("send: error trying to send data: WSAError code ");
     }
-    if (n == 0) throw simple_socket_error("send: failed to send the entire message.");
-    sent += static_cast<std::size_t>(n);
+    if (sent == 0) throw simple_socket_error("send: failed to send the entire message.");
+    while (left > 0 && sent >= next->len) {
+      sent -= next->len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->buf += sent;
+      next->len -= sent;
+    }
   }
 }
 
@@ -128,7 +128,18 @@ void simple_socket::wait_for_data(std::uint32_t expiry) {
     throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
 }
 
-std::size_t simple_socket::receive_some(char* buffer, std::size_t count) {
+std::size_t simple_socket::receive_some(char* buffer, std::size_t count, bool block) {
+  if (!block) {
+    // Winsock has no per-call non-blocking receive: a select that does not wait says
+    // whether one would block.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(connection_), &readable);
+    timeval now{0, 0};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &now);
+    if (ready == SOCKET_ERROR) throw system_failure("select: Operation on socket failed: WSAError code ");
+    if (ready == 0) return 0;
+  }
   const int wanted = static_cast<int>(std::min<std::size_t>(count, max_recv_chunk));
   const int n = ::recv(static_cast<SOCKET>(connection_), buffer, wanted, 0);
   if (n > 0) return static_cast<std::size_t>(n);

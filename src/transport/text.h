@@ -3,8 +3,10 @@
 // units), narrow text in the ANSI code page, and UTF-8 message bytes.
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace paravelle {
 
@@ -22,8 +24,19 @@ std::wstring from_utf8(std::string_view bytes);
 std::string to_string(const std::wstring& text);
 std::wstring to_wstring(const std::string& text);
 
+// A code-page conversion the system refused. The text names the converter and quotes the
+// system's error number; the exception keeps the number as data, like the socket's errors.
+class conversion_error : public std::runtime_error {
+ public:
+  conversion_error(const std::string& text, std::error_code code) : std::runtime_error(text), code_(code) {}
+  const std::error_code& code() const noexcept { return code_; }
+
+ private:
+  std::error_code code_;
+};
+
 // The underlying converters. The text ends at its first NUL. Without a fallback, a
-// failure raises std::runtime_error with the converter's name and the error code.
+// failure raises conversion_error with the converter's name and the error code.
 std::string convert_wide_string_to_multibyte(const wchar_t* text, unsigned code_page,
                                              const std::optional<std::string>& fallback = std::nullopt);
 std::wstring convert_multibyte_to_wide_string(const char* text, unsigned code_page,

@@ -12,11 +12,12 @@
 #include <cstdint>
 
 // The undefined-behaviour sanitizer would report the deliberate faults before the
-// processor raises them.
+// processor raises them, and the thread sanitizer would report threads faulting on the
+// same bad address at once as a race.
 #if defined(__clang__)
-#define PARAVELLE_OPAQUE [[gnu::noinline, clang::optnone, gnu::no_sanitize("undefined")]]
+#define PARAVELLE_OPAQUE [[gnu::noinline, clang::optnone, clang::no_sanitize("undefined", "thread")]]
 #else
-#define PARAVELLE_OPAQUE [[gnu::noipa, gnu::no_sanitize("undefined")]]
+#define PARAVELLE_OPAQUE [[gnu::noipa, gnu::no_sanitize("undefined", "thread")]]
 #endif
 
 namespace paravelle::diag::testing {

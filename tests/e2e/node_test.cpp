@@ -150,7 +150,7 @@ TEST(NodeFaults, FramesTheNodeCannotTakeAndAWorkerThatVanishes) {
 }
 
 TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
-  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
+  PARAVELLE_SKIP_UNLESS_MACHINE_FAULTS_TRAPPED();
   TempFolder tmp;
   nlohmann::json scene = small_job_scene();
   scene["render"].update({{"width", 160}, {"height", 120}});
@@ -159,7 +159,9 @@ TEST(NodeJob, FailuresCostTheirCommandOnlyAndFramesRender) {
   scene["faults"] = {{{"when", "load"}, {"kind", "write"}}};
   const std::string crashing = write_scene(tmp.path(), "crash.json", scene);
   worker::FarmWorker farm;
-  worker::NodeProcess node(node_binary_path(), farm.port(), "job", {}, {{"TMP", tmp.path()}});
+  // What the frames a trapped fault abandons held is lost by design: no leak report at the end.
+  worker::NodeProcess node(node_binary_path(), farm.port(), "job", {},
+                           {{"TMP", tmp.path()}, {"ASAN_OPTIONS", "detect_leaks=0"}});
   farm.open_session(wait_ms, "job");
   const auto job = [&](const std::string& command) { return farm.job_command(command, wait_ms); };
 
@@ -316,7 +318,7 @@ TEST(FarmJob, HangsAreEndedByTheStallTimeOutRetriedAndReported) {
   start.options.launch.stall_ms = 1000;
   const worker::JobReport never = start.run({1, 2});
   EXPECT_THAT(statuses(never), ElementsAre("1 not rendered", "2 not rendered"));
-  EXPECT_EQ(never.frames[0].problem, "no node was left to render it");
+  EXPECT_THAT(never.frames[0].problem, ::testing::StartsWith("no node was left to render it"));
   ASSERT_EQ(start.problems.lines.size(), 3u);
   EXPECT_THAT(start.problems.lines[0],
               HasSubstr("the node sent nothing for 1 s during StartJob (stalled); killing it"));

@@ -32,15 +32,15 @@ TEST(ScriptLanguage, ArithmeticLogicBlocksAndControlFlow) {
                   {L"(-2147483647 - 1) / -1", L"-2147483648"},
                   {L"\"ab\" + \"cd\"", L"\"abcd\""},
                   {L"1 / 0", L"-- Runtime error: at line 1, Divide by zero"},
-                  {L"\n\"a\" + 1", L"-- Runtime error: at line 2, No \"+\" function for \"a\" and 1"},
+                  {L"\n\"a\" + 1", L"-- Unable to convert: 1 to type: String (at line 2)"},
                   {L"2147483648", L"-- Syntax error: at line 1, integer 2147483648 is too large"}});
   // `or` stops at the first true operand: the error on the right is never reached.
   expect_results({{L"1 == 1.0", L"true"},
                   {L"\"abc\" < \"abd\" and 3 >= 3 and 2 <= 1 == false", L"true"},
                   {L"not 1 > 2", L"true"},
                   {L"true or (1/0 == 1)", L"true"},
-                  {L"1 and true", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
-                  {L"#() < 1", L"-- Runtime error: at line 1, No \"<\" function for #() and 1"}});
+                  {L"1 and true", L"-- Unable to convert: 1 to type: Boolean (at line 1)"},
+                  {L"#() < 1", L"-- No \"<\" function for #() (at line 1)"}});
   expect_results({{L"(1; 2; 3)", L"3"},
                   {L"/* block\ncomment */ 5", L"5"},
                   {L"1 +\n 2", L"3"},
@@ -60,7 +60,7 @@ TEST(ScriptLanguage, ArithmeticLogicBlocksAndControlFlow) {
                   {L"n = 0; for i = 5 to 1 do n = n + 1; n", L"0"},
                   {L"n = 0; for i = 2147483646 to 2147483647 do n = n + 1; n", L"2"},
                   {L"a = b = 4; a + b", L"8"},
-                  {L"if 1 then 2", L"-- Runtime error: at line 1, Unable to convert: 1 to type: BooleanClass"},
+                  {L"if 1 then 2", L"-- Unable to convert: 1 to type: Boolean (at line 1)"},
                   {L"for i = 1 to 2 by 0 do ()", L"-- Runtime error: at line 1, for loop step must not be zero"},
                   {L"if true 1", L"-- Syntax error: at line 1, expected 'then' or 'do', got a number"},
                   {L"3 = 4", L"-- Syntax error: at line 1, cannot assign to this expression"}});
@@ -75,9 +75,9 @@ TEST(ScriptLanguage, CallsByJuxtapositionAndPropertyReads) {
   EXPECT_EQ(listener.text(), L"\"a\"\n3\nx and #(1, \"y\")\n1005 %");
   expect_results({{L"\"hello\".count + #(1, 2).COUNT", L"7"},
                   {L"getCurrentException()", L"undefined"},
-                  {L"x = 5; x 1", L"-- Runtime error: at line 1, Call needs function or class, got: 5"},
-                  {L"print 1 2", L"-- Runtime error: at line 1, Argument count error: print wanted 1, got 2"},
-                  {L"\"s\".size", L"-- Runtime error: at line 1, Unknown property: \"size\" in \"s\""}});
+                  {L"x = 5; x 1", L"-- Type error: Call needs function or class, got: 5 (at line 1)"},
+                  {L"print 1 2", L"-- Argument count error: print wanted 1, got 2 (at line 1)"},
+                  {L"\"s\".size", L"-- Unknown property: \"size\" in \"s\" (at line 1)"}});
 }
 
 TEST(ScriptLanguage, LocalsShadowGlobalsAndNamesIgnoreCase) {
@@ -116,8 +116,8 @@ TEST(ScriptLanguage, AsConversions) {
                   {L"\"4x\" as integer", L"undefined"},
                   {L"\"\" as float", L"undefined"},
                   {L"true as integer", L"1"},
-                  {L"1e10 as integer", L"-- Runtime error: at line 1, Unable to convert: 1e+10 to type: Integer"},
-                  {L"1 as point3", L"-- Runtime error: at line 1, Unable to convert: 1 to type: point3"}});
+                  {L"1e10 as integer", L"-- Unable to convert: 1e+10 to type: Integer (at line 1)"},
+                  {L"1 as point3", L"-- Unable to convert: 1 to type: point3 (at line 1)"}});
 }
 
 namespace paravelle::host_test {
@@ -131,7 +131,7 @@ TEST(ScriptRuntime, ErrorsKeepTheirLineAndRunTextAndRunFileReportThemOnTheListen
     FAIL();
   } catch (const RuntimeError& error) {
     EXPECT_EQ(error.line(), 3);
-    EXPECT_EQ(error.message(), L"No \"+\" function for 1 and \"x\"");
+    EXPECT_EQ(error.message(), L"Unable to convert: \"x\" to type: Integer");
   }
   ListenerCapture listener;
   EXPECT_TRUE(script::run_text(L"print \"fine\""));

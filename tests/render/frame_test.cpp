@@ -27,6 +27,7 @@
 #include "render/job_start.h"
 #include "render/progress_callback.h"
 #include "render/renderer.h"
+#include "script/job_steps.h"
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
 #include "support/raw_peer.h"
@@ -34,8 +35,8 @@
 #include "transport/simple_socket.h"
 #include "transport/text.h"
 
-// Sanitizers own the signals the trap needs: machine faults are left out under them.
-inline constexpr bool machine_faults_trapped = paravelle::testing::active_sanitizer == nullptr;
+// ThreadSanitizer owns the signals the trap needs: machine faults are left out under it.
+using paravelle::testing::machine_faults_trapped;
 
 namespace paravelle::render {
 namespace {
@@ -206,7 +207,7 @@ class FrameTest : public JobTest {
   }
   // The frame's failure text, or the empty text.
   std::string render(std::int32_t frame) {
-    const std::string failure = failure_of([&] { EXPECT_EQ(RenderFrame(state, frame, connection), 0); });
+    const std::string failure = failure_of([&] { RenderFrame(state, frame, connection); });
     return failure == "no failure" ? "" : failure;
   }
   std::int64_t live_before = 0;
@@ -216,7 +217,7 @@ class FrameTest : public JobTest {
 // crash report; a renderer that cannot be closed keeps the job running, so EndJob can be
 // tried again.
 TEST_F(FrameTest, TrappedFaultsInTheJobStepsFailTheStepWithTheCrashReport) {
-  PARAVELLE_SKIP_UNDER_SANITIZER("machine faults need the trap's own signal handlers");
+  PARAVELLE_SKIP_UNLESS_MACHINE_FAULTS_TRAPPED();
   const auto faulty = [&](const char* when, const char* kind) {
     json scene = small_job_scene();
     scene["faults"] = {{{"when", when}, {"kind", kind}}};
@@ -226,7 +227,10 @@ TEST_F(FrameTest, TrappedFaultsInTheJobStepsFailTheStepWithTheCrashReport) {
     EXPECT_THAT(failure, StartsWith("Trapped SEH Exception in " + call + "(): " + fault + "\nProcess:  "));
     EXPECT_EQ(failure.substr(failure.find('\n') + 1), state.lastCrashReport);
   };
-  trapped(failure_of([&] { StartJob(state, faulty("load", "write"), L""); }), "LoadFromFile", "Access Violation");
+  {
+    const paravelle::testing::AbandonedByAFault abandoned;  // the scene being loaded
+    trapped(failure_of([&] { StartJob(state, faulty("load", "write"), L""); }), "LoadFromFile", "Access Violation");
+  }
   EXPECT_FALSE(state.jobRunning);
   StartJob(state, faulty("open", "read_null"), L"");
   trapped(failure_of([&] { SetupRenderParameters(state, 0, connection); }), "OpenCurRenderer", "Access Violation");
@@ -315,11 +319,11 @@ TEST_F(FrameTest, AFrameWritesItsImageElementsAndJpegCopyWithEveryLineInOrder) {
   EXPECT_EQ(host::standalone::display_counters().display_calls, 1);
   EXPECT_EQ(host::standalone::display_counters().shown_now, 0);
   EXPECT_EQ(state.outputBitmapInfo.Type(), BMM_FLOAT_RGBA_32) << "the renderer asks for float output";
-  EXPECT_EQ(state.renderElementBitmaps[1]->bi.Type(), BMM_FLOAT_RGBA_32);
+  EXPECT_EQ(state.renderElements[1].output->bi.Type(), BMM_FLOAT_RGBA_32);
   EXPECT_NE(state.outputBitmapInfo.Flags() & MAP_HAS_ALPHA, 0u);
   // Back to the names the frame started from; the renderer stays open for the next frame.
   EXPECT_EQ(narrow(state.outputBitmapInfo.Name()), file("out/beauty.exr"));
-  EXPECT_EQ(narrow(state.renderElementBitmaps[0]->bi.Name()), file("elements/alpha.exr"));
+  EXPECT_EQ(narrow(state.renderElements[0].output->bi.Name()), file("elements/alpha.exr"));
   EXPECT_TRUE(state.rendererOpen && host().renderer_open());
   EndJob(state);
   EXPECT_FALSE(state.jobRunning || state.rendererOpen || host().renderer_open());
@@ -364,8 +368,8 @@ TEST_F(FrameTest, FailuresFreeTheFrameAndRestoreItsNames) {
     EXPECT_EQ(failure, c.failure);
     EXPECT_EQ(host::standalone::live_bitmap_count(), live_before);
     EXPECT_EQ(narrow(state.outputBitmapInfo.Name()), file("out/beauty.exr"));
-    for (PBBitmap* element : state.renderElementBitmaps) EXPECT_EQ(element->bm, nullptr);
-    EXPECT_EQ(narrow(state.renderElementBitmaps.at(1)->bi.Name()), file("elements/zdepth.exr"));
+    for (const auto& element : state.renderElements) EXPECT_EQ(element.output->bm, nullptr);
+    EXPECT_EQ(narrow(state.renderElements.at(1).output->bi.Name()), file("elements/zdepth.exr"));
     EXPECT_FALSE(fs::exists(native("out/beauty0009.exr")));
     EXPECT_TRUE(state.writtenOutputFiles.empty());
     state.jobRunning = true;
@@ -414,6 +418,79 @@ TEST_F(FrameTest, BlackFramesAreDarkPixelsOfTransparentOrOpaqueAlphaCountedAgain
                           "  blackPixelThreshold = 0.25", "9999 of 10000 pixels are considered black (99%)",
                           "99% of the output image is considered black, failing render..."));
   EXPECT_EQ(check(filled_bitmap(4, 4, {1, 1, 1, 1}).get(), 0, 0.1f), black_at(0));
+}
+
+// However the write of the frame's first file fails (in the host's image output, where only
+// the job step's trap catches a machine fault), the frame's bitmaps are gone and its names
+// are the job's again: the next frame writes its own files, numbered once.
+TEST_F(FrameTest, AWriteThatFailsPutsTheFrameBack) {
+  const auto render_task = [&](std::int32_t frame) {
+    std::string trapText;
+    try {
+      script::CallRenderFrame(state, frame, connection, trapText);
+    } catch (const std::exception& error) {
+      return std::string(error.what());
+    }
+    return trapText;
+  };
+  const struct {
+    const char* kind;
+    std::string failure;
+    bool machineFault;
+  } cases[] = {
+      {"write", "Trapped SEH Exception in RenderFrame(): Access Violation", true},
+      {"divide_by_zero", "Trapped SEH Exception in RenderFrame(): Integer Divide By Zero", true},
+      {"std_exception", "the scene's fault injection throws a standard exception", false},
+      {"fail", "Error in bm->Write(): error code 3", false},
+  };
+  for (const auto& c : cases) {
+    if (c.machineFault && !machine_faults_trapped) continue;
+    SCOPED_TRACE(c.kind);
+    json description = scene();
+    description["faults"] = {{{"when", "write"}, {"kind", c.kind}}};
+    start(description);
+    EXPECT_EQ(render_task(1), c.failure);
+    EXPECT_EQ(host::standalone::live_bitmap_count(), live_before);
+    EXPECT_EQ(narrow(state.outputBitmapInfo.Name()), file("out/beauty.exr"));
+    EXPECT_EQ(narrow(state.renderElements.at(0).output->bi.Name()), file("elements/alpha.exr"));
+    host().scene().spec().faults.clear();
+    EXPECT_EQ(render_task(2), "");
+    EXPECT_THAT(state.writtenOutputFiles, ElementsAre(host_path("out/beauty0002.exr"), host_path("elements/alpha0002.exr"),
+                                                      host_path("elements/zdepth0002.exr")));
+    EndJob(state);
+  }
+}
+
+// The farm hears that the JPEG copy is off, as it always has; the node's log says why.
+TEST_F(FrameTest, AJpegFolderThatCannotBeCheckedLeavesItsReasonInTheLog) {
+  fs::create_symlink(native("loop"), native("loop"));
+  start(scene());
+  state.useJpegOutput = true;
+  state.jpegOutputPath = host_path("loop") + L"\\";
+  EXPECT_EQ(render(1), "");
+  EXPECT_FALSE(state.useJpegOutput);
+  EXPECT_THAT(log.text(), ::testing::HasSubstr("Could not create jpeg output path \"" + narrow(state.jpegOutputPath) +
+                                               "\": Could not get the status of \"" + narrow(state.jpegOutputPath) +
+                                               "\": "));
+  EndJob(state);
+}
+
+// Reseeding the C library's generator (a script or another library may) must not give two
+// openings of the renderer the same placeholder name for a frame that is not saved.
+TEST_F(FrameTest, EveryOpeningNamesAnUnsavedFrameAnew) {
+  json description = scene();
+  description["render"]["save_file"] = false;
+  start(description);
+  state.restartRendererMode = true;
+  std::vector<std::wstring> names;
+  for (int opening = 0; opening < 2; ++opening) {
+    std::srand(1);
+    EXPECT_EQ(render(3), "");
+    names.push_back(state.renderOutputName);
+  }
+  EXPECT_THAT(narrow(names[0]), StartsWith(file("data") + "\\Orvalink\\taskmere\\temp\\temp_filename"));
+  EXPECT_NE(names[0], names[1]);
+  EndJob(state);
 }
 
 // Renderer threads report at the same moment: every message arrives whole, and the

@@ -1,5 +1,5 @@
-// Built into every test program of a ThreadSanitizer build (PARAVELLE_SANITIZE=thread), so
-// ctest and a run by hand see the same settings.
+// Built into every program and library of a ThreadSanitizer build (PARAVELLE_SANITIZE=thread),
+// so ctest, a run by hand and the nodes and workers the tests start see the same settings.
 //
 // OpenImageIO and OpenEXR are not built with the sanitizer: their thread pools synchronise
 // in ways it cannot see, and OpenEXR takes more nested locks at start-up than the deadlock

@@ -36,10 +36,35 @@ inline constexpr const char* active_sanitizer = nullptr;
 
 }  // namespace paravelle::testing
 
-// Skips the rest of the test under any sanitizer, or only under the one named.
+// Skips the rest of the test under any sanitizer.
 #define PARAVELLE_SKIP_UNDER_SANITIZER(reason)           \
   if (::paravelle::testing::active_sanitizer != nullptr) \
   GTEST_SKIP() << "not under " << ::paravelle::testing::active_sanitizer << ": " << reason
+
+namespace paravelle::testing {
+// ThreadSanitizer owns the fault signals the trap needs; under AddressSanitizer the trap
+// works as it does without one.
+#if defined(PARAVELLE_UNDER_TSAN)
+inline constexpr bool machine_faults_trapped = false;
+#else
+inline constexpr bool machine_faults_trapped = true;
+#endif
+
+// How many times longer than without one the work of a test may take under a sanitizer, on
+// a machine shared with other builds: waits for a reply stretch by that factor.
+#if defined(PARAVELLE_UNDER_TSAN)
+inline constexpr int sanitizer_slowdown = 6;
+#elif defined(PARAVELLE_UNDER_ASAN)
+inline constexpr int sanitizer_slowdown = 3;
+#else
+inline constexpr int sanitizer_slowdown = 1;
+#endif
+}  // namespace paravelle::testing
+
+// Skips the rest of a test of trapped machine faults where they are not trapped.
+#define PARAVELLE_SKIP_UNLESS_MACHINE_FAULTS_TRAPPED() \
+  if (!::paravelle::testing::machine_faults_trapped)   \
+  GTEST_SKIP() << "not under ThreadSanitizer: machine faults need the trap's own signal handlers"
 
 #if defined(PARAVELLE_UNDER_ASAN)
 #include <sanitizer/lsan_interface.h>

@@ -1,10 +1,11 @@
 // A scripted stand-in for paravelle-node, so the job runner's handling of nodes that hang, crash,
 // die or write bad outputs is tested without a real renderer. It speaks the node's protocol with
 // just enough of its replies:
-//   fake-node --port P --token T [--hang-frame N] [--hang-once FILE] [--crash-frame N]
-//             [--die-frame N] [--empty-output-frame N] [--refuse-start] [--reject-setting WORD]
+//   fake-node --port P --token T [--hang-frame N] [--deaf-frame N] [--hang-once FILE] [--crash-frame N]
+//             [--crashes K] [--die-frame N] [--empty-output-frame N] [--refuse-start] [--reject-setting WORD]
 // A hanging frame first starts a child that sleeps in the same process group, so a test can see
-// that the whole group was killed; its pid goes to $TMP/hang-child.pid.
+// that the whole group was killed; its pid goes to $TMP/hang-child.pid; a deaf frame asks a thousand
+// times for the job info entry "big", reads no answer and hangs. A crash sends K trapped faults.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,7 +40,8 @@ struct Script {
 std::string write_output(const std::string& tmp, int frame, bool empty) {
   const std::string path = tmp + "/frame-" + std::to_string(frame) + ".png";
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!empty) file << "not really a png, frame " << frame;
+  // A tiny image (PPM, found by its content whatever its name), so that thumbnails can be made of it.
+  if (!empty) file << "P6\n2 2\n255\n" << std::string(12, static_cast<char>(40 * frame));
   std::string shown = path;
   for (char& c : shown) c = c == '/' ? '\\' : c;  // the node's path texts use backslashes
   return shown;
@@ -93,21 +95,28 @@ class FakeNode {
     client_.write_frame("FUNCTION: SETTITLE Rendering image - 50.0%");
     client_.write_frame("FUNCTION: PROGRESS 50");
     outputs_.clear();
-    if (script_.frame_is("--hang-frame", frame)) {
-      const std::string marker = script_.has("--hang-once") ? script_.options.at("--hang-once") : std::string();
-      if (marker.empty() || ::access(marker.c_str(), F_OK) != 0) {
-        if (!marker.empty()) std::ofstream(marker) << "hung once";
-        hang(tmp_);
-      }
+    if (script_.frame_is("--hang-frame", frame) && first_time()) hang(tmp_);
+    if (script_.frame_is("--deaf-frame", frame) && first_time()) {
+      for (int i = 0; i < 1000; ++i) client_.write_frame("FUNCTION: GETJOBINFOENTRY big");
+      hang(tmp_);
     }
     if (script_.frame_is("--die-frame", frame)) ::_exit(9);
     if (script_.frame_is("--crash-frame", frame)) {
       client_.write_frame("ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005");
+      const int crashes = script_.has("--crashes") ? std::atoi(script_.options.at("--crashes").c_str()) : 1;
+      for (int i = 2; i <= crashes; ++i)
+        client_.write_frame("ERROR: Trapped SEH Exception in SaveImage(): Stack Overflow " + std::to_string(i));
       client_.write_frame("ERROR: Failed to save file.");
       return;
     }
     outputs_ = write_output(tmp_, frame, script_.frame_is("--empty-output-frame", frame)) + "\n";
     client_.write_frame("SUCCESS");
+  }
+
+  // With --hang-once FILE, only while FILE does not exist; it is made then.
+  bool first_time() const {
+    const std::string marker = script_.has("--hang-once") ? script_.options.at("--hang-once") : std::string();
+    return marker.empty() || (::access(marker.c_str(), F_OK) != 0 && std::ofstream(marker) << "once");
   }
 
   const Script& script_;

@@ -186,8 +186,6 @@ TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
       // The node reads the word with quotes and escapes resolved.
       {with_header(R"("settings_before_start": ["Start\"Job\",a"])"),
        "\"settings_before_start\"[0]: \"StartJob\" " + not_a_setting},
-      {with_header(R"("settings_before_start": ["Hide\\qFrameBuffer"])"),
-       "\"settings_before_start\"[0]: the node cannot read this command: unknown escape sequence \\q"},
       {with_header(R"("path_mapping": [{"from": "", "to": "/x"}])"), "\"path_mapping\"[0]: \"from\" is empty"},
       {with_header(R"("scripts": [{"file": "a.ms", "text": "1"}])"),
        "\"scripts\"[0]: needs exactly one of \"file\" and \"text\""},

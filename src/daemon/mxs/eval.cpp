@@ -1,6 +1,7 @@
 #include "daemon/mxs/eval.h"
 
 #include <stdexcept>
+#include <string_view>
 
 #include "daemon/mxs/frame.h"
 #include "transport/text.h"
@@ -22,7 +23,7 @@ class alloc_scope {
 
 }  // namespace
 
-Value* eval_stream(CharStream* stream, MAXScript::ScriptSource source) {
+Value* eval_stream(CharStream* stream, MAXScript::ScriptSource source, int last_line) {
   frame<3> values;
   Value*& parser = values.link();
   Value*& code = values.link();
@@ -32,6 +33,15 @@ Value* eval_stream(CharStream* stream, MAXScript::ScriptSource source) {
     parser = new Parser(thread_local_current_stdout());
     code = static_cast<Parser*>(parser)->compile_all(stream, source);
     result = static_cast<CodeTree*>(code)->eval();
+  } catch (const SyntaxError& error) {
+    if (last_line <= 0 || error.line() <= last_line)
+      throw std::runtime_error(paravelle::to_string(exception_text(error)));
+    // What stood there was the wrapping's closing bracket, which the script's author never wrote.
+    std::wstring reason = error.reason();
+    constexpr std::wstring_view bracket = L"got ')'";
+    if (reason.ends_with(bracket))
+      reason.replace(reason.size() - bracket.size(), bracket.size(), L"got the end of the script");
+    throw std::runtime_error(paravelle::to_string(exception_text(SyntaxError(reason, last_line))));
   } catch (const MAXScriptException& error) {
     throw std::runtime_error(paravelle::to_string(exception_text(error)));
   }

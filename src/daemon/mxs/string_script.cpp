@@ -1,5 +1,6 @@
 #include "daemon/mxs/string_script.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "daemon/mxs/eval.h"
@@ -65,7 +66,8 @@ Value* string_script::eval() {
   Value*& name = values.link();
   name = Name::intern(locals_global_name);
   const global_binding locals(name, values.link(), locals_);
-  return eval_stream(stream_, source_);
+  const int user_lines = 1 + static_cast<int>(std::count(text_.begin(), text_.end(), L'\n'));
+  return eval_stream(stream_, source_, user_lines);
 }
 
 }  // namespace mxs

@@ -13,6 +13,7 @@
 #include "host/standalone/float_storage.h"
 #include "host/standalone/gamma_state.h"
 #include "host/standalone/image_file.h"
+#include "host/standalone/standalone_interface.h"
 #include "host/standalone/wide_text.h"
 
 namespace paravelle::host::standalone {
@@ -64,6 +65,7 @@ class StandaloneBitmap : public Bitmap {
 
   int Write(BitmapInfo*, int) override {
     if (!open_) return BMMRES_NOT_OPEN;
+    if (standalone_interface().injected_fault(FaultSpec::When::write)) return BMMRES_NOT_WRITABLE;
     const ImagePixels pixels{storage_.Width(), storage_.Height(), storage_.data()};
     const ImageWriteResult result = write_image_file(output_path_, pixels, output_.Type(),
                                                      (output_.Flags() & MAP_HAS_ALPHA) != 0, effective_output_gamma());

@@ -15,7 +15,11 @@ namespace {
 // (SIGILL) or removed altogether. The undefined-behaviour sanitizer is kept out of them
 // too: it would end the process itself before the processor raises the fault, and the
 // trap under test would never see it.
+#if defined(__clang__)
+#define PARAVELLE_DELIBERATE_FAULT [[gnu::noinline, clang::no_sanitize("undefined")]]
+#else
 #define PARAVELLE_DELIBERATE_FAULT [[gnu::noinline, gnu::no_sanitize("undefined")]]
+#endif
 
 PARAVELLE_DELIBERATE_FAULT void write_to_low_address() {
   int* volatile address = reinterpret_cast<int*>(std::uintptr_t{0x10});

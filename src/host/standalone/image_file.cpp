@@ -31,6 +31,7 @@ struct ImageFormat {
   bool has_alpha;                // the format can hold an alpha channel
   bool straight_alpha;           // the file holds colour not multiplied by alpha
   std::string_view compression;  // empty: the writer's default
+  int max_side;                  // the widest and tallest image the format's encoder takes
 };
 
 constexpr OIIO::TypeDesc u8 = OIIO::TypeDesc::UINT8;
@@ -38,16 +39,19 @@ constexpr OIIO::TypeDesc u16 = OIIO::TypeDesc::UINT16;
 constexpr OIIO::TypeDesc half = OIIO::TypeDesc::HALF;
 constexpr OIIO::TypeDesc f32 = OIIO::TypeDesc::FLOAT;
 
+// The sides are the encoders' own limits: TGA stores them in 16 bits, libjpeg takes at most
+// 65500 (and ends the process beyond), libpng at most a million unless told otherwise.
+constexpr int any_side = std::numeric_limits<int>::max();
 constexpr std::array<ImageFormat, 9> formats{{
-    {".exr", half, f32, true, false, {}},
-    {".tif", u16, f32, true, false, {}},
-    {".tiff", u16, f32, true, false, {}},
-    {".png", u16, u16, true, true, {}},
-    {".hdr", f32, f32, false, false, {}},
-    {".jpg", u8, u8, false, false, "jpeg:95"},
-    {".jpeg", u8, u8, false, false, "jpeg:95"},
-    {".tga", u8, u8, true, true, {}},
-    {".bmp", u8, u8, false, false, {}},
+    {".exr", half, f32, true, false, {}, any_side},
+    {".tif", u16, f32, true, false, {}, any_side},
+    {".tiff", u16, f32, true, false, {}, any_side},
+    {".png", u16, u16, true, true, {}, 1000000},
+    {".hdr", f32, f32, false, false, {}, any_side},
+    {".jpg", u8, u8, false, false, "jpeg:95", 65500},
+    {".jpeg", u8, u8, false, false, "jpeg:95", 65500},
+    {".tga", u8, u8, true, true, {}, 65535},
+    {".bmp", u8, u8, false, false, {}, any_side},
 }};
 
 std::string lower_extension(const std::string& path) {
@@ -216,16 +220,21 @@ struct Encoding {
 // A refusal is OpenImageIO's message alone; the caller adds the path.
 ImageWriteResult encode(const Encoding& encoding, const ImagePixels& pixels, std::vector<unsigned char>& bytes) {
   const ImageFormat& format = encoding.format;
+  // Declared first, so that it outlives the writer, whose destructor may still close it.
+  OIIO::Filesystem::IOVecOutput memory(bytes);
   auto output = OIIO::ImageOutput::create(std::string(format.extension.substr(1)));
   if (!output) return {BMMRES_UNKNOWN_FORMAT, library_message(OIIO::geterror(), format)};
-  OIIO::Filesystem::IOVecOutput memory(bytes);
   OIIO::ImageSpec spec(pixels.width, pixels.height, encoding.channels, encoding.type);
   if (!format.compression.empty()) spec.attribute("compression", format.compression);
   if (encoding.channels == 4 && format.straight_alpha) spec.attribute("oiio:UnassociatedAlpha", 1);
   // Without Exif data the TIFF writer reports a failed, empty Exif directory.
   spec.attribute("tiff:write_exif", 0);
   if (!output->set_ioproxy(&memory) || !output->open(std::string(format.extension), spec)) {
-    return {BMMRES_NOT_WRITABLE, library_message(output->geterror(), format)};
+    const std::string message = library_message(output->geterror(), format);
+    // A writer's destructor closes it, and some writers' close writes a footer whether or
+    // not the open succeeded: with no stream left, that close has nothing to write to.
+    output->set_ioproxy(nullptr);
+    return {BMMRES_NOT_WRITABLE, message};
   }
   bool written = false;
   if (encoding.type.is_floating_point()) {
@@ -257,6 +266,12 @@ ImageWriteResult write_image_file(const std::string& native_path, const ImagePix
   if (pixels.width <= 0 || pixels.height <= 0) {
     return failure(BMMRES_INVALID_SIZE, native_path,
                    "an image of " + std::to_string(pixels.width) + "x" + std::to_string(pixels.height) + " pixels");
+  }
+  if (pixels.width > format->max_side || pixels.height > format->max_side) {
+    return failure(BMMRES_NOT_WRITABLE, native_path,
+                   "the " + std::string(format->extension.substr(1)) + " format holds images of at most " +
+                       std::to_string(format->max_side) + " pixels a side, not " + std::to_string(pixels.width) + "x" +
+                       std::to_string(pixels.height));
   }
   if (ImageWriteResult folder = check_folder(native_path); folder.code != BMMRES_SUCCESS) return folder;
 

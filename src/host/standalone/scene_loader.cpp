@@ -204,8 +204,10 @@ FaultSpec read_fault(const JsonField& field) {
     fault.when = FaultSpec::When::viewport;
   else if (when == L"flush")
     fault.when = FaultSpec::When::flush;
+  else if (when == L"write")
+    fault.when = FaultSpec::When::write;
   else
-    field["when"].fail("expected load, open, render, close, time, viewport or flush");
+    field["when"].fail("expected load, open, render, close, time, viewport, flush or write");
   const std::wstring kind = field["kind"].text();
   if (kind == L"write")
     fault.kind = FaultSpec::Kind::write;

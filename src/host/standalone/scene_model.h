@@ -139,7 +139,7 @@ struct GammaSpec {
 };
 
 struct FaultSpec {
-  enum class When { load, open, render, close, time, viewport, flush };
+  enum class When { load, open, render, close, time, viewport, flush, write };
   enum class Kind {
     write,
     read_null,

@@ -74,6 +74,10 @@ class StandaloneInterface : public Interface14 {
   BOOL GetUseActiveViewForRender() const override { return scene_->spec().render_active_viewport; }
   int GetRenderViewIndex() const override { return scene_->spec().locked_viewport; }
 
+  // Raises the scene's faults of this kind of call; true when one asks the call to fail.
+  // Public for the bitmaps, whose writes are such a call.
+  bool injected_fault(FaultSpec::When when);
+
   // For tests and the node.
   LoadedScene& scene() { return *scene_; }
   bool renderer_open() const { return session_.is_open(); }
@@ -85,8 +89,6 @@ class StandaloneInterface : public Interface14 {
 
  private:
   const RenderSettingsSpec& settings() const { return scene_->spec().render; }
-  // Raises the scene's faults of this kind of call; true when one asks the call to fail.
-  bool injected_fault(FaultSpec::When when);
   bool fail_load(const std::wstring& message);
   bool missing_files_fail_load(const LoadedScene& candidate, const std::wstring& file);
   void report(const std::wstring& text);

@@ -86,26 +86,77 @@ struct NameReference : Node {
 
 // ( e1; e2 ... ): a scope for locals; its value is the last expression's.
 struct Block : Node {
-  Block(int l, NodeList body, bool top) : Node(l, above(body)), expressions(std::move(body)), top_level(top) {}
+  Block(int l, NodeList body, bool top, bool scoped)
+      : Node(l, above(body)), expressions(std::move(body)), top_level(top), has_scope(scoped) {}
   Value* eval(Evaluator& e) const override;
   const NodeList expressions;
   const bool top_level;  // an empty program gives OK, an empty block undefined
+  const bool has_scope;  // it declares locals or functions of its own
 };
 
+enum class BinaryOperator {
+  Add,
+  Subtract,
+  Multiply,
+  Divide,
+  Power,
+  Equal,
+  NotEqual,
+  Less,
+  LessEqual,
+  Greater,
+  GreaterEqual
+};
+
+// `x = v`, or with an operator `x += v` (the operator of +=, -=, *= or /=).
 struct Assignment : Node {
-  Assignment(int l, Name* n, NodePtr v) : Node(l, above(v)), name(n), value(std::move(v)) {}
+  Assignment(int l, Name* n, NodePtr v, const BinaryOperator* o = nullptr)
+      : Node(l, above(v)), name(n), value(std::move(v)), compound(o != nullptr), op(o ? *o : BinaryOperator::Add) {}
   Value* eval(Evaluator& e) const override;
   Name* const name;
   const NodePtr value;
+  const bool compound;
+  const BinaryOperator op;
 };
 
 struct PropertyAssignment : Node {
-  PropertyAssignment(int l, NodePtr o, Name* p, NodePtr v)
-      : Node(l, above(o, v)), object(std::move(o)), property(p), value(std::move(v)) {}
+  PropertyAssignment(int l, NodePtr o, Name* p, NodePtr v, const BinaryOperator* c = nullptr)
+      : Node(l, above(o, v)),
+        object(std::move(o)),
+        property(p),
+        value(std::move(v)),
+        compound(c != nullptr),
+        op(c ? *c : BinaryOperator::Add) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr object;
   Name* const property;
   const NodePtr value;
+  const bool compound;
+  const BinaryOperator op;
+};
+
+// a[i], 1-based.
+struct Index : Node {
+  Index(int l, NodePtr o, NodePtr i) : Node(l, above(o, i)), object(std::move(o)), index(std::move(i)) {}
+  Value* eval(Evaluator& e) const override;
+  NodePtr object;  // taken over when the parser finds an assignment to the element
+  NodePtr index;
+};
+
+struct IndexAssignment : Node {
+  IndexAssignment(int l, NodePtr o, NodePtr i, NodePtr v, const BinaryOperator* c = nullptr)
+      : Node(l, above(o, i, v)),
+        object(std::move(o)),
+        index(std::move(i)),
+        value(std::move(v)),
+        compound(c != nullptr),
+        op(c ? *c : BinaryOperator::Add) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr object;
+  const NodePtr index;
+  const NodePtr value;
+  const bool compound;
+  const BinaryOperator op;
 };
 
 // local a = 1, b   /   global g = 2
@@ -122,8 +173,6 @@ struct Declaration : Node {
   const std::vector<Entry> entries;
   const bool global;
 };
-
-enum class BinaryOperator { Add, Subtract, Multiply, Divide, Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual };
 
 struct Binary : Node {
   Binary(int l, BinaryOperator o, NodePtr a, NodePtr b)
@@ -170,11 +219,51 @@ struct PropertyRead : Node {
   Name* const property;
 };
 
+// A keyword argument or parameter, `quality:5`; the value may be null (a parameter
+// without a default).
+struct Keyword {
+  Name* name;
+  NodePtr value;
+};
+using KeywordList = std::vector<Keyword>;
+
+inline std::size_t depth_of(const KeywordList& keywords) {
+  std::size_t deepest = 0;
+  for (const Keyword& keyword : keywords) deepest = std::max(deepest, depth_of(keyword.value));
+  return deepest;
+}
+
 struct Call : Node {
-  Call(int l, NodePtr f, NodeList args) : Node(l, above(f, args)), callee(std::move(f)), arguments(std::move(args)) {}
+  Call(int l, NodePtr f, NodeList args, KeywordList keys = {})
+      : Node(l, above(f, args, keys)), callee(std::move(f)), arguments(std::move(args)), keywords(std::move(keys)) {}
   Value* eval(Evaluator& e) const override;
   const NodePtr callee;
   const NodeList arguments;
+  const KeywordList keywords;
+};
+
+// fn name a b key:default = body. Defines `name` (a local inside a block or a function,
+// else a global) and gives the function.
+struct FunctionDefinition : Node {
+  FunctionDefinition(int l, Name* n, std::vector<Name*> positional, KeywordList keys, NodePtr b, bool is_local)
+      : Node(l, above(keys, b)),
+        name(n),
+        parameters(std::move(positional)),
+        keywords(std::move(keys)),
+        body(std::move(b)),
+        local(is_local) {}
+  Value* eval(Evaluator& e) const override;
+  Name* const name;
+  const std::vector<Name*> parameters;
+  const KeywordList keywords;
+  const NodePtr body;
+  const bool local;
+};
+
+struct Return : Node {
+  Return(int l, NodePtr v) : Node(l, above(v)), value(std::move(v)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr value;  // may be null: gives OK
 };
 
 struct If : Node {
@@ -186,20 +275,55 @@ struct If : Node {
   const NodePtr else_branch;  // may be null
 };
 
+// What every kind of for loop has after its source: `where` and `do` or `collect`.
+struct LoopBody {
+  NodePtr where;  // may be null
+  NodePtr body;
+  bool collect = false;
+};
+
+// for v = a to b [by s] ..., or with `in`: for v in collection ... (from is the
+// collection, to and step are null).
 struct For : Node {
-  For(int l, Name* v, NodePtr a, NodePtr b, NodePtr s, NodePtr d)
-      : Node(l, above(a, b, s, d)),
+  For(int l, Name* v, NodePtr a, NodePtr b, NodePtr s, LoopBody d)
+      : Node(l, above(a, b, s, d.where, d.body)),
         variable(v),
         from(std::move(a)),
         to(std::move(b)),
         step(std::move(s)),
-        body(std::move(d)) {}
+        where(std::move(d.where)),
+        body(std::move(d.body)),
+        collect(d.collect) {}
   Value* eval(Evaluator& e) const override;
   Name* const variable;
   const NodePtr from;
-  const NodePtr to;
-  const NodePtr step;  // may be null
+  const NodePtr to;     // null in a for ... in loop
+  const NodePtr step;   // may be null
+  const NodePtr where;  // may be null
   const NodePtr body;
+  const bool collect;
+};
+
+// while c do body, or do body while c (`test_first` false).
+struct While : Node {
+  While(int l, NodePtr c, NodePtr b, bool first)
+      : Node(l, above(c, b)), condition(std::move(c)), body(std::move(b)), test_first(first) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr condition;
+  const NodePtr body;
+  const bool test_first;
+};
+
+// exit [with value] / continue: leave or skip the rest of the innermost loop's turn.
+struct Exit : Node {
+  Exit(int l, NodePtr v) : Node(l, above(v)), value(std::move(v)) {}
+  Value* eval(Evaluator& e) const override;
+  const NodePtr value;  // may be null
+};
+
+struct Continue : Node {
+  explicit Continue(int l) : Node(l) {}
+  Value* eval(Evaluator& e) const override;
 };
 
 struct Try : Node {
@@ -209,10 +333,12 @@ struct Try : Node {
   const NodePtr handler;
 };
 
+// throw message [value]; a bare throw inside a catch handler raises the caught error again.
 struct Throw : Node {
-  Throw(int l, NodePtr m) : Node(l, above(m)), message(std::move(m)) {}
+  Throw(int l, NodePtr m, NodePtr v) : Node(l, above(m, v)), message(std::move(m)), value(std::move(v)) {}
   Value* eval(Evaluator& e) const override;
-  const NodePtr message;
+  const NodePtr message;  // may be null
+  const NodePtr value;    // may be null
 };
 
 struct Program {

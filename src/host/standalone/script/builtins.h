@@ -1,6 +1,8 @@
 #pragma once
-// The built-in functions every script sees as globals, and the state of `catch`.
+// The built-in functions every script sees as globals, the `options` value, and the state
+// of `catch`.
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -11,14 +13,25 @@ namespace paravelle::host::script {
 // The permanent primitives installed in a new globals table.
 const std::vector<Primitive*>& builtin_functions();
 
-// While a catch handler runs, getCurrentException() answers the caught error's text.
+// `options`, with the property printAllElements: whether arrays print past their 20th
+// element. Installed as a global too.
+Value* options_value();
+bool print_all_elements();
+void set_print_all_elements(bool all);
+
+// While a catch handler runs, getCurrentException() answers the caught error's text and a
+// bare `throw` raises the error again.
 class CaughtException {
  public:
-  explicit CaughtException(std::wstring text);
+  CaughtException(std::wstring text, std::exception_ptr error);
   ~CaughtException();
   CaughtException(const CaughtException&) = delete;
   CaughtException& operator=(const CaughtException&) = delete;
 };
+
+// Raises the error the innermost running catch handler caught; outside a handler, a
+// runtime error at `line`.
+[[noreturn]] void rethrow_caught_exception(int line);
 
 // How many catch handlers the calling thread is inside, and forgetting the innermost ones
 // past a count (for handlers that a trapped fault abandoned).

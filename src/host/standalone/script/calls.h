@@ -12,6 +12,8 @@ namespace paravelle::host::script {
 // The value through which scripts reach a registered interface, or null.
 Value* interface_named(Name* name);
 
+bool is_interface_function(Value* value);
+
 Value* call_function(Value* callee, const std::vector<Value*>& arguments, int line);
 
 // `object.property`. `object_name` is the name the object was written as (empty when it

@@ -19,6 +19,19 @@ constexpr std::size_t kMaximumNestedEvaluations = 32;
 constexpr std::size_t kStackForNestedEvaluation = 2 * 1024 * 1024;
 constexpr wchar_t kNestedTooDeeply[] = L"scripts nested too deeply (a script that runs itself?)";
 
+// The parser lets `exit`, `continue` and `return` appear only inside what they leave, so
+// their signals end there. Should one ever get past, it must still end as a script error
+// here rather than leave the runtime as a C++ exception nobody expects.
+Value* run_to_end(paravelle::host::script::Evaluator& evaluator) {
+  try {
+    return evaluator.run();
+  } catch (const paravelle::host::script::LoopExit&) {
+  } catch (const paravelle::host::script::LoopContinue&) {
+  } catch (const paravelle::host::script::FunctionReturn&) {
+  }
+  throw RuntimeError(L"exit, continue or return outside of what it leaves");
+}
+
 }  // namespace
 
 // An evaluation start is a safe point: the code itself is rooted here, and callers keep
@@ -33,8 +46,8 @@ Value* CodeTree::eval() {
   Value* result = nullptr;
   {
     const paravelle::host::script::EvaluationAllocations evaluating;
-    paravelle::host::script::Evaluator evaluator;
-    result = evaluator.run(*program_);
+    paravelle::host::script::Evaluator evaluator(program_);
+    result = run_to_end(evaluator);
   }
   if (!result) result = &undefined;
   paravelle::host::script::keep_in_alloc_frame(result);

@@ -1,55 +1,78 @@
-// Evaluation of each kind of expression. Every value the evaluator holds while it
-// evaluates something else is rooted, because that evaluation may run a collection.
+// Evaluation of names, blocks, assignments, operators and the simple control flow. Every
+// value the evaluator holds while it evaluates something else is rooted, because that
+// evaluation may run a collection. Loops are in loops.cpp, functions in functions.cpp,
+// indexing in indexing.cpp.
 
 #include "evaluator.h"
 
-#include <climits>
-#include <cmath>
+#include <numbers>
 
 #include "builtins.h"
 #include "calls.h"
+#include "errors.h"
+#include "functions.h"
 #include "nesting.h"
 #include "operators.h"
 #include "values.h"
 
 namespace paravelle::host::script {
 
-Value** Scope::find_here(Name* name) {
+ValueMetaClass Environment_class{L"Environment"};
+
+Value** Environment::find_here(Name* name) {
   for (auto& [key, value] : variables_) {
     if (key == name) return &value;
   }
   return nullptr;
 }
 
-void Scope::define(Name* name, Value* value) {
+void Environment::define(Name* name, Value* value) {
   if (Value** existing = find_here(name))
     *existing = value;
   else
     variables_.emplace_back(name, value);
 }
 
-void Scope::trace() const {
+void Environment::gc_trace() {
+  gc_mark(parent_);
   for (const auto& [name, value] : variables_) gc_mark(value);
 }
 
-Value* Evaluator::run(const Program& program) { return program.body->eval(*this); }
+Value* constant_named(Name* name) {
+  static Float pi(std::numbers::pi);
+  static Float e(std::numbers::e);
+  static const std::pair<Name*, Value*> constants[] = {{Name::intern(L"pi"), &pi},
+                                                       {Name::intern(L"e"), &e},
+                                                       {Name::intern(L"on"), &true_value},
+                                                       {Name::intern(L"off"), &false_value},
+                                                       {Name::intern(L"unsupplied"), &unsupplied}};
+  for (const auto& [constant, value] : constants) {
+    if (constant == name) return value;
+  }
+  return nullptr;
+}
 
 Value* Evaluator::resolve(Name* name) const {
-  for (Scope* s = scope_; s; s = s->parent()) {
+  for (Environment* s = scope_; s; s = s->parent()) {
     if (Value** local = s->find_here(name)) return *local;
   }
+  if (Value* constant = constant_named(name)) return constant;
   if (Value* global = globals->get(name)) return global;
   return interface_named(name);
 }
 
-void Evaluator::assign(Name* name, Value* value) {
-  for (Scope* s = scope_; s; s = s->parent()) {
+void Evaluator::assign(Name* name, Value* value, int line) {
+  for (Environment* s = scope_; s; s = s->parent()) {
     if (Value** local = s->find_here(name)) {
       *local = value;
       return;
     }
   }
-  globals->set(name, value);
+  if (constant_named(name)) throw RuntimeError(L"Cannot assign to constant: " + name->text(), line);
+  if (function_scope_ && !globals->get(name))
+    function_scope_->define(name, value);
+  else
+    globals->set(name, value);
 }
 
 Value* IntegerLiteral::eval(Evaluator&) const { return new Integer(value); }
@@ -72,17 +95,31 @@ Value* NameReference::eval(Evaluator& e) const {
   return value ? value : &undefined;
 }
 
-Value* Block::eval(Evaluator& e) const {
-  if (expressions.empty()) return top_level ? static_cast<Value*>(&ok) : &undefined;
-  ScopeGuard guard(e);
+namespace {
+
+Value* run_block(const NodeList& expressions, Evaluator& e) {
   Value* last = &undefined;
   for (const NodePtr& expression : expressions) last = expression->eval(e);
   return last;
 }
 
+}  // namespace
+
+Value* Block::eval(Evaluator& e) const {
+  if (expressions.empty()) return top_level ? static_cast<Value*>(&ok) : &undefined;
+  if (!has_scope) return run_block(expressions, e);
+  ScopeGuard guard(e);
+  return run_block(expressions, e);
+}
+
 Value* Assignment::eval(Evaluator& e) const {
   Value* result = value->eval(e);
-  e.assign(name, result);
+  if (compound) {
+    Rooted keep(result);
+    Value* current = e.resolve(name);
+    result = apply_binary(op, current ? current : &undefined, result, line);
+  }
+  e.assign(name, result, line);
   return result;
 }
 
@@ -91,6 +128,13 @@ Value* PropertyAssignment::eval(Evaluator& e) const {
   Rooted keep_target(target);
   Value* result = value->eval(e);
   Rooted keep_result(result);
+  if (compound) {
+    const auto* written_name = dynamic_cast<const NameReference*>(object.get());
+    Value* current = read_property(target, property, written_name ? written_name->name->text() : L"", line);
+    Rooted keep_current(current);
+    result = apply_binary(op, current, result, line);
+  }
+  Rooted keep_combined(result);
   write_property(target, property, result, line);
   return result;
 }
@@ -99,10 +143,12 @@ Value* Declaration::eval(Evaluator& e) const {
   Value* last = &undefined;
   for (const auto& [name, initial] : entries) {
     last = initial ? initial->eval(e) : &undefined;
-    if (global || !e.scope())
-      globals->set(name, last);
-    else
+    if (!global && e.scope())
       e.scope()->define(name, last);
+    else if (constant_named(name))
+      throw RuntimeError(L"Cannot assign to constant: " + name->text(), line);
+    else
+      globals->set(name, last);
   }
   return last;
 }
@@ -138,111 +184,37 @@ Value* PropertyRead::eval(Evaluator& e) const {
   return read_property(target, property, written_name ? written_name->name->text() : std::wstring(), line);
 }
 
-Value* Call::eval(Evaluator& e) const {
-  Value* function = callee->eval(e);
-  Rooted keep(function);
-  std::vector<Value*> values;
-  values.reserve(arguments.size());
-  RootedValues kept;
-  for (const NodePtr& argument : arguments) {
-    values.push_back(argument->eval(e));
-    kept.push(values.back());
-  }
-  return call_function(function, values, line);
-}
-
 Value* If::eval(Evaluator& e) const {
   if (truth_of(condition->eval(e), condition->line)) return then_branch->eval(e);
   return else_branch ? else_branch->eval(e) : &undefined;
 }
 
-namespace {
-
-double number_of(Value* value, int line) {
-  if (value->is_kind_of(&Integer_class)) return static_cast<Integer*>(value)->value();
-  if (value->is_kind_of(&Float_class)) return static_cast<Float*>(value)->value();
-  throw_conversion_error(value, L"Number", line);
-}
-
-void check_loop_numbers(double first, double last, double increment, int line) {
-  if (increment == 0) throw RuntimeError(L"for loop step must not be zero", line);
-  // A loop towards infinity (or from it, or by it) never ends by its count.
-  for (const double number : {first, last, increment}) {
-    if (!std::isfinite(number))
-      throw RuntimeError(L"for loop bounds and step must be finite, got " + format_float(number), line);
-  }
-}
-
-// Counts in floating point. Where the step is lost in the rounding of a large value, the
-// loop is over if the exact next value lies past the end, and could never get there
-// otherwise.
-template <class Turn>
-void count_in_floats(double first, double last, double increment, int line, const Turn& turn) {
-  for (double i = first; increment > 0 ? i <= last : i >= last;) {
-    turn(new Float(i));
-    const double next = i + increment;
-    if (next != i) {
-      i = next;
-      continue;
-    }
-    const double left_to_go = increment > 0 ? last - i : i - last;
-    if (left_to_go < std::fabs(increment)) return;
-    throw RuntimeError(L"for loop cannot advance: " + format_float(i) + L" plus the step " + format_float(increment) +
-                           L" is still " + format_float(i),
-                       line);
-  }
-}
-
-}  // namespace
-
-// Integer loops count in 64 bits so that a loop ending at the largest integer stops there.
-Value* For::eval(Evaluator& e) const {
-  Value* start = from->eval(e);
-  Rooted keep_start(start);
-  Value* end = to->eval(e);
-  Rooted keep_end(end);
-  Value* by = step ? step->eval(e) : nullptr;
-  Rooted keep_by(by);
-  const double first = number_of(start, from->line);
-  const double last = number_of(end, to->line);
-  const double increment = by ? number_of(by, step->line) : 1.0;
-  check_loop_numbers(first, last, increment, line);
-  const bool integral =
-      start->is_kind_of(&Integer_class) && end->is_kind_of(&Integer_class) && (!by || by->is_kind_of(&Integer_class));
-  ScopeGuard guard(e);
-  const auto turn = [&](Value* counter) {
-    count_loop_turn(line);
-    guard.scope().define(variable, counter);
-    body->eval(e);
-    collect_if_due();
-  };
-  if (integral) {
-    const auto a = static_cast<long long>(first), b = static_cast<long long>(last);
-    const auto d = static_cast<long long>(increment);
-    for (long long i = a; d > 0 ? i <= b : i >= b; i += d) turn(new Integer(static_cast<int>(i)));
-  } else {
-    count_in_floats(first, last, increment, line, turn);
-  }
-  return &ok;
-}
-
 Value* Try::eval(Evaluator& e) const {
-  Scope* const scope = e.scope();
+  Environment* const scope = e.scope();
   std::wstring caught;
+  std::exception_ptr error;
   try {
     return body->eval(e);
-  } catch (const MAXScriptException& error) {
-    caught = printed(error);
+  } catch (const MAXScriptException& failure) {
+    caught = error_text(failure);
+    error = std::current_exception();
   }
   // Scopes the failed body entered have unwound; continue in the try's own.
   e.enter(scope);
-  CaughtException current(std::move(caught));
+  CaughtException current(std::move(caught), std::move(error));
   return handler->eval(e);
 }
 
+// throw "text" gives a runtime error of exactly that text; a value after it is printed
+// after the text; a bare throw inside a handler raises the caught error again.
 Value* Throw::eval(Evaluator& e) const {
-  Value* value = message->eval(e);
-  throw RuntimeError(display_form(value));
+  if (!message) rethrow_caught_exception(line);
+  Value* text = message->eval(e);
+  Rooted keep(text);
+  std::wstring raised = display_form(text);
+  if (value) raised += print_form(value->eval(e));
+  check_string_length(raised.size(), line);
+  throw RuntimeError(raised);
 }
 
 }  // namespace paravelle::host::script

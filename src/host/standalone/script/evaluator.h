@@ -1,6 +1,8 @@
 #pragma once
-// The tree-walking evaluator: scopes of local variables and name resolution.
+// The tree-walking evaluator: environments of local variables, name resolution, and the
+// signals that leave loops and functions early.
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -9,53 +11,82 @@
 
 namespace paravelle::host::script {
 
-// The local variables of one block (or one loop). Registered as a collection root for
-// as long as it exists.
-class Scope : public RootProvider {
+extern ValueMetaClass Environment_class;
+
+// The local variables of one block, loop or function call. Environments live on the
+// collected heap because functions keep the one they were defined in (a function defined
+// in a block still sees the block's locals after the block ended).
+class Environment : public Value {
  public:
-  explicit Scope(Scope* parent) : parent_(parent), registration_(this) {}
-  Scope* parent() const { return parent_; }
+  explicit Environment(Environment* parent) : Value(&Environment_class), parent_(parent) {}
+  Environment* parent() const { return parent_; }
   Value** find_here(Name* name);
   void define(Name* name, Value* value);
-  void trace() const override;
+  void gc_trace() override;
 
  private:
-  Scope* parent_;
+  Environment* parent_;
   std::vector<std::pair<Name*, Value*>> variables_;
-  ProviderRegistration registration_;
 };
 
 class Evaluator {
  public:
-  Value* run(const Program& program);
+  // `function_scope` is the environment of the function call being evaluated (null at
+  // the top of a script): a name first assigned in a function becomes one of its locals.
+  Evaluator(std::shared_ptr<const Program> program, Environment* scope = nullptr, Environment* function_scope = nullptr)
+      : program_(std::move(program)), scope_(scope), function_scope_(function_scope) {}
 
-  Scope* scope() const { return scope_; }
-  void enter(Scope* scope) { scope_ = scope; }
-  void leave(Scope* scope) { scope_ = scope->parent(); }
+  Value* run() { return program_->body->eval(*this); }
+  const std::shared_ptr<const Program>& program() const { return program_; }
 
-  // Locals first (innermost out), then globals, then published interfaces; else null.
+  Environment* scope() const { return scope_; }
+  void enter(Environment* scope) { scope_ = scope; }
+
+  // Locals first (innermost out), then the constants, then globals, then published
+  // interfaces; else null.
   Value* resolve(Name* name) const;
-  // A local if one of that name is visible, else the global.
-  void assign(Name* name, Value* value);
+  // A local if one of that name is visible; else inside a function a new local unless a
+  // global of that name exists; else the global. Constants cannot be assigned.
+  void assign(Name* name, Value* value, int line);
 
  private:
-  Scope* scope_ = nullptr;
+  std::shared_ptr<const Program> program_;
+  Environment* scope_;
+  Environment* function_scope_;
 };
 
-// Enters a scope for the lifetime of the guard.
+// Enters a new environment (rooted) for the lifetime of the guard.
 class ScopeGuard {
  public:
-  explicit ScopeGuard(Evaluator& evaluator) : evaluator_(evaluator), scope_(evaluator.scope()) {
-    evaluator_.enter(&scope_);
+  explicit ScopeGuard(Evaluator& evaluator)
+      : evaluator_(evaluator), outer_(evaluator.scope()), environment_(new Environment(outer_)), keep_(environment_) {
+    evaluator_.enter(environment_);
   }
-  ~ScopeGuard() { evaluator_.leave(&scope_); }
+  ~ScopeGuard() { evaluator_.enter(outer_); }
   ScopeGuard(const ScopeGuard&) = delete;
   ScopeGuard& operator=(const ScopeGuard&) = delete;
-  Scope& scope() { return scope_; }
+  Environment& scope() { return *environment_; }
 
  private:
   Evaluator& evaluator_;
-  Scope scope_;
+  Environment* const outer_;
+  Environment* const environment_;
+  Rooted keep_;
 };
+
+// `exit [with value]` and `continue` travel to the innermost loop, `return` to the
+// function call, as C++ exceptions: the parser lets them appear only where one of those
+// is around them, so they never leave an evaluation. A value they carry is reachable
+// only from the exception; no collection runs while it travels.
+struct LoopExit {
+  Value* value;  // null without `with`
+};
+struct LoopContinue {};
+struct FunctionReturn {
+  Value* value;
+};
+
+// The named constants: pi, e, on, off, unsupplied; null for other names.
+Value* constant_named(Name* name);
 
 }  // namespace paravelle::host::script

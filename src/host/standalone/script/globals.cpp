@@ -6,6 +6,7 @@
 GlobalTable::GlobalTable() {
   for (Primitive* function : paravelle::host::script::builtin_functions())
     table_[Name::intern(function->name())] = function;
+  table_[Name::intern(L"options")] = paravelle::host::script::options_value();
 }
 
 Value* GlobalTable::get(Value* name) const {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -215,6 +216,7 @@ ThreadRuntimeMark HeapAccess::mark_thread() {
   mark.value_frames_ = thread.frames.size();
   mark.caught_errors_ = caught_exception_count();
   const Depths depths = current_depths();
+  static_assert(std::extent_v<decltype(mark.depths_)> == kDepthKinds, "the mark keeps every kind of nesting");
   std::copy(std::begin(depths.counts), std::end(depths.counts), mark.depths_);
   mark.output_ = thread_local_current_stdout();
   return mark;

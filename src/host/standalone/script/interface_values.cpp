@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 
+#include "errors.h"
 #include "heap.h"
 #include "values.h"
 
@@ -103,11 +104,8 @@ Value* InterfaceFunction::call(const std::vector<Value*>& arguments, int line) c
   FPInterfaceDesc* target = host::fp::find_interface(interface_);
   const FPFunctionDef* def = target ? target->GetFnDef(function_) : nullptr;
   if (!def) throw RuntimeError(what + L" is no longer available", line);
-  if (arguments.size() != def->params.size()) {
-    throw RuntimeError(L"Argument count error: " + what + L" wanted " + std::to_wstring(def->params.size()) +
-                           L", got " + std::to_wstring(arguments.size()),
-                       line);
-  }
+  if (arguments.size() != def->params.size())
+    throw_argument_count_error(what, def->params.size(), arguments.size(), line);
   FPParams params;
   for (std::size_t i = 0; i < arguments.size(); ++i)
     params.Append(to_parameter(arguments[i], def->params[i].type, line));
@@ -120,9 +118,8 @@ Value* read_interface_property(InterfaceValue& object, Name* property, int line)
     return new InterfaceFunction(target.internal_name, def->internal_name);
   }
   const FPPropDef* prop = target.GetPropDef(property->text());
-  if (!prop) {
-    throw RuntimeError(L"Unknown property: \"" + property->text() + L"\" in " + print_form(&object), line);
-  }
+  if (!prop)
+    throw LanguageError(L"", L"Unknown property: \"" + property->text() + L"\" in " + print_form(&object), line);
   FPParams none;
   return invoke(target, prop->getter_ID, prop->prop_type, none, target.internal_name + L"." + prop->internal_name,
                 line);
@@ -131,9 +128,8 @@ Value* read_interface_property(InterfaceValue& object, Name* property, int line)
 void write_interface_property(InterfaceValue& object, Name* property, Value* value, int line) {
   FPInterfaceDesc& target = object.resolve(line);
   const FPPropDef* prop = target.GetPropDef(property->text());
-  if (!prop) {
-    throw RuntimeError(L"Unknown property: \"" + property->text() + L"\" in " + print_form(&object), line);
-  }
+  if (!prop)
+    throw LanguageError(L"", L"Unknown property: \"" + property->text() + L"\" in " + print_form(&object), line);
   const std::wstring what = target.internal_name + L"." + prop->internal_name;
   if (prop->setter_ID == FP_NO_FUNCTION) throw RuntimeError(L"Cannot set read-only property " + what, line);
   FPParams params;

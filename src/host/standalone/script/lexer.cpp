@@ -18,22 +18,33 @@ namespace {
 
 const std::unordered_map<std::wstring, TokenKind>& keywords() {
   static const std::unordered_map<std::wstring, TokenKind> table{
-      {L"if", TokenKind::If},       {L"then", TokenKind::Then},
-      {L"else", TokenKind::Else},   {L"do", TokenKind::Do},
-      {L"for", TokenKind::For},     {L"to", TokenKind::To},
-      {L"by", TokenKind::By},       {L"try", TokenKind::Try},
-      {L"catch", TokenKind::Catch}, {L"throw", TokenKind::Throw},
-      {L"local", TokenKind::Local}, {L"global", TokenKind::Global},
-      {L"and", TokenKind::And},     {L"or", TokenKind::Or},
-      {L"not", TokenKind::Not},     {L"as", TokenKind::As},
-      {L"true", TokenKind::True},   {L"false", TokenKind::False},
-      {L"ok", TokenKind::Ok},       {L"undefined", TokenKind::Undefined}};
+      {L"if", TokenKind::If},         {L"then", TokenKind::Then},
+      {L"else", TokenKind::Else},     {L"do", TokenKind::Do},
+      {L"for", TokenKind::For},       {L"to", TokenKind::To},
+      {L"by", TokenKind::By},         {L"try", TokenKind::Try},
+      {L"catch", TokenKind::Catch},   {L"throw", TokenKind::Throw},
+      {L"local", TokenKind::Local},   {L"global", TokenKind::Global},
+      {L"and", TokenKind::And},       {L"or", TokenKind::Or},
+      {L"not", TokenKind::Not},       {L"as", TokenKind::As},
+      {L"true", TokenKind::True},     {L"false", TokenKind::False},
+      {L"ok", TokenKind::Ok},         {L"undefined", TokenKind::Undefined},
+      {L"fn", TokenKind::Fn},         {L"function", TokenKind::Function},
+      {L"return", TokenKind::Return}, {L"while", TokenKind::While},
+      {L"exit", TokenKind::Exit},     {L"continue", TokenKind::Continue},
+      {L"with", TokenKind::With},     {L"in", TokenKind::In},
+      {L"where", TokenKind::Where},   {L"collect", TokenKind::Collect}};
   return table;
 }
 
 bool is_name_start(wchar_t c) { return std::iswalpha(static_cast<wint_t>(c)) || c == L'_'; }
 bool is_name_part(wchar_t c) { return is_name_start(c) || std::iswdigit(static_cast<wint_t>(c)); }
 bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+int hex_digit(wchar_t c) {
+  if (is_digit(c)) return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
 
 // A character as an error message shows it: quoted, or by its code when it has no glyph
 // (a NUL would otherwise end the message wherever it is narrowed).
@@ -140,10 +151,14 @@ class Lexer {
       case L',': return make(TokenKind::Comma, 1);
       case L';': return make(TokenKind::Semicolon, 1);
       case L'.': return make(TokenKind::Dot, 1);
-      case L'+': return make(TokenKind::Plus, 1);
-      case L'-': return make(TokenKind::Minus, 1);
-      case L'*': return make(TokenKind::Star, 1);
-      case L'/': return make(TokenKind::Slash, 1);
+      case L'+': return n == L'=' ? make(TokenKind::PlusAssign, 2) : make(TokenKind::Plus, 1);
+      case L'-': return n == L'=' ? make(TokenKind::MinusAssign, 2) : make(TokenKind::Minus, 1);
+      case L'*': return n == L'=' ? make(TokenKind::StarAssign, 2) : make(TokenKind::Star, 1);
+      case L'/': return n == L'=' ? make(TokenKind::SlashAssign, 2) : make(TokenKind::Slash, 1);
+      case L'^': return make(TokenKind::Caret, 1);
+      case L'[': return make(TokenKind::LBracket, 1);
+      case L']': return make(TokenKind::RBracket, 1);
+      case L':': return make(TokenKind::Colon, 1);
       case L'#':
         if (n == L'(') return make(TokenKind::HashParen, 2);
         break;
@@ -170,6 +185,7 @@ class Lexer {
   }
 
   Token number() {
+    if (peek() == L'0' && (peek(1) == L'x' || peek(1) == L'X')) return hex_number();
     const std::size_t start = pos_;
     while (is_digit(peek())) ++pos_;
     bool is_float = false;
@@ -192,6 +208,30 @@ class Lexer {
     token.line = line_;
     token.text = text_.substr(start, pos_ - start);
     return is_float ? float_token(std::move(token)) : integer_token(std::move(token));
+  }
+
+  // 0x1F: up to eight hexadecimal digits; 0x80000000 to 0xFFFFFFFF wrap to negative
+  // integers, as bit masks written in hex expect.
+  Token hex_number() {
+    const std::size_t start = pos_;
+    pos_ += 2;
+    std::uint64_t value = 0;
+    while (hex_digit(peek()) >= 0) {
+      value = value * 16 + static_cast<std::uint64_t>(hex_digit(peek()));
+      ++pos_;
+      if (value > 0xFFFFFFFFu) {
+        while (hex_digit(peek()) >= 0) ++pos_;
+        fail(L"integer " + text_.substr(start, pos_ - start) + L" is too large");
+      }
+    }
+    if (pos_ == start + 2 || is_name_part(peek()))
+      fail(L"malformed number '" + text_.substr(start, pos_ - start + 1) + L"'");
+    Token token;
+    token.kind = TokenKind::Integer;
+    token.line = line_;
+    token.text = text_.substr(start, pos_ - start);
+    token.integer = static_cast<int>(static_cast<std::uint32_t>(value));
+    return token;
   }
 
   Token integer_token(Token token) {
@@ -226,8 +266,9 @@ class Lexer {
     }
   }
 
-  // \" \\ \n \t \r are escapes; any other backslash stays as written, so Windows paths
-  // such as "C:\Users" keep their backslashes.
+  // \" \\ \n \t \r \* \? and \xNN (one or two hexadecimal digits) are escapes. \% stays
+  // as written: `format` reads it as a percent sign that takes no argument. Any other
+  // backslash stays too, so Windows paths such as "C:\Users" keep their backslashes.
   wchar_t escape() {
     switch (peek()) {
       case L'"': ++pos_; return L'"';
@@ -235,8 +276,19 @@ class Lexer {
       case L'n': ++pos_; return L'\n';
       case L't': ++pos_; return L'\t';
       case L'r': ++pos_; return L'\r';
+      case L'*': ++pos_; return L'*';
+      case L'?': ++pos_; return L'?';
+      case L'x': return hex_escape();
       default: return L'\\';
     }
+  }
+
+  wchar_t hex_escape() {
+    if (hex_digit(peek(1)) < 0) return L'\\';
+    ++pos_;
+    int code = hex_digit(text_[pos_++]);
+    if (hex_digit(peek()) >= 0) code = code * 16 + hex_digit(text_[pos_++]);
+    return static_cast<wchar_t>(code);
   }
 
   const std::wstring& text_;
@@ -273,6 +325,14 @@ std::wstring describe(TokenKind kind) {
     case TokenKind::Minus: return L"'-'";
     case TokenKind::Star: return L"'*'";
     case TokenKind::Slash: return L"'/'";
+    case TokenKind::Caret: return L"'^'";
+    case TokenKind::LBracket: return L"'['";
+    case TokenKind::RBracket: return L"']'";
+    case TokenKind::Colon: return L"':'";
+    case TokenKind::PlusAssign: return L"'+='";
+    case TokenKind::MinusAssign: return L"'-='";
+    case TokenKind::StarAssign: return L"'*='";
+    case TokenKind::SlashAssign: return L"'/='";
     default: break;
   }
   for (const auto& [word, keyword] : keywords()) {

@@ -30,7 +30,15 @@ enum class TokenKind {
   Minus,
   Star,
   Slash,
-  // keywords
+  Caret,
+  LBracket,
+  RBracket,
+  Colon,
+  PlusAssign,
+  MinusAssign,
+  StarAssign,
+  SlashAssign,
+  // keywords (names after '.' or 'as' may be any of them)
   If,
   Then,
   Else,
@@ -51,6 +59,16 @@ enum class TokenKind {
   False,
   Ok,
   Undefined,
+  Fn,
+  Function,
+  Return,
+  While,
+  Exit,
+  Continue,
+  With,
+  In,
+  Where,
+  Collect,
 };
 
 struct Token {

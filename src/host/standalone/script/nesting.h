@@ -8,8 +8,8 @@
 
 namespace paravelle::host::script {
 
-enum class DepthKind { evaluation, printing };
-constexpr std::size_t kDepthKinds = 2;
+enum class DepthKind { evaluation, printing, calls };
+constexpr std::size_t kDepthKinds = 3;
 
 // Counts the calling thread's nesting of one kind; the constructor throws RuntimeError
 // with `message` when the count would pass `limit`.

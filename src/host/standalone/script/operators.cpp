@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "errors.h"
 #include "nesting.h"
 #include "values.h"
 
@@ -20,6 +21,7 @@ const wchar_t* symbol(BinaryOperator op) {
     case BinaryOperator::Subtract: return L"-";
     case BinaryOperator::Multiply: return L"*";
     case BinaryOperator::Divide: return L"/";
+    case BinaryOperator::Power: return L"^";
     case BinaryOperator::Equal: return L"==";
     case BinaryOperator::NotEqual: return L"!=";
     case BinaryOperator::Less: return L"<";
@@ -28,12 +30,6 @@ const wchar_t* symbol(BinaryOperator op) {
     case BinaryOperator::GreaterEqual: return L">=";
   }
   return L"?";
-}
-
-[[noreturn]] void no_function(BinaryOperator op, Value* left, Value* right, int line) {
-  throw RuntimeError(
-      std::wstring(L"No \"") + symbol(op) + L"\" function for " + print_form(left) + L" and " + print_form(right),
-      line);
 }
 
 bool is_integer(Value* v) { return v->is_kind_of(&Integer_class); }
@@ -45,11 +41,39 @@ const std::wstring& text_of(Value* v) { return static_cast<String*>(v)->text(); 
 
 int wrap(std::int64_t value) { return static_cast<int>(static_cast<std::uint32_t>(value)); }
 
+// The left operand decides: a number takes only numbers, a string only strings (for `+`
+// and comparisons); a value of another kind has no such operation.
+[[noreturn]] void no_function(BinaryOperator op, Value* left, Value* right, int line) {
+  if (is_integer(left)) throw_conversion_error(right, L"Integer", line);
+  if (is_number(left)) throw_conversion_error(right, L"Float", line);
+  const bool string_operation = op != BinaryOperator::Subtract && op != BinaryOperator::Multiply &&
+                                op != BinaryOperator::Divide && op != BinaryOperator::Power;
+  if (is_string(left) && string_operation) throw_conversion_error(right, L"String", line);
+  throw_no_function(symbol(op), left, line);
+}
+
+// Whole powers wrap like the other integer operations; a negative power of an integer is
+// the truncated quotient 1 / a^n, as integer division gives.
+Value* integer_power(int base, int exponent, int line) {
+  if (exponent < 0) {
+    if (base == 0) throw RuntimeError(L"Divide by zero", line);
+    if (base == 1 || base == -1) return new Integer(base == -1 && exponent % 2 != 0 ? -1 : 1);
+    return new Integer(0);
+  }
+  std::uint32_t result = 1, factor = static_cast<std::uint32_t>(base);
+  for (auto n = static_cast<std::uint32_t>(exponent); n; n >>= 1) {
+    if (n & 1) result *= factor;
+    factor *= factor;
+  }
+  return new Integer(static_cast<int>(result));
+}
+
 Value* integer_arithmetic(BinaryOperator op, int a, int b, int line) {
   switch (op) {
     case BinaryOperator::Add: return new Integer(wrap(std::int64_t{a} + b));
     case BinaryOperator::Subtract: return new Integer(wrap(std::int64_t{a} - b));
     case BinaryOperator::Multiply: return new Integer(wrap(std::int64_t{a} * b));
+    case BinaryOperator::Power: return integer_power(a, b, line);
     default:
       if (b == 0) throw RuntimeError(L"Divide by zero", line);
       return new Integer(wrap(std::int64_t{a} / b));
@@ -61,6 +85,7 @@ Value* float_arithmetic(BinaryOperator op, double a, double b, int line) {
     case BinaryOperator::Add: return new Float(a + b);
     case BinaryOperator::Subtract: return new Float(a - b);
     case BinaryOperator::Multiply: return new Float(a * b);
+    case BinaryOperator::Power: return new Float(std::pow(a, b));
     default:
       if (b == 0) throw RuntimeError(L"Divide by zero", line);
       return new Float(a / b);
@@ -122,6 +147,28 @@ Value* to_float(Value* value, int line) {
   return new Float(number);
 }
 
+// A number stays as it is; a string becomes an Integer or a Float by how it is written.
+Value* to_number(Value* value, int line) {
+  if (is_number(value)) return value;
+  if (!is_string(value)) return to_integer(value, line);
+  double number = 0;
+  bool integral = false;
+  if (!parse_number(text_of(value), number, integral)) return &undefined;
+  if (integral && number >= INT_MIN && number <= INT_MAX) return new Integer(static_cast<int>(number));
+  return new Float(number);
+}
+
+// "true" and "false" in any case; other text is not a boolean.
+Value* to_boolean(Value* value, int line) {
+  if (value->is_kind_of(&Boolean_class)) return value;
+  if (is_string(value)) {
+    const std::wstring text = fold_case(text_of(value));
+    if (text == L"true") return &true_value;
+    if (text == L"false") return &false_value;
+  }
+  throw_conversion_error(value, L"BooleanClass", line);
+}
+
 }  // namespace
 
 bool values_equal(Value* left, Value* right) {
@@ -135,7 +182,7 @@ bool truth_of(Value* value, int line) {
   if (value == &true_value) return true;
   if (value == &false_value) return false;
   if (value->is_kind_of(&Boolean_class)) return value->to_bool();
-  throw_conversion_error(value, L"BooleanClass", line);
+  throw_conversion_error(value, L"Boolean", line);
 }
 
 Value* apply_binary(BinaryOperator op, Value* left, Value* right, int line) {
@@ -162,7 +209,7 @@ Value* apply_binary(BinaryOperator op, Value* left, Value* right, int line) {
 Value* negate(Value* operand, int line) {
   if (is_integer(operand)) return new Integer(wrap(-std::int64_t{integer_of(operand)}));
   if (operand->is_kind_of(&Float_class)) return new Float(-number_of(operand));
-  throw RuntimeError(L"No \"-\" function for " + print_form(operand), line);
+  throw_no_function(L"-", operand, line);
 }
 
 Value* convert_as(Value* value, const std::wstring& target, int line) {
@@ -170,6 +217,8 @@ Value* convert_as(Value* value, const std::wstring& target, int line) {
   if (type == L"string") return new String(display_form(value));
   if (type == L"integer") return to_integer(value, line);
   if (type == L"float") return to_float(value, line);
+  if (type == L"number") return to_number(value, line);
+  if (type == L"booleanclass") return to_boolean(value, line);
   throw_conversion_error(value, target.c_str(), line);
 }
 

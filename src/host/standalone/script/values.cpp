@@ -8,6 +8,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "builtins.h"
+#include "errors.h"
 #include "nesting.h"
 
 ValueMetaClass String_class{L"String"};
@@ -35,6 +37,12 @@ void check_string_length(std::size_t length, int line) {
   if (length <= kMaximumStringLength) return;
   throw RuntimeError(
       L"String too long: a string may hold at most " + std::to_wstring(kMaximumStringLength) + L" characters", line);
+}
+
+void check_array_length(std::size_t length, int line) {
+  if (length <= kMaximumArrayLength) return;
+  throw RuntimeError(
+      L"Array too long: an array may hold at most " + std::to_wstring(kMaximumArrayLength) + L" elements", line);
 }
 
 namespace {
@@ -74,7 +82,7 @@ std::wstring display_form(Value* value) {
 }
 
 void throw_conversion_error(Value* value, const wchar_t* type, int line) {
-  throw RuntimeError(L"Unable to convert: " + print_form(value) + L" to type: " + type, line);
+  throw LanguageError(L"", L"Unable to convert: " + print_form(value) + L" to type: " + type, line);
 }
 
 std::wstring format_float(double value) {
@@ -96,9 +104,16 @@ std::wstring fold_case(std::wstring_view text) {
 }  // namespace paravelle::host::script
 
 using paravelle::host::script::print_form;
-using paravelle::host::script::throw_conversion_error;
 
-const wchar_t* Value::to_string() { throw_conversion_error(this, L"String"); }
+namespace {
+
+[[noreturn]] void throw_plain_conversion_error(Value* value, const wchar_t* type) {
+  throw RuntimeError(L"Unable to convert: " + print_form(value) + L" to type: " + type);
+}
+
+}  // namespace
+
+const wchar_t* Value::to_string() { throw_plain_conversion_error(this, L"String"); }
 
 void Value::sprin1(CharStream* stream) {
   stream->puts(L"<");
@@ -106,7 +121,7 @@ void Value::sprin1(CharStream* stream) {
   stream->puts(L">");
 }
 
-bool Value::to_bool() { throw_conversion_error(this, L"BooleanClass"); }
+bool Value::to_bool() { throw_plain_conversion_error(this, L"BooleanClass"); }
 
 void String::sprin1(CharStream* stream) {
   stream->putch(L'"');
@@ -116,6 +131,7 @@ void String::sprin1(CharStream* stream) {
       case L'\\': stream->puts(L"\\\\"); break;
       case L'\n': stream->puts(L"\\n"); break;
       case L'\t': stream->puts(L"\\t"); break;
+      case L'\r': stream->puts(L"\\r"); break;
       default: stream->putch(c);
     }
   }
@@ -152,8 +168,13 @@ void Array::sprin1(CharStream* stream) {
   const paravelle::host::script::DepthGuard nested(paravelle::host::script::DepthKind::printing, maximum_depth,
                                                    L"array nested too deeply to print");
   stream->puts(L"#(");
+  const bool all = paravelle::host::script::print_all_elements();
   for (std::size_t i = 0; i < items_.size(); ++i) {
     if (i) stream->puts(L", ");
+    if (i == paravelle::host::script::kPrintedElements && !all) {
+      stream->puts(L"...");
+      break;
+    }
     // An array that holds itself prints the inner occurrence as "#(...)".
     if (items_[i] == this)
       stream->puts(L"#(...)");
@@ -164,6 +185,13 @@ void Array::sprin1(CharStream* stream) {
   }
   stream->puts(L")");
 }
+
+void Array::set_at(std::size_t index, Value* value) {
+  if (index >= items_.size()) items_.resize(index + 1, &undefined);
+  items_[index] = value;
+}
+
+void Array::resize(std::size_t count) { items_.resize(count, &undefined); }
 
 void Array::gc_trace() {
   for (Value* item : items_) gc_mark(item);
