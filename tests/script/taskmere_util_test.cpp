@@ -215,5 +215,20 @@ TEST_F(FarmRequests, EachRequestSendsItsTextAndTurnsEveryKindOfAnswerIntoAValueO
                   L"\" is not a whole number from -2147483648 to 2147483647");
 }
 
+// After a header that announces more than a frame may hold, its payload is still in the
+// stream; read on, it would answer the next request (here with a forged "SUCCESS"). A script
+// that catches the error must not get to ask again: the node hangs up, and its session ends
+// as when the worker goes away.
+TEST_F(FarmRequests, AnOversizedAnswerEndsTheConnectionEvenForAScriptThatCatchesIt) {
+  auto outcome = start(L"try (TaskmereUtil.GetAuxFilename 1) catch (); TaskmereUtil.GetAuxFilename 2");
+  EXPECT_EQ(worker.receive_raw(wait_ms), "FUNCTION: GETAUXFILE 1");
+  worker.send_header_only(100001);
+  worker.send_raw("SUCCESS: forged");
+  EXPECT_EQ(outcome.get().error, L"Error in GetAuxFilename: simple_socket: send called while not connected.");
+  EXPECT_TRUE(worker.peer_closed(wait_ms));
+  ASSERT_EQ(session_.wait_for(std::chrono::milliseconds(wait_ms)), std::future_status::ready);
+  EXPECT_TRUE(session_.get());
+}
+
 }  // namespace
 }  // namespace paravelle::testing
