@@ -15,17 +15,19 @@
 
 namespace paravelle::daemon {
 
+using Replies = std::vector<std::string>;
+
 // The replies in order, as UTF-8 like the farm reads them.
 class RecordedReplies final : public CommandReplies {
  public:
   void send(const std::wstring& text) override { texts.push_back(to_utf8(text)); }
-  std::vector<std::string> texts;
+  Replies texts;
 };
 
 class DispatcherTest : public ::testing::Test {
  protected:
   // Dispatches one command and returns every reply it sent.
-  std::vector<std::string> dispatch(const std::wstring& command) {
+  Replies dispatch(const std::wstring& command) {
     replies.texts.clear();
     DispatchCommand(state, command, replies, connection);
     return replies.texts;
