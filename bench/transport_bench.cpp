@@ -14,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/command_replies.h"
 #include "daemon/dispatcher.h"
 #include "daemon/session.h"
 #include "diag/log_file.h"
+#include "job/farm_connection.h"
 #include "support/loopback.h"
 #include "transport/messages.h"
 #include "worker/farm_worker.h"
@@ -114,6 +116,16 @@ void BM_RequestExchangeOverPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestExchangeOverPingPong)->Arg(64)->Arg(4096)->Arg(60000)->UseRealTime()->Iterations(51);
 
+// The replies of a session: each sent to the farm as the daemon sends it.
+class FarmReplies final : public paravelle::daemon::CommandReplies {
+ public:
+  explicit FarmReplies(simple_socket& connection) : connection_(connection) {}
+  void send(const std::wstring& text) override { paravelle::job::send_to_farm(connection_, text); }
+
+ private:
+  simple_socket& connection_;
+};
+
 // Settings commands as the daemon dispatches them, log entries written and flushed.
 void BM_DispatchSettingsCommands(benchmark::State& state) {
   const auto log_path = std::filesystem::temp_directory_path() / "paravelle-bench.log";
@@ -130,7 +142,8 @@ void BM_DispatchSettingsCommands(benchmark::State& state) {
                                    L"OutputImageFilename,C:/out/beauty.exr", L"TempFolder,C:/farm/temp",
                                    L"IgnoreMissingXREFs"};
   std::size_t i = 0;
-  for (auto _ : state) paravelle::daemon::DispatchCommand(job, commands[i++ % 5], socket);
+  FarmReplies replies(socket);
+  for (auto _ : state) paravelle::daemon::DispatchCommand(job, commands[i++ % 5], replies, socket);
   state.SetItemsProcessed(state.iterations());
   ::close(peer);
   ::close(listener);

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "daemon/command_fields.h"
+#include "daemon/command_context.h"
 #include "dispatcher_fixture.h"
 #include "host/core.h"
 #include "host/standalone/standalone_interface.h"
@@ -16,6 +16,8 @@
 
 namespace paravelle::daemon {
 namespace {
+
+using job::JobState;
 
 using ::testing::ElementsAre;
 

@@ -14,6 +14,7 @@
 #include "daemon/session.h"
 #include "dispatcher_fixture.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "host/standalone/bitmaps.h"
 #include "host/standalone/standalone_interface.h"
 #include "support/job_scenes.h"
@@ -25,6 +26,8 @@
 
 namespace paravelle::daemon {
 namespace {
+
+using job::JobState;
 
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
@@ -92,7 +95,7 @@ class DaemonSession : public ::testing::Test {
     worker.accept(wait_ms);
   }
   void TearDown() override {
-    set_farm_timeout_ms(default_farm_timeout_ms);
+    set_farm_timeout_ms(kDefaultFarmTimeoutMs);
     worker.close();
     if (result.valid()) result.wait();
   }
@@ -254,8 +257,8 @@ TEST(DaemonConnect, APortOutsideTheRangeIsRefused) {
         << port;
     EXPECT_FALSE(connection.is_connected());
   }
-  EXPECT_FALSE(daemonRunning);
-  set_farm_timeout_ms(default_farm_timeout_ms);
+  EXPECT_FALSE(job::daemonRunning);
+  set_farm_timeout_ms(kDefaultFarmTimeoutMs);
 }
 
 [[gnu::noinline]] void write_to_low_address() {
@@ -277,7 +280,7 @@ TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
   EXPECT_FALSE(result.get());
   EXPECT_TRUE(log.contains_line("SEH exception caught"));
   EXPECT_FALSE(log.contains_line("Returning TRUE"));
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_FALSE(job::daemonRunning);
 }
 
 }  // namespace

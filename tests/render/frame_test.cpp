@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "render/frame_pipeline.h"
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "host/bitmap.h"
 #include "host/core.h"
 #include "host/platform.h"
@@ -27,7 +27,7 @@
 #include "render/job_start.h"
 #include "render/progress_callback.h"
 #include "render/renderer.h"
-#include "script/job_steps.h"
+#include "render/frame_pipeline.h"
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
 #include "support/raw_peer.h"
@@ -122,7 +122,7 @@ class JobTest : public ::testing::Test {
   paravelle::testing::TempFolder folder;
   FarmLines farm;
   win32::simple_socket& connection = farm.connection;
-  daemon::JobState state;
+  job::JobState state;
 };
 
 // The text of the std::runtime_error that `call` throws, or "no failure".
@@ -201,7 +201,7 @@ class FrameTest : public JobTest {
     return scene;
   }
   void start(const json& scene, const std::wstring& camera_name = L"Cam") {
-    state = daemon::JobState();
+    state = job::JobState();
     StartJob(state, scene_file(scene), camera_name);
     farm.take();
   }
@@ -334,7 +334,7 @@ TEST_F(FrameTest, AFrameWritesItsImageElementsAndJpegCopyWithEveryLineInOrder) {
 TEST_F(FrameTest, FailuresFreeTheFrameAndRestoreItsNames) {
   const struct {
     const char* what;
-    std::function<void(daemon::JobState&)> settings;
+    std::function<void(job::JobState&)> settings;
     int bitmapsThatCanBeMade;  // -1: no limit
     std::string failure;
     bool multipass = false;
@@ -427,7 +427,7 @@ TEST_F(FrameTest, AWriteThatFailsPutsTheFrameBack) {
   const auto render_task = [&](std::int32_t frame) {
     std::string trapText;
     try {
-      script::CallRenderFrame(state, frame, connection, trapText);
+      render::CallRenderFrame(state, frame, connection, trapText);
     } catch (const std::exception& error) {
       return std::string(error.what());
     }

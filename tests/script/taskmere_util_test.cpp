@@ -8,13 +8,13 @@
 #include <future>
 #include <memory>
 
-#include "daemon/plugin_statics.h"
+#include "job/job_state.h"
 #include "daemon/session.h"
 #include "host/function_publishing.h"
 #include "host/maxscript_runtime.h"
 #include "host/platform.h"
 #include "host/standalone/standalone_interface.h"
-#include "script/farm_log.h"
+#include "job/farm_connection.h"
 #include "script/paravelle_interface.h"
 #include "support/job_scenes.h"
 #include "support/log_capture.h"
@@ -53,7 +53,7 @@ ScriptOutcome run_script(const std::wstring& script) {
 
 TEST(TaskmereUtil, WithoutADaemonItIsPublishedAndAnswersLocally) {
   FPInterfaceDesc* published = host::fp::find_interface(L"TaskmereUtil");
-  ASSERT_EQ(published, &script::paravelleInterface);
+  ASSERT_EQ(published, &script::paravelle_interface);
   EXPECT_EQ(host::fp::find_interface(Interface_ID(0x83928748, 0xA38F941E)), published);
   EXPECT_EQ(published->FindFn(L"RunParavelleDaemon"), 22);
   EXPECT_EQ(run_script(L"TaskmereUtil.CurrentTask = 3").error,
@@ -77,15 +77,15 @@ TEST(TaskmereUtil, WithoutADaemonItIsPublishedAndAnswersLocally) {
   EXPECT_EQ(run_script(L"TaskmereUtil.GetPathMappedFilename \"a\"").error,
             L"Error in GetPathMappedFilename: simple_socket: send called while not connected.");
   EXPECT_EQ(run_script(L"TaskmereUtil.FailRender \"Bad frame: 12%\"\n\"after\"").error, L"Bad frame: 12%");
-  daemon::jobState.writtenOutputFiles = {L"C:\\out\\beauty_0012.exr"};
+  job::job_state.writtenOutputFiles = {L"C:\\out\\beauty_0012.exr"};
   EXPECT_EQ(run_script(L"#(TaskmereUtil.GetOutputFilename -1, TaskmereUtil.GetOutputFilename 0, "
                        L"TaskmereUtil.GetOutputFilename 1)")
                 .value,
             L"#(undefined, \"C:\\\\out\\\\beauty_0012.exr\", undefined)");
-  daemon::jobState.writtenOutputFiles.clear();
+  job::job_state.writtenOutputFiles.clear();
   // Lines for the farm are logged even when the farm is gone.
   LogCapture log;
-  script::LogToFarm(L"Rendering frame \u0141");
+  job::LogToFarm(L"Rendering frame \u0141");
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"Rendering frame ?",
                                                    "  failed to send this message to Taskmere "
                                                    "because: simple_socket: send called while not connected."}));
@@ -127,7 +127,7 @@ TEST(TaskmereUtil, TheDebugStepsRunTheJobStepsAndReportFailures) {
       EXPECT_EQ(log.lines().back(), step.listener.substr(step.listener.find(": ") + 2));
     }
   }
-  EXPECT_FALSE(daemon::jobState.jobRunning);
+  EXPECT_FALSE(job::job_state.jobRunning);
   host::standalone::standalone_interface().reset();
 }
 
@@ -151,7 +151,7 @@ class FarmRequests : public ::testing::Test {
     if (session_.valid()) {
       EXPECT_EQ(session_.wait_for(std::chrono::milliseconds(wait_ms)), std::future_status::ready);
     }
-    set_farm_timeout_ms(default_farm_timeout_ms);
+    set_farm_timeout_ms(kDefaultFarmTimeoutMs);
   }
   // Starts `script` inside the session; the farm time-out while it runs is `timeout_ms`.
   std::future<ScriptOutcome> start(std::wstring script, int timeout_ms = wait_ms) {

@@ -59,7 +59,7 @@ TEST(Utf8Conversion, AWideUnitAboveTheBmpIsTheCharacterItNames) {
   EXPECT_THROW(to_utf8(std::wstring(1, static_cast<wchar_t>(0x110000))), utf8::invalid_utf16);
   // U+100E9 is no character of the code page, whatever its low 16 bits say.
   EXPECT_EQ(to_string(std::wstring(1, static_cast<wchar_t>(0x100E9))), "?");
-  EXPECT_EQ(convert_wide_string_to_multibyte(std::wstring(1, static_cast<wchar_t>(0x1F600)).c_str(), code_page_utf8),
+  EXPECT_EQ(convert_wide_string_to_multibyte(std::wstring(1, static_cast<wchar_t>(0x1F600)).c_str(), kCodePageUtf8),
             "\xF0\x9F\x98\x80");
 }
 #endif
