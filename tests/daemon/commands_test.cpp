@@ -183,10 +183,10 @@ TEST_F(DispatcherTest, LogsTheCommandAndEachFieldBeforeActingButNotWhatCannotBeS
   EXPECT_THAT(log.lines(), ElementsAre("Command: SlaveFolders,C:/jobs,\"D:/plug,ins\"", "SlaveFolders", "C:/jobs",
                                        "D:/plug,ins", ""));
   // Splitting errors are the session's to answer: no log, no reply, no change.
-  for (const auto& [command, error] :
+  for (const auto& c :
        {std::pair{L"TempFolder,C:\\farm", "unknown escape sequence"}, {L"TempFolder,b\\", "cannot end with escape"}}) {
-    EXPECT_THAT([&] { dispatch(command); },
-                ::testing::ThrowsMessage<boost::escaped_list_error>(::testing::StrEq(error)));
+    EXPECT_THAT([&] { dispatch(c.first); },
+                ::testing::ThrowsMessage<boost::escaped_list_error>(::testing::StrEq(c.second)));
   }
   EXPECT_EQ(log.lines().size(), 5u);
   EXPECT_TRUE(replies.texts.empty());

@@ -111,13 +111,13 @@ TEST(SceneLoader, FilesThatAreNoSceneFilesAreRefusedUnread) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string huge = folder.write("huge.json", "");
   std::filesystem::resize_file(huge, (64u << 20) + 1);  // sparse: no disk used
-  for (const auto& [path, error] :
+  for (const auto& c :
        {std::pair{std::string("/dev/zero"), std::string("/dev/zero: not a regular file")},
         {fifo, fifo + ": not a regular file"},
         {folder.path(), folder.path() + ": not a regular file"},
         {huge, huge + ": 67108865 bytes; a scene file may have at most 67108864"},
         {std::string("/nonexistent/scene.json"), std::string("/nonexistent/scene.json: cannot open the scene file")}}) {
-    EXPECT_THAT([&] { load_scene_file(path); }, ::testing::ThrowsMessage<std::runtime_error>(error));
+    EXPECT_THAT([&] { load_scene_file(c.first); }, ::testing::ThrowsMessage<std::runtime_error>(c.second));
   }
 }
 

@@ -127,7 +127,7 @@ TEST(FrameRanges, ExpandReadBackAndChunkInTheOrderWritten) {
   }
   EXPECT_EQ(frame_ranges_text({}), "");
   EXPECT_THAT(frame_chunks(expand_frame_ranges("1-7,10"), 3), ElementsAre("1-3", "4-6", "7,10"));
-  for (const auto& [text, message] :
+  for (const auto& c :
        {std::pair{"5-1", "\"5-1\" is not a frame or frame range: the end is before the start"},
         {"1,,2", "\"1,,2\" has an empty frame entry"},
         {"1-", "\"1-\" is not a frame or frame range: a number is expected"},
@@ -135,7 +135,7 @@ TEST(FrameRanges, ExpandReadBackAndChunkInTheOrderWritten) {
         {"2147483648", "\"2147483648\" is not a frame or frame range: the number is out of range"},
         {"1 2", "\"1 2\" is not a frame or frame range: unexpected text after the number"},
         {"0-1000000", "\"0-1000000\" takes the job past 1000000 frames"}})
-    EXPECT_THAT([&] { expand_frame_ranges(text); }, ::testing::ThrowsMessage<std::invalid_argument>(message));
+    EXPECT_THAT([&] { expand_frame_ranges(c.first); }, ::testing::ThrowsMessage<std::invalid_argument>(c.second));
 }
 
 TEST(JobFile, AFullJobIsReadWithPathsMadeAbsolute) {
@@ -190,9 +190,9 @@ TEST(JobFile, ProblemsNameTheFileAndTheEntry) {
       {with_header(R"("scripts": [{"file": "a.ms", "text": "1"}])"),
        "\"scripts\"[0]: needs exactly one of \"file\" and \"text\""},
   };
-  for (const auto& [text, problem] : cases)
-    EXPECT_THAT([&] { parse_job_file(text, "/j/job.json"); },
-                ::testing::ThrowsMessage<JobFileError>("/j/job.json: " + problem));
+  for (const auto& c : cases)
+    EXPECT_THAT([&] { parse_job_file(c.first, "/j/job.json"); },
+                ::testing::ThrowsMessage<JobFileError>("/j/job.json: " + c.second));
   EXPECT_EQ(parse_job_file(with_header(R"("frames": ["0-999998", 5])"), "/j.json").frames.size(), kMaxFrames);
 }
 
