@@ -191,6 +191,24 @@ TEST(TrapSignals, FaultSignalsMapToTheTrappedCodesAndTheirNames) {
   }
 }
 
+// The guard area and the gap below it, or an address below the stack pointer, is the stack
+// running out; anything else, and any address while the bounds are unknown, is not.
+TEST(TrapSignals, StackOverflowIsTheGuardAreaOrBelowTheStackPointer) {
+  constexpr std::uintptr_t MiB = 1 << 20, low = 100 * MiB, sp = 104 * MiB;
+  const posix::StackBounds stack{low, 108 * MiB, 4096};
+  const struct {
+    std::uintptr_t address, sp;
+    bool overflow;
+  } cases[] = {
+      {low - 8, sp, true},  {low - MiB + 16, sp, true}, {low + 4096, sp, true},  // guard, gap below
+      {sp - 8, sp, true},   {low + 8, low + 16, true},                           // below sp
+      {0x10, sp, false},    {50 * MiB, sp, false},      {low - 2 * MiB, sp, false},
+      {sp + 64, sp, false}, {200 * MiB, sp, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(posix::is_stack_overflow(c.address, c.sp, stack), c.overflow) << c.address;
+  EXPECT_FALSE(posix::is_stack_overflow(low - 8, sp, posix::StackBounds{}));  // unknown bounds
+}
+
 void trapped(void (*operation)()) {
   std::string trapText, report;
   run_trapped("", trapText, report, operation);

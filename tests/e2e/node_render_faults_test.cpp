@@ -14,6 +14,7 @@
 namespace paravelle::testing {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -86,7 +87,11 @@ TEST_F(RenderingNode, FramesElementsAndJpegCopiesCarryTheFrameNumber) {
   const auto written = fs::last_write_time(path("out/beauty0001.exr"));
   start_job(
       scene("skip.json", 64, 48, path("out/beauty.exr"), [](auto& s) { s["render"]["skip_rendered_frames"] = true; }));
-  EXPECT_THAT(task(1).replies(), ElementsAre("STARTED", "SUCCESS"));
+  const auto skipped = task(1);
+  EXPECT_THAT(skipped.replies(), ElementsAre("STARTED", "SUCCESS"));
+  EXPECT_THAT(skipped.notifications("STDOUT"),
+              Contains(AllOf(HasSubstr("MaxParavelle: Skipping frame \""),
+                             HasSubstr("beauty0001.exr\" because it already exists"))));
   end_job();
   EXPECT_EQ(fs::last_write_time(path("out/beauty0001.exr")), written);
   start_job(scene("black.json", 64, 48, path("out/beauty.exr"), [](auto& s) { s["nodes"].erase(1); }));

@@ -164,6 +164,31 @@ TEST(ImageFile, EachRefusalHasItsCodeAndCauseAndLeavesTheEarlierFileWhole) {
   EXPECT_EQ(folder.names().size(), 4u) << "no temporary file is left";
 }
 
+// A row is read from where it is asked; a copy lands at its placement, scaled to it, with
+// the fill everywhere else (a crop of a region render is made this way).
+TEST(Bitmaps, RowsReadFromTheirStartAndCopiesLandAtTheirPlacement) {
+  const auto source = host_test::make_bitmap(2, 2);
+  const auto target = host_test::make_bitmap(4, 3);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 2; ++x) source->Storage()->PutPixel(x, y, {float(x), float(y), 0.5f, 1});
+  BMM_Color_fl line[2];
+  ASSERT_EQ(source->Storage()->GetLinearPixels(1, 1, 1, line), 1);
+  EXPECT_EQ(std::vector<float>({line[0].r, line[0].g}), std::vector<float>({1, 1}));
+
+  BitmapInfo placement;
+  placement.SetCustomX(1);
+  placement.SetCustWidth(2);
+  placement.SetCustHeight(2);
+  ASSERT_EQ(target->Storage()->CopyImage(source.get(), COPY_IMAGE_CUSTOM_POSITION, {9, 9, 9, 9}, &placement), 1);
+  std::vector<float> reds;
+  for (int y = 0; y < 3; ++y) {
+    BMM_Color_fl row[4];
+    target->Storage()->GetLinearPixels(0, y, 4, row);
+    for (const BMM_Color_fl& pixel : row) reds.push_back(pixel.r);
+  }
+  EXPECT_EQ(reds, std::vector<float>({9, 0, 1, 9, 9, 0, 1, 9, 9, 9, 9, 9}));
+}
+
 }  // namespace
 }  // namespace paravelle::host::standalone
 

@@ -310,6 +310,11 @@ TEST(RaytraceTest, PixelsAndElementBuffersOfASmallScene) {
   EXPECT_FLOAT_EQ(b.diffuse[3 * sphere + 1], kRed.g);
   EXPECT_FLOAT_EQ(b.diffuse[3 * slab + 2], kGrey.b);
   EXPECT_EQ(b.diffuse[3 * sky], 0.0f);
+
+  // A camera looking along its up vector gets the frame it would have with up = +Y.
+  Camera along_up = top_camera();
+  along_up.up = {0, 0, 1};
+  EXPECT_TRUE(render_full({}, test_scene(), along_up) == b);
 }
 
 }  // namespace

@@ -420,6 +420,20 @@ TEST_F(FrameTest, BlackFramesAreDarkPixelsOfTransparentOrOpaqueAlphaCountedAgain
   EXPECT_EQ(check(filled_bitmap(4, 4, {1, 1, 1, 1}).get(), 0, 0.1f), black_at(0));
 }
 
+// A job rendering a viewport without a camera says so in the node's log, and a frame
+// checked for black tells the farm which image it checks.
+TEST_F(FrameTest, TheLogAndTheFarmHearWhatTheFrameRendersAndChecks) {
+  json description = scene();
+  description["viewports"] = {{{"position", {0, -10, 0}}, {"target", {0, 0, 0}}, {"fov", 45}}};
+  start(description, L"");
+  EXPECT_THAT(log.text(), ::testing::HasSubstr("Viewport is not a camera, so its current view will be rendered"));
+  state.failOnBlackFrames = true;
+  state.blackPixelPercentage = 100;
+  EXPECT_EQ(render(2), "");
+  EXPECT_THAT(farm_lines(), Contains("Checking if " + file("out/beauty0002.exr") + " is black"));
+  EndJob(state);
+}
+
 // However the write of the frame's first file fails (in the host's image output, where only
 // the job step's trap catches a machine fault), the frame's bitmaps are gone and its names
 // are the job's again: the next frame writes its own files, numbered once.
@@ -496,6 +510,16 @@ TEST_F(FrameTest, EveryOpeningNamesAnUnsavedFrameAnew) {
 // Renderer threads report at the same moment: every message arrives whole, and the
 // callback's state stays consistent (ThreadSanitizer watches this suite).
 using ProgressTest = FrameTest;
+
+// Reports closer together than the interval are dropped: of two in a row the farm hears one.
+TEST_F(ProgressTest, ReportsInQuickSuccessionAreThinnedOut) {
+  ParavelleRenderCallback callback(connection, L"");
+  allow_next_report();
+  callback.Progress(1, 100);
+  EXPECT_FALSE(farm.take().empty());
+  callback.Progress(2, 100);
+  EXPECT_TRUE(farm.take().empty());
+}
 
 TEST_F(ProgressTest, ConcurrentReportsArriveAsWholeMessages) {
   ParavelleRenderCallback callback(connection, L"");
