@@ -166,7 +166,7 @@ class FaultInjection : public RenderFrame {
   std::wstring with_fault(const char* when, const char* kind, int frame = 2) {
     nlohmann::json fault = {{"when", when}, {"kind", kind}};
     if (std::string(when) == "render") fault["frame"] = frame;
-    scene_["faults"] = {fault};
+    scene_["faults"] = nlohmann::json::array({fault});
     return write(scene_, std::string(when) + "-" + kind + ".json");
   }
   int open() { return host().OpenCurRenderer(host().GetINodeByName(L"Camera01"), nullptr, 1, 64, 48); }
@@ -183,7 +183,7 @@ TEST_F(FaultInjection, EachKindRaisesItsSignalWhereTheSceneSaysOnly) {
     EXPECT_EXIT(host().LoadFromFile(with_fault("load", kind).c_str(), 14), killed_by_fault(signal),
                 fault_report(signal))
         << kind;
-  ASSERT_TRUE(host().LoadFromFile(with_fault("open", "read_null").c_str(), 14));
+  ASSERT_TRUE(host().LoadFromFile(with_fault("open", "read_null").c_str(), 14)) << listener_text();
   EXPECT_EXIT(open(), killed_by_fault(SIGSEGV), fault_report(SIGSEGV));
   ASSERT_TRUE(host().LoadFromFile(with_fault("render", "divide_by_zero").c_str(), 14));
   ASSERT_EQ(open(), 1);
