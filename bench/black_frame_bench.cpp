@@ -9,9 +9,9 @@
 #include <memory>
 #include <stdexcept>
 
-#include "daemon/job_state.h"
 #include "host/bitmap.h"
 #include "host/standalone/float_storage.h"
+#include "job/job_state.h"
 #include "render/black_frame.h"
 #include "support/alternating.h"
 #include "transport/simple_socket.h"
@@ -42,7 +42,7 @@ void BM_BlackFrameAgainstPlainRead(benchmark::State& state) {
   const auto* storage = dynamic_cast<const paravelle::host::standalone::FloatStorage*>(bitmap->Storage());
   if (!storage) return state.SkipWithError("not the standalone host's storage");
   const float* pixels = storage->data();
-  paravelle::daemon::JobState job;
+  paravelle::job::JobState job;
   job.blackPixelPercentage = 100;  // the band keeps it below: the test passes
   job.blackPixelThreshold = 0.1f;
   paravelle::win32::simple_socket unconnected;  // the log lines go nowhere

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "daemon/plugin_statics.h"
 #include "daemon/session.h"
 #include "host/maxscript_runtime.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "script/farm_requests.h"
 #include "support/loopback.h"
 #include "transport/messages.h"
@@ -64,7 +64,7 @@ class LiveSession {
     session_.wait();
     peer_.join();
     ::close(listener_);
-    paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
+    paravelle::set_farm_timeout_ms(paravelle::kDefaultFarmTimeoutMs);
   }
 
   template <class Work>
@@ -72,7 +72,7 @@ class LiveSession {
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
     paravelle::host::post_message_to(session_thread_, [done, work] {
-      paravelle::set_farm_timeout_ms(paravelle::default_farm_timeout_ms);
+      paravelle::set_farm_timeout_ms(paravelle::kDefaultFarmTimeoutMs);
       work();
       paravelle::set_farm_timeout_ms(idle_timeout_ms);
       done->set_value();
@@ -110,7 +110,7 @@ void BM_DirectGetJobInfoEntry(benchmark::State& state) {
   for (auto _ : state) {
     session.run([] {
       for (int i = 0; i < calls_per_iteration; ++i) {
-        benchmark::DoNotOptimize(paravelle::script::GetJobInfoEntry(paravelle::daemon::farmConnection, L"Name"));
+        benchmark::DoNotOptimize(paravelle::script::GetJobInfoEntry(paravelle::job::farm_connection, L"Name"));
       }
     });
   }

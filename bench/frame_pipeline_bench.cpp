@@ -13,9 +13,9 @@
 #include <memory>
 #include <thread>
 
-#include "daemon/job_state.h"
 #include "host/core.h"
 #include "host/standalone/float_storage.h"
+#include "job/job_state.h"
 #include "render/frame_pipeline.h"
 #include "render/job_start.h"
 #include "support/alternating.h"
@@ -101,7 +101,7 @@ void BM_FramePipelineAgainstDirectRenderAndWrite(benchmark::State& state) {
   fs::remove_all(folder);
   fs::create_directories(folder / "out");
   SilentFarm farm;
-  paravelle::daemon::JobState job;
+  paravelle::job::JobState job;
   paravelle::render::StartJob(job, wide(write_scene(folder)), L"Cam");
   job.showFrameBuffer = false;
   Interface& core = *GetCOREInterface();

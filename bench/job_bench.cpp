@@ -110,7 +110,7 @@ class LiveNode {
 
  private:
   ScratchLog log_;
-  paravelle::daemon::JobState job_;
+  paravelle::job::JobState job_;
   simple_socket connection_;
   std::future<bool> session_;
 };

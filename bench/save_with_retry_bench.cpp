@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "render/output_files.h"
 #include "support/alternating.h"
 #include "transport/simple_socket.h"
@@ -51,7 +51,7 @@ void BM_SaveWithRetryAgainstCp(benchmark::State& state) {
     std::ofstream out(rendered, std::ios::binary);
     for (std::size_t written = 0; written < file_size; written += block.size()) out.write(block.data(), block.size());
   }
-  paravelle::daemon::JobState job;
+  paravelle::job::JobState job;
   job.useAltOutput = true;
   paravelle::win32::simple_socket unconnected;  // the log lines go nowhere
   const fs::path local = folder / "temp" / "beauty0001.exr";

@@ -14,10 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/command_replies.h"
 #include "daemon/dispatcher.h"
-#include "daemon/farm_messages.h"
 #include "daemon/session.h"
 #include "diag/log_file.h"
+#include "job/farm_connection.h"
 #include "support/loopback.h"
 #include "transport/messages.h"
 #include "worker/farm_worker.h"
@@ -115,6 +116,16 @@ void BM_RequestExchangeOverPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestExchangeOverPingPong)->Arg(64)->Arg(4096)->Arg(60000)->UseRealTime()->Iterations(51);
 
+// The replies of a session: each sent to the farm as the daemon sends it.
+class FarmReplies final : public paravelle::daemon::CommandReplies {
+ public:
+  explicit FarmReplies(simple_socket& connection) : connection_(connection) {}
+  void send(const std::wstring& text) override { paravelle::job::send_to_farm(connection_, text); }
+
+ private:
+  simple_socket& connection_;
+};
+
 // Settings commands as the daemon dispatches them, log entries written and flushed.
 void BM_DispatchSettingsCommands(benchmark::State& state) {
   const auto log_path = std::filesystem::temp_directory_path() / "paravelle-bench.log";
@@ -126,12 +137,12 @@ void BM_DispatchSettingsCommands(benchmark::State& state) {
   simple_socket socket;
   socket.connect("127.0.0.1", port, simple_socket::protocol_tcp);
   const int peer = ::accept(listener, nullptr, nullptr);
-  paravelle::daemon::JobState job;
+  paravelle::job::JobState job;
   const std::wstring commands[] = {L"GammaCorrection,2.2,2.2", L"FailOnBlackFrames,50,0.1",
                                    L"OutputImageFilename,C:/out/beauty.exr", L"TempFolder,C:/farm/temp",
                                    L"IgnoreMissingXREFs"};
-  paravelle::daemon::FarmReplies replies(socket);
   std::size_t i = 0;
+  FarmReplies replies(socket);
   for (auto _ : state) paravelle::daemon::DispatchCommand(job, commands[i++ % 5], replies, socket);
   state.SetItemsProcessed(state.iterations());
   ::close(peer);
@@ -152,7 +163,7 @@ double cpu_seconds() {
 void BM_SilentWorkerCpu(benchmark::State& state) {
   for (auto _ : state) {
     paravelle::worker::FarmWorker worker;
-    paravelle::daemon::JobState job;
+    paravelle::job::JobState job;
     simple_socket socket;
     auto session = std::async(std::launch::async,
                               [&] { return paravelle::daemon::RunParavelleDaemon(job, socket, worker.port(), L"t"); });

@@ -2,10 +2,8 @@
 # the program is linked. Each test is one process running its whole suite: starting a
 # program costs more than most of its tests, and ctest still reports each suite on its own.
 #
-#   -D program=<test program> -D out=<file to write> -D working_dir=<folder>
-#   -D timeout=<seconds> -D environment=<VAR=value|VAR=value...>
-#
-# The environment arrives with '|' between variables, as a list cannot cross the command line.
+#   -D program=<test program> -D out=<file to write> -D working_dir=<folder> -D timeout=<seconds>
+#   -D source_dir=<source tree> (given to the tests as PARAVELLE_SOURCE_DIR: tests of the docs read them)
 if(NOT EXISTS "${program}")
   message(FATAL_ERROR "no test program at ${program}")
 endif()
@@ -32,12 +30,11 @@ if(NOT suites)
   message(FATAL_ERROR "${program} lists no test suite:\n${listing}")
 endif()
 
-string(REPLACE "|" ";" environment "${environment}")
 set(script "")
 foreach(suite IN LISTS suites)
   string(APPEND script
     "add_test([==[${suite}]==] [==[${program}]==] [==[--gtest_filter=${suite}.*]==])\n"
     "set_tests_properties([==[${suite}]==] PROPERTIES WORKING_DIRECTORY [==[${working_dir}]==]"
-    " TIMEOUT ${timeout} SKIP_RETURN_CODE 77 ENVIRONMENT \"${environment}\")\n")
+    " TIMEOUT ${timeout} SKIP_RETURN_CODE 77 ENVIRONMENT [==[PARAVELLE_SOURCE_DIR=${source_dir}]==])\n")
 endforeach()
 file(WRITE "${out}" "${script}")

@@ -54,11 +54,8 @@ paravelle_windows_tests(transport_tests
   ${CMAKE_SOURCE_DIR}/tests/transport/simple_socket_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/transport/text_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/transport/text_long_test.cpp
-  ${CMAKE_SOURCE_DIR}/tests/transport/number_format_test.cpp
-  ${CMAKE_SOURCE_DIR}/tests/transport/messages_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/transport/send_lock_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/support/raw_peer.cpp)
 paravelle_windows_tests(diag_tests
-  ${CMAKE_SOURCE_DIR}/tests/diag/crash_report_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/diag/trap_windows_exceptions_test.cpp)

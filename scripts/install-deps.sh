@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; skips what is already there.
-#   scripts/install-deps.sh            what `make build` and `make test` need (chromium: the monitor's page test)
+#   scripts/install-deps.sh            what `make build` and `make test` need (chromium: the monitor's page test;
+#                                      python3: the layer check, scripts/check-layers.py)
 #   scripts/install-deps.sh windows    and the mingw-w64 cross compiler and Wine (`make test-windows`)
 #   scripts/install-deps.sh fuzz       and Clang with its fuzzer and sanitizer runtimes (`make fuzz`)
 #   scripts/install-deps.sh format     and clang-format 14 (`make format`; one version, so the format does not drift)
@@ -15,6 +16,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   slurm-wlm munge
   chromium
+  python3
 )
 for group in "$@"; do
   case "$group" in

@@ -1,3 +1,5 @@
+// A file of its own: the wire's framing, shared by the worker's connection and the node session.
+
 #include "worker/frame_codec.h"
 
 #include "worker/errors.h"

@@ -1,3 +1,5 @@
+// A file of its own: the one poll() loop that every blocking wait of the worker goes through.
+
 #include "worker/poll_wait.h"
 
 #include <poll.h>

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr int exit_success = 0;
-constexpr int exit_failure = 1;
-constexpr int exit_bad_arguments = 2;
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitBadArguments = 2;
 
-constexpr char description[] =
+constexpr char kDescription[] =
     "paravelle-node: a render node. Starts the standalone host and loads the Paravelle plug-in, which\n"
     "publishes the script interface TaskmereUtil. Then either:\n"
     "  --port PORT --token TOKEN   does what the script line TaskmereUtil.RunParavelleDaemon PORT \"TOKEN\"\n"
@@ -51,7 +51,7 @@ struct Arguments {
 
 int bad_arguments(const std::string& message) {
   std::cerr << "paravelle-node: " << message << "\nRun with --help for usage.\n";
-  return exit_bad_arguments;
+  return kExitBadArguments;
 }
 
 // The two ways of running are checked here rather than by the parser, so each wrong
@@ -69,20 +69,20 @@ int serve_worker(int port, const std::wstring& token) {
   std::cout << "paravelle-node: connecting to the farm worker on 127.0.0.1:" << port << std::endl;
   const bool ended_by_worker = paravelle::node::run_daemon_through_interface(port, token);
   std::cout << "\nparavelle-node: session " << (ended_by_worker ? "ended by the worker" : "failed") << std::endl;
-  return ended_by_worker ? exit_success : exit_failure;
+  return ended_by_worker ? kExitSuccess : kExitFailure;
 }
 
 int run_script(const std::string& path) {
   const bool ran = paravelle::node::run_script_file(widen(path));
   std::cout << std::flush;
   if (!ran) std::cerr << "paravelle-node: the script " << path << " raised an error\n";
-  return ran ? exit_success : exit_failure;
+  return ran ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{description};
+  CLI::App app{kDescription};
   Arguments arguments;
   app.add_option("--port", arguments.port, "TCP port the farm worker listens on (1-65535)")
       ->check(CLI::Range(1, 65535));
@@ -117,6 +117,6 @@ int main(int argc, char** argv) {
     return arguments.script ? run_script(*arguments.script) : serve_worker(*arguments.port, token);
   } catch (const std::exception& error) {
     std::cerr << "paravelle-node: " << error.what() << "\n";
-    return exit_failure;
+    return kExitFailure;
   }
 }

@@ -13,10 +13,10 @@ PluginLibrary::PluginLibrary(const std::string& path) {
   if (!handle_) throw PluginLoadError("cannot load the plug-in library " + path + ": " + ::dlerror());
   using VersionFunction = unsigned long (*)();
   const auto version = reinterpret_cast<VersionFunction>(symbol("LibVersion"))();
-  if (version != expected_version) {
+  if (version != kExpectedVersion) {
     std::ostringstream message;
     message << "the plug-in library " << path << " reports version 0x" << std::hex << std::uppercase << version
-            << ", this node needs 0x" << expected_version;
+            << ", this node needs 0x" << kExpectedVersion;
     ::dlclose(handle_);
     throw PluginLoadError(message.str());
   }

@@ -15,7 +15,7 @@ class PluginLoadError : public std::runtime_error {
 class PluginLibrary {
  public:
   // The SDK version every loadable extension must report.
-  static constexpr unsigned long expected_version = 0x5DC03C00;
+  static constexpr unsigned long kExpectedVersion = 0x5DC03C00;
 
   explicit PluginLibrary(const std::string& path);
   ~PluginLibrary();

@@ -9,8 +9,8 @@ namespace paravelle::node {
 
 namespace {
 
-constexpr wchar_t interface_name[] = L"TaskmereUtil";
-constexpr wchar_t daemon_function[] = L"RunParavelleDaemon";
+constexpr wchar_t kInterfaceName[] = L"TaskmereUtil";
+constexpr wchar_t kDaemonFunction[] = L"RunParavelleDaemon";
 
 // For the node's own messages on standard error.
 std::string printable(const std::wstring& text) { return host::standalone::wide_text::to_utf8(text); }
@@ -18,9 +18,9 @@ std::string printable(const std::wstring& text) { return host::standalone::wide_
 }  // namespace
 
 bool run_daemon_through_interface(int port, const std::wstring& token) {
-  FPInterfaceDesc* const published = host::fp::find_interface(interface_name);
+  FPInterfaceDesc* const published = host::fp::find_interface(kInterfaceName);
   if (!published) throw InterfaceError("the plug-in did not publish the script interface TaskmereUtil");
-  const FunctionID id = published->FindFn(daemon_function);
+  const FunctionID id = published->FindFn(kDaemonFunction);
   if (id == FP_NO_FUNCTION) throw InterfaceError("the plug-in's TaskmereUtil has no function RunParavelleDaemon");
 
   init_thread_locals();

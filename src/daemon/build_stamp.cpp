@@ -1,3 +1,5 @@
+// A file of its own: the only one that compiles the build's date and time into the library.
+
 #include "daemon/build_stamp.h"
 
 namespace paravelle::daemon {

@@ -10,13 +10,13 @@ void StartJobCommand(const CommandContext& context);
 void RenderTaskCommand(const CommandContext& context);
 void EndJobCommand(const CommandContext& context);
 
-// Task and folder commands.
+// Settings: the task, the folders and the frame numbers.
 void CurrentTaskCommand(const CommandContext& context);
 void SlaveFoldersCommand(const CommandContext& context);
 void TempFolderCommand(const CommandContext& context);
 void FrameNumberBaseCommand(const CommandContext& context);
 
-// Render and scene settings.
+// Settings: render and scene.
 void RegionRenderingCommand(const CommandContext& context);
 void UseJpegOutputCommand(const CommandContext& context);
 void FailOnBlackFramesCommand(const CommandContext& context);

@@ -8,6 +8,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 using Handler = std::function<void(const CommandContext&)>;

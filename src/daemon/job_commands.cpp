@@ -7,15 +7,19 @@
 #include "daemon/command_handlers.h"
 #include "diag/log_file.h"
 #include "host/platform.h"
+#include "render/frame_pipeline.h"
+#include "render/job_start.h"
 #include "render/path_parts.h"
-#include "script/job_steps.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 // After an error reply of a task the node pauses, so that a worker that reacts to the
 // error (logging it, restarting the node) sees it before the final reply.
-constexpr std::uint32_t task_error_pause_ms = 500;
+constexpr std::uint32_t kTaskErrorPauseMs = 500;
 
 // A trapped fault as the farm sees it: the trap's text and the crash report.
 std::string trap_reply(const JobState& state, const std::string& trapText) {
@@ -32,15 +36,15 @@ void send_error(const CommandContext& context, const std::string& text) {
 void StartJobCommand(const CommandContext& context) {
   if (context.parameter_count() != 2) return context.reply_count_error("StartJob", "2 parameters");
   JobState& state = context.state;
-  const std::wstring& sceneFile = context.parameter(1);
+  const std::wstring& scene_file = context.parameter(1);
   // Scripts read these even when the job fails to start.
-  const render::PathParts parts = render::split_path(with_backslashes(sceneFile));
+  const render::PathParts parts = render::split_path(with_backslashes(scene_file));
   state.sceneFileName = parts.file_name;
   state.sceneFilePath = parts.parent;
 
   std::string trapText;
   try {
-    script::CallStartJob(state, sceneFile, context.parameter(2), trapText);
+    render::CallStartJob(state, scene_file, context.parameter(2), trapText);
   } catch (const std::exception& error) {
     send_error(context, std::string("ERROR: ") + error.what());
   }
@@ -64,14 +68,14 @@ void RenderTaskCommand(const CommandContext& context) {
   std::string trapText;
   std::uint16_t status = 1;
   try {
-    status = script::CallRenderFrame(state, state.currentFrame, context.connection, trapText);
+    status = render::CallRenderFrame(state, state.currentFrame, context.connection, trapText);
   } catch (const std::exception& error) {
     context.reply(std::string("ERROR: ") + error.what());
-    host::sleep_ms(task_error_pause_ms);
+    host::sleep_ms(kTaskErrorPauseMs);
   }
   if (!trapText.empty()) {
     context.reply(trap_reply(state, trapText));
-    host::sleep_ms(task_error_pause_ms);
+    host::sleep_ms(kTaskErrorPauseMs);
   }
   context.reply(status != 0 ? L"ERROR: Failed to save file." : L"SUCCESS");
 }
@@ -80,7 +84,7 @@ void EndJobCommand(const CommandContext& context) {
   JobState& state = context.state;
   std::string trapText;
   try {
-    script::CallEndJob(state, trapText);
+    render::CallEndJob(state, trapText);
   } catch (const std::exception& error) {
     send_error(context, std::string("ERROR: ") + error.what());
   }

@@ -8,6 +8,9 @@
 #include "transport/number_format.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 struct Region {

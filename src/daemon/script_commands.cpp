@@ -16,6 +16,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 std::wstring lower_case(std::wstring text) {
@@ -49,8 +52,8 @@ std::optional<TimeValue> frame_time(std::int32_t frame) {
 void set_scene_time(JobState& state, std::int32_t frame, TimeValue time) {
   state.currentFrame = frame;
   Interface* const core = GetCOREInterface();
-  constexpr BOOL redraw = 1;
-  core->SetTime(time, redraw);
+  constexpr BOOL kRedraw = 1;
+  core->SetTime(time, kRedraw);
   diag::log_line("Set Time to " + format_number(state.currentFrame));
   diag::log_line("GetTime(): " + format_number(std::int32_t{core->GetTime()}));
 }
@@ -62,6 +65,14 @@ void reply_success_check(const CommandContext& context, Value* result) {
     return context.reply(L"ERROR: ExecuteMaxScriptFile: Script did not return success. Returned value was false.");
   context.reply(L"ERROR: ExecuteMaxScriptFile: Script did not return success. Returned value was: " + text_of(result) +
                 L".");
+}
+
+// A parameter of ExecuteMaxScriptFile that does not read as what it must be: the reply says
+// what the parameter specifies and quotes the field as received. The replies count the
+// parameters after the script file's name.
+void reply_unreadable(const CommandContext& context, std::size_t field, const wchar_t* specifies) {
+  context.reply(L"ERROR: ExecuteMaxScriptFile: Parameter " + std::to_wstring(field - 1) + L" specifies " + specifies +
+                L" Value received was: '" + context.parameter(field) + L"'.");
 }
 
 void reply_string_result(const CommandContext& context, Value* result) {
@@ -105,23 +116,18 @@ void ExecuteMaxScriptFileCommand(const CommandContext& context) {
 
   const auto set_frame = parse_flag(context.parameter(2));
   if (!set_frame)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 1 specifies whether or not to set the current frame. It must be "
-        L"'true' or 'false'. Value received was: '" +
-        context.parameter(2) + L"'.");
+    return reply_unreadable(context, 2, L"whether or not to set the current frame. It must be 'true' or 'false'.");
   // Checked even when it is not used, so a malformed command fails the same way either way.
   const auto frame = parse_int32(context.parameter(3));
   if (!frame)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 2 specifies the current frame (it is ignored if parameter 1 is "
-        L"false). This value must be an integer. Value received was: '" +
-        context.parameter(3) + L"'.");
+    return reply_unreadable(context, 3,
+                            L"the current frame (it is ignored if parameter 1 is false). This value must be an "
+                            L"integer.");
   const auto return_string = parse_flag(context.parameter(4));
   if (!return_string)
-    return context.reply(
-        L"ERROR: ExecuteMaxScriptFile: Parameter 3 specifies whether or not the value of the script's execution "
-        L"is returned as a string. It must be 'true' or 'false'. Value received was: '" +
-        context.parameter(4) + L"'.");
+    return reply_unreadable(context, 4,
+                            L"whether or not the value of the script's execution is returned as a string. It must "
+                            L"be 'true' or 'false'.");
 
   if (*set_frame) {
     const auto time = frame_time(*frame);

@@ -7,25 +7,27 @@
 #include <string>
 
 #include "daemon/build_stamp.h"
+#include "daemon/command_replies.h"
 #include "daemon/dispatcher.h"
-#include "daemon/farm_messages.h"
-#include "daemon/plugin_statics.h"
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/exceptions.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
+#include "job/job_state.h"
 #include "transport/messages.h"
 #include "transport/text.h"
 
 namespace paravelle::daemon {
 
-bool daemonRunning = false;
+using job::daemonRunning;
+using job::JobState;
 
 namespace {
 
-constexpr std::uint32_t pause_after_error_ms = 150;
-constexpr char already_running[] = "RunParavelleDaemon() was executed while the daemon is already running.";
+constexpr std::uint32_t kPauseAfterErrorMs = 150;
+constexpr char kAlreadyRunning[] = "RunParavelleDaemon() was executed while the daemon is already running.";
 
 // Clears the running flag on every way out of a session.
 class RunningFlag {
@@ -38,13 +40,23 @@ class RunningFlag {
 
 void answer_handshake(win32::simple_socket& connection) {
   const std::wstring word = receive_message(connection, farm_timeout_ms());
-  if (word == handshake_word) {
+  if (word == kHandshakeWord) {
     send_message(connection, handshake_answer());
     return;
   }
   send_message(connection, handshake_answer() + "   Incompatible plugin versions detected, exiting.");
   throw std::runtime_error("Incorrect handshake with Taskmere plugin.");
 }
+
+// A session's command replies: each sent to the farm as send_to_farm sends it.
+class FarmReplies final : public CommandReplies {
+ public:
+  explicit FarmReplies(win32::simple_socket& connection) : connection_(connection) {}
+  void send(const std::wstring& text) override { job::send_to_farm(connection_, text); }
+
+ private:
+  win32::simple_socket& connection_;
+};
 
 void serve_commands(JobState& state, win32::simple_socket& connection) {
   FarmReplies replies(connection);
@@ -88,8 +100,8 @@ bool CallDaemonSession(JobState& state, win32::simple_socket& connection, int po
 // Reports an exception that ended the session, if the worker can still hear it.
 void report_failure(win32::simple_socket& connection, const std::string& log_text, const std::string& reply) {
   diag::log_line(log_text);
-  if (connection.is_connected()) send_to_farm(connection, reply);
-  host::sleep_ms(pause_after_error_ms);
+  if (connection.is_connected()) job::send_to_farm(connection, reply);
+  host::sleep_ms(kPauseAfterErrorMs);
 }
 
 std::string script_exception_text(const MAXScriptException& exception) {
@@ -105,8 +117,8 @@ std::string handshake_answer() { return std::string("Paravelle ") + build_stamp(
 bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token) {
   diag::log_file << "Thread: " << host::current_thread_id() << std::endl;
   if (daemonRunning) {
-    diag::log_line(already_running);
-    thread_local_current_stdout()->puts(to_wstring(already_running).c_str());
+    diag::log_line(kAlreadyRunning);
+    thread_local_current_stdout()->puts(to_wstring(kAlreadyRunning).c_str());
     return false;
   }
   const RunningFlag running;
@@ -147,7 +159,7 @@ bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int p
 }
 
 bool RunParavelleDaemon(int portNumber, const std::wstring& token) {
-  return RunParavelleDaemon(jobState, farmConnection, portNumber, token);
+  return RunParavelleDaemon(job::job_state, job::farm_connection, portNumber, token);
 }
 
 }  // namespace paravelle::daemon

@@ -4,17 +4,13 @@
 
 #include <string>
 
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::daemon {
 
-// True exactly while a daemon session runs in this process; script functions read it
-// to choose between asking the farm and answering locally.
-extern bool daemonRunning;
-
 // The handshake word the worker sends, and what this side answers.
-inline constexpr wchar_t handshake_word[] = L"TaskmereStartup";
+inline constexpr wchar_t kHandshakeWord[] = L"TaskmereStartup";
 std::string handshake_answer();
 
 // Runs a daemon session on the library's job state and connection. True when the
@@ -23,6 +19,7 @@ std::string handshake_answer();
 bool RunParavelleDaemon(int portNumber, const std::wstring& token);
 
 // The same on a given job state and connection (what the library's entry uses).
-bool RunParavelleDaemon(JobState& state, win32::simple_socket& connection, int portNumber, const std::wstring& token);
+bool RunParavelleDaemon(job::JobState& state, win32::simple_socket& connection, int portNumber,
+                        const std::wstring& token);
 
 }  // namespace paravelle::daemon

@@ -1,3 +1,8 @@
+// The settings commands: the task, the folders, and how the next scene is loaded and each
+// task rendered and saved. They only store values in the job state, for the job start and
+// the frames to act on; most answer nothing when they succeed, and many only log their
+// errors and switch their setting off.
+
 #include <algorithm>
 #include <cmath>
 
@@ -6,6 +11,9 @@
 #include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using job::JobState;
+
 namespace {
 
 // The log line of a settings command that got the wrong number of parameters and
@@ -28,6 +36,14 @@ bool store_single_name(const CommandContext& context, const char* command, bool&
   return true;
 }
 
+// The same for the commands that log what they do: `intro` first, then `stored` and the
+// name once it is stored.
+void store_logged_name(const CommandContext& context, const char* command, const char* intro, const char* stored,
+                       bool& use, std::wstring& name) {
+  log_setting(intro);
+  if (store_single_name(context, command, use, name)) log_setting(stored + to_string(name));
+}
+
 std::string quoted_parameter(const CommandContext& context, std::size_t i) {
   return "\"" + to_string(context.parameter(i)) + "\"";
 }
@@ -48,6 +64,35 @@ void reply_unusable_gamma(const CommandContext& context, std::size_t i) {
 }
 
 }  // namespace
+
+void CurrentTaskCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("CurrentTask", "1 parameter");
+  const auto task = parse_int32(context.parameter(1));
+  if (!task)
+    return context.reply(L"ERROR: CurrentTask: Parameter 1 , \"" + context.parameter(1) +
+                         L"\", is not a valid task number.");
+  context.state.currentTask = *task;
+}
+
+void SlaveFoldersCommand(const CommandContext& context) {
+  if (context.parameter_count() != 2) return context.reply_count_error("SlaveFolders", "2 parameters");
+  context.state.jobsDataFolder = with_backslashes(context.parameter(1));
+  context.state.pluginsFolder = with_backslashes(context.parameter(2));
+}
+
+void TempFolderCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("TempFolder", "1 parameter");
+  context.state.tempFolder = with_backslashes(context.parameter(1));
+}
+
+void FrameNumberBaseCommand(const CommandContext& context) {
+  if (context.parameter_count() != 1) return context.reply_count_error("FrameNumberBase", "1 parameter");
+  const auto base = parse_int32(context.parameter(1));
+  if (!base)
+    return context.reply(L"ERROR: FrameNumberBase: Parameter 1, \"" + context.parameter(1) +
+                         L"\", is not a valid value for frame number base.");
+  context.state.frameNumberBase = *base;
+}
 
 void UseJpegOutputCommand(const CommandContext& context) {
   store_single_name(context, "UseJpegOutput", context.state.useJpegOutput, context.state.jpegOutputPath);
@@ -97,10 +142,8 @@ void OverrideSaveFileCommand(const CommandContext& context) {
 }
 
 void OutputImageFilenameCommand(const CommandContext& context) {
-  JobState& state = context.state;
-  log_setting("Setting output image filename");
-  if (store_single_name(context, "OutputImageFilename", state.useOutputImageFilename, state.outputImageFilename))
-    log_setting("Saving output to " + to_string(state.outputImageFilename));
+  store_logged_name(context, "OutputImageFilename", "Setting output image filename", "Saving output to ",
+                    context.state.useOutputImageFilename, context.state.outputImageFilename);
 }
 
 void OutputImageReFilenameCommand(const CommandContext& context) {
@@ -144,10 +187,8 @@ void GammaCorrectionCommand(const CommandContext& context) {
 }
 
 void PathConfigFileCommand(const CommandContext& context) {
-  JobState& state = context.state;
-  log_setting("Setting alternate path config file");
-  if (store_single_name(context, "PathConfigFile", state.usePathConfigFile, state.pathConfigFile))
-    log_setting("Using alternate path config file " + to_string(state.pathConfigFile));
+  store_logged_name(context, "PathConfigFile", "Setting alternate path config file",
+                    "Using alternate path config file ", context.state.usePathConfigFile, context.state.pathConfigFile);
 }
 
 void IgnoreRenderElementsByNameCommand(const CommandContext& context) {

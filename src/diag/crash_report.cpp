@@ -2,27 +2,27 @@
 
 namespace paravelle::diag {
 
-report_writer::report_writer(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {
+ReportWriter::ReportWriter(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {
   if (capacity_ > 0) buffer_[0] = '\0';
 }
 
-void report_writer::put(char c) {
+void ReportWriter::put(char c) {
   if (length_ + 1 >= capacity_) return;
   buffer_[length_++] = c;
   buffer_[length_] = '\0';
 }
 
-report_writer& report_writer::text(const char* s) {
+ReportWriter& ReportWriter::text(const char* s) {
   while (s != nullptr && *s != '\0') put(*s++);
   return *this;
 }
 
-report_writer& report_writer::text(const char* s, std::size_t max_length) {
+ReportWriter& ReportWriter::text(const char* s, std::size_t max_length) {
   for (std::size_t i = 0; s != nullptr && i < max_length && s[i] != '\0'; ++i) put(s[i]);
   return *this;
 }
 
-report_writer& report_writer::hex(std::uint64_t value, int min_digits) {
+ReportWriter& ReportWriter::hex(std::uint64_t value, int min_digits) {
   // Addresses are shown as their low 32 bits, as a 32-bit "%08X" shows them.
   std::uint32_t v = static_cast<std::uint32_t>(value);
   char digits[8];
@@ -36,7 +36,7 @@ report_writer& report_writer::hex(std::uint64_t value, int min_digits) {
   return *this;
 }
 
-report_writer& report_writer::decimal(long long value, int min_digits) {
+ReportWriter& ReportWriter::decimal(long long value, int min_digits) {
   unsigned long long v =
       value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
   if (value < 0) put('-');
@@ -51,7 +51,7 @@ report_writer& report_writer::decimal(long long value, int min_digits) {
   return *this;
 }
 
-civil_date civil_date_from_seconds(std::int64_t seconds) {
+CivilDate civil_date_from_seconds(std::int64_t seconds) {
   // Days to year/month/day after H. Hinnant's civil_from_days.
   std::int64_t days = seconds / 86400;
   if (seconds % 86400 < 0) --days;
@@ -61,7 +61,7 @@ civil_date civil_date_from_seconds(std::int64_t seconds) {
   const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
   const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
   const std::int64_t mp = (5 * doy + 2) / 153;
-  civil_date date;
+  CivilDate date;
   date.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   date.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   date.year = static_cast<int>(yoe + era * 400 + (date.month <= 2 ? 1 : 0));
@@ -70,14 +70,14 @@ civil_date civil_date_from_seconds(std::int64_t seconds) {
 
 namespace {
 
-void write_call_stack(const fault_record& fault, crash_probe& probe, report_writer& out) {
+void write_call_stack(const FaultRecord& fault, CrashProbe& probe, ReportWriter& out) {
   // The first frame is made up: the context's frame pointer, and the faulting instruction
   // in place of a return address. Every later record is what a frame pointer points at:
   // the caller's frame pointer, the return address, then the start of the caller's
   // arguments area, shown as five 32-bit words.
   std::uintptr_t frame = fault.frame_pointer;
   std::uintptr_t return_address = fault.address;
-  for (int index = 0; index < report_max_frames; ++index) {
+  for (int index = 0; index < kReportMaxFrames; ++index) {
     std::uint32_t words[5] = {};
     bool words_readable = false;
     std::uintptr_t next_frame = frame;
@@ -90,9 +90,9 @@ void write_call_stack(const fault_record& fault, crash_probe& probe, report_writ
     }
     if (!probe.is_code(return_address)) break;
 
-    module_info module;
+    ModuleInfo module;
     if (probe.find_module(return_address, module)) {
-      out.text("\n").hex(module.base, 8).text("  ").text(module.path, report_path_limit);
+      out.text("\n").hex(module.base, 8).text("  ").text(module.path, kReportPathLimit);
       out.text("\n  +").hex(return_address - module.base, 8);
       if (index == 0) {
         out.text("  Exception Offset");
@@ -109,19 +109,19 @@ void write_call_stack(const fault_record& fault, crash_probe& probe, report_writ
 
 }  // namespace
 
-std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer, std::size_t capacity) {
-  report_writer out(buffer, capacity);
+std::size_t write_crash_report(const FaultRecord& fault, CrashProbe& probe, char* buffer, std::size_t capacity) {
+  ReportWriter out(buffer, capacity);
 
   // The first line carries no line feed in front, so there is nothing to strip at the end.
-  char path[report_path_limit + 1];
-  const std::size_t path_length = probe.executable_path(path, report_path_limit);
-  path[path_length < report_path_limit ? path_length : report_path_limit] = '\0';
+  char path[kReportPathLimit + 1];
+  const std::size_t path_length = probe.executable_path(path, kReportPathLimit);
+  path[path_length < kReportPathLimit ? path_length : kReportPathLimit] = '\0';
   out.text("Process:  ").text(path);
 
-  module_info module;
+  ModuleInfo module;
   if (probe.find_module(fault.address, module)) {
-    out.text("\nModule:  ").text(module.path, report_path_limit);
-    civil_date date;
+    out.text("\nModule:  ").text(module.path, kReportPathLimit);
+    CivilDate date;
     if (probe.modified_date(module, date)) {
       out.text("\nDate Modified:  ").decimal(date.month, 2).text("/").decimal(date.day, 2);
       out.text("/").decimal(date.year);

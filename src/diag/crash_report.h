@@ -2,7 +2,7 @@
 // The crash report: the text a trap leaves behind when a fault (or an exception thrown
 // through it) reaches it. The layout is the same on every platform; what differs is how
 // the facts are found (module list, file times, safe memory reads), which a platform
-// gives through a crash_probe.
+// gives through a CrashProbe.
 //
 // Everything here is written so that it can run inside a POSIX signal handler: no heap,
 // no locale, no stdio, only the caller's fixed buffer and the probe's calls.
@@ -13,16 +13,16 @@
 namespace paravelle::diag {
 
 // The report's working buffer, terminator included.
-inline constexpr std::size_t crash_report_capacity = 8000;
+inline constexpr std::size_t kCrashReportCapacity = 8000;
 
 // Paths in the report are cut like a MAX_PATH buffer would cut them.
-inline constexpr std::size_t report_path_limit = 259;
+inline constexpr std::size_t kReportPathLimit = 259;
 
 // The frame-pointer walk stops after this many frames.
-inline constexpr int report_max_frames = 20;
+inline constexpr int kReportMaxFrames = 20;
 
 // What the report needs to know of the exception itself.
-struct fault_record {
+struct FaultRecord {
   std::uint32_t code = 0;
   std::uintptr_t address = 0;         // the faulting instruction (0 when unknown)
   std::uintptr_t frame_pointer = 0;   // the frame-pointer register at the fault
@@ -30,12 +30,12 @@ struct fault_record {
   std::uintptr_t access_address = 0;  // access violations: the inaccessible address
 };
 
-struct module_info {
+struct ModuleInfo {
   std::uintptr_t base = 0;
   const char* path = nullptr;  // owned by the probe, valid until its next call
 };
 
-struct civil_date {
+struct CivilDate {
   int month = 0;
   int day = 0;
   int year = 0;
@@ -43,16 +43,16 @@ struct civil_date {
 
 // The platform's answers. Implementations used from a signal handler must stay
 // async-signal-safe and must not fault on any address they are given.
-class crash_probe {
+class CrashProbe {
  public:
-  virtual ~crash_probe() = default;
+  virtual ~CrashProbe() = default;
   // Writes the executable's full path (not terminated) and returns its length.
   virtual std::size_t executable_path(char* out, std::size_t capacity) = 0;
   // The loaded module whose range holds the address.
-  virtual bool find_module(std::uintptr_t address, module_info& module) = 0;
+  virtual bool find_module(std::uintptr_t address, ModuleInfo& module) = 0;
   // The module file's last modification, in local time; false when the file cannot
   // be opened or its time cannot be read.
-  virtual bool modified_date(const module_info& module, civil_date& date) = 0;
+  virtual bool modified_date(const ModuleInfo& module, CivilDate& date) = 0;
   // Copies n bytes from the address; false (and no fault) when any of them cannot be read.
   virtual bool read_memory(std::uintptr_t address, void* out, std::size_t n) = 0;
   // True when the address lies in executable code.
@@ -60,15 +60,15 @@ class crash_probe {
 };
 
 // Appends to a fixed buffer and silently cuts at its capacity (terminator kept).
-class report_writer {
+class ReportWriter {
  public:
-  report_writer(char* buffer, std::size_t capacity);
+  ReportWriter(char* buffer, std::size_t capacity);
 
-  report_writer& text(const char* s);
-  report_writer& text(const char* s, std::size_t max_length);
+  ReportWriter& text(const char* s);
+  ReportWriter& text(const char* s, std::size_t max_length);
   // Upper-case hex of the value's low 32 bits, zero-padded to at least min_digits.
-  report_writer& hex(std::uint64_t value, int min_digits = 1);
-  report_writer& decimal(long long value, int min_digits = 1);
+  ReportWriter& hex(std::uint64_t value, int min_digits = 1);
+  ReportWriter& decimal(long long value, int min_digits = 1);
 
   std::size_t length() const { return length_; }
   const char* data() const { return buffer_; }
@@ -82,10 +82,10 @@ class report_writer {
 };
 
 // Writes the whole report into buffer (terminated) and returns its length.
-std::size_t write_crash_report(const fault_record& fault, crash_probe& probe, char* buffer, std::size_t capacity);
+std::size_t write_crash_report(const FaultRecord& fault, CrashProbe& probe, char* buffer, std::size_t capacity);
 
 // The calendar date of a count of seconds since 1970-01-01 (proleptic Gregorian); the
 // caller adds its UTC offset first. Pure arithmetic, so a signal handler can use it.
-civil_date civil_date_from_seconds(std::int64_t seconds);
+CivilDate civil_date_from_seconds(std::int64_t seconds);
 
 }  // namespace paravelle::diag

@@ -24,9 +24,9 @@ namespace {
 
 // Hands out the lines of a file read in fixed chunks; a line longer than the caller's
 // buffer is cut, and the rest of it skipped.
-class line_reader {
+class LineReader {
  public:
-  line_reader(int fd, char* buffer, std::size_t capacity) : fd_(fd), buffer_(buffer), capacity_(capacity) {}
+  LineReader(int fd, char* buffer, std::size_t capacity) : fd_(fd), buffer_(buffer), capacity_(capacity) {}
 
   PARAVELLE_UNCHECKED_BY_TSAN bool next(char* line, std::size_t capacity) {
     std::size_t length = 0;
@@ -87,14 +87,14 @@ PARAVELLE_UNCHECKED_BY_TSAN const char* expect(const char* p, char c) {
   return p != nullptr && *p == c ? p + 1 : nullptr;
 }
 
-struct maps_line {
+struct MapsLine {
   std::uintptr_t start, end, offset, dev_major, dev_minor, inode;
   bool executable;
   const char* path;
 };
 
 // "start-end perms offset major:minor inode   path"
-PARAVELLE_UNCHECKED_BY_TSAN bool parse_maps_line(const char* p, maps_line& out) {
+PARAVELLE_UNCHECKED_BY_TSAN bool parse_maps_line(const char* p, MapsLine& out) {
   p = parse_hex(p, out.start);
   p = expect(p, '-');
   if (p != nullptr) p = parse_hex(p, out.end);
@@ -173,15 +173,15 @@ bool read_through_pipe(std::uintptr_t address, void* out, std::size_t n) {
 
 }  // namespace
 
-PARAVELLE_UNCHECKED_BY_TSAN bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path,
-                                              std::size_t path_capacity, maps_scratch& scratch) {
-  hit = mapping_hit{};
+PARAVELLE_UNCHECKED_BY_TSAN bool find_mapping(int fd, std::uintptr_t address, MappingHit& hit, char* path,
+                                              std::size_t path_capacity, MapsScratch& scratch) {
+  hit = MappingHit{};
   if (path_capacity > 0) path[0] = '\0';
-  line_reader reader(fd, scratch.read_buffer, sizeof scratch.read_buffer);
+  LineReader reader(fd, scratch.read_buffer, sizeof scratch.read_buffer);
 
   bool in_group = false;
   std::uintptr_t group_base = 0, group_major = 0, group_minor = 0, group_inode = 0;
-  maps_line line;
+  MapsLine line;
   while (reader.next(scratch.line, sizeof scratch.line)) {
     if (!parse_maps_line(scratch.line, line)) continue;
     const bool file_backed = line.inode != 0;
@@ -242,15 +242,15 @@ long current_utc_offset() {
   return local.tm_gmtoff;
 }
 
-std::size_t posix_crash_probe::executable_path(char* out, std::size_t capacity) {
+std::size_t PosixCrashProbe::executable_path(char* out, std::size_t capacity) {
   const ssize_t n = ::readlink("/proc/self/exe", out, capacity);
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-const mapping_hit& posix_crash_probe::lookup(std::uintptr_t address) {
+const MappingHit& PosixCrashProbe::lookup(std::uintptr_t address) {
   // The report asks "is it code" and then "which module" of the same address.
   if (cached_ && cached_address_ == address) return hit_;
-  hit_ = mapping_hit{};
+  hit_ = MappingHit{};
   memory_.module_path[0] = '\0';
   const int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
@@ -262,15 +262,15 @@ const mapping_hit& posix_crash_probe::lookup(std::uintptr_t address) {
   return hit_;
 }
 
-bool posix_crash_probe::find_module(std::uintptr_t address, module_info& module) {
-  const mapping_hit& hit = lookup(address);
+bool PosixCrashProbe::find_module(std::uintptr_t address, ModuleInfo& module) {
+  const MappingHit& hit = lookup(address);
   if (!hit.in_module) return false;
   module.base = hit.module_base;
   module.path = memory_.module_path;
   return true;
 }
 
-bool posix_crash_probe::modified_date(const module_info& module, civil_date& date) {
+bool PosixCrashProbe::modified_date(const ModuleInfo& module, CivilDate& date) {
   const int fd = ::open(module.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info;
@@ -281,10 +281,10 @@ bool posix_crash_probe::modified_date(const module_info& module, civil_date& dat
   return true;
 }
 
-bool posix_crash_probe::read_memory(std::uintptr_t address, void* out, std::size_t n) {
+bool PosixCrashProbe::read_memory(std::uintptr_t address, void* out, std::size_t n) {
   return read_own_memory(address, out, n);
 }
 
-bool posix_crash_probe::is_code(std::uintptr_t address) { return lookup(address).executable; }
+bool PosixCrashProbe::is_code(std::uintptr_t address) { return lookup(address).executable; }
 
 }  // namespace paravelle::diag::posix

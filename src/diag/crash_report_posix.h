@@ -17,7 +17,7 @@
 namespace paravelle::diag::posix {
 
 // What /proc/<pid>/maps says about one address.
-struct mapping_hit {
+struct MappingHit {
   bool mapped = false;
   bool executable = false;
   bool in_module = false;          // a file mapping (not anonymous memory or [vdso])
@@ -25,7 +25,7 @@ struct mapping_hit {
 };
 
 // Working memory of a maps scan: the read buffer and one line.
-struct maps_scratch {
+struct MapsScratch {
   char read_buffer[4096];
   char line[4096 + 256];
 };
@@ -33,8 +33,8 @@ struct maps_scratch {
 // Reads a maps listing from fd and finds the line holding address. A module is a run of
 // mappings of one file that starts with its mapping at file offset 0, the way the dynamic
 // loader maps an object; its path is copied into path (terminated, cut to fit).
-bool find_mapping(int fd, std::uintptr_t address, mapping_hit& hit, char* path, std::size_t path_capacity,
-                  maps_scratch& scratch);
+bool find_mapping(int fd, std::uintptr_t address, MappingHit& hit, char* path, std::size_t path_capacity,
+                  MapsScratch& scratch);
 
 // Copies n bytes of our own memory at address into out, or returns false when any of them
 // cannot be read; never faults. Uses process_vm_readv on our own pid, and where that
@@ -52,29 +52,29 @@ void use_pipe_memory_reader(bool enabled);
 // Windows shows file times with the current bias.
 long current_utc_offset();
 
-class posix_crash_probe final : public crash_probe {
+class PosixCrashProbe final : public CrashProbe {
  public:
-  struct scratch {
-    maps_scratch maps;
+  struct Scratch {
+    MapsScratch maps;
     char module_path[4096];
   };
 
-  posix_crash_probe(scratch& memory, long utc_offset_seconds) : memory_(memory), utc_offset_(utc_offset_seconds) {}
+  PosixCrashProbe(Scratch& memory, long utc_offset_seconds) : memory_(memory), utc_offset_(utc_offset_seconds) {}
 
   std::size_t executable_path(char* out, std::size_t capacity) override;
-  bool find_module(std::uintptr_t address, module_info& module) override;
-  bool modified_date(const module_info& module, civil_date& date) override;
+  bool find_module(std::uintptr_t address, ModuleInfo& module) override;
+  bool modified_date(const ModuleInfo& module, CivilDate& date) override;
   bool read_memory(std::uintptr_t address, void* out, std::size_t n) override;
   bool is_code(std::uintptr_t address) override;
 
  private:
-  const mapping_hit& lookup(std::uintptr_t address);
+  const MappingHit& lookup(std::uintptr_t address);
 
-  scratch& memory_;
+  Scratch& memory_;
   long utc_offset_;
   bool cached_ = false;
   std::uintptr_t cached_address_ = 0;
-  mapping_hit hit_;
+  MappingHit hit_;
 };
 
 }  // namespace paravelle::diag::posix

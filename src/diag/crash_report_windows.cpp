@@ -15,12 +15,12 @@
 namespace paravelle::diag::windows {
 namespace {
 
-struct probe_memory {
+struct ProbeMemory {
   MODULEENTRY32W entry;
   wchar_t module_path[MAX_PATH];
   char narrow_path[MAX_PATH * 2];
 };
-thread_local probe_memory t_memory;
+thread_local ProbeMemory t_memory;
 
 // The ANSI code page's text of a wide path, as the plug-in's to_string gives it.
 void to_narrow(const wchar_t* wide, char* out, int capacity) {
@@ -31,14 +31,14 @@ void to_narrow(const wchar_t* wide, char* out, int capacity) {
   }
 }
 
-class windows_crash_probe final : public crash_probe {
+class WindowsCrashProbe final : public CrashProbe {
  public:
-  windows_crash_probe() : snapshot_(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0)) {}
-  ~windows_crash_probe() override {
+  WindowsCrashProbe() : snapshot_(::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0)) {}
+  ~WindowsCrashProbe() override {
     if (snapshot_ != INVALID_HANDLE_VALUE) ::CloseHandle(snapshot_);
   }
-  windows_crash_probe(const windows_crash_probe&) = delete;
-  windows_crash_probe& operator=(const windows_crash_probe&) = delete;
+  WindowsCrashProbe(const WindowsCrashProbe&) = delete;
+  WindowsCrashProbe& operator=(const WindowsCrashProbe&) = delete;
 
   std::size_t executable_path(char* out, std::size_t capacity) override {
     char path[MAX_PATH];
@@ -50,7 +50,7 @@ class windows_crash_probe final : public crash_probe {
 
   // The first module of the snapshot whose range holds the address. Without a snapshot
   // the report shows bare addresses.
-  bool find_module(std::uintptr_t address, module_info& module) override {
+  bool find_module(std::uintptr_t address, ModuleInfo& module) override {
     if (snapshot_ == INVALID_HANDLE_VALUE) return false;
     MODULEENTRY32W& entry = t_memory.entry;
     entry.dwSize = sizeof entry;
@@ -68,7 +68,7 @@ class windows_crash_probe final : public crash_probe {
   }
 
   // Asked right after find_module found the module; its wide path opens the file.
-  bool modified_date(const module_info&, civil_date& date) override {
+  bool modified_date(const ModuleInfo&, CivilDate& date) override {
     const HANDLE file =
         ::CreateFileW(t_memory.module_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -101,9 +101,9 @@ class windows_crash_probe final : public crash_probe {
 
 }  // namespace
 
-fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers) {
+FaultRecord fault_record_of(const _EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-  fault_record fault;
+  FaultRecord fault;
   fault.code = record.ExceptionCode;
   fault.address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
 #if defined(_M_X64) || defined(_M_AMD64) || defined(__x86_64__)
@@ -113,7 +113,7 @@ fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers) {
 #elif defined(_M_ARM64) || defined(__aarch64__)
   fault.frame_pointer = static_cast<std::uintptr_t>(pointers->ContextRecord->Fp);
 #endif
-  if (record.ExceptionCode == seh_code::access_violation && record.NumberParameters >= 2) {
+  if (record.ExceptionCode == seh_code::kAccessViolation && record.NumberParameters >= 2) {
     fault.write = record.ExceptionInformation[0] != 0;
     fault.access_address = static_cast<std::uintptr_t>(record.ExceptionInformation[1]);
   }
@@ -124,8 +124,8 @@ std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* bu
   return write_crash_report_of(fault_record_of(pointers), buffer, capacity);
 }
 
-std::size_t write_crash_report_of(const fault_record& fault, char* buffer, std::size_t capacity) {
-  windows_crash_probe probe;
+std::size_t write_crash_report_of(const FaultRecord& fault, char* buffer, std::size_t capacity) {
+  WindowsCrashProbe probe;
   return write_crash_report(fault, probe, buffer, capacity);
 }
 

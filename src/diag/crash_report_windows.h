@@ -16,10 +16,10 @@ namespace paravelle::diag::windows {
 std::size_t write_crash_report_for(const _EXCEPTION_POINTERS* pointers, char* buffer, std::size_t capacity);
 
 // The facts of the exception being dispatched, copied out of its record and context.
-fault_record fault_record_of(const _EXCEPTION_POINTERS* pointers);
+FaultRecord fault_record_of(const _EXCEPTION_POINTERS* pointers);
 
 // The report of a fault known by its facts: one copied out while it was dispatched, or a
 // C++ exception that left a trap.
-std::size_t write_crash_report_of(const fault_record& fault, char* buffer, std::size_t capacity);
+std::size_t write_crash_report_of(const FaultRecord& fault, char* buffer, std::size_t capacity);
 
 }  // namespace paravelle::diag::windows

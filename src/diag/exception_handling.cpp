@@ -1,3 +1,5 @@
+// A file of its own: the one reach into the C++ runtime's records, which both platforms' traps use.
+
 #include "diag/exception_handling.h"
 
 #include <cxxabi.h>
@@ -18,12 +20,12 @@ eh_globals& exception_handling_of_this_thread() noexcept {
 
 }  // namespace
 
-exception_handling_mark mark_exception_handling() noexcept {
+ExceptionHandlingMark mark_exception_handling() noexcept {
   const eh_globals& globals = exception_handling_of_this_thread();
   return {globals.caughtExceptions, globals.uncaughtExceptions};
 }
 
-void end_abandoned_exception_handling(const exception_handling_mark& mark) noexcept {
+void end_abandoned_exception_handling(const ExceptionHandlingMark& mark) noexcept {
   eh_globals& globals = exception_handling_of_this_thread();
   while (globals.caughtExceptions != nullptr && globals.caughtExceptions != mark.caught) abi::__cxa_end_catch();
   globals.uncaughtExceptions = mark.uncaught;

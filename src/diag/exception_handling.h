@@ -5,13 +5,13 @@
 
 namespace paravelle::diag::detail {
 
-struct exception_handling_mark {
+struct ExceptionHandlingMark {
   void* caught;           // the innermost exception being handled, or null
   unsigned int uncaught;  // exceptions thrown and not yet caught
 };
 
 // The state when a trap is armed.
-exception_handling_mark mark_exception_handling() noexcept;
+ExceptionHandlingMark mark_exception_handling() noexcept;
 
 // Back to the state of `mark` after the jump. A fault inside a catch handler abandons the
 // handler without ending it: the runtime would go on thinking its exception is being
@@ -20,6 +20,6 @@ exception_handling_mark mark_exception_handling() noexcept;
 // that were open at the mark. A fault during unwinding leaves an exception in flight
 // forever; its count is put back so that std::uncaught_exceptions() tells the truth again
 // (the object itself cannot be reached).
-void end_abandoned_exception_handling(const exception_handling_mark& mark) noexcept;
+void end_abandoned_exception_handling(const ExceptionHandlingMark& mark) noexcept;
 
 }  // namespace paravelle::diag::detail

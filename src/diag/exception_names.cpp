@@ -11,21 +11,21 @@ struct named_code {
 };
 
 constexpr named_code kNames[] = {
-    {seh_code::access_violation, "Access Violation"},
-    {seh_code::array_bounds_exceeded, "Array Bounds Exceeded"},
-    {seh_code::datatype_misalignment, "Datatype Misalignment"},
-    {seh_code::flt_denormal_operand, "Float Denormal Operand"},
-    {seh_code::flt_divide_by_zero, "Float Divide By Zero"},
-    {seh_code::flt_inexact_result, "Float Inexact Result"},
-    {seh_code::flt_invalid_operation, "Float Invalid Operation"},
-    {seh_code::flt_overflow, "Float Overflow"},
-    {seh_code::flt_stack_check, "Float Stack Check"},
-    {seh_code::illegal_instruction, "Illegal Instruction"},
-    {seh_code::in_page_error, "In Page Error"},
-    {seh_code::int_divide_by_zero, "Integer Divide By Zero"},
-    {seh_code::int_overflow, "Integer Overflow"},
-    {seh_code::priv_instruction, "Privileged Instruction"},
-    {seh_code::stack_overflow, "Stack Overflow"},
+    {seh_code::kAccessViolation, "Access Violation"},
+    {seh_code::kArrayBoundsExceeded, "Array Bounds Exceeded"},
+    {seh_code::kDatatypeMisalignment, "Datatype Misalignment"},
+    {seh_code::kFltDenormalOperand, "Float Denormal Operand"},
+    {seh_code::kFltDivideByZero, "Float Divide By Zero"},
+    {seh_code::kFltInexactResult, "Float Inexact Result"},
+    {seh_code::kFltInvalidOperation, "Float Invalid Operation"},
+    {seh_code::kFltOverflow, "Float Overflow"},
+    {seh_code::kFltStackCheck, "Float Stack Check"},
+    {seh_code::kIllegalInstruction, "Illegal Instruction"},
+    {seh_code::kInPageError, "In Page Error"},
+    {seh_code::kIntDivideByZero, "Integer Divide By Zero"},
+    {seh_code::kIntOverflow, "Integer Overflow"},
+    {seh_code::kPrivInstruction, "Privileged Instruction"},
+    {seh_code::kStackOverflow, "Stack Overflow"},
 };
 
 const named_code* find(std::uint32_t code) {

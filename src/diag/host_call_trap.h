@@ -21,10 +21,10 @@ namespace paravelle::diag {
 
 template <class Operation, class Preset>
 requires(!std::is_void_v<std::invoke_result_t<Operation&>>) std::invoke_result_t<Operation&> run_trapped_host_call(
-    std::string_view prefix, std::string& trapText, std::string& crashReport, Preset&& trappedResult,
+    std::string_view prefix, std::string& trapText, std::string& crash_report, Preset&& trapped_result,
     Operation&& operation) {
   const host::script::ThreadRuntimeMark runtime = host::script::mark_thread_runtime();
-  auto result = run_trapped(prefix, trapText, crashReport, std::forward<Preset>(trappedResult),
+  auto result = run_trapped(prefix, trapText, crash_report, std::forward<Preset>(trapped_result),
                             std::forward<Operation>(operation));
   if (!trapText.empty()) host::script::unwind_thread_runtime(runtime);
   return result;
@@ -32,10 +32,10 @@ requires(!std::is_void_v<std::invoke_result_t<Operation&>>) std::invoke_result_t
 
 template <class Operation>
 requires std::is_void_v<std::invoke_result_t<Operation&>>
-void run_trapped_host_call(std::string_view prefix, std::string& trapText, std::string& crashReport,
+void run_trapped_host_call(std::string_view prefix, std::string& trapText, std::string& crash_report,
                            Operation&& operation) {
   const host::script::ThreadRuntimeMark runtime = host::script::mark_thread_runtime();
-  run_trapped(prefix, trapText, crashReport, std::forward<Operation>(operation));
+  run_trapped(prefix, trapText, crash_report, std::forward<Operation>(operation));
   if (!trapText.empty()) host::script::unwind_thread_runtime(runtime);
 }
 

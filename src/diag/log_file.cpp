@@ -25,7 +25,7 @@ void log_line(const std::string& text) { log_file << text << std::endl; }
 
 std::optional<std::wstring> log_folder_from_environment() {
   for (const char* name : {"TMP", "TMPDIR", "USERPROFILE"}) {
-    if (const char* value = std::getenv(name)) return convert_multibyte_to_wide_string(value, code_page_utf8);
+    if (const char* value = std::getenv(name)) return convert_multibyte_to_wide_string(value, kCodePageUtf8);
   }
   return std::nullopt;
 }
@@ -42,7 +42,7 @@ std::optional<std::string> log_native_path_from_environment() {
     if (!value) continue;
     const std::string bytes(value);
     if (utf8::is_valid(bytes.begin(), bytes.end()))
-      return host::files::native_path(log_file_path(convert_multibyte_to_wide_string(value, code_page_utf8)));
+      return host::files::native_path(log_file_path(convert_multibyte_to_wide_string(value, kCodePageUtf8)));
     return bytes + (bytes.empty() || bytes.back() == '/' ? "" : "/") + "paravelle.log";
   }
   return std::nullopt;
@@ -58,10 +58,10 @@ std::string log_native_path() {
   return path;
 }
 
-log_lock open_log_file(std::ofstream& stream) {
+LogLock open_log_file(std::ofstream& stream) {
   const std::string path = log_native_path();
   std::error_code error;
-  log_lock lock = log_lock::claim(path, error);
+  LogLock lock = LogLock::claim(path, error);
   if (lock.held()) stream.open(path, std::ios::out | std::ios::app);
   if (stream.is_open()) {
     stream.clear();

@@ -39,6 +39,6 @@ std::string log_native_path();
 // running node holds it (log_lock.h). A failure leaves the stream in its failed state,
 // which makes every later entry a silent no-op, and says so once on standard error. The
 // returned lock must live as long as the stream.
-[[nodiscard]] log_lock open_log_file(std::ofstream& stream);
+[[nodiscard]] LogLock open_log_file(std::ofstream& stream);
 
 }  // namespace paravelle::diag

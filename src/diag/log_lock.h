@@ -9,18 +9,18 @@
 
 namespace paravelle::diag {
 
-class log_lock {
+class LogLock {
  public:
-  log_lock() = default;
-  ~log_lock();
-  log_lock(log_lock&& other) noexcept;
-  log_lock& operator=(log_lock&& other) noexcept;
-  log_lock(const log_lock&) = delete;
-  log_lock& operator=(const log_lock&) = delete;
+  LogLock() = default;
+  ~LogLock();
+  LogLock(LogLock&& other) noexcept;
+  LogLock& operator=(LogLock&& other) noexcept;
+  LogLock(const LogLock&) = delete;
+  LogLock& operator=(const LogLock&) = delete;
 
   // Opens (creating) the file at the native path for appending, empties it if no other
   // process holds it, and keeps the shared lock. A failure is returned in `error`.
-  static log_lock claim(const std::string& native_path, std::error_code& error);
+  static LogLock claim(const std::string& native_path, std::error_code& error);
 
   bool held() const;
   // Whether the claim found the file free and emptied it.

@@ -9,11 +9,11 @@
 
 namespace paravelle::diag {
 
-log_lock::~log_lock() { release(); }
+LogLock::~LogLock() { release(); }
 
-log_lock::log_lock(log_lock&& other) noexcept : fd_(std::exchange(other.fd_, -1)), truncated_(other.truncated_) {}
+LogLock::LogLock(LogLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)), truncated_(other.truncated_) {}
 
-log_lock& log_lock::operator=(log_lock&& other) noexcept {
+LogLock& LogLock::operator=(LogLock&& other) noexcept {
   if (this != &other) {
     release();
     fd_ = std::exchange(other.fd_, -1);
@@ -22,15 +22,15 @@ log_lock& log_lock::operator=(log_lock&& other) noexcept {
   return *this;
 }
 
-void log_lock::release() {
+void LogLock::release() {
   if (fd_ >= 0) ::close(fd_);  // closing drops the lock
   fd_ = -1;
 }
 
-bool log_lock::held() const { return fd_ >= 0; }
+bool LogLock::held() const { return fd_ >= 0; }
 
-log_lock log_lock::claim(const std::string& native_path, std::error_code& error) {
-  log_lock lock;
+LogLock LogLock::claim(const std::string& native_path, std::error_code& error) {
+  LogLock lock;
   lock.fd_ = ::open(native_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (lock.fd_ < 0) {
     error.assign(errno, std::system_category());

@@ -9,17 +9,17 @@ namespace {
 
 // The lock covers one byte far beyond any log, so that it never stands in the way of a
 // write: Windows locks are mandatory for the bytes they cover.
-constexpr DWORD lock_offset_high = 0x40000000;
+constexpr DWORD kLockOffsetHigh = 0x40000000;
 
 bool lock_region(HANDLE handle, DWORD flags) {
   OVERLAPPED where{};
-  where.OffsetHigh = lock_offset_high;
+  where.OffsetHigh = kLockOffsetHigh;
   return ::LockFileEx(handle, flags, 0, 1, 0, &where) != 0;
 }
 
 void unlock_region(HANDLE handle) {
   OVERLAPPED where{};
-  where.OffsetHigh = lock_offset_high;
+  where.OffsetHigh = kLockOffsetHigh;
   ::UnlockFileEx(handle, 0, 1, 0, &where);
 }
 
@@ -33,12 +33,12 @@ std::wstring wide_path(const std::string& utf8) {
 
 }  // namespace
 
-log_lock::~log_lock() { release(); }
+LogLock::~LogLock() { release(); }
 
-log_lock::log_lock(log_lock&& other) noexcept
+LogLock::LogLock(LogLock&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)), truncated_(other.truncated_) {}
 
-log_lock& log_lock::operator=(log_lock&& other) noexcept {
+LogLock& LogLock::operator=(LogLock&& other) noexcept {
   if (this != &other) {
     release();
     handle_ = std::exchange(other.handle_, nullptr);
@@ -47,15 +47,15 @@ log_lock& log_lock::operator=(log_lock&& other) noexcept {
   return *this;
 }
 
-void log_lock::release() {
+void LogLock::release() {
   if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));  // closing drops the lock
   handle_ = nullptr;
 }
 
-bool log_lock::held() const { return handle_ != nullptr; }
+bool LogLock::held() const { return handle_ != nullptr; }
 
-log_lock log_lock::claim(const std::string& native_path, std::error_code& error) {
-  log_lock lock;
+LogLock LogLock::claim(const std::string& native_path, std::error_code& error) {
+  LogLock lock;
   const HANDLE handle = ::CreateFileW(wide_path(native_path).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -10,9 +10,9 @@
 //   }
 //
 // On a trapped fault trapText becomes the prefix followed by the exception's name
-// ("Access Violation", ...), the crash report replaces crashReport, and the preset result
+// ("Access Violation", ...), the crash report replaces crash_report, and the preset result
 // is returned. When the operation finishes, trapText is empty and its result is returned.
-// A C++ exception thrown through the trap is not trapped: crashReport is rewritten to
+// A C++ exception thrown through the trap is not trapped: crash_report is rewritten to
 // describe it (code E06D7363), then the exception continues unchanged to the caller.
 //
 // What is trapped: the fifteen codes of exception_names.h. On Windows that is structured
@@ -48,13 +48,13 @@ void install_fault_trap();
 
 namespace detail {
 
-using guarded_body = void (*)(void* context);
+using GuardedBody = void (*)(void* context);
 
 // Calls body(context) under the guard. Returns 0 when the body returned, otherwise the
-// trapped exception code, with crashReport set to its report. A C++ exception leaving the
-// body rewrites crashReport and is rethrown. Throws std::bad_alloc, before calling the
+// trapped exception code, with crash_report set to its report. A C++ exception leaving the
+// body rewrites crash_report and is rethrown. Throws std::bad_alloc, before calling the
 // body, when the thread's trap state (report buffer, signal stack) cannot be allocated.
-std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport);
+std::uint32_t run_guarded(GuardedBody body, void* context, std::string& crash_report);
 
 inline void set_trap_text(std::string& trapText, std::string_view prefix, std::uint32_t code) {
   trapText.assign(prefix);
@@ -63,41 +63,41 @@ inline void set_trap_text(std::string& trapText, std::string_view prefix, std::u
 
 }  // namespace detail
 
-// Runs operation under the trap and returns its result, or trappedResult (converted to the
+// Runs operation under the trap and returns its result, or trapped_result (converted to the
 // operation's result type) after a trapped fault.
 template <class Operation, class Preset>
 requires(!std::is_void_v<std::invoke_result_t<Operation&>>) std::invoke_result_t<Operation&> run_trapped(
-    std::string_view prefix, std::string& trapText, std::string& crashReport, Preset&& trappedResult,
+    std::string_view prefix, std::string& trapText, std::string& crash_report, Preset&& trapped_result,
     Operation&& operation) {
   using result_type = std::invoke_result_t<Operation&>;
-  struct call {
+  struct Call {
     std::remove_reference_t<Operation>* operation;
     std::optional<result_type>* result;
     static void run(void* self) {
-      call& c = *static_cast<call*>(self);
+      Call& c = *static_cast<Call*>(self);
       c.result->emplace((*c.operation)());
     }
   };
   trapText.clear();
   std::optional<result_type> result;
-  call c{std::addressof(operation), &result};
-  const std::uint32_t code = detail::run_guarded(&call::run, &c, crashReport);
+  Call c{std::addressof(operation), &result};
+  const std::uint32_t code = detail::run_guarded(&Call::run, &c, crash_report);
   if (code == 0) return std::move(*result);
   detail::set_trap_text(trapText, prefix, code);
-  return static_cast<result_type>(std::forward<Preset>(trappedResult));
+  return static_cast<result_type>(std::forward<Preset>(trapped_result));
 }
 
 // The same for an operation without a result.
 template <class Operation>
 requires std::is_void_v<std::invoke_result_t<Operation&>>
-void run_trapped(std::string_view prefix, std::string& trapText, std::string& crashReport, Operation&& operation) {
-  struct call {
+void run_trapped(std::string_view prefix, std::string& trapText, std::string& crash_report, Operation&& operation) {
+  struct Call {
     static void run(void* self) { (*static_cast<std::remove_reference_t<Operation>*>(self))(); }
   };
   trapText.clear();
   // The operation's own address makes the trip through void*; run() gives its const back.
   void* context = const_cast<void*>(static_cast<const void*>(std::addressof(operation)));
-  const std::uint32_t code = detail::run_guarded(&call::run, context, crashReport);
+  const std::uint32_t code = detail::run_guarded(&Call::run, context, crash_report);
   if (code != 0) detail::set_trap_text(trapText, prefix, code);
 }
 

@@ -29,9 +29,9 @@ namespace {
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
-struct trap_frame {
+struct TrapFrame {
   sigjmp_buf env;
-  trap_frame* outer;
+  TrapFrame* outer;
   // The kernel hands a signal handler a reset floating-point unit, and a jump out of the
   // handler keeps that state; the host's rounding mode, flush-to-zero and exception masks
   // must come back with the trap.
@@ -40,23 +40,23 @@ struct trap_frame {
 
 // Everything the handler touches for one thread, allocated before the thread's first trap
 // is armed, so that the handler itself never allocates.
-struct thread_state {
-  trap_frame* volatile top = nullptr;  // innermost armed trap; null when none is armed
+struct ThreadState {
+  TrapFrame* volatile top = nullptr;  // innermost armed trap; null when none is armed
   std::uint32_t trapped_code = 0;
   std::size_t report_length = 0;
-  posix::stack_bounds stack;
+  posix::StackBounds stack;
   char* alt_stack_mapping = nullptr;  // our signal stack with its guard page, if we made one
   std::size_t alt_stack_mapping_size = 0;
   bool replaced_alt_stack = false;  // we put ours in place of a smaller one of the host
   stack_t host_alt_stack{};
-  char report[crash_report_capacity];
-  posix::posix_crash_probe::scratch probe_memory;
+  char report[kCrashReportCapacity];
+  posix::PosixCrashProbe::Scratch probe_memory;
 };
 
 // The handler finds its thread's state through this pointer. The initial-exec model keeps
 // the access a plain thread-pointer offset even in the loaded plug-in library; the general
 // model could call __tls_get_addr, which may allocate, inside the handler.
-constinit thread_local thread_state* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local ThreadState* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
 
 struct sigaction g_previous[4];
 std::once_flag g_install_once;
@@ -78,7 +78,7 @@ std::size_t page_size() {
 }
 
 std::size_t alt_stack_size() {
-  // Room for the report code (its buffers live in thread_state) and for a host handler
+  // Room for the report code (its buffers live in ThreadState) and for a host handler
   // that we chain to and that expected a stack of its own.
   std::size_t size = 64 * 1024;
 #ifdef _SC_SIGSTKSZ
@@ -92,7 +92,7 @@ std::size_t alt_stack_size() {
 // A signal stack of at least this size, already set by the host, is good enough for us.
 constexpr std::size_t kEnoughAltStack = 32 * 1024;
 
-bool ensure_alt_stack(thread_state& state) {
+bool ensure_alt_stack(ThreadState& state) {
   stack_t current{};
   if (::sigaltstack(nullptr, &current) != 0) return false;
   if ((current.ss_flags & SS_ONSTACK) != 0) return true;  // cannot change it from on it
@@ -120,7 +120,7 @@ bool ensure_alt_stack(thread_state& state) {
 }
 
 void destroy_thread_state(void* pointer) {
-  auto* state = static_cast<thread_state*>(pointer);
+  auto* state = static_cast<ThreadState*>(pointer);
   if (t_state == state) t_state = nullptr;
   bool release_mapping = state->alt_stack_mapping != nullptr;
   if (release_mapping) {
@@ -136,9 +136,9 @@ void destroy_thread_state(void* pointer) {
   delete state;
 }
 
-thread_state& state_of_this_thread() {
+ThreadState& state_of_this_thread() {
   if (t_state != nullptr) return *t_state;
-  auto* state = new thread_state;
+  auto* state = new ThreadState;
   pthread_attr_t attributes;
   if (::pthread_getattr_np(::pthread_self(), &attributes) == 0) {
     void* address = nullptr;
@@ -163,15 +163,15 @@ thread_state& state_of_this_thread() {
   return *state;
 }
 
-struct machine_state {
+struct MachineState {
   std::uintptr_t pc = 0;
   std::uintptr_t fp = 0;
   std::uintptr_t sp = 0;
   bool write = false;
 };
 
-machine_state machine_state_of(void* context, const siginfo_t* info) {
-  machine_state m;
+MachineState machine_state_of(void* context, const siginfo_t* info) {
+  MachineState m;
   const auto* uc = static_cast<const ucontext_t*>(context);
 #if defined(__x86_64__)
   m.pc = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
@@ -184,17 +184,17 @@ machine_state machine_state_of(void* context, const siginfo_t* info) {
   m.fp = uc->uc_mcontext.regs[29];
   m.sp = uc->uc_mcontext.sp;
   // The kernel leaves the fault's syndrome in an ESR record; WnR (bit 6) marks a write.
-  struct record_head {
+  struct RecordHead {
     std::uint32_t magic;
     std::uint32_t size;
   };
-  constexpr std::uint32_t esr_magic = 0x45535201;
+  constexpr std::uint32_t kEsrMagic = 0x45535201;
   const auto* area = reinterpret_cast<const unsigned char*>(uc->uc_mcontext.__reserved);
   for (std::size_t offset = 0; offset + 16 <= sizeof uc->uc_mcontext.__reserved;) {
-    const auto* head = reinterpret_cast<const record_head*>(area + offset);
+    const auto* head = reinterpret_cast<const RecordHead*>(area + offset);
     if (head->magic == 0 || head->size == 0) break;
-    if (head->magic == esr_magic) {
-      const auto* esr = reinterpret_cast<const std::uint64_t*>(area + offset + sizeof(record_head));
+    if (head->magic == kEsrMagic) {
+      const auto* esr = reinterpret_cast<const std::uint64_t*>(area + offset + sizeof(RecordHead));
       m.write = ((*esr >> 6) & 1) != 0;
       break;
     }
@@ -244,24 +244,24 @@ void pass_on(int signal, siginfo_t* info, void* context) {
 
 void on_fault(int signal, siginfo_t* info, void* context) {
   const int saved_errno = errno;
-  thread_state* const state = t_state;
+  ThreadState* const state = t_state;
   // Only faults raised by the processor for this thread's own instructions are trapped
   // (si_code > 0); a fault signal sent by kill() or raise() means what its sender meant.
   if (state != nullptr && state->top != nullptr && info != nullptr && info->si_code > 0) {
     std::uint32_t code = posix::code_for_signal(signal, info->si_code);
-    const machine_state m = machine_state_of(context, info);
+    const MachineState m = machine_state_of(context, info);
     const auto fault_address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    if (code == seh_code::access_violation && posix::is_stack_overflow(fault_address, m.sp, state->stack)) {
-      code = seh_code::stack_overflow;
+    if (code == seh_code::kAccessViolation && posix::is_stack_overflow(fault_address, m.sp, state->stack)) {
+      code = seh_code::kStackOverflow;
     }
     if (code != 0) {
-      fault_record fault;
+      FaultRecord fault;
       fault.code = code;
       fault.address = m.pc;
       fault.frame_pointer = m.fp;
       fault.write = m.write;
       fault.access_address = fault_address;
-      posix::posix_crash_probe probe(state->probe_memory, g_utc_offset.load(std::memory_order_relaxed));
+      posix::PosixCrashProbe probe(state->probe_memory, g_utc_offset.load(std::memory_order_relaxed));
       state->report_length = write_crash_report(fault, probe, state->report, sizeof state->report);
       state->trapped_code = code;
       // Restores the signal mask of the trap's sigsetjmp, and leaves the signal stack.
@@ -274,8 +274,8 @@ void on_fault(int signal, siginfo_t* info, void* context) {
 
 // Puts the host's handlers back when the plug-in is unloaded, so that no fault jumps into
 // code that is gone, and no thread exit calls our key's destructor after that.
-struct handler_restorer {
-  ~handler_restorer() {
+struct HandlerRestorer {
+  ~HandlerRestorer() {
     if (!g_installed.load()) return;
     for (int i = 0; i < 4; ++i) {
       struct sigaction current {};
@@ -288,15 +288,15 @@ struct handler_restorer {
   }
 } g_restorer;
 
-void describe_cpp_exception(thread_state& state, std::string& crashReport) {
+void describe_cpp_exception(ThreadState& state, std::string& crash_report) {
   // All that is known at this point is the code: the throw's frames are gone. The report
   // therefore names no module and no stack.
-  fault_record fault;
-  fault.code = seh_code::cpp_exception;
-  posix::posix_crash_probe probe(state.probe_memory, g_utc_offset.load(std::memory_order_relaxed));
+  FaultRecord fault;
+  fault.code = seh_code::kCppException;
+  posix::PosixCrashProbe probe(state.probe_memory, g_utc_offset.load(std::memory_order_relaxed));
   const std::size_t length = write_crash_report(fault, probe, state.report, sizeof state.report);
   try {
-    crashReport.assign(state.report, length);
+    crash_report.assign(state.report, length);
   } catch (...) {
     // The exception on its way out matters more than its report.
   }
@@ -325,9 +325,9 @@ void install_fault_trap() {
 
 namespace detail {
 
-std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport) {
+std::uint32_t run_guarded(GuardedBody body, void* context, std::string& crash_report) {
   install_fault_trap();
-  thread_state* const state = &state_of_this_thread();
+  ThreadState* const state = &state_of_this_thread();
   if (state->top == nullptr) {
     // Outermost trap: make sure nobody took our signal stack away since the last one,
     // and take the time zone's current offset for the report's file dates.
@@ -335,15 +335,15 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
     g_utc_offset.store(posix::current_utc_offset(), std::memory_order_relaxed);
   }
 
-  trap_frame frame;
+  TrapFrame frame;
   frame.outer = state->top;
   std::fegetenv(&frame.fp_environment);
-  const exception_handling_mark handling = mark_exception_handling();
+  const ExceptionHandlingMark handling = mark_exception_handling();
   if (::sigsetjmp(frame.env, 1) != 0) {
     state->top = frame.outer;
     std::fesetenv(&frame.fp_environment);
     end_abandoned_exception_handling(handling);
-    crashReport.assign(state->report, state->report_length);
+    crash_report.assign(state->report, state->report_length);
     return state->trapped_code;
   }
   state->top = &frame;
@@ -355,7 +355,7 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
     throw;
   } catch (...) {
     state->top = frame.outer;
-    describe_cpp_exception(*state, crashReport);
+    describe_cpp_exception(*state, crash_report);
     throw;
   }
   state->top = frame.outer;

@@ -48,28 +48,28 @@ void recover_after(DWORD code) {
 
 namespace {
 
-bool is_float_code(DWORD code) { return code >= seh_code::flt_denormal_operand && code <= seh_code::flt_stack_check; }
+bool is_float_code(DWORD code) { return code >= seh_code::kFltDenormalOperand && code <= seh_code::kFltStackCheck; }
 
 // Per thread, and not on the stack: the filter of a stack overflow has almost none left.
-thread_local char t_report[crash_report_capacity];
+thread_local char t_report[kCrashReportCapacity];
 thread_local std::size_t t_report_length = 0;
 
 // Runs before any unwinding, for every exception that reaches the guard.
-int filter(EXCEPTION_POINTERS* pointers, std::string* crashReport) {
+int filter(EXCEPTION_POINTERS* pointers, std::string* crash_report) {
   t_report_length = windows::write_crash_report_for(pointers, t_report, sizeof t_report);
   const DWORD code = pointers->ExceptionRecord->ExceptionCode;
   // A trapped fault's report is copied once the stack is unwound and whole again; a C++
   // exception's by the catch clause it passes on its way out.
   if (is_trapped_code(code)) return EXCEPTION_EXECUTE_HANDLER;
-  if (code != seh_code::cpp_exception) assign_quietly(*crashReport, t_report, t_report_length);
+  if (code != seh_code::kCppException) assign_quietly(*crash_report, t_report, t_report_length);
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
 // A function with __try may hold no objects that need unwinding.
-DWORD guarded_call(detail::guarded_body body, void* context, std::string* crashReport) {
+DWORD guarded_call(detail::GuardedBody body, void* context, std::string* crash_report) {
   __try {
     body(context);
-  } __except (filter(GetExceptionInformation(), crashReport)) {
+  } __except (filter(GetExceptionInformation(), crash_report)) {
     return GetExceptionCode();
   }
   return 0;
@@ -81,19 +81,19 @@ void install_fault_trap() {}
 
 namespace detail {
 
-std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport) {
+std::uint32_t run_guarded(GuardedBody body, void* context, std::string& crash_report) {
   DWORD code = 0;
   try {
-    code = guarded_call(body, context, &crashReport);
+    code = guarded_call(body, context, &crash_report);
   } catch (...) {
-    assign_quietly(crashReport, t_report, t_report_length);
+    assign_quietly(crash_report, t_report, t_report_length);
     throw;
   }
   if (code == 0) return 0;
   recover_after(code);
   // Leave no pending float status behind for the next x87 instruction to raise.
   if (is_float_code(code)) _clearfp();
-  crashReport.assign(t_report, t_report_length);
+  crash_report.assign(t_report, t_report_length);
   return code;
 }
 
@@ -103,9 +103,9 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
 
 namespace {
 
-struct trap_frame {
+struct TrapFrame {
   void* env[5];  // __builtin_setjmp's buffer: frame pointer, landing address, stack pointer
-  trap_frame* outer;
+  TrapFrame* outer;
   // Where the landing code may put its stack: below the trap's own frame, in memory the
   // operation's frames used and that is committed, whatever the fault did to the rest.
   std::uintptr_t landing_stack;
@@ -113,21 +113,21 @@ struct trap_frame {
 
 // Everything the handler touches for one thread. It is reached once before the thread's
 // first trap is armed, so the handler never allocates it.
-struct thread_state {
-  trap_frame* top = nullptr;  // innermost armed trap; null when none is armed
-  bool reporting = false;     // the report is being written: faults now are the probe's own
-  fault_record fault;         // the trapped fault, as the handler found it
+struct ThreadState {
+  TrapFrame* top = nullptr;  // innermost armed trap; null when none is armed
+  bool reporting = false;    // the report is being written: faults now are the probe's own
+  FaultRecord fault;         // the trapped fault, as the handler found it
   std::size_t report_length = 0;
-  char report[crash_report_capacity];
+  char report[kCrashReportCapacity];
 };
 
-thread_local thread_state t_state;
+thread_local ThreadState t_state;
 
 // Continues in place of the faulting instruction, on a stack with room again: a stack
 // overflow leaves the handler almost none (Wine calls it with under 2 KB), so the report
 // is written here rather than in the handler.
 [[noreturn]] void land() {
-  thread_state& state = t_state;
+  ThreadState& state = t_state;
   state.reporting = true;
   state.report_length = windows::write_crash_report_of(state.fault, state.report, sizeof state.report);
   state.reporting = false;
@@ -135,7 +135,7 @@ thread_local thread_state t_state;
 }
 
 LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
-  thread_state& state = t_state;
+  ThreadState& state = t_state;
   const DWORD code = pointers->ExceptionRecord->ExceptionCode;
   // Faults while the report is written are the probe's (IsBadReadPtr handles its own);
   // other codes, and threads without an armed trap, go on as if we were not here.
@@ -160,15 +160,15 @@ PVOID g_handler = nullptr;
 
 // Takes our handler out when the plug-in is unloaded, so that no fault lands in code
 // that is gone.
-struct handler_remover {
-  ~handler_remover() {
+struct HandlerRemover {
+  ~HandlerRemover() {
     if (g_handler != nullptr) ::RemoveVectoredExceptionHandler(g_handler);
   }
 } g_remover;
 
 // Like __try, a function that sets the jump buffer holds no objects that need unwinding.
-[[gnu::noinline]] DWORD guarded_call(detail::guarded_body body, void* context) {
-  trap_frame frame;
+[[gnu::noinline]] DWORD guarded_call(detail::GuardedBody body, void* context) {
+  TrapFrame frame;
   frame.outer = t_state.top;
   const auto here = reinterpret_cast<std::uintptr_t>(&frame);
   // 16-byte aligned as after a call, a page below this frame.
@@ -183,14 +183,14 @@ struct handler_remover {
   return 0;
 }
 
-void describe_cpp_exception(std::string& crashReport) {
+void describe_cpp_exception(std::string& crash_report) {
   // All that is known at this point is the code: the throw's frames are gone. The report
   // therefore names no module and no stack, as on POSIX.
-  fault_record fault;
-  fault.code = seh_code::cpp_exception;
-  thread_state& state = t_state;
+  FaultRecord fault;
+  fault.code = seh_code::kCppException;
+  ThreadState& state = t_state;
   state.report_length = windows::write_crash_report_of(fault, state.report, sizeof state.report);
-  assign_quietly(crashReport, state.report, state.report_length);
+  assign_quietly(crash_report, state.report, state.report_length);
 }
 
 }  // namespace
@@ -201,18 +201,18 @@ void install_fault_trap() {
 
 namespace detail {
 
-std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashReport) {
+std::uint32_t run_guarded(GuardedBody body, void* context, std::string& crash_report) {
   install_fault_trap();
-  trap_frame* const outer = t_state.top;
+  TrapFrame* const outer = t_state.top;
   fenv_t fp_environment;
   std::fegetenv(&fp_environment);
-  const exception_handling_mark handling = mark_exception_handling();
+  const ExceptionHandlingMark handling = mark_exception_handling();
   DWORD code = 0;
   try {
     code = guarded_call(body, context);
   } catch (...) {
     t_state.top = outer;
-    describe_cpp_exception(crashReport);
+    describe_cpp_exception(crash_report);
     throw;
   }
   if (code == 0) return 0;
@@ -221,7 +221,7 @@ std::uint32_t run_guarded(guarded_body body, void* context, std::string& crashRe
   // handlers and the unwinding it interrupted.
   std::fesetenv(&fp_environment);
   end_abandoned_exception_handling(handling);
-  crashReport.assign(t_state.report, t_state.report_length);
+  crash_report.assign(t_state.report, t_state.report_length);
   return code;
 }
 

@@ -6,26 +6,30 @@
 using TimeValue = std::int32_t;  // scene time in ticks
 using BOOL = int;
 
-// A class identifier: two 32-bit words.
-struct Class_ID {
-  std::uint32_t a = 0;
-  std::uint32_t b = 0;
-  constexpr Class_ID() = default;
-  constexpr Class_ID(std::uint32_t first, std::uint32_t second) : a(first), b(second) {}
+namespace paravelle::host {
+
+// The host's identifiers: two 32-bit words, both `kUnset` until they are given.
+template <class Id, std::uint32_t kUnset>
+struct TwoWordId {
+  std::uint32_t a = kUnset;
+  std::uint32_t b = kUnset;
+  constexpr TwoWordId() = default;
+  constexpr TwoWordId(std::uint32_t first, std::uint32_t second) : a(first), b(second) {}
   constexpr std::uint32_t PartA() const { return a; }
   constexpr std::uint32_t PartB() const { return b; }
-  friend constexpr bool operator==(const Class_ID&, const Class_ID&) = default;
+  friend constexpr bool operator==(const Id& x, const Id& y) { return x.a == y.a && x.b == y.b; }
+};
+
+}  // namespace paravelle::host
+
+// A class identifier.
+struct Class_ID : paravelle::host::TwoWordId<Class_ID, 0> {
+  using TwoWordId::TwoWordId;
 };
 
 // An interface identifier of the function-publishing system.
-struct Interface_ID {
-  std::uint32_t a = 0xFFFFFFFF;
-  std::uint32_t b = 0xFFFFFFFF;
-  constexpr Interface_ID() = default;
-  constexpr Interface_ID(std::uint32_t first, std::uint32_t second) : a(first), b(second) {}
-  constexpr std::uint32_t PartA() const { return a; }
-  constexpr std::uint32_t PartB() const { return b; }
-  friend constexpr bool operator==(const Interface_ID&, const Interface_ID&) = default;
+struct Interface_ID : paravelle::host::TwoWordId<Interface_ID, 0xFFFFFFFF> {
+  using TwoWordId::TwoWordId;
 };
 
 // A span of scene time; a validity interval starts empty and is narrowed by callees.

@@ -1,3 +1,5 @@
+// A file of its own: the bitmap helpers that the frame pipeline, the renderer and the outputs share.
+
 #include "render/bitmaps.h"
 
 #include <limits>
@@ -12,8 +14,8 @@ std::wstring name_of(const BitmapInfo& info) { return info.Name() ? std::wstring
 void PrepareBitmapInfo(BitmapInfo& info) {
   Interface& core = *GetCOREInterface();
   const Renderer* renderer = core.GetCurrentRenderer(true);
-  const bool wantsFloat = renderer && renderer->HasRequirement(MAX_REQUIREMENT_FLOAT_OUTPUT);
-  info.SetType(wantsFloat ? BMM_FLOAT_RGBA_32 : BMM_TRUE_64);
+  const bool wants_float = renderer && renderer->HasRequirement(MAX_REQUIREMENT_FLOAT_OUTPUT);
+  info.SetType(wants_float ? BMM_FLOAT_RGBA_32 : BMM_TRUE_64);
   info.SetFlags(MAP_HAS_ALPHA);
   info.SetWidth(core.GetRendWidth());
   info.SetHeight(core.GetRendHeight());
@@ -21,8 +23,8 @@ void PrepareBitmapInfo(BitmapInfo& info) {
 }
 
 void check_image_size(const char* what, std::int64_t width, std::int64_t height) {
-  constexpr std::int64_t largest = std::numeric_limits<std::uint16_t>::max();
-  if (width < 0 || height < 0 || width > largest || height > largest) {
+  constexpr std::int64_t kLargest = std::numeric_limits<std::uint16_t>::max();
+  if (width < 0 || height < 0 || width > kLargest || height > kLargest) {
     throw std::runtime_error(std::string("The ") + what + " of " + std::to_string(width) + "x" +
                              std::to_string(height) + " pixels does not fit an image (0 to 65535 pixels a side)");
   }

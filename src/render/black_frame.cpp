@@ -9,13 +9,13 @@
 #include <xmmintrin.h>
 #endif
 
-#include "script/farm_log.h"
+#include "job/farm_connection.h"
 #include "transport/number_format.h"
 
 namespace paravelle::render {
 namespace {
 
-using script::LogToFarm;
+using job::LogToFarm;
 
 // Dark colour, and either transparent or opaque. A NaN channel fails its comparison, so
 // such a pixel never counts as black.
@@ -75,7 +75,7 @@ std::int64_t count_black(const BitmapStorage& storage, int width, int height, fl
 
 }  // namespace
 
-void CheckBlackFrame(const daemon::JobState& state, Bitmap* bitmap, win32::simple_socket& connection) {
+void CheckBlackFrame(const job::JobState& state, Bitmap* bitmap, win32::simple_socket& connection) {
   LogToFarm(connection, L"  blackPixelPercentage = " + format_wide_number(state.blackPixelPercentage) + L"%");
   LogToFarm(connection, L"  blackPixelThreshold = " + format_wide_number(state.blackPixelThreshold));
   const BitmapStorage* storage = bitmap ? bitmap->Storage() : nullptr;

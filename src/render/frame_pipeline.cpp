@@ -7,27 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "diag/host_call_trap.h"
 #include "diag/log_file.h"
 #include "host/core.h"
 #include "host/files.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "render/bitmaps.h"
 #include "render/black_frame.h"
-#include "render/output_files.h"
 #include "render/job_start.h"
+#include "render/output_files.h"
 #include "render/progress_callback.h"
 #include "render/renderer.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using daemon::JobState;
-using daemon::RenderElementSlot;
-using script::LogToFarm;
-using script::WarnToFarm;
+using job::JobState;
+using job::LogToFarm;
+using job::RenderElementSlot;
+using job::WarnToFarm;
 
 // A frame's file name lives in a MAX_PATH buffer on the host it was written for.
 constexpr std::size_t kLongestFileName = 259;
@@ -216,7 +217,7 @@ void render_single(JobState& state, TimeValue t, Bitmap* bitmap, win32::simple_s
     bitmap->Display(nullptr, BMM_CENTRE_POSITION, 0, 1, nullptr, nullptr);
     window.bitmap = bitmap;
   }
-  if (RenderTrapped(state, t, bitmap, callback, nullptr, connection, "") == 0)
+  if (render_trapped(state, t, bitmap, callback, nullptr, connection, "") == 0)
     throw std::runtime_error("Failed to render the frame.");
 }
 
@@ -287,7 +288,7 @@ bool render_and_write(JobState& state, Interface& core, TimeValue t, std::int32_
 
   LogToFarm(connection, L"Calling renderer");
   if (state.multipassEnabled) {
-    RenderMultipass(state, t, bitmap, connection);
+    render_multipass(state, t, bitmap, connection);
   } else {
     render_single(state, t, bitmap, connection);
   }
@@ -342,7 +343,7 @@ void ReleaseRenderElementBitmaps(JobState& state) {
 void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection, FrameScope& scope) {
   LogToFarm(connection, L"Render frame " + format_wide_number(frame));
   Interface& core = core_of(state);
-  const TimeValue t = FrameTime(frame);
+  const TimeValue t = frame_time(frame);
   core.SetTime(t, 1);
   state.writtenOutputFiles.clear();
   if (state.overrideSaveFile) {
@@ -364,6 +365,18 @@ void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& conn
 void RenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection) {
   FrameScope scope(state);
   RenderFrame(state, frame, connection, scope);
+}
+
+std::uint16_t CallRenderFrame(JobState& state, std::int32_t frame, win32::simple_socket& connection,
+                              std::string& trapText) {
+  // Out here, the scope outlives a fault that abandons the frame's stack, and puts back
+  // what the frame made on that way out too.
+  FrameScope scope(state);
+  return diag::run_trapped_host_call("Trapped SEH Exception in RenderFrame(): ", trapText, state.lastCrashReport,
+                                     std::uint16_t{1}, [&] {
+                                       RenderFrame(state, frame, connection, scope);
+                                       return std::uint16_t{0};
+                                     });
 }
 
 }  // namespace paravelle::render

@@ -2,15 +2,15 @@
 // One frame of the open job: scene time, the frame's file names, bitmaps and render
 // elements, the render (single or multipass), the black-frame test, the outputs, and
 // everything put back for the next frame. Runs under the frame's machine-fault trap
-// (script/job_steps.h).
+// (CallRenderFrame).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "daemon/job_state.h"
 #include "host/bitmap.h"
+#include "job/job_state.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::render {
@@ -22,7 +22,7 @@ namespace paravelle::render {
 // bitmap is left behind and no name carries this frame's number into the next frame's.
 class FrameScope {
  public:
-  explicit FrameScope(daemon::JobState& state);
+  explicit FrameScope(job::JobState& state);
   ~FrameScope();
   FrameScope(const FrameScope&) = delete;
   FrameScope& operator=(const FrameScope&) = delete;
@@ -36,7 +36,7 @@ class FrameScope {
   void restore();
 
  private:
-  daemon::JobState& state_;
+  job::JobState& state_;
   Bitmap* mainBitmap_ = nullptr;
   bool outputNamed_ = false;
   std::vector<std::wstring> savedElementNames_;
@@ -46,11 +46,19 @@ class FrameScope {
 // Every failure is a std::runtime_error whose text the farm receives. The frame's bitmaps
 // are freed and its names restored before it returns or fails, and by `scope` after a
 // trapped fault.
-void RenderFrame(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection, FrameScope& scope);
+void RenderFrame(job::JobState& state, std::int32_t frame, win32::simple_socket& connection, FrameScope& scope);
 // The same with a scope of its own, for a caller without a trap around the frame.
-void RenderFrame(daemon::JobState& state, std::int32_t frame, win32::simple_socket& connection);
+void RenderFrame(job::JobState& state, std::int32_t frame, win32::simple_socket& connection);
+
+// RenderFrame under the machine-fault trap, as the RenderTask command and Debug_RenderFrame
+// run it: 0 when the frame was finished or skipped; 1 after a fault, with trapText
+// "Trapped SEH Exception in RenderFrame(): " and the fault's name (the crash report is then
+// in lastCrashReport). The frame's bitmaps and names are put back on every way out, a fault
+// included. A frame that fails raises a standard exception.
+std::uint16_t CallRenderFrame(job::JobState& state, std::int32_t frame, win32::simple_socket& connection,
+                              std::string& trapText);
 
 // Deletes the frame's element bitmaps and accumulators (pointers become null).
-void ReleaseRenderElementBitmaps(daemon::JobState& state);
+void ReleaseRenderElementBitmaps(job::JobState& state);
 
 }  // namespace paravelle::render

@@ -2,28 +2,28 @@
 
 #include <stdexcept>
 
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/core.h"
 #include "host/exceptions.h"
+#include "job/farm_connection.h"
 #include "render/renderer.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using daemon::JobState;
+using job::JobState;
 
 // Flags of LoadFromFile: no prompts, the file's units, refreshed viewports.
-constexpr unsigned load_flags = 14;
+constexpr unsigned kLoadFlags = 14;
 
 struct RendererKind {
   Class_ID id;
   bool JobState::*flag;
 };
-constexpr RendererKind renderer_kinds[] = {
+constexpr RendererKind kRendererKinds[] = {
     {{0x52ad1c02, 0x112d2fbc}, &JobState::rendererIsTypeA},
     {{0x73bab286, 0x77f8fd0c}, &JobState::rendererIsTypeB},
     {{0x58f67d6c, 0x4fcf3bc3}, &JobState::rendererIsTypeC},
@@ -38,7 +38,7 @@ struct MissingFilePolicy {
   const char* ignoring;
   const char* not_ignoring;
 };
-constexpr MissingFilePolicy missing_file_policies[] = {
+constexpr MissingFilePolicy kMissingFilePolicies[] = {
     {TYPE_MISSING_EXTERNAL_FILES, &JobState::ignoreMissingExternalFiles, 5, "Ignoring missing external file errors",
      "Not ignoring missing external file errors"},
     {TYPE_MISSING_UVWS, &JobState::ignoreMissingUVWs, 5, "Ignoring missing UVW cooridinate errors",
@@ -64,11 +64,11 @@ void apply_path_configuration(const JobState& state) {
 }
 
 // The scene load, with the texts the farm gets for each way it can fail.
-void load_scene(JobState& state, const std::wstring& sceneFile) {
+void load_scene(JobState& state, const std::wstring& scene_file) {
   std::string trapText;
   bool loaded = false;
   try {
-    loaded = CallLoadFromFile(state, sceneFile, trapText);
+    loaded = CallLoadFromFile(state, scene_file, trapText);
   } catch (const std::exception& error) {
     diag::log_line("catch(std::exception& e) from LoadFromFile()");
     throw std::runtime_error(std::string("Caught an exception in GetCOREInterface()->LoadFromFile(): ") + error.what());
@@ -78,12 +78,12 @@ void load_scene(JobState& state, const std::wstring& sceneFile) {
                              to_string(error.message()));
   } catch (...) {
     diag::log_line("catch(...) from LoadFromFile()");
-    throw std::runtime_error("3ds max crashed in GetCOREInterface()->LoadFromFile(): " + quoted(sceneFile));
+    throw std::runtime_error("3ds max crashed in GetCOREInterface()->LoadFromFile(): " + quoted(scene_file));
   }
   if (!trapText.empty()) throw std::runtime_error(trapText + "\n" + state.lastCrashReport);
   if (!loaded) {
     diag::log_line("LoadFromFile() returned failure");
-    throw std::runtime_error("Failed to load max file: " + quoted(sceneFile));
+    throw std::runtime_error("Failed to load max file: " + quoted(scene_file));
   }
 }
 
@@ -97,9 +97,9 @@ void refuse_missing_xrefs(const JobState& state) {
 
 void choose_view(JobState& state, const std::wstring& cameraName) {
   state.renderCamera = nullptr;
-  const bool followsActiveViewport = state.coreInterface11->GetUseActiveViewForRender() != 0;
-  state.viewportLocked = !followsActiveViewport;
-  if (followsActiveViewport) {
+  const bool follows_active_viewport = state.coreInterface11->GetUseActiveViewForRender() != 0;
+  state.viewportLocked = !follows_active_viewport;
+  if (follows_active_viewport) {
     state.renderViewport = &state.coreInterface->GetActiveViewExp();
     diag::log_line("Got the active viewport: " + format_pointer(state.renderViewport));
     if (!cameraName.empty()) {
@@ -126,7 +126,7 @@ void recognise_renderer(JobState& state) {
   const Renderer* const renderer = state.coreInterface->GetCurrentRenderer(true);
   if (!renderer) return;
   const Class_ID id = renderer->ClassID();
-  for (const RendererKind& kind : renderer_kinds) {
+  for (const RendererKind& kind : kRendererKinds) {
     if (id != kind.id) continue;
     state.*kind.flag = true;
     return;
@@ -135,12 +135,12 @@ void recognise_renderer(JobState& state) {
 
 }  // namespace
 
-void StartJob(JobState& state, const std::wstring& sceneFile, const std::wstring& cameraName) {
+void StartJob(JobState& state, const std::wstring& scene_file, const std::wstring& cameraName) {
   state.coreInterface = GetCOREInterface8();
   state.coreInterface11 = GetCOREInterface11();
   state.coreInterface14 = GetCOREInterface14();
   diag::log_line("StartJob begin");
-  daemon::reset_per_job_fields(state);
+  job::reset_per_job_fields(state);
   if (state.jobRunning) throw std::runtime_error("StartJob called when job was already running.");
 
   diag::log_line("setting up gamma settings");
@@ -150,10 +150,10 @@ void StartJob(JobState& state, const std::wstring& sceneFile, const std::wstring
   apply_path_configuration(state);
 
   diag::log_line("Checking max file validity...");
-  if (!state.coreInterface->IsValidSceneFile(sceneFile.c_str()))
-    throw std::runtime_error("Invalid max file: " + quoted(sceneFile));
+  if (!state.coreInterface->IsValidSceneFile(scene_file.c_str()))
+    throw std::runtime_error("Invalid max file: " + quoted(scene_file));
   diag::log_line("Trying to load max file...");
-  load_scene(state, sceneFile);
+  load_scene(state, scene_file);
   refuse_missing_xrefs(state);
 
   // The scene file may carry gamma and policies of its own; the farm's win.
@@ -171,8 +171,8 @@ void StartJob(JobState& state, const std::wstring& sceneFile, const std::wstring
 void EndJob(JobState& state) {
   if (!state.jobRunning) throw std::runtime_error("EndJob called when consistency check flag jobRunning was not set");
   CloseRenderer(state);
-  constexpr BOOL all_caches = 1;
-  state.coreInterface->FlushRenderCaches(all_caches);
+  constexpr BOOL kAllCaches = 1;
+  state.coreInterface->FlushRenderCaches(kAllCaches);
   state.multipassEffect = nullptr;
   state.jobRunning = false;
 }
@@ -185,7 +185,7 @@ void ApplyGamma(const JobState& state) {
 }
 
 void ApplyDefaultActions(JobState& state) {
-  for (const MissingFilePolicy& policy : missing_file_policies) {
+  for (const MissingFilePolicy& policy : kMissingFilePolicies) {
     const bool ignore = state.*policy.ignore;
     state.coreInterface->SetDefaultAction(policy.type, ignore ? DEFAULT_ACTION_IGNORE : policy.fail_action, 0, 0);
     diag::log_line(ignore ? policy.ignoring : policy.not_ignoring);
@@ -197,23 +197,34 @@ void ReportDefaultActions(JobState& state, win32::simple_socket& connection) {
     int type;
     const wchar_t* label;
   };
-  static constexpr Reported reported[] = {{TYPE_MISSING_EXTERNAL_FILES, L"  TYPE_MISSING_EXTERNAL_FILES = "},
-                                          {TYPE_MISSING_UVWS, L"  TYPE_MISSING_UVWS = "},
-                                          {TYPE_MISSING_DLL_FILES, L"  TYPE_MISSING_DLL_FILES = "},
-                                          {TYPE_MISSING_XREF_FILES, L"  TYPE_MISSING_XREF_FILES = "}};
-  script::LogToFarm(connection, L"Checking default actions");
+  static constexpr Reported kReported[] = {{TYPE_MISSING_EXTERNAL_FILES, L"  TYPE_MISSING_EXTERNAL_FILES = "},
+                                           {TYPE_MISSING_UVWS, L"  TYPE_MISSING_UVWS = "},
+                                           {TYPE_MISSING_DLL_FILES, L"  TYPE_MISSING_DLL_FILES = "},
+                                           {TYPE_MISSING_XREF_FILES, L"  TYPE_MISSING_XREF_FILES = "}};
+  job::LogToFarm(connection, L"Checking default actions");
   // One value for all four reads: a type the host cannot answer for shows the one before.
   int action = 0;
-  for (const Reported& entry : reported) {
+  for (const Reported& entry : kReported) {
     state.coreInterface->GetDefaultAction(entry.type, action);
-    script::LogToFarm(connection, std::wstring(entry.label) + (action == DEFAULT_ACTION_IGNORE ? L"IGNORE" : L"FAIL"));
+    job::LogToFarm(connection, std::wstring(entry.label) + (action == DEFAULT_ACTION_IGNORE ? L"IGNORE" : L"FAIL"));
   }
 }
 
-bool CallLoadFromFile(JobState& state, const std::wstring& file, std::string& errorText) {
-  return diag::run_trapped_host_call("Trapped SEH Exception in LoadFromFile(): ", errorText, state.lastCrashReport,
+bool CallLoadFromFile(JobState& state, const std::wstring& file, std::string& trapText) {
+  return diag::run_trapped_host_call("Trapped SEH Exception in LoadFromFile(): ", trapText, state.lastCrashReport,
                                      false,
-                                     [&] { return state.coreInterface->LoadFromFile(file.c_str(), load_flags); });
+                                     [&] { return state.coreInterface->LoadFromFile(file.c_str(), kLoadFlags); });
+}
+
+void CallStartJob(JobState& state, const std::wstring& fileName, const std::wstring& cameraName,
+                  std::string& trapText) {
+  diag::run_trapped_host_call("Trapped SEH Exception in StartJob(): ", trapText, state.lastCrashReport,
+                              [&] { StartJob(state, fileName, cameraName); });
+}
+
+void CallEndJob(JobState& state, std::string& trapText) {
+  diag::run_trapped_host_call("Trapped SEH Exception in EndJob(): ", trapText, state.lastCrashReport,
+                              [&] { EndJob(state); });
 }
 
 }  // namespace paravelle::render

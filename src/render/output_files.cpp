@@ -7,16 +7,16 @@
 
 #include "host/files.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "render/bitmaps.h"
 #include "render/path_parts.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using script::LogToFarm;
+using job::LogToFarm;
 
 constexpr int kFrameDigits = 4;
 constexpr int kCopyAttempts = 10;
@@ -157,32 +157,32 @@ void CreateDirectories(const std::wstring& path) {
   host::files::create_directory(folder);
 }
 
-void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
+void WriteOutputFile(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
   const std::wstring name = name_of(info);
   const std::wstring file = file_name_of(name);
   const std::wstring companion = with_separator(split_path(NormalizePath(name)).parent) + L"A_" + file;
   std::wstring written = name;
-  std::wstring companionWritten = companion;
+  std::wstring companion_written = companion;
   if (!state.localRendering) {
     LogToFarm(connection, L"Writing to output file: " + name);
     write_bitmap(bitmap, info);
   } else {
     const std::wstring local = with_separator(state.tempFolder) + file;
-    BitmapInfo localInfo;
-    localInfo.Copy(&info);
-    localInfo.SetName(local.c_str());
-    write_bitmap(bitmap, localInfo);
+    BitmapInfo local_info;
+    local_info.Copy(&info);
+    local_info.SetName(local.c_str());
+    write_bitmap(bitmap, local_info);
     written = SaveWithRetry(state, local, name, connection);
-    const std::wstring localCompanion = with_separator(state.tempFolder) + L"A_" + file;
-    if (file_exists(localCompanion)) companionWritten = SaveWithRetry(state, localCompanion, companion, connection);
+    const std::wstring local_companion = with_separator(state.tempFolder) + L"A_" + file;
+    if (file_exists(local_companion)) companion_written = SaveWithRetry(state, local_companion, companion, connection);
   }
   // What a script is told was written is what was written: an alternate name when the
   // copy fell back to one.
   state.writtenOutputFiles.push_back(written);
-  if (file_exists(companionWritten)) state.writtenOutputFiles.push_back(companionWritten);
+  if (file_exists(companion_written)) state.writtenOutputFiles.push_back(companion_written);
 }
 
-void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
+void WriteRegionOutput(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection) {
   const std::int32_t padding = state.regionPadding;
   const BitmapStorage* storage = bitmap->Storage();
   const std::int64_t w = storage ? storage->Width() : 0;
@@ -204,16 +204,15 @@ void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info
   region.SetCustWidth(static_cast<int>(w));
   region.SetCustHeight(static_cast<int>(h));
   cut->PrepareGChannels(&region);
-  const BMM_Color_fl transparentBlack{0, 0, 0, 0};
-  cut->Storage()->CopyImage(bitmap, COPY_IMAGE_CUSTOM_POSITION, transparentBlack, &region);
+  const BMM_Color_fl transparent_black{0, 0, 0, 0};
+  cut->Storage()->CopyImage(bitmap, COPY_IMAGE_CUSTOM_POSITION, transparent_black, &region);
   WriteOutputFile(state, cut.get(), region, connection);
 }
 
-void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info,
-                     win32::simple_socket& connection) {
+void WriteJpegOutput(job::JobState& state, Bitmap* bitmap, const BitmapInfo& info, win32::simple_socket& connection) {
   // The farm gives the JPEG folder with its separator; nothing is put in between.
-  const std::wstring jpegName = stem_of(file_name_of(name_of(info))) + L".jpg";
-  const std::wstring destination = state.jpegOutputPath + jpegName;
+  const std::wstring jpeg_name = stem_of(file_name_of(name_of(info))) + L".jpg";
+  const std::wstring destination = state.jpegOutputPath + jpeg_name;
   BitmapInfo jpeg;
   PrepareBitmapInfo(jpeg);
   if (!state.localRendering) {
@@ -229,7 +228,7 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
   SaveWithRetry(state, local, destination, connection);
 }
 
-std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source, const std::wstring& destination,
+std::wstring SaveWithRetry(const job::JobState& state, const std::wstring& source, const std::wstring& destination,
                            win32::simple_socket& connection) {
   std::wstring target = destination;
   host::files::delete_file(target);

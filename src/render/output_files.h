@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include "daemon/job_state.h"
 #include "host/bitmap.h"
+#include "job/job_state.h"
 #include "transport/simple_socket.h"
 
 namespace paravelle::render {
@@ -45,12 +45,12 @@ bool directory_exists(const std::wstring& path);
 
 // Writes the bitmap under the description's name and records in writtenOutputFiles the
 // file that was written (with its companion "A_" file when there is one).
-void WriteOutputFile(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
+void WriteOutputFile(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
 // The region without its padding, then as WriteOutputFile. A size that does not fit the
 // host's 16-bit image sides is refused.
-void WriteRegionOutput(daemon::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
+void WriteRegionOutput(job::JobState& state, Bitmap* bitmap, BitmapInfo& info, win32::simple_socket& connection);
 // A JPEG copy in jpegOutputPath (glued to the file name as given); not recorded.
-void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& info, win32::simple_socket& connection);
+void WriteJpegOutput(job::JobState& state, Bitmap* bitmap, const BitmapInfo& info, win32::simple_socket& connection);
 
 // Copies a locally rendered file to its destination: ten attempts with growing waits
 // (through the host's sleep), alternate names from the sixth attempt when useAltOutput.
@@ -58,7 +58,7 @@ void WriteJpegOutput(daemon::JobState& state, Bitmap* bitmap, const BitmapInfo& 
 // place, so nobody sees a partial file under the final name. Returns the name actually
 // written (the destination or an alternate); FileError "Failed to save <destination>:
 // <last system message>" when every attempt failed.
-std::wstring SaveWithRetry(const daemon::JobState& state, const std::wstring& source, const std::wstring& destination,
+std::wstring SaveWithRetry(const job::JobState& state, const std::wstring& source, const std::wstring& destination,
                            win32::simple_socket& connection);
 
 // Whether a path names an existing file, telling "absent" apart from "cannot tell": true

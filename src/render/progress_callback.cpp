@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cwctype>
 
-#include "daemon/farm_messages.h"
 #include "diag/log_file.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "transport/messages.h"
 #include "transport/number_format.h"
 
@@ -19,10 +19,10 @@ namespace {
 
 // A renderer that is still connecting to its render servers reports counters that mean
 // nothing yet.
-constexpr wchar_t ray_server_title[] = L"Initializing Ray Server";
+constexpr wchar_t kRayServerTitle[] = L"Initializing Ray Server";
 
 // Reports closer together than this (on the wrapping tick counter) are dropped.
-constexpr std::int64_t report_interval_ms = 1000;
+constexpr std::int64_t kReportIntervalMs = 1000;
 
 // Routine titles of the one renderer that floods its status line while it prepares a frame.
 constexpr const wchar_t* routine_titles[] = {L"loading bitmaps ", L"updating object ", L"updating instances ",
@@ -64,7 +64,7 @@ std::wstring one_decimal(float value) {
 bool passes_rate_limit() {
   const std::uint32_t now = host::tick_count();
   const auto since = static_cast<std::int32_t>(now - lastProgressTick.load(std::memory_order_relaxed));
-  if (std::abs(std::int64_t{since}) < report_interval_ms) return false;
+  if (std::abs(std::int64_t{since}) < kReportIntervalMs) return false;
   lastProgressTick.store(now, std::memory_order_relaxed);
   return true;
 }
@@ -93,7 +93,7 @@ void ParavelleRenderCallback::SetTitle(const wchar_t* title) {
   if (logged) {
     // A status line that cannot reach the farm is not worth disturbing the render for.
     try {
-      daemon::send_to_farm(*connection, L"FUNCTION: STDOUT: " + cleaned);
+      job::send_to_farm(*connection, L"FUNCTION: STDOUT: " + cleaned);
     } catch (...) {
     }
   }
@@ -104,7 +104,7 @@ int ParavelleRenderCallback::Progress(int done, int total) {
   {
     // The title is the renderer's other threads' to change, so it is read under the lock.
     const std::lock_guard<std::mutex> guard(lock);
-    if (lastTitle == ray_server_title) return RENDPROG_CONTINUE;
+    if (lastTitle == kRayServerTitle) return RENDPROG_CONTINUE;
   }
   if (total == 0 || !passes_rate_limit()) return RENDPROG_CONTINUE;
   // The host's user interface stays alive during long renders; on a renderer thread this
@@ -117,8 +117,8 @@ int ParavelleRenderCallback::Progress(int done, int total) {
     const float percentage = static_cast<float>(d) * 100.0f / static_cast<float>(total);
     bool shown = false;
     if (percentage > 0) {
-      daemon::send_to_farm(*connection,
-                           L"FUNCTION: SETTITLE " + passLabel + lastTitle + L" - " + one_decimal(percentage) + L"%");
+      job::send_to_farm(*connection,
+                        L"FUNCTION: SETTITLE " + passLabel + lastTitle + L" - " + one_decimal(percentage) + L"%");
       shown = IsRenderingTitle(lastTitle);
     }
     if (shown) {

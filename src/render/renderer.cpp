@@ -4,35 +4,35 @@
 #include <limits>
 #include <stdexcept>
 
-#include "diag/log_file.h"
 #include "diag/host_call_trap.h"
+#include "diag/log_file.h"
 #include "host/scene.h"
+#include "job/farm_connection.h"
 #include "render/bitmaps.h"
 #include "render/progress_callback.h"
-#include "script/farm_log.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
 
 namespace paravelle::render {
 namespace {
 
-using daemon::JobState;
-using daemon::RenderElementSlot;
+using job::JobState;
+using job::RenderElementSlot;
 
 // A camera of this class keeps its multipass effect on a child node named "Multipass"
 // when the scene renders with the renderer of kind A.
-constexpr Class_ID holder_camera_class{0x399ee5f2, 0x584a71a8};
+constexpr Class_ID kHolderCameraClass{0x399ee5f2, 0x584a71a8};
 // This effect renders in one pass; only the renderer of kind C runs it as a multipass.
-constexpr Class_ID one_pass_effect_class{0x6cc9546e, 0x0b1961b9};
-constexpr wchar_t holder_node_name[] = L"Multipass";
+constexpr Class_ID kOnePassEffectClass{0x6cc9546e, 0x0b1961b9};
+constexpr wchar_t kHolderNodeName[] = L"Multipass";
 
 // A trapped renderer call's error text with the crash report it left.
-[[noreturn]] void fail_with_trap_text(const JobState& state, const std::string& errorText) {
-  throw std::runtime_error(errorText + "\n" + state.lastCrashReport);
+[[noreturn]] void fail_with_trap_text(const JobState& state, const std::string& error_text) {
+  throw std::runtime_error(error_text + "\n" + state.lastCrashReport);
 }
 
 void log_to_farm(win32::simple_socket& connection, const std::string& line) {
-  script::LogToFarm(connection, to_wstring(line));
+  job::LogToFarm(connection, to_wstring(line));
 }
 
 void multipass_off(JobState& state) {
@@ -54,7 +54,7 @@ INode* multipass_holder(INode& camera) {
   INode* holder = nullptr;
   for (int i = 0; i < camera.NumberOfChildren(); ++i) {
     INode* const child = camera.GetChildNode(i);
-    if (child && std::wcscmp(child->GetName(), holder_node_name) == 0) holder = child;
+    if (child && std::wcscmp(child->GetName(), kHolderNodeName) == 0) holder = child;
   }
   return holder;
 }
@@ -64,7 +64,7 @@ void decide_multipass_from_holder(JobState& state, TimeValue t, win32::simple_so
   state.multipassHolderNode = multipass_holder(*state.renderCamera);
   if (!state.multipassHolderNode) return multipass_off(state);
   const std::wstring holder_name = state.multipassHolderNode->GetName();
-  script::LogToFarm(connection, L"Multipass plugin holder camera node " + holder_name);
+  job::LogToFarm(connection, L"Multipass plugin holder camera node " + holder_name);
   state.multipassHolderObject = state.multipassHolderNode->EvalWorldState(t, true);
   auto* const holder = dynamic_cast<CameraObject*>(state.multipassHolderObject);
   if (!holder)
@@ -81,7 +81,7 @@ void decide_multipass_from_camera(JobState& state, TimeValue t) {
   if (!effect) return multipass_off(state);
   state.multipassEnabled = true;
   state.multipassEffect = effect;
-  if (effect->ClassID() == one_pass_effect_class) {
+  if (effect->ClassID() == kOnePassEffectClass) {
     state.multipassPassCount = 1;
     state.multipassEnabled = state.rendererIsTypeC;
   } else {
@@ -89,7 +89,7 @@ void decide_multipass_from_camera(JobState& state, TimeValue t) {
   }
 }
 
-int open_for_viewport(JobState& state, win32::simple_socket& connection, std::string& errorText) {
+int open_for_viewport(JobState& state, win32::simple_socket& connection, std::string& error_text) {
   log_to_farm(connection, state.viewportLocked
                               ? "Rendering LOCKED viewport at index " + format_number(state.lockedViewportIndex)
                               : std::string("Rendering viewport"));
@@ -97,26 +97,26 @@ int open_for_viewport(JobState& state, win32::simple_socket& connection, std::st
   multipass_off(state);
   log_to_farm(connection, "Opening renderer");
   return CallOpenCurRenderer(state, nullptr, state.renderViewport, state.regionType,
-                             state.coreInterface->GetRendWidth(), state.coreInterface->GetRendHeight(), errorText);
+                             state.coreInterface->GetRendWidth(), state.coreInterface->GetRendHeight(), error_text);
 }
 
-int open_for_camera(JobState& state, std::int32_t frame, win32::simple_socket& connection, std::string& errorText) {
+int open_for_camera(JobState& state, std::int32_t frame, win32::simple_socket& connection, std::string& error_text) {
   const std::wstring camera_name = state.renderCamera->GetName();
-  script::LogToFarm(connection, L"Rendering camera node " + camera_name);
-  const TimeValue t = FrameTime(frame);
+  job::LogToFarm(connection, L"Rendering camera node " + camera_name);
+  const TimeValue t = frame_time(frame);
   log_to_farm(connection, "Checking multipass info for frame " + format_number(std::int32_t{t / GetTicksPerFrame()}));
   state.renderCameraObject = dynamic_cast<CameraObject*>(state.renderCamera->EvalWorldState(t, true));
   if (!state.renderCameraObject)
     throw std::runtime_error("Camera node " + to_string(camera_name) +
                              " is not a camera node - check that there are not other nodes or groups in the scene "
                              "that have the same name as the camera");
-  if (state.rendererIsTypeA && state.renderCameraObject->ClassID() == holder_camera_class)
+  if (state.rendererIsTypeA && state.renderCameraObject->ClassID() == kHolderCameraClass)
     decide_multipass_from_holder(state, t, connection);
   else
     decide_multipass_from_camera(state, t);
   log_to_farm(connection, "Opening renderer");
   return CallOpenCurRenderer(state, state.renderCamera, nullptr, state.regionType, state.coreInterface->GetRendWidth(),
-                             state.coreInterface->GetRendHeight(), errorText);
+                             state.coreInterface->GetRendHeight(), error_text);
 }
 
 // After a pass that failed, the element bitmaps of the frame hold nothing worth keeping.
@@ -139,12 +139,12 @@ void require_accumulators(const JobState& state) {
 
 // One pass into the pass bitmap, then its accumulation into the main bitmap and the
 // element accumulators.
-void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* mainBitmap, OwnedBitmap& passBitmap,
+void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* main_bitmap, OwnedBitmap& pass_bitmap,
                  win32::simple_socket& connection) {
   const std::int32_t passes = state.multipassPassCount;
   const std::string of_passes = format_number(pass + 1) + " of " + format_number(passes);
   if (state.showFrameBuffer && !state.rendererIsTypeA)
-    passBitmap->Display(nullptr, BMM_CENTRE_POSITION, 0, 1, nullptr, nullptr);
+    pass_bitmap->Display(nullptr, BMM_CENTRE_POSITION, 0, 1, nullptr, nullptr);
   ParavelleRenderCallback callback(connection, L"");
   callback.rendererFlag = state.rendererIsTypeB;
   log_to_farm(connection, "  Rendering pass " + of_passes);
@@ -152,15 +152,15 @@ void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* mainBi
 
   TimeValue tp = t;
   ViewParams* const view = state.multipassEffect->Apply(state.renderCamera, state.renderCameraObject, pass, tp);
-  if (RenderTrapped(state, tp, passBitmap.get(), callback, view, connection, "  ") == 0) {
-    passBitmap.reset();
+  if (render_trapped(state, tp, pass_bitmap.get(), callback, view, connection, "  ") == 0) {
+    pass_bitmap.reset();
     delete_element_bitmaps(state);
     log_to_farm(connection, "  Failure");
     throw std::runtime_error("Failed to render the frame for pass " + of_passes);
   }
 
   log_to_farm(connection, "  Accumulating bitmap");
-  state.multipassEffect->AccumulateBitmap(mainBitmap, passBitmap.get(), pass, tp);
+  state.multipassEffect->AccumulateBitmap(main_bitmap, pass_bitmap.get(), pass, tp);
   const std::size_t elements = state.renderElements.size();
   for (std::size_t i = 0; i < elements; ++i) {
     const RenderElementSlot& slot = state.renderElements[i];
@@ -173,7 +173,7 @@ void render_pass(JobState& state, std::int32_t pass, TimeValue t, Bitmap* mainBi
 
 }  // namespace
 
-TimeValue FrameTime(std::int32_t frame) {
+TimeValue frame_time(std::int32_t frame) {
   const std::int32_t ticks_per_frame = GetTicksPerFrame();
   const std::int64_t ticks = std::int64_t{ticks_per_frame} * frame;
   if (ticks < std::numeric_limits<TimeValue>::min() || ticks > std::numeric_limits<TimeValue>::max())
@@ -182,7 +182,7 @@ TimeValue FrameTime(std::int32_t frame) {
   return static_cast<TimeValue>(ticks);
 }
 
-RECT RegionRect(const JobState& state) {
+RECT region_rect(const JobState& state) {
   return RECT{state.regionLeft, state.regionTop, state.regionRight, state.regionBottom};
 }
 
@@ -195,10 +195,10 @@ void SetupRenderParameters(JobState& state, std::int32_t frame, win32::simple_so
     throw std::runtime_error("RenderFrame called when consistency check flag jobRunning was not set");
   log_to_farm(connection, "Setting up render parameters");
   state.coreInterface->SetupRendParams(state.renderParams, nullptr, state.regionType);
-  std::string errorText;
-  const int result = state.renderCamera ? open_for_camera(state, frame, connection, errorText)
-                                        : open_for_viewport(state, connection, errorText);
-  if (!errorText.empty()) fail_with_trap_text(state, errorText);
+  std::string error_text;
+  const int result = state.renderCamera ? open_for_camera(state, frame, connection, error_text)
+                                        : open_for_viewport(state, connection, error_text);
+  if (!error_text.empty()) fail_with_trap_text(state, error_text);
   if (result == 0) throw std::runtime_error("Failed to open the max renderer.");
   log_to_farm(connection, state.multipassEnabled ? "Multipass enabled" : "Multipass disabled");
   log_to_farm(connection, "Rendering " + format_number(state.multipassPassCount) + " passes");
@@ -207,54 +207,54 @@ void SetupRenderParameters(JobState& state, std::int32_t frame, win32::simple_so
 
 void CloseRenderer(JobState& state) {
   if (!state.rendererOpen) return;
-  std::string errorText;
-  CallCloseCurRenderer(state, errorText);
-  if (!errorText.empty()) fail_with_trap_text(state, errorText);
+  std::string error_text;
+  CallCloseCurRenderer(state, error_text);
+  if (!error_text.empty()) fail_with_trap_text(state, error_text);
   state.rendererOpen = false;
 }
 
-void RenderMultipass(JobState& state, TimeValue t, Bitmap* mainBitmap, win32::simple_socket& connection) {
+void render_multipass(JobState& state, TimeValue t, Bitmap* main_bitmap, win32::simple_socket& connection) {
   log_to_farm(connection, "Rendering multipass effect:");
   if (!state.multipassEffect) throw std::runtime_error("Multipass render without a multipass effect");
-  OwnedBitmap passBitmap(TheManager->Create(&state.outputBitmapInfo));
-  if (!passBitmap)
+  OwnedBitmap pass_bitmap(TheManager->Create(&state.outputBitmapInfo));
+  if (!pass_bitmap)
     throw std::runtime_error("Failed to allocate the pass bitmap of the multipass render: "
                              "TheManager->Create() returned NULL");
   require_accumulators(state);
   for (std::int32_t pass = 0; pass < state.multipassPassCount; ++pass)
-    render_pass(state, pass, t, mainBitmap, passBitmap, connection);
-  if (state.showFrameBuffer && !state.rendererIsTypeA) passBitmap->UnDisplay();
-  passBitmap.reset();
+    render_pass(state, pass, t, main_bitmap, pass_bitmap, connection);
+  if (state.showFrameBuffer && !state.rendererIsTypeA) pass_bitmap->UnDisplay();
+  pass_bitmap.reset();
   state.multipassEffect->PostRender();
 }
 
-int RenderTrapped(JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback& callback, ViewParams* view,
-                  win32::simple_socket& connection, const std::string& indent) {
-  RECT region = RegionRect(state);
-  std::string errorText;
+int render_trapped(JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback& callback, ViewParams* view,
+                   win32::simple_socket& connection, const std::string& indent) {
+  RECT region = region_rect(state);
+  std::string error_text;
   const int result = CallCurRendererRenderFrame(state, t, bitmap, &callback, 1.0f, view,
-                                                state.regionRendering ? &region : nullptr, errorText);
+                                                state.regionRendering ? &region : nullptr, error_text);
   log_to_farm(connection, indent + "CallCurRendererRenderFrame returned code " + (result != 0 ? "1" : "0"));
-  if (!errorText.empty()) fail_with_trap_text(state, errorText);
+  if (!error_text.empty()) fail_with_trap_text(state, error_text);
   return result;
 }
 
 int CallOpenCurRenderer(JobState& state, INode* camera, ViewExp* view, int rendType, int width, int height,
-                        std::string& errorText) {
+                        std::string& error_text) {
   return diag::run_trapped_host_call(
-      "Trapped SEH Exception in OpenCurRenderer(): ", errorText, state.lastCrashReport, 0,
+      "Trapped SEH Exception in OpenCurRenderer(): ", error_text, state.lastCrashReport, 0,
       [&] { return state.coreInterface->OpenCurRenderer(camera, view, rendType, width, height); });
 }
 
-void CallCloseCurRenderer(JobState& state, std::string& errorText) {
-  diag::run_trapped_host_call("Trapped SEH Exception in CloseCurRenderer(): ", errorText, state.lastCrashReport,
+void CallCloseCurRenderer(JobState& state, std::string& error_text) {
+  diag::run_trapped_host_call("Trapped SEH Exception in CloseCurRenderer(): ", error_text, state.lastCrashReport,
                               [&] { state.coreInterface->CloseCurRenderer(); });
 }
 
 int CallCurRendererRenderFrame(JobState& state, TimeValue t, Bitmap* bitmap, RendProgressCallback* callback,
-                               float frameDuration, ViewParams* view, RECT* region, std::string& errorText) {
+                               float frameDuration, ViewParams* view, RECT* region, std::string& error_text) {
   return diag::run_trapped_host_call(
-      "Trapped SEH Exception in CurRendererRenderFrame(): ", errorText, state.lastCrashReport, 0,
+      "Trapped SEH Exception in CurRendererRenderFrame(): ", error_text, state.lastCrashReport, 0,
       [&] { return state.coreInterface->CurRendererRenderFrame(t, bitmap, callback, frameDuration, view, region); });
 }
 

@@ -4,7 +4,8 @@
 
 #include "diag/log_file.h"
 #include "host/maxscript.h"
-#include "script/job_steps.h"
+#include "render/frame_pipeline.h"
+#include "render/job_start.h"
 #include "transport/simple_socket.h"
 #include "transport/text.h"
 
@@ -36,24 +37,24 @@ bool run_debug_step(Step&& step) {
 
 }  // namespace
 
-bool DebugStartJob(daemon::JobState& state, const std::wstring& fileName, const std::wstring& cameraName) {
+bool DebugStartJob(job::JobState& state, const std::wstring& fileName, const std::wstring& cameraName) {
   return run_debug_step([&](std::string& trapText) {
-    CallStartJob(state, fileName, cameraName, trapText);
+    render::CallStartJob(state, fileName, cameraName, trapText);
     return true;
   });
 }
 
-bool DebugEndJob(daemon::JobState& state) {
+bool DebugEndJob(job::JobState& state) {
   return run_debug_step([&](std::string& trapText) {
-    CallEndJob(state, trapText);
+    render::CallEndJob(state, trapText);
     return true;
   });
 }
 
-bool DebugRenderFrame(daemon::JobState& state, int frameIndex) {
+bool DebugRenderFrame(job::JobState& state, int frameIndex) {
   return run_debug_step([&](std::string& trapText) {
     win32::simple_socket unconnected;
-    return CallRenderFrame(state, frameIndex, unconnected, trapText) == 0;
+    return render::CallRenderFrame(state, frameIndex, unconnected, trapText) == 0;
   });
 }
 

@@ -6,14 +6,14 @@
 
 #include <string>
 
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 
 namespace paravelle::script {
 
-bool DebugStartJob(daemon::JobState& state, const std::wstring& fileName, const std::wstring& cameraName);
-bool DebugEndJob(daemon::JobState& state);
+bool DebugStartJob(job::JobState& state, const std::wstring& fileName, const std::wstring& cameraName);
+bool DebugEndJob(job::JobState& state);
 // The frame is rendered with a connection that was never connected: whatever the render
 // tries to send fails and is handled where it is sent. True only for a render result of 0.
-bool DebugRenderFrame(daemon::JobState& state, int frameIndex);
+bool DebugRenderFrame(job::JobState& state, int frameIndex);
 
 }  // namespace paravelle::script

@@ -1,9 +1,8 @@
 #include "script/farm_notifications.h"
 
-#include "daemon/farm_messages.h"
-#include "daemon/session.h"
 #include "host/maxscript.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "transport/number_format.h"
 
 namespace paravelle::script {
@@ -13,7 +12,7 @@ namespace {
 template <class Text>
 void send_dropping_failures(win32::simple_socket& connection, const Text& text) {
   try {
-    daemon::send_to_farm(connection, text);
+    job::send_to_farm(connection, text);
   } catch (const win32::simple_socket_error&) {
     // The farm may be gone; the script must not stop because of a log line.
   }
@@ -33,28 +32,28 @@ void print_line(const std::wstring& text) {
 }  // namespace
 
 void LogMessage(win32::simple_socket& connection, const std::wstring& message) {
-  if (daemon::daemonRunning)
+  if (job::daemonRunning)
     notify(connection, L"FUNCTION: STDOUT: ", message);
   else
     print_line(message);
 }
 
 void WarnMessage(win32::simple_socket& connection, const std::wstring& message) {
-  if (daemon::daemonRunning)
+  if (job::daemonRunning)
     notify(connection, L"FUNCTION: WARN: ", message);
   else
     print_line(message);
 }
 
 void SetTitle(win32::simple_socket& connection, const std::wstring& title) {
-  if (daemon::daemonRunning)
+  if (job::daemonRunning)
     notify(connection, L"FUNCTION: SETTITLE ", title);
   else
     thread_local_current_stdout()->printf(L"Title was set to \"%s\"\n", title.c_str());
 }
 
 bool SetProgress(win32::simple_socket& connection, float percent) {
-  if (daemon::daemonRunning) {
+  if (job::daemonRunning) {
     host::drain_messages();
     send_dropping_failures(connection, "FUNCTION: PROGRESS " + format_number(percent));
   }

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "daemon/session.h"
 #include "host/maxscript_runtime.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
 #include "transport/messages.h"
 #include "transport/number_format.h"
 #include "transport/text.h"
@@ -47,12 +47,12 @@ std::string narrow_key(const std::wstring& key) { return to_string(key); }
 }  // namespace
 
 Value* GetSubmitInfoEntry(win32::simple_socket& connection, const std::wstring& key) {
-  if (!daemon::daemonRunning) return &undefined;
+  if (!job::daemonRunning) return &undefined;
   return string_or_undefined(ask(connection, L"GetSubmitInfoEntry", "FUNCTION: GETSUBMITINFOENTRY " + narrow_key(key)));
 }
 
 int GetSubmitInfoEntryElementCount(win32::simple_socket& connection, const std::wstring& key) {
-  if (!daemon::daemonRunning) return 0;
+  if (!job::daemonRunning) return 0;
   const std::optional<std::wstring> value =
       ask(connection, L"GetSubmitInfoEntryElementCount", "FUNCTION: GETSUBMITINFOENTRYELEMENTCOUNT " + narrow_key(key));
   if (!value) return 0;
@@ -65,19 +65,19 @@ int GetSubmitInfoEntryElementCount(win32::simple_socket& connection, const std::
 }
 
 Value* GetSubmitInfoEntryElement(win32::simple_socket& connection, int index, const std::wstring& key) {
-  if (!daemon::daemonRunning) return &undefined;
+  if (!job::daemonRunning) return &undefined;
   return string_or_undefined(
       ask(connection, L"GetSubmitInfoEntryElement",
           "FUNCTION: GETSUBMITINFOENTRYELEMENT " + format_number(std::int32_t{index}) + "," + narrow_key(key)));
 }
 
 Value* GetJobInfoEntry(win32::simple_socket& connection, const std::wstring& key) {
-  if (!daemon::daemonRunning) return &undefined;
+  if (!job::daemonRunning) return &undefined;
   return string_or_undefined(ask(connection, L"GetJobInfoEntry", "FUNCTION: GETJOBINFOENTRY " + narrow_key(key)));
 }
 
 Value* GetAuxFilename(win32::simple_socket& connection, int index) {
-  if (!daemon::daemonRunning) return &undefined;
+  if (!job::daemonRunning) return &undefined;
   return string_or_undefined(
       ask(connection, L"GetAuxFilename", "FUNCTION: GETAUXFILE " + format_number(std::int32_t{index})));
 }
@@ -87,7 +87,7 @@ Value* GetPathMappedFilename(win32::simple_socket& connection, const std::wstrin
       ask(connection, L"GetPathMappedFilename", L"FUNCTION: GETPATHMAPPEDFILENAME " + inputFilename));
 }
 
-Value* GetOutputFilename(const daemon::JobState& state, int index) {
+Value* GetOutputFilename(const job::JobState& state, int index) {
   host::drain_messages();
   if (index < 0 || static_cast<std::size_t>(index) >= state.writtenOutputFiles.size()) return &undefined;
   return new String(state.writtenOutputFiles[static_cast<std::size_t>(index)]);

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "transport/simple_socket.h"
 
 class Value;
@@ -30,6 +30,6 @@ Value* GetAuxFilename(win32::simple_socket& connection, int index);
 Value* GetPathMappedFilename(win32::simple_socket& connection, const std::wstring& inputFilename);
 
 // The index-th output file written for the current frame, or `undefined`. Local only.
-Value* GetOutputFilename(const daemon::JobState& state, int index);
+Value* GetOutputFilename(const job::JobState& state, int index);
 
 }  // namespace paravelle::script

@@ -3,18 +3,18 @@
 // state (after servicing the host's queue); otherwise the frame at the time slider, -1
 // for the task, and `undefined` for the texts.
 
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 
 class Value;
 
 namespace paravelle::script {
 
-int CurrentFrame(const daemon::JobState& state);
-int CurrentTask(const daemon::JobState& state);
-Value* SceneFileName(const daemon::JobState& state);
-Value* SceneFilePath(const daemon::JobState& state);
-Value* JobsDataFolder(const daemon::JobState& state);
-Value* PluginsFolder(const daemon::JobState& state);
-Value* TempFolder(const daemon::JobState& state);
+int CurrentFrame(const job::JobState& state);
+int CurrentTask(const job::JobState& state);
+Value* SceneFileName(const job::JobState& state);
+Value* SceneFilePath(const job::JobState& state);
+Value* JobsDataFolder(const job::JobState& state);
+Value* PluginsFolder(const job::JobState& state);
+Value* TempFolder(const job::JobState& state);
 
 }  // namespace paravelle::script

@@ -1,7 +1,8 @@
 #include "script/paravelle_interface.h"
 
-#include "daemon/plugin_statics.h"
 #include "daemon/session.h"
+#include "job/farm_connection.h"
+#include "job/job_state.h"
 #include "script/debug_functions.h"
 #include "script/farm_notifications.h"
 #include "script/farm_requests.h"
@@ -9,12 +10,12 @@
 
 namespace paravelle::script {
 
-using daemon::farmConnection;
-using daemon::jobState;
+using job::farm_connection;
+using job::job_state;
 
 ParavelleInterface::ParavelleInterface() {
   using T = ParavelleInterface;
-  max3d::fpwrapper::FFCreateDescriptor c(this, interface_id, interface_name, nullptr);
+  max3d::fpwrapper::FFCreateDescriptor c(this, kInterfaceId, kInterfaceName, nullptr);
   c.function(&T::Debug_StartJob, L"Debug_StartJob", L"fileName", L"cameraName");
   c.function(&T::Debug_EndJob, L"Debug_EndJob");
   c.function(&T::Debug_RenderFrame, L"Debug_RenderFrame", L"frameIndex");
@@ -41,43 +42,43 @@ ParavelleInterface::ParavelleInterface() {
 }
 
 bool ParavelleInterface::Debug_StartJob(const std::wstring& fileName, const std::wstring& cameraName) {
-  return DebugStartJob(jobState, fileName, cameraName);
+  return DebugStartJob(job_state, fileName, cameraName);
 }
-bool ParavelleInterface::Debug_EndJob() { return DebugEndJob(jobState); }
-bool ParavelleInterface::Debug_RenderFrame(int frameIndex) { return DebugRenderFrame(jobState, frameIndex); }
+bool ParavelleInterface::Debug_EndJob() { return DebugEndJob(job_state); }
+bool ParavelleInterface::Debug_RenderFrame(int frameIndex) { return DebugRenderFrame(job_state, frameIndex); }
 
-void ParavelleInterface::SetTitle(const std::wstring& title) { script::SetTitle(farmConnection, title); }
-bool ParavelleInterface::SetProgress(float percent) { return script::SetProgress(farmConnection, percent); }
+void ParavelleInterface::SetTitle(const std::wstring& title) { script::SetTitle(farm_connection, title); }
+bool ParavelleInterface::SetProgress(float percent) { return script::SetProgress(farm_connection, percent); }
 void ParavelleInterface::FailRender(const std::wstring& message) { script::FailRender(message); }
 
 Value* ParavelleInterface::GetSubmitInfoEntry(const std::wstring& key) {
-  return script::GetSubmitInfoEntry(farmConnection, key);
+  return script::GetSubmitInfoEntry(farm_connection, key);
 }
 int ParavelleInterface::GetSubmitInfoEntryElementCount(const std::wstring& key) {
-  return script::GetSubmitInfoEntryElementCount(farmConnection, key);
+  return script::GetSubmitInfoEntryElementCount(farm_connection, key);
 }
 Value* ParavelleInterface::GetSubmitInfoEntryElement(int index, const std::wstring& key) {
-  return script::GetSubmitInfoEntryElement(farmConnection, index, key);
+  return script::GetSubmitInfoEntryElement(farm_connection, index, key);
 }
 Value* ParavelleInterface::GetJobInfoEntry(const std::wstring& key) {
-  return script::GetJobInfoEntry(farmConnection, key);
+  return script::GetJobInfoEntry(farm_connection, key);
 }
-Value* ParavelleInterface::GetAuxFilename(int index) { return script::GetAuxFilename(farmConnection, index); }
-Value* ParavelleInterface::GetOutputFilename(int index) { return script::GetOutputFilename(jobState, index); }
+Value* ParavelleInterface::GetAuxFilename(int index) { return script::GetAuxFilename(farm_connection, index); }
+Value* ParavelleInterface::GetOutputFilename(int index) { return script::GetOutputFilename(job_state, index); }
 Value* ParavelleInterface::GetPathMappedFilename(const std::wstring& inputFilename) {
-  return script::GetPathMappedFilename(farmConnection, inputFilename);
+  return script::GetPathMappedFilename(farm_connection, inputFilename);
 }
 
-int ParavelleInterface::CurrentFrame() { return script::CurrentFrame(jobState); }
-int ParavelleInterface::CurrentTask() { return script::CurrentTask(jobState); }
-Value* ParavelleInterface::SceneFileName() { return script::SceneFileName(jobState); }
-Value* ParavelleInterface::SceneFilePath() { return script::SceneFilePath(jobState); }
-Value* ParavelleInterface::JobsDataFolder() { return script::JobsDataFolder(jobState); }
-Value* ParavelleInterface::PluginsFolder() { return script::PluginsFolder(jobState); }
-Value* ParavelleInterface::TempFolder() { return script::TempFolder(jobState); }
+int ParavelleInterface::CurrentFrame() { return script::CurrentFrame(job_state); }
+int ParavelleInterface::CurrentTask() { return script::CurrentTask(job_state); }
+Value* ParavelleInterface::SceneFileName() { return script::SceneFileName(job_state); }
+Value* ParavelleInterface::SceneFilePath() { return script::SceneFilePath(job_state); }
+Value* ParavelleInterface::JobsDataFolder() { return script::JobsDataFolder(job_state); }
+Value* ParavelleInterface::PluginsFolder() { return script::PluginsFolder(job_state); }
+Value* ParavelleInterface::TempFolder() { return script::TempFolder(job_state); }
 
-void ParavelleInterface::LogMessage(const std::wstring& message) { script::LogMessage(farmConnection, message); }
-void ParavelleInterface::WarnMessage(const std::wstring& message) { script::WarnMessage(farmConnection, message); }
+void ParavelleInterface::LogMessage(const std::wstring& message) { script::LogMessage(farm_connection, message); }
+void ParavelleInterface::WarnMessage(const std::wstring& message) { script::WarnMessage(farm_connection, message); }
 
 bool ParavelleInterface::RunParavelleDaemon(int portNumber, const std::wstring& token) {
   return daemon::RunParavelleDaemon(portNumber, token);

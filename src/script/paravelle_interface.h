@@ -15,8 +15,8 @@ namespace paravelle::script {
 
 class ParavelleInterface : public max3d::fpwrapper::FFStaticInterface<ParavelleInterface, 4> {
  public:
-  static constexpr Interface_ID interface_id{0x83928748, 0xA38F941E};
-  static constexpr const wchar_t* interface_name = L"TaskmereUtil";
+  static constexpr Interface_ID kInterfaceId{0x83928748, 0xA38F941E};
+  static constexpr const wchar_t* kInterfaceName = L"TaskmereUtil";
 
   // Publishes the functions and properties below, ids 0 to 22 in declaration order.
   ParavelleInterface();
@@ -50,6 +50,6 @@ class ParavelleInterface : public max3d::fpwrapper::FFStaticInterface<ParavelleI
 };
 
 // The library's one instance, defined with its other static objects.
-extern ParavelleInterface paravelleInterface;
+extern ParavelleInterface paravelle_interface;
 
 }  // namespace paravelle::script

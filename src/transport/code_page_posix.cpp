@@ -12,8 +12,8 @@
 namespace paravelle {
 namespace {
 
-constexpr unsigned error_invalid_parameter = 87;
-constexpr char default_character = '?';
+constexpr unsigned kErrorInvalidParameter = 87;
+constexpr char kDefaultCharacter = '?';
 
 // Windows-1252 bytes 0x80-0x9F; the five bytes the code page leaves undefined map to
 // the C1 control of the same value, as the system converter does.
@@ -31,7 +31,7 @@ char unit_to_cp1252(char32_t code_point) {
   if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF)) return static_cast<char>(code_point);
   for (std::size_t i = 0; i < cp1252_high.size(); ++i)
     if (cp1252_high[i] == code_point) return static_cast<char>(0x80 + i);
-  return default_character;
+  return kDefaultCharacter;
 }
 
 bool is_high_surrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -43,12 +43,12 @@ std::string wide_to_cp1252(const std::wstring& text) {
   narrow.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (is_high_surrogate(text[i]) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
-      narrow.push_back(default_character);
+      narrow.push_back(kDefaultCharacter);
       ++i;
     } else {
       // A 32-bit unit above U+FFFF is a character the code page lacks, not its low 16 bits.
       const auto unit = static_cast<std::uint32_t>(text[i]);
-      narrow.push_back(unit > 0xFFFF ? default_character : unit_to_cp1252(unit));
+      narrow.push_back(unit > 0xFFFF ? kDefaultCharacter : unit_to_cp1252(unit));
     }
   }
   return narrow;
@@ -95,7 +95,7 @@ std::wstring utf8_to_wide_lenient(const std::string& bytes) {
 // The text quotes the number the system's converter gives for a code page it does not
 // know; the code says the same in this system's terms.
 [[noreturn]] void raise_conversion_error(const char* converter) {
-  throw conversion_error(std::string(converter) + " Error code: " + std::to_string(error_invalid_parameter),
+  throw conversion_error(std::string(converter) + " Error code: " + std::to_string(kErrorInvalidParameter),
                          std::make_error_code(std::errc::invalid_argument));
 }
 
@@ -106,9 +106,9 @@ std::string convert_wide_string_to_multibyte(const wchar_t* text, unsigned code_
   if (!text) return {};
   const std::wstring whole(text);
   switch (code_page) {
-    case code_page_ansi:
+    case kCodePageAnsi:
     case 1252: return wide_to_cp1252(whole);
-    case code_page_utf8: return wide_to_utf8_lenient(whole);
+    case kCodePageUtf8: return wide_to_utf8_lenient(whole);
     default:
       if (fallback) return *fallback;
       raise_conversion_error("convert_wide_string_to_multibyte");
@@ -120,14 +120,14 @@ std::wstring convert_multibyte_to_wide_string(const char* text, unsigned code_pa
   if (!text) return {};
   const std::string whole(text);
   switch (code_page) {
-    case code_page_ansi:
+    case kCodePageAnsi:
     case 1252: {
       std::wstring wide;
       wide.reserve(whole.size());
       for (char c : whole) wide.push_back(cp1252_to_unit(static_cast<unsigned char>(c)));
       return wide;
     }
-    case code_page_utf8: return utf8_to_wide_lenient(whole);
+    case kCodePageUtf8: return utf8_to_wide_lenient(whole);
     default:
       if (fallback) return *fallback;
       raise_conversion_error("convert_multibyte_to_wide_string");

@@ -12,25 +12,25 @@
 namespace paravelle {
 namespace {
 
-std::atomic<int> configured_timeout_ms{farm_timeout_from(std::getenv(farm_timeout_variable))};
+std::atomic<int> configured_timeout_ms{farm_timeout_from(std::getenv(kFarmTimeoutVariable))};
 
 // The prefix is ASCII, so comparing bytes is comparing characters, and only the value
 // after it is decoded: a 60 KB answer is converted once and never moved.
 std::optional<std::wstring> success_value(std::string_view bytes) {
-  constexpr std::string_view prefix = "SUCCESS: ";
-  if (!bytes.starts_with(prefix)) {
+  constexpr std::string_view kPrefix = "SUCCESS: ";
+  if (!bytes.starts_with(kPrefix)) {
     from_utf8(bytes);  // a malformed answer raises, whatever it says
     return std::nullopt;
   }
-  return from_utf8(bytes.substr(prefix.size()));
+  return from_utf8(bytes.substr(kPrefix.size()));
 }
 
 }  // namespace
 
 std::string fit_to_frame(std::string bytes) {
-  if (bytes.size() <= max_message_size) return bytes;
+  if (bytes.size() <= kMaxMessageSize) return bytes;
   const std::string note = "... [cut: the message has " + std::to_string(bytes.size()) + " bytes]";
-  std::size_t kept = max_message_size - note.size();
+  std::size_t kept = kMaxMessageSize - note.size();
   // Back to the first byte of a character, so the cut never splits one.
   while (kept > 0 && (static_cast<unsigned char>(bytes[kept]) & 0xC0) == 0x80) --kept;
   bytes.resize(kept);
@@ -38,12 +38,12 @@ std::string fit_to_frame(std::string bytes) {
 }
 
 int farm_timeout_from(const char* value) {
-  if (value == nullptr) return default_farm_timeout_ms;
+  if (value == nullptr) return kDefaultFarmTimeoutMs;
   const char* const end = value + std::strlen(value);
   int milliseconds = 0;
   const auto [stop, error] = std::from_chars(value, end, milliseconds);
-  if (error != std::errc() || stop != end || milliseconds < 1 || milliseconds > default_farm_timeout_ms)
-    return default_farm_timeout_ms;
+  if (error != std::errc() || stop != end || milliseconds < 1 || milliseconds > kDefaultFarmTimeoutMs)
+    return kDefaultFarmTimeoutMs;
   return milliseconds;
 }
 

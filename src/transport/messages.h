@@ -13,8 +13,8 @@ namespace paravelle {
 // How long every wait for the farm lasts: two minutes, unless the environment variable
 // PARAVELLE_FARM_TIMEOUT_MS holds a whole number of milliseconds from 1 to 120000 when
 // the library is loaded (what a test of a silent worker needs; any other value is ignored).
-constexpr int default_farm_timeout_ms = 120000;
-constexpr char farm_timeout_variable[] = "PARAVELLE_FARM_TIMEOUT_MS";
+constexpr int kDefaultFarmTimeoutMs = 120000;
+constexpr char kFarmTimeoutVariable[] = "PARAVELLE_FARM_TIMEOUT_MS";
 int farm_timeout_ms();
 // The time-out a value of PARAVELLE_FARM_TIMEOUT_MS asks for, or the default when it is
 // missing, not a whole number, or outside 1..120000.
@@ -23,7 +23,7 @@ int farm_timeout_from(const char* value);
 void set_farm_timeout_ms(int timeout_ms);
 
 // The most bytes one message may take: a frame of 100000 bytes, header included.
-constexpr std::size_t max_message_size = win32::max_send_frame_size - win32::frame_header_size;
+constexpr std::size_t kMaxMessageSize = win32::max_send_frame_size - win32::frame_header_size;
 
 // A message's UTF-8 bytes as one frame carries them: unchanged when they fit; otherwise cut
 // at a character boundary and ended with a note that says so and how long the whole was.

@@ -98,7 +98,7 @@ class simple_socket {
   socket_handle native_handle() const { return connection_; }
 
  private:
-  // The system calls, one file per platform.
+  // One readiness wait until `expiry` on the tick counter; raises the time-out error.
   void wait_for_data(std::uint32_t expiry);
   // One recv of at most `count` bytes; a failure or the peer's close disconnects and throws.
   // Without `block`, 0 when nothing has arrived (the caller waits, with its time-out, and
@@ -107,7 +107,6 @@ class simple_socket {
   // Writes the header and then the payload, without joining them first; the whole frame is
   // out when it returns.
   void send_frame(const char (&header)[frame_header_size], std::string_view payload);
-  static void close_handle(socket_handle& handle);
 
   // Reads until the message in progress has `size` bytes (header included).
   void fill_pending(std::size_t size, bool use_expiry, std::uint32_t expiry);

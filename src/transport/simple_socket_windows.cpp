@@ -1,153 +1,121 @@
-// Winsock implementation of the farm connection; the POSIX one is its twin.
-
-#include "transport/simple_socket.h"
+// The Winsock calls; simple_socket.cpp makes the socket out of them.
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
 
-#include "host/platform.h"
+#include "transport/simple_socket.h"
+#include "transport/socket_calls.h"
 
 #ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
 #endif
 
-namespace paravelle::win32 {
+namespace paravelle::win32::socket_calls {
 namespace {
 
-constexpr int max_recv_chunk = 4194304;
+SOCKET native(socket_handle handle) { return static_cast<SOCKET>(handle); }
 
-// A failed socket call: the text quotes Winsock's error number, the exception keeps it.
-simple_socket_error system_failure(const char* text, int error = ::WSAGetLastError()) {
-  return simple_socket_error(text + std::to_string(error), std::error_code(error, std::system_category()));
-}
+timeval as_timeval(int timeout_ms) { return timeval{timeout_ms / 1000, (timeout_ms % 1000) * 1000}; }
 
-// Time-outs run on the host's tick counter, as on every platform, so that tests can move
-// it to the wrap.
-timeval time_left(std::uint32_t expiry) {
-  auto remaining = static_cast<std::int32_t>(expiry - host::tick_count());
-  if (remaining < 0) remaining = 0;
-  return timeval{static_cast<long>(remaining / 1000), static_cast<long>((remaining % 1000) * 1000)};
+// Waits on the one socket: > 0 when it is ready, 0 when the time is up, SOCKET_ERROR.
+int select_one(socket_handle handle, bool for_writing, timeval* timeout) {
+  fd_set ready;
+  FD_ZERO(&ready);
+  FD_SET(native(handle), &ready);
+  if (!for_writing) return ::select(0, &ready, nullptr, nullptr, timeout);
+  // A connect that fails in the background is reported among the exceptional sockets.
+  fd_set failed;
+  FD_ZERO(&failed);
+  FD_SET(native(handle), &failed);
+  return ::select(0, nullptr, &ready, &failed, timeout);
 }
 
 }  // namespace
 
-simple_socket::simple_socket() {
+void start_up() {
   WSADATA data;
   if (::WSAStartup(0x0202, &data) != 0) throw simple_socket_error("WSAStartup: failed");
 }
 
-simple_socket::~simple_socket() {
-  disconnect(true);
-  ::WSACleanup();
+void clean_up() { ::WSACleanup(); }
+
+int last_error() { return ::WSAGetLastError(); }
+
+bool interrupted(int error) { return error == WSAEINTR; }
+
+socket_handle open_stream() {
+  const SOCKET created = ::socket(AF_INET, SOCK_STREAM, 0);
+  return created == INVALID_SOCKET ? invalid_socket_handle : static_cast<socket_handle>(created);
 }
 
-void simple_socket::close_handle(socket_handle& handle) {
-  if (handle == invalid_socket_handle) return;
-  ::shutdown(static_cast<SOCKET>(handle), SD_BOTH);
-  ::closesocket(static_cast<SOCKET>(handle));
-  handle = invalid_socket_handle;
+bool parse_ipv4(const std::string& address, std::uint32_t& parsed) {
+  parsed = ::inet_addr(address.c_str());
+  return parsed != INADDR_NONE;
 }
 
-void simple_socket::disconnect(bool close_listener) {
-  forget_pending();
-  // Closed while a renderer thread sends, the handle could already name another socket
-  // when its send is made.
-  const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
-  close_handle(connection_);
-  if (close_listener) close_handle(listener_);
-}
-
-void simple_socket::connect(const std::string& address, unsigned port, int protocol_id) {
-  if (connection_ != invalid_socket_handle) throw simple_socket_error("simple_socket::connect: Already connected.");
-  if (listener_ != invalid_socket_handle)
-    throw simple_socket_error("simple_socket::connect: Already listening for a connection.");
-
+int connect(socket_handle handle, std::uint32_t address, std::uint16_t port) {
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
-  peer.sin_port = ::htons(static_cast<u_short>(port % 65536));
-  peer.sin_addr.s_addr = ::inet_addr(address.c_str());
-  if (peer.sin_addr.s_addr == INADDR_NONE)
-    throw simple_socket_error("simple_socket::connect: Invalid IP address specified, " + address);
-  if (protocol_id != protocol_tcp) throw simple_socket_error("socket: Invalid protocol id");
+  peer.sin_port = ::htons(port);
+  peer.sin_addr.s_addr = address;
+  if (::connect(native(handle), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != SOCKET_ERROR) return 0;
+  return ::WSAGetLastError();
+}
 
-  const SOCKET created = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (created == INVALID_SOCKET)
-    throw simple_socket_error("socket: Failed to create tcp/ip socket.",
-                              std::error_code(::WSAGetLastError(), std::system_category()));
-  {
-    const std::lock_guard<std::mutex> no_frame_in_flight(send_mutex_);
-    connection_ = static_cast<socket_handle>(created);
-  }
-  if (::connect(created, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR) {
-    const int error = ::WSAGetLastError();
-    disconnect(true);
-    throw simple_socket_could_not_connect_error("connect: Failed to connect to server at port " + std::to_string(port),
-                                                std::error_code(error, std::system_category()));
-  }
-  // Small frames in a row must not wait for the worker's delayed acknowledgement.
+int wait_until_connected(socket_handle handle) {
+  return select_one(handle, true, nullptr) == SOCKET_ERROR ? ::WSAGetLastError() : 0;
+}
+
+int connect_outcome(socket_handle handle) {
+  int error = 0;
+  int length = sizeof error;
+  if (::getsockopt(native(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == SOCKET_ERROR)
+    return ::WSAGetLastError();
+  return error;
+}
+
+void set_no_delay(socket_handle handle) {
   const BOOL on = TRUE;
-  ::setsockopt(created, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  ::setsockopt(native(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-// A partial send would leave half a frame on the wire; keep going until it is all out.
-void simple_socket::send_frame(const char (&header)[frame_header_size], std::string_view payload) {
-  WSABUF parts[2] = {{static_cast<ULONG>(frame_header_size), const_cast<char*>(header)},
-                     {static_cast<ULONG>(payload.size()), const_cast<char*>(payload.data())}};
-  WSABUF* next = parts;
-  DWORD left = 2;
-  while (left > 0) {
-    DWORD sent = 0;
-    if (::WSASend(static_cast<SOCKET>(connection_), next, left, &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
-      if (::WSAGetLastError() == WSAEINTR) continue;
-      throw system_failure("send: error trying to send data: WSAError code ");
-    }
-    if (sent == 0) throw simple_socket_error("send: failed to send the entire message.");
-    while (left > 0 && sent >= next->len) {
-      sent -= next->len;
-      ++next;
-      --left;
-    }
-    if (left > 0) {
-      next->buf += sent;
-      next->len -= sent;
-    }
-  }
+void close(socket_handle handle) {
+  ::shutdown(native(handle), SD_BOTH);
+  ::closesocket(native(handle));
 }
 
-void simple_socket::wait_for_data(std::uint32_t expiry) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(static_cast<SOCKET>(connection_), &readable);
-  timeval left = time_left(expiry);
-  const int ready = ::select(0, &readable, nullptr, nullptr, &left);
-  if (ready == SOCKET_ERROR) throw system_failure("select: Operation on socket failed: WSAError code ");
-  if (!FD_ISSET(static_cast<SOCKET>(connection_), &readable))
-    throw simple_socket_timeout_error("simple_socket: Timed out waiting for data.");
+std::ptrdiff_t send(socket_handle handle, const FramePart* parts, std::size_t count) {
+  WSABUF buffers[2];
+  count = std::min<std::size_t>(count, 2);
+  for (std::size_t i = 0; i < count; ++i)
+    buffers[i] = {static_cast<ULONG>(parts[i].size), const_cast<char*>(parts[i].data)};
+  DWORD sent = 0;
+  if (::WSASend(native(handle), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+    return kCallFailed;
+  return static_cast<std::ptrdiff_t>(sent);
 }
 
-std::size_t simple_socket::receive_some(char* buffer, std::size_t count, bool block) {
+std::ptrdiff_t receive(socket_handle handle, char* buffer, std::size_t count, bool block) {
   if (!block) {
     // Winsock has no per-call non-blocking receive: a select that does not wait says
     // whether one would block.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(static_cast<SOCKET>(connection_), &readable);
     timeval now{0, 0};
-    const int ready = ::select(0, &readable, nullptr, nullptr, &now);
-    if (ready == SOCKET_ERROR) throw system_failure("select: Operation on socket failed: WSAError code ");
-    if (ready == 0) return 0;
+    const int ready = select_one(handle, false, &now);
+    if (ready == SOCKET_ERROR) return kReadinessFailed;
+    if (ready == 0) return kNothingYet;
   }
-  const int wanted = static_cast<int>(std::min<std::size_t>(count, max_recv_chunk));
-  const int n = ::recv(static_cast<SOCKET>(connection_), buffer, wanted, 0);
-  if (n > 0) return static_cast<std::size_t>(n);
-  const int code = ::WSAGetLastError();
-  disconnect(true);
-  if (n == 0)
-    throw simple_socket_disconnect_error("simple_socket::receive: socket was disconnected while reading data.");
-  throw system_failure("recv: socket error trying to receive data: WSAError code ", code);
+  const int n = ::recv(native(handle), buffer, static_cast<int>(std::min<std::size_t>(count, INT_MAX)), 0);
+  return n == SOCKET_ERROR ? kCallFailed : n;
 }
 
-}  // namespace paravelle::win32
+int wait_readable(socket_handle handle, int timeout_ms) {
+  timeval left = as_timeval(timeout_ms);
+  const int ready = select_one(handle, false, &left);
+  return ready == SOCKET_ERROR ? kCallFailed : ready;
+}
+
+}  // namespace paravelle::win32::socket_calls

@@ -163,28 +163,28 @@ std::size_t copy_ascii_run(const unsigned char* in, std::size_t count, wchar_t* 
 template <class Unit>
 class staged_output {
  public:
-  static constexpr std::size_t capacity = 4096 / sizeof(Unit) * 2;
+  static constexpr std::size_t kCapacity = 4096 / sizeof(Unit) * 2;
 
   explicit staged_output(std::basic_string<Unit>& result) : result_(result) {}
   Unit* start() { return buffer_; }
   // Where `count` units may be written, from `cursor` on or after a flush.
   Unit* room_for(std::size_t count, Unit* cursor) {
-    if (cursor + count <= buffer_ + capacity) return cursor;
+    if (cursor + count <= buffer_ + kCapacity) return cursor;
     finish(cursor);
     return buffer_;
   }
-  std::size_t space(const Unit* cursor) const { return static_cast<std::size_t>(buffer_ + capacity - cursor); }
+  std::size_t space(const Unit* cursor) const { return static_cast<std::size_t>(buffer_ + kCapacity - cursor); }
   void finish(const Unit* cursor) { result_.append(buffer_, static_cast<std::size_t>(cursor - buffer_)); }
 
  private:
   std::basic_string<Unit>& result_;
   // On a cache line's start: wide stores that straddle two lines cost twice.
-  alignas(64) Unit buffer_[capacity];
+  alignas(64) Unit buffer_[kCapacity];
 };
 
 // Every pass of the conversions below first makes room for a whole block, so that each
 // copies something or converts one character.
-constexpr std::size_t min_room = 64;
+constexpr std::size_t kMinRoom = 64;
 
 bool is_lead_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trail_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -262,7 +262,7 @@ std::string to_utf8(const std::wstring& text) {
   staged_output<char> staged(bytes);
   char* out = staged.start();
   for (std::size_t i = 0; i < size;) {
-    out = staged.room_for(min_room, out);
+    out = staged.room_for(kMinRoom, out);
     const std::size_t copied = copy_ascii_run(units + i, std::min(size - i, staged.space(out)), out);
     i += copied;
     out += copied;
@@ -284,7 +284,7 @@ std::wstring from_utf8(std::string_view bytes) {
   staged_output<wchar_t> staged(text);
   wchar_t* out = staged.start();
   for (std::size_t i = 0; i < size;) {
-    out = staged.room_for(min_room, out);
+    out = staged.room_for(kMinRoom, out);
     const std::size_t copied = copy_ascii_run(in + i, std::min(size - i, staged.space(out)), out);
     i += copied;
     out += copied;
@@ -304,11 +304,11 @@ std::wstring from_utf8(std::string_view bytes) {
 }
 
 std::string to_string(const std::wstring& text) {
-  return convert_wide_string_to_multibyte(text.c_str(), code_page_ansi, std::string("<error:to_string>"));
+  return convert_wide_string_to_multibyte(text.c_str(), kCodePageAnsi, std::string("<error:to_string>"));
 }
 
 std::wstring to_wstring(const std::string& text) {
-  return convert_multibyte_to_wide_string(text.c_str(), code_page_ansi, std::wstring(L"<error:to_wstring>"));
+  return convert_multibyte_to_wide_string(text.c_str(), kCodePageAnsi, std::wstring(L"<error:to_wstring>"));
 }
 
 }  // namespace paravelle

@@ -11,8 +11,8 @@
 namespace paravelle {
 
 // The ANSI code page (Windows-1252 where the system has no ANSI code page of its own).
-constexpr unsigned code_page_ansi = 0;
-constexpr unsigned code_page_utf8 = 65001;
+constexpr unsigned kCodePageAnsi = 0;
+constexpr unsigned kCodePageUtf8 = 65001;
 
 // Raise utfcpp's exceptions on malformed input (the same classes, for the same inputs, as
 // its checked converters); never substitute characters. Where wide text has 32-bit units,

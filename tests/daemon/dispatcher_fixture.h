@@ -8,24 +8,26 @@
 #include <vector>
 
 #include "daemon/dispatcher.h"
-#include "daemon/job_state.h"
+#include "job/job_state.h"
 #include "support/log_capture.h"
-#include "transport/text.h"
 #include "transport/simple_socket.h"
+#include "transport/text.h"
 
 namespace paravelle::daemon {
+
+using Replies = std::vector<std::string>;
 
 // The replies in order, as UTF-8 like the farm reads them.
 class RecordedReplies final : public CommandReplies {
  public:
   void send(const std::wstring& text) override { texts.push_back(to_utf8(text)); }
-  std::vector<std::string> texts;
+  Replies texts;
 };
 
 class DispatcherTest : public ::testing::Test {
  protected:
   // Dispatches one command and returns every reply it sent.
-  std::vector<std::string> dispatch(const std::wstring& command) {
+  Replies dispatch(const std::wstring& command) {
     replies.texts.clear();
     DispatchCommand(state, command, replies, connection);
     return replies.texts;
@@ -34,7 +36,7 @@ class DispatcherTest : public ::testing::Test {
   testing::LogCapture log;
   RecordedReplies replies;
   win32::simple_socket connection;
-  JobState state;
+  job::JobState state;
 };
 
 }  // namespace paravelle::daemon

@@ -1,49 +1,109 @@
-#include "daemon/session.h"
+// A daemon session and its job commands as the farm sees them: the handshake, the replies in
+// order, the pauses after errors, the failures that end a session and what the worker hears
+// of them, and the node serving on after every failure it survives.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <future>
-#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "daemon/build_stamp.h"
-#include "host/maxscript.h"
+#include <fstream>
+#include <future>
+
+#include "daemon/session.h"
+#include "dispatcher_fixture.h"
 #include "host/platform.h"
+#include "job/farm_connection.h"
+#include "host/standalone/bitmaps.h"
+#include "host/standalone/standalone_interface.h"
+#include "support/job_scenes.h"
+#include "support/sanitizers.h"
+#include "worker/farm_worker.h"
+#include "host/maxscript.h"
 #include "support/log_capture.h"
 #include "transport/messages.h"
-#include "worker/farm_worker.h"
 
 namespace paravelle::daemon {
 namespace {
 
+using job::JobState;
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+// The host at its start-up state, and the pauses after error replies recorded instead of slept.
+class HostReset {
+ public:
+  HostReset() {
+    host::standalone::standalone_interface().reset();
+    host::set_sleep_function([this](std::uint32_t ms) { pauses.push_back(ms); });
+  }
+  ~HostReset() {
+    host::set_sleep_function({});
+    host::standalone::standalone_interface().reset();
+  }
+  std::vector<std::uint32_t> pauses;
+};
+
+class JobCommands : public DispatcherTest {
+ protected:
+  // The scene file as the farm sends it: forward slashes.
+  std::wstring scene(const nlohmann::json& content, const std::string& name = "scene.json") {
+    return testing::wide(testing::write_scene(folder.path(), name, content));
+  }
+  HostReset host;
+  testing::TempFolder folder;
+};
+
+// Faults in host calls that no inner trap covers reach the job command's own trap: the
+// error reply carries the trap's text and the crash report, and the session goes on.
+TEST_F(JobCommands, AMachineFaultInAJobStepIsReportedWithItsCrashReport) {
+  PARAVELLE_SKIP_UNLESS_MACHINE_FAULTS_TRAPPED();
+  nlohmann::json faulty = testing::small_job_scene();
+  faulty["faults"] = {{{"when", "viewport"}, {"kind", "write"}}};
+  Replies replies = dispatch(L"StartJob," + scene(faulty) + L",");
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_THAT(replies[0], StartsWith("ERROR: Trapped SEH Exception in StartJob(): Access Violation\nProcess:  "));
+  EXPECT_EQ(replies[0].substr(replies[0].find('\n') + 1), state.lastCrashReport);
+  EXPECT_EQ(replies[1], "SUCCESS Scene loaded successfully");
+  EXPECT_FALSE(state.jobRunning);
+
+  faulty["faults"] = {{{"when", "flush"}, {"kind", "divide_by_zero"}}};
+  EXPECT_THAT(dispatch(L"StartJob," + scene(faulty, "flush.json") + L",Cam"),
+              ElementsAre("SUCCESS Scene loaded successfully"));
+  replies = dispatch(L"EndJob");
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_THAT(replies[0], StartsWith("ERROR: Trapped SEH Exception in EndJob(): Integer Divide By Zero\nProcess:  "));
+  EXPECT_EQ(replies[1], "SUCCESS");
+  EXPECT_TRUE(state.jobRunning) << "the job did not end: EndJob may be tried again";
+}
+
 using ::testing::HasSubstr;
 
-constexpr int wait_ms = 5000;
+constexpr int wait_ms = 5000 * testing::sanitizer_slowdown;
 
-// A daemon session on its own thread against a worker driven by the test.
 class DaemonSession : public ::testing::Test {
  protected:
   void start(const std::wstring& token = L"token-1") {
     std::promise<std::uint32_t> thread_id;
-    std::future<std::uint32_t> session_thread_id = thread_id.get_future();
     result = std::async(std::launch::async, [this, token, &thread_id] {
       thread_id.set_value(host::current_thread_id());
       return RunParavelleDaemon(state, connection, worker.port(), token);
     });
-    session_thread = session_thread_id.get();
+    session_thread = thread_id.get_future().get();
     worker.accept(wait_ms);
   }
   void TearDown() override {
-    set_farm_timeout_ms(default_farm_timeout_ms);
+    set_farm_timeout_ms(kDefaultFarmTimeoutMs);
     worker.close();
     if (result.valid()) result.wait();
   }
-  std::string open() {
+  void open() {
     start();
     EXPECT_EQ(worker.receive_raw(wait_ms), "token-1");
-    return worker.handshake(wait_ms);
+    worker.handshake(wait_ms);
   }
-  bool session_result() { return result.get(); }
 
   testing::LogCapture log;
   JobState state;
@@ -53,100 +113,90 @@ class DaemonSession : public ::testing::Test {
   std::uint32_t session_thread = 0;  // host events for the session go to its queue
 };
 
-TEST_F(DaemonSession, SendsTheTokenFirstThenAnswersTheHandshakeWithItsBuildStamp) {
-  start(L"");
-  EXPECT_EQ(worker.receive_raw(wait_ms), "");
-  const std::string answer = worker.handshake(wait_ms);
-  EXPECT_EQ(answer, std::string("Paravelle ") + build_stamp());
-  EXPECT_TRUE(
-      std::regex_match(answer, std::regex("Paravelle [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} R")))
-      << answer;
-  worker.close();
-  EXPECT_TRUE(session_result());
-  const auto lines = log.lines();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_THAT(lines[0], ::testing::MatchesRegex("Thread: [0-9]+"));
-  EXPECT_EQ(lines[1], "running daemon...");
-  EXPECT_EQ(lines.back(), "Returning TRUE");
-  EXPECT_FALSE(daemonRunning);
+std::size_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-TEST_F(DaemonSession, AWrongHandshakeIsAnsweredAndEndsTheSession) {
-  for (const std::string word : {"TaskmereStartup ", "taskmerestartup"}) {
-    state = JobState();
-    win32::simple_socket fresh;
-    result = std::async(std::launch::async, [&] { return RunParavelleDaemon(state, fresh, worker.port(), L"t"); });
-    worker.accept(wait_ms);
-    worker.receive_raw(wait_ms);
-    EXPECT_EQ(worker.handshake(wait_ms, word),
-              std::string("Paravelle ") + build_stamp() + "   Incompatible plugin versions detected, exiting.");
-    EXPECT_EQ(worker.receive_raw(wait_ms),
-              "ERROR: Exception caught in 3ds max: Incorrect handshake with Taskmere plugin.");
-    EXPECT_FALSE(session_result());
-    EXPECT_TRUE(fresh.is_connected());  // the daemon never closes the connection itself
-    worker.close();
-  }
-  EXPECT_TRUE(log.contains_line("Exception: Incorrect handshake with Taskmere plugin."));
+// A frame that crashes the renderer costs the farm that task only: a thousand of them in
+// a row through a real session, then a good frame; nothing of the crashed frames stays behind.
+TEST(JobSession, TheNodeKeepsServingAfterAThousandCrashedFrames) {
+  PARAVELLE_SKIP_UNLESS_MACHINE_FAULTS_TRAPPED();
+  HostReset host;
+  testing::LogCapture log;
+  testing::TempFolder folder;
+  JobState state;
+  win32::simple_socket connection;
+  worker::FarmWorker farm;
+  auto session =
+      std::async(std::launch::async, [&] { return RunParavelleDaemon(state, connection, farm.port(), L"t"); });
+  farm.open_session(10000, "t");
+  const auto job = [&](const std::string& command) { return farm.job_command(command, 10000).replies(); };
+  nlohmann::json crashing = testing::small_job_scene();
+  crashing["faults"] = {{{"when", "render"}, {"frame", 7}, {"kind", "write"}}};
+  ASSERT_EQ(job("StartJob," + testing::write_scene(folder.path(), "shot.json", crashing) + ",Cam"),
+            Replies{"SUCCESS Scene loaded successfully"});
+  const auto crash = [&] {
+    const Replies replies = job("RenderTask,7");
+    return replies.size() == 3 && replies[0] == "STARTED" &&
+           replies[1].starts_with("ERROR: Trapped SEH Exception in CurRendererRenderFrame(): Access Violation\n"
+                                  "Process:  ") &&
+           replies[2] == "ERROR: Failed to save file.";
+  };
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(crash());  // the allocator settles
+  const std::int64_t bitmaps = host::standalone::live_bitmap_count();
+  const std::size_t memory = resident_bytes();
+  int crashed = 0;
+  for (int i = 0; i < 1000; ++i) crashed += crash() ? 1 : 0;
+  EXPECT_EQ(crashed, 1000);
+  EXPECT_EQ(host::standalone::live_bitmap_count(), bitmaps);
+  if (testing::active_sanitizer == nullptr)  // a sanitizer's memory, its quarantine among it, is not ours
+    EXPECT_LT(resident_bytes(), memory + 4 * 1024 * 1024) << "grew from " << memory;
+  EXPECT_EQ(job("RenderTask,1"), (Replies{"STARTED", "SUCCESS"}));
+  EXPECT_EQ(host.pauses, std::vector<std::uint32_t>(1050, 500));
+  farm.close();
+  EXPECT_TRUE(session.get());
 }
 
-TEST_F(DaemonSession, NoHandshakeWithinTheTimeOutEndsTheSession) {
-  set_farm_timeout_ms(100);
-  start();
-  worker.receive_raw(wait_ms);
-  EXPECT_EQ(worker.receive_raw(wait_ms),
-            "ERROR: Exception caught in 3ds max: simple_socket: Timed out waiting for header packet to arrive.");
-  EXPECT_FALSE(session_result());
-}
-
-TEST_F(DaemonSession, WaitsThroughSilenceAndDrainsTheHostQueueMeanwhile) {
-  set_farm_timeout_ms(50);
-  open();
-  const auto drains_before = host::drain_count();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_GE(host::drain_count(), drains_before + 2);
-  EXPECT_EQ(worker.command("FrameNumberBase,x", wait_ms).final_reply(),
-            "ERROR: FrameNumberBase: Parameter 1, \"x\", is not a valid value for frame number base.");
-  worker.close();
-  EXPECT_TRUE(session_result());
-}
-
-TEST_F(DaemonSession, LogsEachCommandItReceives) {
-  open();
-  worker.send_raw("TempFolder,C:/t");
-  EXPECT_TRUE(worker.silent_for(100));
-  worker.close();
-  EXPECT_TRUE(session_result());
-  EXPECT_THAT(log.text(), HasSubstr("\nGot command: TempFolder,C:/t\n\nCommand: TempFolder,C:/t\n"));
-  EXPECT_EQ(state.tempFolder, L"C:\\t");
-}
-
+// A command that cannot be read, or a failure that leaves a command, ends the session with
+// false and a report the worker still hears; the daemon never closes the connection itself.
 TEST_F(DaemonSession, FailuresThatEndTheSessionAreReportedToTheWorker) {
-  struct Case {
-    std::string bytes;
-    std::string reply;
+  testing::TempFolder folder;
+  const std::string fifo = folder.path() + "/fifo.ms";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string caught = "ERROR: Exception caught in 3ds max: ";
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"RenderTask,\xFF", {caught + "Invalid UTF-8"}},
+      {"TempFolder,C:\\farm", {caught + "unknown escape sequence"}},
+      {"ExecuteMaxScriptFile,/no/pre.ms,false,0,false",
+       {"STARTED", caught + "mxs::file_in() - Tried to execute a maxscript file which doesn't exist: \"/no/pre.ms\""}},
+      // Only regular files run: a FIFO would be waited on for ever.
+      {"ExecuteMaxScriptFile," + fifo + ",false,0,false",
+       {"STARTED",
+        caught + "mxs::file_in() - Tried to execute a maxscript file which is not a regular file: \"" + fifo + "\""}},
+      // A result without a text fails while the reply is built.
+      {"ExecuteStringScript,0,\"#(1, 2)\"",
+       {"STARTED", "ERROR: Maxscript exception:-- Runtime error: Unable to convert: #(1, 2) to type: String"}},
   };
-  const std::vector<Case> cases = {
-      {"RenderTask,\xFF", "ERROR: Exception caught in 3ds max: Invalid UTF-8"},
-      {"TempFolder,C:\\farm", "ERROR: Exception caught in 3ds max: unknown escape sequence"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [command, replies] : cases) {
     state = JobState();
     win32::simple_socket fresh;
     result = std::async(std::launch::async, [&] { return RunParavelleDaemon(state, fresh, worker.port(), L"t"); });
-    worker.accept(wait_ms);
-    worker.receive_raw(wait_ms);
-    worker.handshake(wait_ms);
-    worker.send_raw(c.bytes);
-    EXPECT_EQ(worker.receive_raw(wait_ms), c.reply);
-    EXPECT_FALSE(session_result());
+    worker.open_session(wait_ms, "t");
+    worker.send_raw(command);
+    for (const std::string& reply : replies) EXPECT_EQ(worker.receive_raw(wait_ms), reply);
+    EXPECT_FALSE(result.get());
+    EXPECT_TRUE(fresh.is_connected());
     worker.close();
   }
   EXPECT_TRUE(log.contains_line("Exception: Invalid UTF-8"));
 }
 
-// A reply or an error report longer than one frame reaches the worker cut
-// at a character boundary, saying so, and whole in the log; the session goes on (an error
-// report still ends it, as a failing script does, but the worker hears it).
+// A reply or an error report longer than one frame reaches the worker cut at a character
+// boundary, saying so, and whole in the log; the session goes on (an error report still
+// ends it, as a failing script does, but the worker hears it).
 TEST_F(DaemonSession, TextsTooLongForAFrameArriveCutAndTheSessionGoesOn) {
   const auto cut = [](const std::string& whole) {
     const std::string note = "... [cut: the message has " + std::to_string(whole.size()) + " bytes]";
@@ -169,21 +219,13 @@ TEST_F(DaemonSession, TextsTooLongForAFrameArriveCutAndTheSessionGoesOn) {
   worker.send_raw(make + "throw s");
   EXPECT_EQ(worker.receive_raw(wait_ms), "STARTED");
   EXPECT_EQ(worker.receive_raw(wait_ms), cut("ERROR: Exception caught in 3ds max: -- Runtime error: " + accents));
-  EXPECT_FALSE(session_result());
+  EXPECT_FALSE(result.get());
 
   const std::string latin(65536, '\xE9');  // the log is narrow text
   EXPECT_TRUE(log.contains_line("ERROR: Unexpected command \"" + word + "\" received."));
   EXPECT_TRUE(log.contains_line("SUCCESS: " + latin));
   EXPECT_TRUE(log.contains_line("ERROR: Exception caught in 3ds max: -- Runtime error: " + latin));
   EXPECT_TRUE(log.contains_line("Message to the farm cut to 99996 of its 131081 bytes; the whole message:"));
-}
-
-TEST_F(DaemonSession, AnOversizedFrameEndsTheSession) {
-  open();
-  worker.send_header_only(100001);
-  EXPECT_EQ(worker.receive_raw(wait_ms),
-            "ERROR: Exception caught in 3ds max: simple_socket::receive: Invalid packet size (given 100001)");
-  EXPECT_FALSE(session_result());
 }
 
 TEST_F(DaemonSession, ASecondDaemonIsRefusedWithoutDisturbingTheFirst) {
@@ -197,28 +239,14 @@ TEST_F(DaemonSession, ASecondDaemonIsRefusedWithoutDisturbingTheFirst) {
   EXPECT_EQ(worker.command("CurrentTask,x", wait_ms).final_reply(),
             "ERROR: CurrentTask: Parameter 1 , \"x\", is not a valid task number.");
   worker.close();
-  EXPECT_TRUE(session_result());
-}
-
-TEST(DaemonConnect, NothingListeningMeansFalseAndALogLine) {
-  testing::LogCapture log;
-  unsigned port;
-  {
-    worker::FarmWorker closed;
-    port = closed.port();
-  }
-  JobState state;
-  win32::simple_socket connection;
-  EXPECT_FALSE(RunParavelleDaemon(state, connection, static_cast<int>(port), L"t"));
-  EXPECT_TRUE(log.contains_line("Exception: connect: Failed to connect to server at port " + std::to_string(port)));
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_TRUE(result.get());
 }
 
 // A port outside 1-65535 is refused before anything connects: taken modulo 65536 it would
 // reach whatever listens there (here, a worker that would answer).
 TEST(DaemonConnect, APortOutsideTheRangeIsRefused) {
   testing::LogCapture log;
-  set_farm_timeout_ms(30);
+  set_farm_timeout_ms(30);  // were the port taken, the handshake would not wait long
   worker::FarmWorker listening;
   for (const int port : {0, -1, 65536, static_cast<int>(listening.port()) + 65536}) {
     JobState state;
@@ -229,14 +257,9 @@ TEST(DaemonConnect, APortOutsideTheRangeIsRefused) {
         << port;
     EXPECT_FALSE(connection.is_connected());
   }
-  set_farm_timeout_ms(default_farm_timeout_ms);
+  EXPECT_FALSE(job::daemonRunning);
+  set_farm_timeout_ms(kDefaultFarmTimeoutMs);
 }
-
-}  // namespace
-}  // namespace paravelle::daemon
-
-namespace paravelle::daemon {
-namespace {
 
 [[gnu::noinline]] void write_to_low_address() {
   int* volatile target = reinterpret_cast<int*>(static_cast<std::uintptr_t>(0x10));
@@ -254,10 +277,10 @@ TEST_F(DaemonSession, AMachineFaultInsideTheSessionIsReportedWithACrashReport) {
                                            "Process:  "));
   EXPECT_THAT(reply, HasSubstr("Exception Code:  C0000005"));
   EXPECT_THAT(reply, HasSubstr("Write Address:  00000010"));
-  EXPECT_FALSE(session_result());
+  EXPECT_FALSE(result.get());
   EXPECT_TRUE(log.contains_line("SEH exception caught"));
   EXPECT_FALSE(log.contains_line("Returning TRUE"));
-  EXPECT_FALSE(daemonRunning);
+  EXPECT_FALSE(job::daemonRunning);
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+// The fault trap and what it reports: the crash report of each kind of fault, faults on
+// several threads, the signals it maps and the faults it leaves alone.
+
 #include "diag/trap.h"
 
 #include <dlfcn.h>
@@ -14,12 +17,15 @@
 #include <climits>
 #include <cstdio>
 #include <exception>
-#include <optional>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
 #include "diag/faults.h"
-#include "host/exceptions.h"
+#include "diag/trap_signals_posix.h"
+#include "diag/exception_names.h"
 #include "support/sanitizers.h"
 
 namespace paravelle::diag {
@@ -38,8 +44,7 @@ TEST(Trap, WriteToAddress0x10IsAnAccessViolationWithAFullReport) {
   EXPECT_TRUE(report.starts_with("Process:  " + std::string(exe) + "\nModule:  " + exe + "\nDate Modified:  "))
       << report;
 
-  // The first frame is the fault inside write_to, at its offset from this binary's base; the
-  // instruction line shows the sixteen bytes there.
+  // The first frame is the fault inside write_to, at its offset from this binary's base.
   Dl_info module{};
   ASSERT_NE(::dladdr(reinterpret_cast<void*>(&write_to), &module), 0);
   const auto base = reinterpret_cast<std::uintptr_t>(module.dli_fbase);
@@ -52,9 +57,6 @@ TEST(Trap, WriteToAddress0x10IsAnAccessViolationWithAFullReport) {
   EXPECT_EQ(stack.substr(offset_at + 8, 19), "  Exception Offset\n") << report;
   const std::uintptr_t pc = base + std::stoul(stack.substr(offset_at, 8), nullptr, 16);
   EXPECT_LT(pc - reinterpret_cast<std::uintptr_t>(&write_to), 64u) << report;
-  char* end = text;
-  for (int i = 0; i < 16; ++i) end += std::snprintf(end, 4, " %02X", reinterpret_cast<const unsigned char*>(pc)[i]);
-  EXPECT_NE(report.find("\nInstruction: " + std::string(text) + "\nCall Stack:\n"), std::string::npos) << report;
 
   // Forty frames deep, the walk is cut after twenty, each in this binary (two lines each),
   // those above the fault with their five words.
@@ -152,130 +154,115 @@ TEST(Trap, AThousandFaultsOfEachKindInARowWhileThreadsWithSmallStacksTrapTheirOw
   EXPECT_GE(alt.ss_size, 32u * 1024);
 }
 
-TEST(Trap, StandardExceptionPassesThroughUnchangedAndRewritesTheReport) {
-  std::string trapText = "stale", report = "No message";
-  EXPECT_THAT([&] { run_trapped(kPrefix, trapText, report, [] { throw std::runtime_error("Scene file not found"); }); },
-              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("Scene file not found")));
-  EXPECT_EQ(trapText, "");
-  EXPECT_TRUE(report.starts_with("Process:  /")) << report;
-  EXPECT_NE(report.find("\nException Addr:  00000000\nException Code:  E06D7363\n"), std::string::npos) << report;
-  // The host's own exceptions pass the same way.
-  report.clear();
-  EXPECT_THROW(run_trapped("", trapText, report, 0, []() -> int { throw MAXException(L"host says no", 3); }),
-               MAXException);
-  EXPECT_NE(report.find("E06D7363"), std::string::npos);
-}
-
-TEST(Trap, NestedTrapsEachTakeTheirOwnFaultsAndFinishedOnesLeaveTheirReportAlone) {
-  struct not_default_constructible {
-    explicit not_default_constructible(int v) : value(v) {}
-    int value;
-  };
-  std::string outerText = "stale", innerText, outerReport = "No message", innerReport;
-  const auto outer = run_trapped("outer: ", outerText, outerReport, not_default_constructible(-1), [&] {
-    run_trapped("inner: ", innerText, innerReport, [] { divide(1, zero); });
-    return not_default_constructible(divide(14, 2));
-  });
-  EXPECT_EQ(outer.value, 7);
-  EXPECT_EQ(outerText, "");
-  EXPECT_EQ(outerReport, "No message");
-  EXPECT_EQ(innerText, "inner: Integer Divide By Zero");
-  int calls = 0;  // an operation without a result runs once
-  run_trapped("inner: ", innerText, innerReport, [&] { ++calls; });
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(innerText, "");
-
-  // After the inner trap finished, and after an exception left it, the outer trap takes the fault.
-  run_trapped("outer: ", outerText, outerReport, [&] {
-    run_trapped("inner: ", innerText, innerReport, [] {});
-    write_to(address_0x10);
-  });
-  EXPECT_EQ(outerText, "outer: Access Violation");
-  run_trapped("outer: ", outerText, outerReport, [&] {
-    try {
-      run_trapped("inner: ", innerText, innerReport, [] { throw std::logic_error("inner"); });
-    } catch (const std::logic_error&) {
-    }
-    divide(1, zero);
-  });
-  EXPECT_EQ(outerText, "outer: Integer Divide By Zero");
-}
-
-// What the C++ runtime knows of exceptions being handled or in flight comes back as it was
-// when the trap was armed: a fault inside a catch handler ends that handler (its exception
-// is no longer current, and is freed), and one during unwinding is no longer counted.
-TEST(Trap, AFaultWhileHandlingAnExceptionLeavesTheRuntimeAsTheTrapFoundIt) {
-  struct FaultsWhenDestroyed {
-    ~FaultsWhenDestroyed() { write_to(address_0x10); }
-  };
+TEST(TrapSignals, FaultSignalsMapToTheTrappedCodesAndTheirNames) {
   const struct {
+    int signal, si_code;  // signal 0: a code no signal maps to
+    std::uint32_t code;
     const char* name;
-    bool loses_its_exception;  // in flight: after the jump nothing can reach it
-    void (*operation)();
-  } cases[] = {
-      {"fault in a handler", false,
-       [] {
-         try {
-           throw std::runtime_error("being handled");
-         } catch (const std::runtime_error&) {
-           write_to(address_0x10);
-         }
-       }},
-      {"fault in a nested handler", false,
-       [] {
-         try {
-           throw std::runtime_error("outer");
-         } catch (const std::runtime_error&) {
-           try {
-             throw std::logic_error("inner");
-           } catch (const std::logic_error&) {
-             divide(1, zero);
-           }
-         }
-       }},
-      {"fault in a handler after a rethrow", false,
-       [] {
-         try {
-           try {
-             throw std::runtime_error("rethrown");
-           } catch (...) {
-             throw;
-           }
-         } catch (const std::runtime_error&) {
-           write_to(address_0x10);
-         }
-       }},
-      {"fault while unwinding", true,
-       [] {
-         FaultsWhenDestroyed in_the_way;
-         throw std::runtime_error("in flight");
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string trapText, report;
-    for (int round = 0; round < 3; ++round) {
-      std::optional<paravelle::testing::AbandonedByAFault> abandoned;
-      if (c.loses_its_exception) abandoned.emplace();
-      run_trapped("", trapText, report, c.operation);
-      EXPECT_NE(trapText, "");
-      EXPECT_EQ(std::current_exception(), nullptr);
-      EXPECT_EQ(std::uncaught_exceptions(), 0);
-    }
-    // Exceptions still work as before on this thread.
-    EXPECT_THROW(run_trapped("", trapText, report, [] { throw std::out_of_range("after"); }), std::out_of_range);
-  }
+  } table[] = {
+      {SIGSEGV, SEGV_MAPERR, 0xC0000005, "Access Violation"},
+      {SIGBUS, BUS_ADRALN, 0x80000002, "Datatype Misalignment"},
+      {SIGBUS, BUS_ADRERR, 0xC0000006, "In Page Error"},
+      {SIGFPE, FPE_INTDIV, 0xC0000094, "Integer Divide By Zero"},
+      {SIGFPE, FPE_INTOVF, 0xC0000095, "Integer Overflow"},
+      {SIGFPE, FPE_FLTDIV, 0xC000008E, "Float Divide By Zero"},
 
-  // A handler that was open when the trap was armed stays open, with its exception.
-  try {
-    throw std::invalid_argument("handled around the trap");
-  } catch (const std::invalid_argument&) {
-    std::string trapText, report;
-    run_trapped("", trapText, report, cases[0].operation);
-    EXPECT_EQ(trapText, "Access Violation");
-    EXPECT_THROW(std::rethrow_exception(std::current_exception()), std::invalid_argument);
+      {SIGFPE, FPE_FLTRES, 0xC000008F, "Float Inexact Result"},
+      {SIGFPE, FPE_FLTINV, 0xC0000090, "Float Invalid Operation"},
+      {SIGFPE, FPE_FLTSUB, 0xC000008C, "Array Bounds Exceeded"},
+      {SIGILL, ILL_PRVOPC, 0xC0000096, "Privileged Instruction"},
+      {SIGILL, ILL_ILLOPC, 0xC000001D, "Illegal Instruction"},
+      {0, 0, 0xC000008D, "Float Denormal Operand"},
+
+      {0, 0, 0xC00000FD, "Stack Overflow"},
+  };
+  for (const auto& row : table) {
+    if (row.signal != 0) {
+      EXPECT_EQ(posix::code_for_signal(row.signal, row.si_code), row.code) << row.name;
+    }
+    EXPECT_STREQ(exception_name(row.code), row.name);
+    EXPECT_TRUE(is_trapped_code(row.code)) << row.name;
   }
-  EXPECT_EQ(std::current_exception(), nullptr);
+  for (int code : {int{FPE_FLTUND}, 14, 0}) EXPECT_EQ(posix::code_for_signal(SIGFPE, code), 0u) << code;
+  EXPECT_EQ(posix::code_for_signal(SIGABRT, 1), 0u);
+  for (std::uint32_t code : {0xC0000093u, 0xE06D7363u, 0x80000003u, 0u}) {
+    EXPECT_STREQ(exception_name(code), "Unknown SEH Exception Code") << std::hex << code;
+    EXPECT_FALSE(is_trapped_code(code)) << std::hex << code;
+  }
+}
+
+// The guard area and the gap below it, or an address below the stack pointer, is the stack
+// running out; anything else, and any address while the bounds are unknown, is not.
+TEST(TrapSignals, StackOverflowIsTheGuardAreaOrBelowTheStackPointer) {
+  constexpr std::uintptr_t MiB = 1 << 20, low = 100 * MiB, sp = 104 * MiB;
+  const posix::StackBounds stack{low, 108 * MiB, 4096};
+  const struct {
+    std::uintptr_t address, sp;
+    bool overflow;
+  } cases[] = {
+      {low - 8, sp, true},  {low - MiB + 16, sp, true}, {low + 4096, sp, true},  // guard, gap below
+      {sp - 8, sp, true},   {low + 8, low + 16, true},                           // below sp
+      {0x10, sp, false},    {50 * MiB, sp, false},      {low - 2 * MiB, sp, false},
+      {sp + 64, sp, false}, {200 * MiB, sp, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(posix::is_stack_overflow(c.address, c.sp, stack), c.overflow) << c.address;
+  EXPECT_FALSE(posix::is_stack_overflow(low - 8, sp, posix::StackBounds{}));  // unknown bounds
+}
+
+void trapped(void (*operation)()) {
+  std::string trapText, report;
+  run_trapped("", trapText, report, operation);
+}
+
+// Arms and leaves one trap, so that our handlers are in place.
+void arm_once() {
+  std::string trapText, report;
+  run_trapped("", trapText, report, [] { write_to(address_0x10); });
+  if (trapText != "Access Violation") std::_Exit(3);
+}
+
+// The child must die inside body; if it survives it exits with 0.
+void child(void (*body)()) {
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  body();
+  std::_Exit(0);
+}
+
+// The host's handler exits with the signal and the low bits of the fault address.
+void install_host_handler(int signal) {
+  struct sigaction action {};
+  action.sa_sigaction = [](int signal, siginfo_t* info, void*) {
+    std::_Exit(signal * 16 + static_cast<int>(reinterpret_cast<std::uintptr_t>(info->si_addr) & 0xF));
+  };
+  action.sa_flags = SA_SIGINFO;
+  ::sigaction(signal, &action, nullptr);
+}
+
+// What the trap leaves alone ends the process as it would without the plug-in, or reaches
+// the host's own handler installed before ours.
+TEST(TrapDeathTest, FaultsTheTrapDoesNotTakeKillTheProcessOrReachTheHost) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<void (*)(), int> cases[] = {
+      // Float underflow is no trapped code; a signal sent by raise() is no fault of the operation.
+      {[] { trapped([] { ::feenableexcept(FE_UNDERFLOW), multiply(1e-300, 1e-300); }); }, SIGFPE},
+      {[] { trapped([] { ::raise(SIGSEGV); }); }, SIGSEGV},
+      // A thread that never armed a trap: a fault, and a stack overflow without our signal stack.
+      {[] { arm_once(), std::thread([] { write_to(address_0x10); }).join(); }, SIGSEGV},
+      {[] { arm_once(), std::thread([] { recurse_forever(); }).join(); }, SIGSEGV},
+      // After the trap returned; and with the signal ignored, a real fault still kills.
+      {[] { arm_once(), write_to(address_0x10); }, SIGSEGV},
+      {[] { ::signal(SIGSEGV, SIG_IGN), arm_once(), write_to(address_0x10); }, SIGSEGV},
+  };
+  for (const auto& [body, signal] : cases) EXPECT_EXIT(child(body), paravelle::testing::killed_by_fault(signal), "");
+  EXPECT_EXIT(child([] { install_host_handler(SIGSEGV), install_fault_trap(), arm_once(), write_to(0x23); }),
+              ::testing::ExitedWithCode(SIGSEGV * 16 + 3), "");
+  EXPECT_EXIT(child([] {
+                install_host_handler(SIGFPE);
+                trapped([] { send_fault_to_self(SIGFPE, FPE_FLTUND, 0x5A); });
+              }),
+              ::testing::ExitedWithCode(SIGFPE * 16 + 0xA), "")
+      << "under an armed trap, a code it does not handle goes on to the host";
 }
 
 }  // namespace

@@ -12,17 +12,17 @@
 
 #include <utf8.h>
 
-#include "daemon/command_fields.h"
+#include "daemon/command_context.h"
 #include "daemon/dispatcher.h"
-#include "daemon/job_state.h"
 #include "diag/log_file.h"
 #include "fuzz_check.h"
+#include "job/job_state.h"
 #include "transport/text.h"
 
 namespace {
 
 using namespace paravelle;
-using paravelle::daemon::JobState;
+using paravelle::job::JobState;
 
 // Replies are dropped: what is checked is that the dispatcher gets through the command.
 class DroppedReplies final : public daemon::CommandReplies {

@@ -2,15 +2,12 @@
 // exactly the payloads that the stream's headers announce, refuses an announced size over
 // the limit, and reports the end of the stream as a disconnect.
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "fuzz_check.h"
-#include "loopback_pair.h"
+#include "support/raw_peer.h"
 #include "transport/simple_socket.h"
 
 namespace {
@@ -26,13 +23,13 @@ std::uint32_t big_endian_at(const std::string& bytes, std::size_t at) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const fuzzing::loopback_listener listener;
   const std::string stream(reinterpret_cast<const char*>(data), size);
-
   simple_socket socket;
-  const int peer = listener.connect(socket);
-  fuzzing::write_all(peer, stream);
-  ::shutdown(peer, SHUT_WR);
+  testing::RawPeer peer;
+  socket.connect("127.0.0.1", peer.port(), simple_socket::protocol_tcp);
+  peer.accept();
+  peer.write_bytes(stream);
+  peer.close_connection();
 
   std::size_t at = 0;  // where the next frame starts in the stream
   for (;;) {
@@ -64,6 +61,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
-  ::close(peer);
   return 0;
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/bitmap.h"
-#include "host/scratch_folder.h"
+#include "host/host_fixture.h"
 #include "host/standalone/image_file.h"
 
 namespace {
@@ -19,7 +19,7 @@ using paravelle::host::standalone::read_image_file;
 using paravelle::host::standalone::write_image_file;
 
 TEST(ImageFormatLimits, TheLargestImageOfEachFormatIsWrittenAndOneSideMoreIsRefused) {
-  const paravelle::testing::ScratchFolder folder;
+  const paravelle::host_test::Folder folder;
   const struct {
     const char* name;
     int width, height;

@@ -3,11 +3,11 @@
 // error. One test per area; each row is a script and what it gives.
 
 #include "host/standalone/script/nesting.h"
-#include "script_test_support.h"
+#include "host/host_fixture.h"
 
-using paravelle::script_test::eval;
-using paravelle::script_test::expect_results;
-using paravelle::script_test::ListenerCapture;
+using paravelle::host_test::eval;
+using paravelle::host_test::expect_results;
+using paravelle::host_test::ListenerCapture;
 
 namespace {
 

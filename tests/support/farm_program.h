@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/node_binary.h"
+#include "support/temp_folder.h"
 #include "worker/node_process.h"
 
 namespace paravelle::testing {

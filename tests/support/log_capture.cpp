@@ -1,7 +1,6 @@
 #include "support/log_capture.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>

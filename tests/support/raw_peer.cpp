@@ -36,19 +36,39 @@ int poll_one(pollfd* entry, int ms) { return ::poll(entry, 1, ms); }
 struct winsock_started {};
 #endif
 
-}  // namespace
-
-RawPeer::RawPeer() {
+sockaddr_in loopback(std::uint16_t port) {
   [[maybe_unused]] static const winsock_started winsock;
-  listener_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+bool readable(int handle, int timeout_ms) {
+  pollfd entry{};
+  entry.fd = handle;
+  entry.events = POLLIN;
+  return poll_one(&entry, timeout_ms) > 0;
+}
+
+}  // namespace
+
+RawPeer::RawPeer() {
+  sockaddr_in address = loopback(0);
+  listener_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
   socklen_t length = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 1) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error("RawPeer: cannot listen on loopback");
   port_ = ntohs(address.sin_port);
+}
+
+RawPeer::RawPeer(std::uint16_t port) : port_(port) {
+  const sockaddr_in address = loopback(port);
+  connection_ = static_cast<int>(::socket(AF_INET, SOCK_STREAM, 0));
+  if (connection_ < 0 || ::connect(connection_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    throw std::runtime_error("RawPeer: cannot connect");
 }
 
 RawPeer::~RawPeer() {
@@ -74,13 +94,10 @@ void RawPeer::write_frame(const std::string& payload) {
   write_bytes(frame_header(static_cast<std::uint32_t>(payload.size())) + payload);
 }
 
-std::string RawPeer::read_bytes(std::size_t count) {
+std::string RawPeer::read_bytes(std::size_t count, int timeout_ms) {
   std::string bytes;
   while (bytes.size() < count) {
-    pollfd entry{};
-    entry.fd = connection_;
-    entry.events = POLLIN;
-    if (poll_one(&entry, 5000) <= 0) throw std::runtime_error("RawPeer: nothing to read");
+    if (!readable(connection_, timeout_ms)) throw std::runtime_error("RawPeer: nothing to read");
     char buffer[65536];
     const ssize_t n = ::recv(connection_, buffer, static_cast<int>(std::min(sizeof buffer, count - bytes.size())), 0);
     if (n <= 0) throw std::runtime_error("RawPeer: connection closed");
@@ -89,11 +106,16 @@ std::string RawPeer::read_bytes(std::size_t count) {
   return bytes;
 }
 
-std::string RawPeer::read_frame() {
-  const std::string header = read_bytes(4);
+std::string RawPeer::read_frame(int timeout_ms) {
+  const std::string header = read_bytes(4, timeout_ms);
   const auto* b = reinterpret_cast<const unsigned char*>(header.data());
   const std::uint32_t length = (std::uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-  return read_bytes(length);
+  return read_bytes(length, timeout_ms);
+}
+
+bool RawPeer::sees_close(int timeout_ms) {
+  char byte;
+  return readable(connection_, timeout_ms) && ::recv(connection_, &byte, 1, 0) == 0;
 }
 
 void RawPeer::close_connection() {
@@ -102,8 +124,8 @@ void RawPeer::close_connection() {
 }
 
 std::string frame_header(std::uint32_t length) {
-  const std::uint32_t big_endian = htonl(length);
-  return std::string(reinterpret_cast<const char*>(&big_endian), 4);
+  return {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+          static_cast<char>(length)};
 }
 
 }  // namespace paravelle::testing

@@ -1,7 +1,7 @@
 #pragma once
-// A byte-level stand-in for the farm worker: listens on loopback, accepts one
-// connection and reads or writes raw bytes, so tests can send malformed, split or
-// oversized frames that a well-behaved worker never would.
+// A byte-level stand-in for either end of a farm connection on loopback: listening for the
+// node as a worker would, or connecting to a worker as a node would. It moves raw bytes, so
+// tests can send malformed, split or oversized frames that a well-behaved peer never would.
 
 #include <cstdint>
 #include <string>
@@ -10,7 +10,8 @@ namespace paravelle::testing {
 
 class RawPeer {
  public:
-  RawPeer();
+  RawPeer();                             // listens; accept() takes one connection
+  explicit RawPeer(std::uint16_t port);  // connected to a listener on that port
   ~RawPeer();
   RawPeer(const RawPeer&) = delete;
   RawPeer& operator=(const RawPeer&) = delete;
@@ -19,9 +20,12 @@ class RawPeer {
   void accept();
   void write_bytes(const std::string& bytes);
   void write_frame(const std::string& payload);
-  // Reads exactly `count` bytes (waits at most 5 s); throws std::runtime_error otherwise.
-  std::string read_bytes(std::size_t count);
-  std::string read_frame();
+  // Exactly `count` bytes; throws std::runtime_error after `timeout_ms` of silence (-1: none)
+  // or at the end of the stream.
+  std::string read_bytes(std::size_t count, int timeout_ms = 5000);
+  std::string read_frame(int timeout_ms = 5000);
+  // True when the other end closed the connection within the time.
+  bool sees_close(int timeout_ms = 5000);
   void close_connection();
 
  private:

@@ -1,4 +1,5 @@
 #pragma once
+// Files of a test: a scratch folder, what a file holds, and the programs built beside it.
 
 #include <filesystem>
 #include <string>
@@ -20,5 +21,8 @@ class TempFolder {
 
 // A file's bytes as they are on disk; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// The paravelle-node built beside the running test program.
+std::string node_binary_path();
 
 }  // namespace paravelle::testing

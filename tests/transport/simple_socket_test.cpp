@@ -5,17 +5,11 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #endif
 
 #include <cerrno>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "host/platform.h"
 #include "support/raw_peer.h"
@@ -59,8 +53,6 @@ TEST(SimpleSocketConnect, RefusesWhatItCannotReach) {
   simple_socket socket;
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("localhost", 1, 1); }),
             "simple_socket::connect: Invalid IP address specified, localhost");
-  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("255.255.255.255", 1, 1); }),
-            "simple_socket::connect: Invalid IP address specified, 255.255.255.255");
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", 1, 3); }), "socket: Invalid protocol id");
   EXPECT_FALSE(socket.is_connected());
 
@@ -73,28 +65,22 @@ TEST(SimpleSocketConnect, RefusesWhatItCannotReach) {
             "connect: Failed to connect to server at port " + std::to_string(closed_port));
   EXPECT_FALSE(socket.is_connected());
   // The refusal's system error stays with the exception; our own refusals carry none.
-  const std::error_code refused =
-      error_code_of<simple_socket_could_not_connect_error>([&] { socket.connect("127.0.0.1", closed_port, 1); });
-  EXPECT_EQ(refused.category(), std::system_category());
 #ifdef _WIN32
-  EXPECT_EQ(refused.value(), WSAECONNREFUSED);
+  const int refused = WSAECONNREFUSED;
 #else
-  EXPECT_EQ(refused.value(), ECONNREFUSED);
+  const int refused = ECONNREFUSED;
 #endif
+  EXPECT_EQ(error_code_of<simple_socket_could_not_connect_error>([&] { socket.connect("127.0.0.1", closed_port, 1); }),
+            std::error_code(refused, std::system_category()));
   EXPECT_FALSE(error_code_of<simple_socket_error>([&] { socket.connect("localhost", 1, 1); }));
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.send("x"); }),
             "simple_socket: send called while not connected.");
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(0); }), "simple_socket: receive while not connected.");
 }
 
-TEST_F(ConnectedSocket, SecondConnectKeepsTheFirstConnection) {
+TEST_F(ConnectedSocket, SendsFramesUpToTheLimitAndNothingBeyond) {
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.connect("127.0.0.1", peer.port(), 1); }),
             "simple_socket::connect: Already connected.");
-  socket.send("still here");
-  EXPECT_EQ(peer.read_frame(), "still here");
-}
-
-TEST_F(ConnectedSocket, SendsFramesUpToTheLimitAndNothingBeyond) {
   socket.send("");
   EXPECT_EQ(peer.read_bytes(4), std::string(4, '\0'));
 
@@ -110,7 +96,7 @@ TEST_F(ConnectedSocket, SendsFramesUpToTheLimitAndNothingBeyond) {
   EXPECT_EQ(peer.read_frame(), "next");
 }
 
-TEST_F(ConnectedSocket, AcceptsPayloadsUpToTheLimit) {
+TEST_F(ConnectedSocket, AcceptsPayloadsUpToTheLimitAndAPeerCloseDisconnects) {
   peer.write_frame(std::string(100000, 'z'));
   EXPECT_EQ(socket.receive(5000).size(), 100000u);
 
@@ -121,145 +107,10 @@ TEST_F(ConnectedSocket, AcceptsPayloadsUpToTheLimit) {
   EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(5000); }),
             "simple_socket::receive: Invalid packet size (given 100001)");
   EXPECT_TRUE(socket.is_connected());
-}
-
-TEST_F(ConnectedSocket, ReportsAnAllOnesHeaderAsUnsigned) {
-  peer.write_bytes(std::string(4, '\xFF'));
-  EXPECT_EQ(error_text<simple_socket_error>([&] { socket.receive(5000); }),
-            "simple_socket::receive: Invalid packet size (given 4294967295)");
-}
-
-TEST_F(ConnectedSocket, ReassemblesAMessageThatArrivesInPieces) {
-  const std::string message = "RenderTask,12";
-  const std::string frame = testing::frame_header(static_cast<std::uint32_t>(message.size())) + message;
-  std::thread writer([&] {
-    for (char byte : frame) {
-      peer.write_bytes(std::string(1, byte));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  EXPECT_EQ(socket.receive(5000), message);
-  writer.join();
-}
-
-TEST_F(ConnectedSocket, ZeroTimeOutReturnsOnlyWhatIsAlreadyThere) {
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
-            "simple_socket: Timed out waiting for header packet to arrive.");
-  peer.write_frame("ready");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(socket.receive(0), "ready");
-}
-
-// The time-out ends the wait, not the message: what arrived is kept, and the next receive
-// completes it (read as a header, "abcd" would announce a frame of 1633837924 bytes).
-TEST_F(ConnectedSocket, AMessageCutByTheTimeOutIsCompletedByTheNextReceive) {
-  peer.write_bytes(testing::frame_header(10) + "abcd");
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(30); }),
-            "simple_socket: Timed out waiting for data.");
-  EXPECT_TRUE(socket.is_connected());
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
-            "simple_socket: Timed out waiting for data.");
-  peer.write_bytes("efghij");
-  EXPECT_EQ(socket.receive(5000), "abcdefghij");
-
-  const std::string header = testing::frame_header(2);
-  peer.write_bytes(header.substr(0, 2));
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(30); }),
-            "simple_socket: Timed out waiting for data.");
-  peer.write_bytes(header.substr(2) + "ok");
-  EXPECT_EQ(socket.receive(5000), "ok");
-  EXPECT_EQ(error_text<simple_socket_timeout_error>([&] { socket.receive(0); }),
-            "simple_socket: Timed out waiting for header packet to arrive.");
-
-  peer.write_bytes(testing::frame_header(10) + "abc");
-  EXPECT_THROW(socket.receive(30), simple_socket_timeout_error);
-  peer.close_connection();
-  EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
-            "simple_socket::receive: socket was disconnected while reading data.");
-}
-
-TEST_F(ConnectedSocket, PeerCloseBetweenMessagesDisconnects) {
   peer.close_connection();
   EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
             "simple_socket::receive: socket was disconnected while reading header.");
   EXPECT_FALSE(socket.is_connected());
-}
-
-TEST_F(ConnectedSocket, PeerCloseInsideAPayloadDisconnects) {
-  peer.write_bytes(testing::frame_header(10) + "abc");
-  peer.close_connection();
-  EXPECT_EQ(error_text<simple_socket_disconnect_error>([&] { socket.receive(5000); }),
-            "simple_socket::receive: socket was disconnected while reading data.");
-  EXPECT_FALSE(socket.is_connected());
-}
-
-TEST_F(ConnectedSocket, SendToAClosedPeerFailsWithoutKillingTheProcess) {
-  peer.close_connection();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const std::string big(90000, 'x');
-  std::string text;
-  std::error_code code;
-  try {
-    for (int i = 0; i < 50; ++i) socket.send(big);
-  } catch (const simple_socket_error& e) {
-    text = e.what();
-    code = e.code();
-  }
-  // The number the text quotes is the one kept as data.
-  EXPECT_EQ(text, "send: error trying to send data: WSAError code " + std::to_string(code.value()));
-  EXPECT_NE(code.value(), 0);
-  EXPECT_EQ(code.category(), std::system_category());
-}
-
-// Small frames go out at once instead of waiting for the peer's acknowledgement of the
-// frame before.
-TEST_F(ConnectedSocket, SendsWithoutNagleDelay) {
-#ifdef _WIN32
-  DWORD on = 0;
-  int size = sizeof on;
-  ASSERT_EQ(::getsockopt(static_cast<SOCKET>(socket.native_handle()), IPPROTO_TCP, TCP_NODELAY,
-                         reinterpret_cast<char*>(&on), &size),
-            0);
-#else
-  int on = 0;
-  socklen_t size = sizeof on;
-  ASSERT_EQ(::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
-#endif
-  EXPECT_NE(on, decltype(on){0});
-}
-
-// Several threads send at once (renderer threads reporting progress): each frame arrives
-// whole, with every byte of it, however the kernel splits the sends.
-TEST_F(ConnectedSocket, FramesFromSeveralThreadsNeverInterleave) {
-  constexpr int threads = 4, frames = 25;
-  constexpr std::size_t size = 90000;
-  std::vector<std::thread> senders;
-  for (int t = 0; t < threads; ++t)
-    senders.emplace_back([&, t] {
-      try {
-        for (int i = 0; i < frames; ++i) socket.send(std::string(size, static_cast<char>('a' + t)));
-      } catch (const simple_socket_error&) {
-        // The reader gave up on a broken stream and closed it.
-      }
-    });
-  int received[threads] = {};
-  try {
-    for (int i = 0; i < threads * frames; ++i) {
-      const std::string frame = peer.read_frame();
-      const int sender = frame.empty() ? -1 : frame[0] - 'a';
-      if (frame.size() != size || frame.find_first_not_of(frame[0]) != std::string::npos || sender < 0 ||
-          sender >= threads) {
-        ADD_FAILURE() << "frame " << i << " is not one sender's whole frame";
-        break;
-      }
-      ++received[sender];
-    }
-  } catch (const std::runtime_error& error) {
-    ADD_FAILURE() << error.what();
-  }
-  peer.close_connection();
-  for (std::thread& sender : senders) sender.join();
-  EXPECT_THAT(received, ::testing::Each(frames));
 }
 
 TEST_F(ConnectedSocket, TimeOutsSurviveTheTickCounterWrapping) {

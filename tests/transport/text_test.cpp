@@ -1,26 +1,22 @@
 #include "transport/text.h"
+#include "transport/messages.h"
+#include "transport/number_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <iterator>
+#include <limits>
 
 #include <utf8.h>
 
 namespace paravelle {
 namespace {
 
-TEST(Utf8Conversion, SurrogatePairsTravelAsOneFourByteSequence) {
-  const std::wstring clef = {0xD834, 0xDD1E};  // U+1D11E
-  EXPECT_EQ(to_utf8(clef), "\xF0\x9D\x84\x9E");
-  EXPECT_EQ(from_utf8("\xF0\x9D\x84\x9E"), clef);
-  EXPECT_EQ(from_utf8(to_utf8(L"Gr\u00FC\u00DFe \u20AC")), L"Gr\u00FC\u00DFe \u20AC");
-}
-
 TEST(Utf8Conversion, EveryMixOfPlainAndOtherCharactersConvertsExactly) {
   // Plain ASCII is converted in blocks; other characters at every offset of a block, at
   // the text's end and in runs must come out exactly as the checked converter gives them.
-  const std::u16string others[] = {u"\u00E9", u"\u20AC", u"\U0001D11E", u"\u00E9\U0001F600\u4E2D"};
+  const std::u16string others[] = {u"\u20AC", u"\u00E9\U0001F600\u4E2D"};
   for (const std::u16string& other : others) {
     for (std::size_t before = 0; before <= 34; ++before) {
       const std::u16string units = std::u16string(before, u'a') + other + std::u16string(before % 17, u'b');
@@ -33,7 +29,9 @@ TEST(Utf8Conversion, EveryMixOfPlainAndOtherCharactersConvertsExactly) {
   }
 }
 
-TEST(Utf8Conversion, MalformedBytesRaiseAndAreNeverReplaced) {
+TEST(Utf8Conversion, MalformedTextRaisesAndIsNeverReplaced) {
+  for (const std::wstring& unpaired : {std::wstring{L'a', 0xD800}, std::wstring{0xD800, L'a'}, std::wstring{0xDC00}})
+    EXPECT_THROW(to_utf8(unpaired), utf8::invalid_utf16);
   EXPECT_THROW(from_utf8("abc\xC3"), utf8::not_enough_room);
   EXPECT_THROW(from_utf8("a\xFF"), utf8::invalid_utf8);
   EXPECT_THROW(from_utf8("\xED\xA0\x80"), utf8::invalid_code_point);
@@ -61,16 +59,10 @@ TEST(Utf8Conversion, AWideUnitAboveTheBmpIsTheCharacterItNames) {
   EXPECT_THROW(to_utf8(std::wstring(1, static_cast<wchar_t>(0x110000))), utf8::invalid_utf16);
   // U+100E9 is no character of the code page, whatever its low 16 bits say.
   EXPECT_EQ(to_string(std::wstring(1, static_cast<wchar_t>(0x100E9))), "?");
-  EXPECT_EQ(convert_wide_string_to_multibyte(std::wstring(1, static_cast<wchar_t>(0x1F600)).c_str(), code_page_utf8),
+  EXPECT_EQ(convert_wide_string_to_multibyte(std::wstring(1, static_cast<wchar_t>(0x1F600)).c_str(), kCodePageUtf8),
             "\xF0\x9F\x98\x80");
 }
 #endif
-
-TEST(Utf8Conversion, UnpairedSurrogatesRaise) {
-  EXPECT_THROW(to_utf8(std::wstring{L'a', 0xD800}), utf8::invalid_utf16);
-  EXPECT_THROW(to_utf8(std::wstring{0xD800, L'a'}), utf8::invalid_utf16);
-  EXPECT_THROW(to_utf8(std::wstring{0xDC00}), utf8::invalid_utf16);
-}
 
 TEST(AnsiConversion, UsesWindows1252AndTheDefaultCharacter) {
   EXPECT_EQ(to_string(L"\u20AC caf\u00E9"), "\x80 caf\xE9");
@@ -83,26 +75,29 @@ TEST(AnsiConversion, UsesWindows1252AndTheDefaultCharacter) {
   EXPECT_EQ(to_string(std::wstring{0xD800}), "?");
   // Bytes the code page leaves undefined keep their value.
   EXPECT_EQ(to_wstring("\x81"), std::wstring(1, 0x81));
-}
-
-TEST(AnsiConversion, TextEndsAtItsFirstNul) {
+  // Text ends at its first NUL.
   EXPECT_EQ(to_string(std::wstring(L"ab\0cd", 5)), "ab");
   EXPECT_EQ(to_wstring(std::string("ab\0cd", 5)), L"ab");
 }
 
-TEST(AnsiConversion, FallbackOrErrorWhenTheConverterFails) {
-  constexpr unsigned unknown_code_page = 12345;
-  EXPECT_EQ(convert_wide_string_to_multibyte(L"x", unknown_code_page, std::string("<error:to_string>")),
-            "<error:to_string>");
-  EXPECT_EQ(convert_multibyte_to_wide_string("x", unknown_code_page, std::wstring(L"<error:to_wstring>")),
-            L"<error:to_wstring>");
-  try {
-    convert_wide_string_to_multibyte(L"x", unknown_code_page);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "convert_wide_string_to_multibyte Error code: 87");
-  }
-  EXPECT_EQ(convert_wide_string_to_multibyte(nullptr, code_page_ansi), "");
+// Only a whole number of milliseconds within the default shortens the farm's time-out;
+// anything else, which a mistyped variable would give, leaves the two minutes.
+TEST(FarmTimeout, TheEnvironmentShortensItOnlyWithAWholeNumberInRange) {
+  const std::pair<const char*, int> cases[] = {
+      {nullptr, 120000}, {"", 120000},   {"250", 250},       {"1", 1},        {"120000", 120000},
+      {"0", 120000},     {"-5", 120000}, {"120001", 120000}, {"25x", 120000}, {"99999999999", 120000}};
+  for (const auto& [value, timeout_ms] : cases)
+    EXPECT_EQ(farm_timeout_from(value), timeout_ms) << (value ? value : "(unset)");
+}
+
+TEST(NumberFormat, PlainDecimalSixSignificantDigitsAndPointersInHex) {
+  EXPECT_EQ(format_number(std::int32_t{-2147483647 - 1}), "-2147483648");
+  EXPECT_EQ(format_number(std::numeric_limits<unsigned long long>::max()), "18446744073709551615");
+  EXPECT_EQ(format_number(100.0f / 3.0f), "33.3333");
+  EXPECT_EQ(format_number(1e6f), "1e+06");
+  EXPECT_EQ(format_wide_number(37.5f), L"37.5");
+  EXPECT_EQ(format_wide_bool(true) + format_wide_bool(false), L"10");
+  EXPECT_EQ(format_pointer(reinterpret_cast<const void*>(0xABCDEFull)), "0000000000ABCDEF");
 }
 
 }  // namespace

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "raw_client.h"
+#include "support/raw_peer.h"
 
 namespace {
 
-using paravelle::worker::testing::RawClient;
+using paravelle::testing::RawPeer;
 
 struct Script {
   std::map<std::string, std::string> options;
@@ -56,13 +56,13 @@ class FakeNode {
   }
 
   int serve(const std::string& token) {
-    client_.send_frame(token);
-    if (client_.receive_frame() != "TaskmereStartup") return 1;
-    client_.send_frame("Paravelle fake");
+    client_.write_frame(token);
+    if (client_.read_frame(-1) != "TaskmereStartup") return 1;
+    client_.write_frame("Paravelle fake");
     for (;;) {
       std::string command;
       try {
-        command = client_.receive_frame(-1);
+        command = client_.read_frame(-1);
       } catch (const std::runtime_error&) {
         return 0;  // the worker closed the connection
       }
@@ -74,43 +74,43 @@ class FakeNode {
   void answer(const std::string& command) {
     const std::string word = command.substr(0, command.find(','));
     if (word == "StartJob") {
-      client_.send_frame("FUNCTION: STDOUT: MaxParavelle: loading");
-      if (script_.has("--refuse-start")) client_.send_frame("ERROR: the scene is refused");
-      client_.send_frame("SUCCESS Scene loaded successfully");
+      client_.write_frame("FUNCTION: STDOUT: MaxParavelle: loading");
+      if (script_.has("--refuse-start")) client_.write_frame("ERROR: the scene is refused");
+      client_.write_frame("SUCCESS Scene loaded successfully");
     } else if (word == "RenderTask") {
       render(std::atoi(command.substr(command.find(',') + 1).c_str()));
     } else if (word == "ExecuteStringScript") {
-      client_.send_frame("STARTED");
+      client_.write_frame("STARTED");
       const bool listing = command.find("GetOutputFilename") != std::string::npos;
-      client_.send_frame(listing ? "SUCCESS: " + outputs_ : "SUCCESS: paravelle-farm: settings received");
+      client_.write_frame(listing ? "SUCCESS: " + outputs_ : "SUCCESS: paravelle-farm: settings received");
     } else if (word == "EndJob") {
-      client_.send_frame("SUCCESS");
+      client_.write_frame("SUCCESS");
     } else if (script_.has("--reject-setting") && word == script_.options.at("--reject-setting")) {
-      client_.send_frame("ERROR: " + word + ": refused by the fake node");
+      client_.write_frame("ERROR: " + word + ": refused by the fake node");
     }
   }
 
   void render(int frame) {
-    client_.send_frame("STARTED");
-    client_.send_frame("FUNCTION: SETTITLE Rendering image - 50.0%");
-    client_.send_frame("FUNCTION: PROGRESS 50");
+    client_.write_frame("STARTED");
+    client_.write_frame("FUNCTION: SETTITLE Rendering image - 50.0%");
+    client_.write_frame("FUNCTION: PROGRESS 50");
     outputs_.clear();
     if (script_.frame_is("--hang-frame", frame) && first_time()) hang(tmp_);
     if (script_.frame_is("--deaf-frame", frame) && first_time()) {
-      for (int i = 0; i < 1000; ++i) client_.send_frame("FUNCTION: GETJOBINFOENTRY big");
+      for (int i = 0; i < 1000; ++i) client_.write_frame("FUNCTION: GETJOBINFOENTRY big");
       hang(tmp_);
     }
     if (script_.frame_is("--die-frame", frame)) ::_exit(9);
     if (script_.frame_is("--crash-frame", frame)) {
-      client_.send_frame("ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005");
+      client_.write_frame("ERROR: Trapped SEH Exception in RenderFrame(): Access Violation\nException code: C0000005");
       const int crashes = script_.has("--crashes") ? std::atoi(script_.options.at("--crashes").c_str()) : 1;
       for (int i = 2; i <= crashes; ++i)
-        client_.send_frame("ERROR: Trapped SEH Exception in SaveImage(): Stack Overflow " + std::to_string(i));
-      client_.send_frame("ERROR: Failed to save file.");
+        client_.write_frame("ERROR: Trapped SEH Exception in SaveImage(): Stack Overflow " + std::to_string(i));
+      client_.write_frame("ERROR: Failed to save file.");
       return;
     }
     outputs_ = write_output(tmp_, frame, script_.frame_is("--empty-output-frame", frame)) + "\n";
-    client_.send_frame("SUCCESS");
+    client_.write_frame("SUCCESS");
   }
 
   // With --hang-once FILE, only while FILE does not exist; it is made then.
@@ -120,7 +120,7 @@ class FakeNode {
   }
 
   const Script& script_;
-  RawClient client_;
+  RawPeer client_;
   std::string tmp_;
   std::string outputs_;
 };

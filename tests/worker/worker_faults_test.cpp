@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "support/node_binary.h"
+#include "support/temp_folder.h"
 #include "support/temp_folder.h"
 #include "worker/progress_display.h"
 

@@ -1,3 +1,5 @@
+// A file of its own: the board of a finished job, read from its report, apart from a live job's.
+
 #include "worker/monitor/report_board.h"
 
 #include "worker/frame_store.h"

@@ -38,9 +38,9 @@ Value* eval_stream(CharStream* stream, MAXScript::ScriptSource source, int last_
       throw std::runtime_error(paravelle::to_string(exception_text(error)));
     // What stood there was the wrapping's closing bracket, which the script's author never wrote.
     std::wstring reason = error.reason();
-    constexpr std::wstring_view bracket = L"got ')'";
-    if (reason.ends_with(bracket))
-      reason.replace(reason.size() - bracket.size(), bracket.size(), L"got the end of the script");
+    constexpr std::wstring_view kBracket = L"got ')'";
+    if (reason.ends_with(kBracket))
+      reason.replace(reason.size() - kBracket.size(), kBracket.size(), L"got the end of the script");
     throw std::runtime_error(paravelle::to_string(exception_text(SyntaxError(reason, last_line))));
   } catch (const MAXScriptException& error) {
     throw std::runtime_error(paravelle::to_string(exception_text(error)));

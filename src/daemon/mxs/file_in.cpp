@@ -12,7 +12,7 @@
 namespace mxs {
 namespace {
 
-constexpr unsigned default_code_page = 0xFFFFFFFF;
+constexpr unsigned kDefaultCodePage = 0xFFFFFFFF;
 
 // The file is closed on every way out, a script error included, rather than whenever
 // the collector gets round to the stream.
@@ -51,7 +51,7 @@ Value* file_in(const std::wstring& path) {
   const closing close_at_exit(stream);
   // A file that exists but cannot be read would otherwise run as an empty script and
   // report success for a script that never ran.
-  if (!stream->open(path.c_str(), L"r", default_code_page))
+  if (!stream->open(path.c_str(), L"r", kDefaultCodePage))
     throw std::runtime_error("mxs::file_in() - Could not open the maxscript file: \"" + paravelle::to_string(path) +
                              "\"");
   result = eval_stream(stream, MAXScript::ScriptSource::File);

@@ -64,7 +64,7 @@ Value* string_script::eval() {
 
   frame<2> values;
   Value*& name = values.link();
-  name = Name::intern(locals_global_name);
+  name = Name::intern(kLocalsGlobalName);
   const global_binding locals(name, values.link(), locals_);
   const int user_lines = 1 + static_cast<int>(std::count(text_.begin(), text_.end(), L'\n'));
   return eval_stream(stream_, source_, user_lines);

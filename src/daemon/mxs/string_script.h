@@ -10,7 +10,7 @@
 namespace mxs {
 
 // The global through which a string script reaches its locals array.
-inline constexpr wchar_t locals_global_name[] = L"__paravelleMXSlocals__";
+inline constexpr wchar_t kLocalsGlobalName[] = L"__paravelleMXSlocals__";
 
 class string_script {
  public:

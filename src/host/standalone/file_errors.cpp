@@ -16,7 +16,7 @@ struct ErrorText {
 };
 
 // The system's own wording, so farm logs read as they do on Windows machines.
-constexpr ErrorText error_texts[] = {
+constexpr ErrorText kErrorTexts[] = {
     {0, L"The operation completed successfully."},
     {ERROR_FILE_NOT_FOUND, L"The system cannot find the file specified."},
     {ERROR_PATH_NOT_FOUND, L"The system cannot find the path specified."},
@@ -47,7 +47,7 @@ void set_last_error(std::uint32_t error) { thread_last_error = error; }
 // Like the system's message table, each text ends with CR LF; a number without a text
 // gives the empty text, as a failed message lookup does.
 std::wstring error_text(std::uint32_t error) {
-  for (const ErrorText& entry : error_texts) {
+  for (const ErrorText& entry : kErrorTexts) {
     if (entry.number == error) return std::wstring(entry.text) + L"\r\n";
   }
   return {};

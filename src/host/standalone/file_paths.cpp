@@ -17,10 +17,10 @@ bool drive_prefix(const std::wstring& path) {
 }
 
 bool forbidden_character(const std::wstring& path) {
-  constexpr std::wstring_view forbidden = L"<>:\"|?*";
+  constexpr std::wstring_view kForbidden = L"<>:\"|?*";
   const std::size_t start = drive_prefix(path) ? 2 : 0;
   for (std::size_t i = start; i < path.size(); ++i) {
-    if (path[i] < 32 || forbidden.find(path[i]) != std::wstring_view::npos) return true;
+    if (path[i] < 32 || kForbidden.find(path[i]) != std::wstring_view::npos) return true;
   }
   return false;
 }

@@ -251,8 +251,8 @@ bool create_directory(const std::wstring& path) {
 }
 
 bool file_attributes(const std::wstring& path, std::uint32_t& attributes) {
-  constexpr std::uint32_t read_only = 0x01;
-  constexpr std::uint32_t normal = 0x80;
+  constexpr std::uint32_t kReadOnly = 0x01;
+  constexpr std::uint32_t kNormal = 0x80;
   const detail::NativeName name = detail::checked_native(path);
   if (name.error) return fail(name.error);
   struct stat status {};
@@ -262,7 +262,7 @@ bool file_attributes(const std::wstring& path, std::uint32_t& attributes) {
   } else if (!S_ISREG(status.st_mode)) {
     attributes = FILE_ATTRIBUTE_DEVICE;
   } else {
-    attributes = ::access(name.path.c_str(), W_OK) == 0 ? normal : read_only;
+    attributes = ::access(name.path.c_str(), W_OK) == 0 ? kNormal : kReadOnly;
   }
   return true;
 }

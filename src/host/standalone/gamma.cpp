@@ -12,7 +12,7 @@
 namespace paravelle::host::standalone {
 namespace {
 
-constexpr float default_gamma = 2.2f;
+constexpr float kDefaultGamma = 2.2f;
 
 class StandaloneGamma final : public GammaMgr {
  public:
@@ -29,8 +29,8 @@ class StandaloneGamma final : public GammaMgr {
 
  private:
   std::atomic<bool> enabled_{false};
-  std::atomic<float> in_{default_gamma};
-  std::atomic<float> out_{default_gamma};
+  std::atomic<float> in_{kDefaultGamma};
+  std::atomic<float> out_{kDefaultGamma};
 };
 
 constinit StandaloneGamma standalone_gamma;

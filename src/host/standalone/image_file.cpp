@@ -34,24 +34,24 @@ struct ImageFormat {
   int max_side;                  // the widest and tallest image the format's encoder takes
 };
 
-constexpr OIIO::TypeDesc u8 = OIIO::TypeDesc::UINT8;
-constexpr OIIO::TypeDesc u16 = OIIO::TypeDesc::UINT16;
-constexpr OIIO::TypeDesc half = OIIO::TypeDesc::HALF;
-constexpr OIIO::TypeDesc f32 = OIIO::TypeDesc::FLOAT;
+constexpr OIIO::TypeDesc kU8 = OIIO::TypeDesc::UINT8;
+constexpr OIIO::TypeDesc kU16 = OIIO::TypeDesc::UINT16;
+constexpr OIIO::TypeDesc kHalf = OIIO::TypeDesc::HALF;
+constexpr OIIO::TypeDesc kF32 = OIIO::TypeDesc::FLOAT;
 
 // The sides are the encoders' own limits: TGA stores them in 16 bits, libjpeg takes at most
 // 65500 (and ends the process beyond), libpng at most a million unless told otherwise.
-constexpr int any_side = std::numeric_limits<int>::max();
+constexpr int kAnySide = std::numeric_limits<int>::max();
 constexpr std::array<ImageFormat, 9> formats{{
-    {".exr", half, f32, true, false, {}, any_side},
-    {".tif", u16, f32, true, false, {}, any_side},
-    {".tiff", u16, f32, true, false, {}, any_side},
-    {".png", u16, u16, true, true, {}, 1000000},
-    {".hdr", f32, f32, false, false, {}, any_side},
-    {".jpg", u8, u8, false, false, "jpeg:95", 65500},
-    {".jpeg", u8, u8, false, false, "jpeg:95", 65500},
-    {".tga", u8, u8, true, true, {}, 65535},
-    {".bmp", u8, u8, false, false, {}, any_side},
+    {".exr", kHalf, kF32, true, false, {}, kAnySide},
+    {".tif", kU16, kF32, true, false, {}, kAnySide},
+    {".tiff", kU16, kF32, true, false, {}, kAnySide},
+    {".png", kU16, kU16, true, true, {}, 1000000},
+    {".hdr", kF32, kF32, false, false, {}, kAnySide},
+    {".jpg", kU8, kU8, false, false, "jpeg:95", 65500},
+    {".jpeg", kU8, kU8, false, false, "jpeg:95", 65500},
+    {".tga", kU8, kU8, true, true, {}, 65535},
+    {".bmp", kU8, kU8, false, false, {}, kAnySide},
 }};
 
 std::string lower_extension(const std::string& path) {
@@ -194,7 +194,7 @@ void encode_pixel(const float* in, float* out, int channels, bool straight_file,
 // Quantised here rather than by the writer, which would convert a float copy once more.
 template <typename Integer>
 std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, bool straight_file, float output_gamma) {
-  constexpr float top = float(std::numeric_limits<Integer>::max());
+  constexpr float kTop = float(std::numeric_limits<Integer>::max());
   const bool gamma_valid = std::isfinite(output_gamma) && output_gamma > 0.0f;
   const float inverse_gamma = gamma_valid ? 1.0f / output_gamma : 1.0f;
   const std::size_t count = std::size_t(pixels.width) * std::size_t(pixels.height);
@@ -203,7 +203,7 @@ std::vector<Integer> encode_integer(const ImagePixels& pixels, int channels, boo
   for (std::size_t i = 0; i < count; ++i) {
     encode_pixel(pixels.rgba + i * 4, values, channels, straight_file, inverse_gamma);
     Integer* out = encoded.data() + i * std::size_t(channels);
-    for (int c = 0; c < channels; ++c) out[c] = static_cast<Integer>(values[c] * top + 0.5f);
+    for (int c = 0; c < channels; ++c) out[c] = static_cast<Integer>(values[c] * kTop + 0.5f);
   }
   return encoded;
 }

@@ -6,24 +6,24 @@ namespace paravelle::max3d::fpwrapper {
 
 namespace {
 
-constexpr std::size_t slot_size = sizeof(std::uint64_t);
+constexpr std::size_t kSlotSize = sizeof(std::uint64_t);
 // The room a slot of each kind needs before it is written; below it the buffer grows.
-constexpr std::size_t integer_threshold = 20;
-constexpr std::size_t pointer_threshold = 24;
+constexpr std::size_t kIntegerThreshold = 20;
+constexpr std::size_t kPointerThreshold = 24;
 
-std::size_t slots_for(std::size_t bytes) { return (bytes + slot_size - 1) / slot_size; }
+std::size_t slots_for(std::size_t bytes) { return (bytes + kSlotSize - 1) / kSlotSize; }
 
 }  // namespace
 
-ArgumentList::ArgumentList() : capacity_(initial_capacity), storage_(slots_for(initial_capacity), 0) {}
+ArgumentList::ArgumentList() : capacity_(kInitialCapacity), storage_(slots_for(kInitialCapacity), 0) {}
 
 void ArgumentList::append_integer(std::uint32_t value) {
-  reserve_room(integer_threshold);
+  reserve_room(kIntegerThreshold);
   write_slot(value);
 }
 
 void ArgumentList::append_pointer(const void* pointer) {
-  reserve_room(pointer_threshold);
+  reserve_room(kPointerThreshold);
   std::uint64_t bits = 0;
   std::memcpy(&bits, &pointer, sizeof pointer);
   write_slot(bits);
@@ -36,8 +36,8 @@ void ArgumentList::reserve_room(std::size_t threshold) {
 }
 
 void ArgumentList::write_slot(std::uint64_t value) {
-  storage_[cursor_ / slot_size] = value;
-  cursor_ += slot_size;
+  storage_[cursor_ / kSlotSize] = value;
+  cursor_ += kSlotSize;
 }
 
 }  // namespace paravelle::max3d::fpwrapper

@@ -10,7 +10,7 @@ namespace paravelle::max3d::fpwrapper {
 
 class ArgumentList {
  public:
-  static constexpr std::size_t initial_capacity = 1024;
+  static constexpr std::size_t kInitialCapacity = 1024;
 
   ArgumentList();
 

@@ -21,7 +21,7 @@
 namespace paravelle::max3d::fpwrapper {
 
 // The id every registration passes: take the next one in registration order.
-inline constexpr std::uint16_t automatic_id = 65535;
+inline constexpr std::uint16_t kAutomaticId = 65535;
 
 template <class T, unsigned Flags>
 class FFCreateDescriptor {
@@ -52,7 +52,7 @@ class FFCreateDescriptor {
                                                std::wstring p2 = L"Param2", std::wstring p3 = L"Param3",
                                                std::wstring p4 = L"Param4", std::wstring p5 = L"Param5",
                                                std::wstring p6 = L"Param6", std::wstring p7 = L"Param7",
-                                               std::wstring p8 = L"Param8", std::uint16_t id = automatic_id) {
+                                               std::wstring p8 = L"Param8", std::uint16_t id = kAutomaticId) {
     ParameterNames names{std::move(p1), std::move(p2), std::move(p3), std::move(p4),
                          std::move(p5), std::move(p6), std::move(p7), std::move(p8)};
     const FunctionID functionId = take_id(id);
@@ -75,13 +75,13 @@ class FFCreateDescriptor {
   };
 
   FunctionID take_id(std::uint16_t requested) {
-    if (requested != automatic_id) return static_cast<FunctionID>(requested);
+    if (requested != kAutomaticId) return static_cast<FunctionID>(requested);
     return static_cast<FunctionID>(nextFunctionId_++);
   }
 
   template <class R>
   void add_property(R (T::*method)(), std::wstring name) {
-    const FunctionID functionId = take_id(automatic_id);
+    const FunctionID functionId = take_id(kAutomaticId);
     ParameterNames none;
     target_->dispatchers[functionId] =
         std::make_unique<FPDispatcherImpl<T, R()>>(method, functionId, std::wstring(), std::move(none));

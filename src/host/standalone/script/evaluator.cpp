@@ -97,6 +97,13 @@ Value* NameReference::eval(Evaluator& e) const {
 
 namespace {
 
+// The name a property's object was written as (`box` in `box.width`), for the error
+// texts; empty when the object is any other expression.
+std::wstring written_name(const Node& object) {
+  const auto* reference = dynamic_cast<const NameReference*>(&object);
+  return reference ? reference->name->text() : std::wstring();
+}
+
 Value* run_block(const NodeList& expressions, Evaluator& e) {
   Value* last = &undefined;
   for (const NodePtr& expression : expressions) last = expression->eval(e);
@@ -124,18 +131,16 @@ Value* Assignment::eval(Evaluator& e) const {
 }
 
 Value* PropertyAssignment::eval(Evaluator& e) const {
-  Value* target = object->eval(e);
-  Rooted keep_target(target);
+  const Evaluated target(*object, e);
   Value* result = value->eval(e);
   Rooted keep_result(result);
   if (compound) {
-    const auto* written_name = dynamic_cast<const NameReference*>(object.get());
-    Value* current = read_property(target, property, written_name ? written_name->name->text() : L"", line);
+    Value* current = read_property(target.get(), property, written_name(*object), line);
     Rooted keep_current(current);
     result = apply_binary(op, current, result, line);
   }
   Rooted keep_combined(result);
-  write_property(target, property, result, line);
+  write_property(target.get(), property, result, line);
   return result;
 }
 
@@ -154,11 +159,9 @@ Value* Declaration::eval(Evaluator& e) const {
 }
 
 Value* Binary::eval(Evaluator& e) const {
-  Value* a = left->eval(e);
-  Rooted keep(a);
-  Value* b = right->eval(e);
-  Rooted keep_b(b);
-  return apply_binary(op, a, b, line);
+  const Evaluated a(*left, e);
+  const Evaluated b(*right, e);
+  return apply_binary(op, a.get(), b.get(), line);
 }
 
 Value* Logical::eval(Evaluator& e) const {
@@ -172,16 +175,13 @@ Value* Not::eval(Evaluator& e) const { return bool_result(!truth_of(operand->eva
 Value* Negate::eval(Evaluator& e) const { return negate(operand->eval(e), line); }
 
 Value* Conversion::eval(Evaluator& e) const {
-  Value* value = operand->eval(e);
-  Rooted keep(value);
-  return convert_as(value, target, line);
+  const Evaluated value(*operand, e);
+  return convert_as(value.get(), target, line);
 }
 
 Value* PropertyRead::eval(Evaluator& e) const {
-  Value* target = object->eval(e);
-  Rooted keep(target);
-  const auto* written_name = dynamic_cast<const NameReference*>(object.get());
-  return read_property(target, property, written_name ? written_name->name->text() : std::wstring(), line);
+  const Evaluated target(*object, e);
+  return read_property(target.get(), property, written_name(*object), line);
 }
 
 Value* If::eval(Evaluator& e) const {
@@ -209,9 +209,8 @@ Value* Try::eval(Evaluator& e) const {
 // after the text; a bare throw inside a handler raises the caught error again.
 Value* Throw::eval(Evaluator& e) const {
   if (!message) rethrow_caught_exception(line);
-  Value* text = message->eval(e);
-  Rooted keep(text);
-  std::wstring raised = display_form(text);
+  const Evaluated text(*message, e);
+  std::wstring raised = display_form(text.get());
   if (value) raised += print_form(value->eval(e));
   check_string_length(raised.size(), line);
   throw RuntimeError(raised);

@@ -74,6 +74,20 @@ class ScopeGuard {
   Rooted keep_;
 };
 
+// A node's value, kept from the collector for as long as this lives: what an expression
+// evaluates first must survive the evaluation of the next.
+class Evaluated {
+ public:
+  Evaluated(const Node& node, Evaluator& evaluator) : value_(node.eval(evaluator)), keep_(value_) {}
+  Evaluated(const Evaluated&) = delete;
+  Evaluated& operator=(const Evaluated&) = delete;
+  Value* get() const { return value_; }
+
+ private:
+  Value* const value_;
+  Rooted keep_;
+};
+
 // `exit [with value]` and `continue` travel to the innermost loop, `return` to the
 // function call, as C++ exceptions: the parser lets them appear only where one of those
 // is around them, so they never leave an evaluation. A value they carry is reachable

@@ -60,27 +60,23 @@ void put_element(Value* object, Value* index, Value* value, int line) {
 }  // namespace
 
 Value* Index::eval(Evaluator& e) const {
-  Value* target = object->eval(e);
-  Rooted keep_target(target);
-  Value* position = index->eval(e);
-  Rooted keep_position(position);
-  return element_of(target, position, line);
+  const Evaluated target(*object, e);
+  const Evaluated position(*index, e);
+  return element_of(target.get(), position.get(), line);
 }
 
 Value* IndexAssignment::eval(Evaluator& e) const {
-  Value* target = object->eval(e);
-  Rooted keep_target(target);
-  Value* position = index->eval(e);
-  Rooted keep_position(position);
+  const Evaluated target(*object, e);
+  const Evaluated position(*index, e);
   Value* result = value->eval(e);
   Rooted keep_result(result);
   if (compound) {
-    Value* current = element_of(target, position, line);
+    Value* current = element_of(target.get(), position.get(), line);
     Rooted keep_current(current);
     result = apply_binary(op, current, result, line);
   }
   Rooted keep_combined(result);
-  put_element(target, position, result, line);
+  put_element(target.get(), position.get(), result, line);
   return result;
 }
 
