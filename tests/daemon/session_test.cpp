@@ -152,8 +152,9 @@ TEST(JobSession, TheNodeKeepsServingAfterAThousandCrashedFrames) {
   for (int i = 0; i < 1000; ++i) crashed += crash() ? 1 : 0;
   EXPECT_EQ(crashed, 1000);
   EXPECT_EQ(host::standalone::live_bitmap_count(), bitmaps);
-  if (testing::active_sanitizer == nullptr)  // a sanitizer's memory, its quarantine among it, is not ours
+  if (testing::active_sanitizer == nullptr) {  // a sanitizer's memory, its quarantine among it, is not ours
     EXPECT_LT(resident_bytes(), memory + 4 * 1024 * 1024) << "grew from " << memory;
+  }
   EXPECT_EQ(job("RenderTask,1"), (Replies{"STARTED", "SUCCESS"}));
   EXPECT_EQ(host.pauses, std::vector<std::uint32_t>(1050, 500));
   farm.close();

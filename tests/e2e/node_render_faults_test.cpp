@@ -134,8 +134,9 @@ TEST_F(RenderingNode, AThousandRendererFaultsInARowLeaveItServingWithFlatMemory)
   }
   // A leak of a few hundred bytes a fault would show; allocator noise stays far below (a
   // sanitizer's memory, its quarantine among it, is not the node's).
-  if (testing::active_sanitizer == nullptr)
+  if (testing::active_sanitizer == nullptr) {
     EXPECT_LT(resident_kib(node->pid()) - settled_kib, 256) << "over 800 trapped faults";
+  }
   EXPECT_THAT(task(2).replies(), ElementsAre("STARTED", "SUCCESS")) << "the renderer still renders";
   end_job();
   EXPECT_EQ(read_file(path("out/beauty0001.exr")), first_frame);
