@@ -420,6 +420,23 @@ TEST_F(FrameTest, BlackFramesAreDarkPixelsOfTransparentOrOpaqueAlphaCountedAgain
   EXPECT_EQ(check(filled_bitmap(4, 4, {1, 1, 1, 1}).get(), 0, 0.1f), black_at(0));
 }
 
+// The farm's gamma wins over the scene's; without it the host's stays as it is.
+TEST_F(FrameTest, GammaIsAppliedAfterTheLoadOnlyWhenTheFarmAskedForIt) {
+  json description = scene();
+  description["gamma"] = {{"enabled", false}, {"in", 1.0}, {"out", 1.0}};
+  state.gammaCorrection = true;
+  state.gammaIn = 1.8f;
+  state.gammaOut = 2.4f;
+  StartJob(state, scene_file(description), L"Cam");
+  EXPECT_EQ(std::vector<float>({float(gammaMgr.IsEnabled()), gammaMgr.GetFileInGamma(), gammaMgr.GetFileOutGamma()}),
+            std::vector<float>({1.0f, 1.8f, 2.4f}));
+  gammaMgr.SetFileInGamma(1.3f);
+  state.gammaCorrection = false;
+  ApplyGamma(state);
+  EXPECT_EQ(gammaMgr.GetFileInGamma(), 1.3f);
+  EndJob(state);
+}
+
 // A job rendering a viewport without a camera says so in the node's log, and a frame
 // checked for black tells the farm which image it checks.
 TEST_F(FrameTest, TheLogAndTheFarmHearWhatTheFrameRendersAndChecks) {
